@@ -1,0 +1,23 @@
+// Round trip: whatever the encoder writes must decode to its input, with both decoders.
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "archive/decompress.h"
+#include "payload/compress.h"
+#include "support/reference_decoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<uint8_t> stream;
+    CompressGreedy(data, size, &stream);
+    std::vector<uint8_t> out(size);
+    if (!Decompress(out.data(), size, stream.data(), stream.size()))
+        abort();
+    if (size && memcmp(out.data(), data, size) != 0)
+        abort();
+    ReferenceResult ref = ReferenceDecode(stream.data(), stream.size(), size);
+    if (ref.status != kDecodeOk || ref.output != out)
+        abort();
+    return 0;
+}

@@ -1,0 +1,279 @@
+#include "archive/decompress.h"
+
+#include <string.h>
+
+namespace {
+
+// Flag bits live left-aligned in a 64-bit buffer; `avail` counts the valid ones and every bit
+// below them is zero. A new 32-bit flag word is taken from the input exactly when a bit is
+// needed and none is left, which is the moment the format defines; prefix codes are decoded
+// from the available bits first so that no word is ever taken early.
+struct Decoder {
+    const uint8_t* ip;
+    const uint8_t* iend;
+    uint8_t* op;
+    uint8_t* oend;
+    uint8_t* obase;
+    uint64_t bits;
+    unsigned avail;
+};
+
+enum StepResult { kRunning = -1 };
+
+// A token of the fast path reads at most one flag word, two data bytes or a literal run of up
+// to 39 bytes, and writes at most 282 bytes plus the slack of the wide copies.
+const ptrdiff_t kFastInputMargin = 48;
+const ptrdiff_t kFastOutputMargin = 282 + 40;
+
+inline unsigned LeadingZeros(uint64_t v) {
+    return v ? (unsigned)__builtin_clzll(v) : 64;
+}
+
+inline uint32_t Load32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    return v;
+}
+
+// Copies len bytes from distance dist with the byte-by-byte meaning of an overlapping copy.
+// The wide variant may write up to 15 bytes past op + len; the caller guarantees the room.
+inline void CopyMatchWide(uint8_t* op, size_t dist, size_t len) {
+    const uint8_t* from = op - dist;
+    uint8_t* end = op + len;
+    if (dist == 1) {
+        memset(op, *from, len);
+        return;
+    }
+    if (dist < 8) {
+        // Lay down the first 16 bytes one by one; after that the output repeats with period
+        // dist, so any multiple of dist that is at least 8 is an equally valid distance.
+        for (int i = 0; i < 16; ++i)
+            op[i] = from[i];
+        if (len <= 16)
+            return;
+        size_t wide = dist * ((8 + dist - 1) / dist);
+        op += 16;
+        from = op - wide;
+    }
+    do {
+        uint64_t chunk;
+        memcpy(&chunk, from, 8);
+        memcpy(op, &chunk, 8);
+        op += 8;
+        from += 8;
+    } while (op < end);
+}
+
+inline void CopyMatchExact(uint8_t* op, size_t dist, size_t len) {
+    const uint8_t* from = op - dist;
+    for (size_t i = 0; i < len; ++i)
+        op[i] = from[i];
+}
+
+template <bool kChecked> int Run(Decoder& d) {
+    const uint8_t* ip = d.ip;
+    const uint8_t* const iend = d.iend;
+    uint8_t* op = d.op;
+    uint8_t* const oend = d.oend;
+    uint8_t* const obase = d.obase;
+    uint64_t bits = d.bits;
+    unsigned avail = d.avail;
+    int result = kRunning;
+
+#define QV_FAIL(status)                                                                            \
+    do {                                                                                           \
+        result = (status);                                                                         \
+        goto done;                                                                                 \
+    } while (0)
+#define QV_REFILL()                                                                                \
+    do {                                                                                           \
+        if (kChecked && iend - ip < 4)                                                             \
+            QV_FAIL(kDecodeTruncated);                                                             \
+        bits |= (uint64_t)Load32(ip) << (32 - avail);                                              \
+        avail += 32;                                                                               \
+        ip += 4;                                                                                   \
+    } while (0)
+#define QV_NEED(count)                                                                             \
+    do {                                                                                           \
+        if (avail < (count))                                                                       \
+            QV_REFILL();                                                                           \
+    } while (0)
+#define QV_TAKE(var, count)                                                                        \
+    do {                                                                                           \
+        var = (unsigned)(bits >> (64 - (count)));                                                  \
+        bits <<= (count);                                                                          \
+        avail -= (count);                                                                          \
+    } while (0)
+#define QV_BYTE(var)                                                                               \
+    do {                                                                                           \
+        if (kChecked && ip >= iend)                                                                \
+            QV_FAIL(kDecodeTruncated);                                                             \
+        var = *ip++;                                                                               \
+    } while (0)
+
+    for (;;) {
+        if (!kChecked && (iend - ip < kFastInputMargin || oend - op < kFastOutputMargin))
+            break;
+        QV_NEED(1);
+        if (bits >> 63) {
+            // A run of literal flags: their data bytes stand one after another in the input.
+            unsigned run = LeadingZeros(~bits);
+            if (kChecked) {
+                if ((size_t)(iend - ip) < run)
+                    QV_FAIL(kDecodeTruncated);
+                if ((size_t)(oend - op) < run)
+                    QV_FAIL(kDecodeOverflow);
+                memcpy(op, ip, run);
+            } else if (run <= 32) {
+                memcpy(op, ip, 32);
+            } else {
+                memcpy(op, ip, run);
+            }
+            ip += run;
+            op += run;
+            bits <<= run;
+            avail -= run;
+            continue;
+        }
+        bits <<= 1;
+        avail -= 1;
+
+        unsigned isShort;
+        QV_NEED(1);
+        QV_TAKE(isShort, 1);
+        size_t dist, len;
+        if (isShort) {
+            unsigned far, b;
+            QV_NEED(1);
+            QV_TAKE(far, 1);
+            QV_BYTE(b);
+            if (far) {
+                unsigned x;
+                QV_NEED(3);
+                QV_TAKE(x, 3);
+                unsigned v = b * 8 + x;
+                if (v == 2047) {
+                    result = kDecodeOk;
+                    goto done;
+                }
+                dist = v + 257;
+            } else {
+                dist = b + 1;
+            }
+            len = 2;
+        } else {
+            // Offset code: up to four 0 bits, a 1 ending the prefix earlier.
+            if (avail < 4 && LeadingZeros(bits) >= avail)
+                QV_REFILL();
+            unsigned zeros = LeadingZeros(bits);
+            if (zeros > 4)
+                zeros = 4;
+            unsigned prefixBits = zeros == 4 ? 4 : zeros + 1;
+            bits <<= prefixBits;
+            avail -= prefixBits;
+            unsigned b, low;
+            QV_BYTE(b);
+            static const unsigned kLowBits[5] = {1, 1, 2, 3, 4};
+            const unsigned lowBits = kLowBits[zeros];
+            QV_NEED(lowBits);
+            QV_TAKE(low, lowBits);
+            const unsigned hi = zeros == 0 ? b : 256 + b;
+            dist = ((size_t)hi << lowBits) + low + 1;
+
+            // Length code: up to five 0 bits, a 1 ending the prefix earlier.
+            if (avail < 5 && LeadingZeros(bits) >= avail)
+                QV_REFILL();
+            zeros = LeadingZeros(bits);
+            if (zeros > 5)
+                zeros = 5;
+            prefixBits = zeros == 5 ? 5 : zeros + 1;
+            bits <<= prefixBits;
+            avail -= prefixBits;
+            unsigned v;
+            switch (zeros) {
+            case 0:
+                len = 3;
+                break;
+            case 1:
+                len = 4;
+                break;
+            case 2:
+                QV_NEED(1);
+                QV_TAKE(v, 1);
+                len = 5 + v;
+                break;
+            case 3:
+                QV_NEED(2);
+                QV_TAKE(v, 2);
+                len = 7 + v;
+                break;
+            case 4:
+                QV_NEED(4);
+                QV_TAKE(v, 4);
+                len = 11 + v;
+                break;
+            default:
+                QV_BYTE(v);
+                len = 27 + v;
+                break;
+            }
+        }
+        if (dist > (size_t)(op - obase))
+            QV_FAIL(kDecodeBadDistance);
+        if (kChecked) {
+            if (len > (size_t)(oend - op))
+                QV_FAIL(kDecodeOverflow);
+            if ((size_t)(oend - op) - len >= 16)
+                CopyMatchWide(op, dist, len);
+            else
+                CopyMatchExact(op, dist, len);
+        } else {
+            CopyMatchWide(op, dist, len);
+        }
+        op += len;
+    }
+
+done:
+#undef QV_FAIL
+#undef QV_REFILL
+#undef QV_NEED
+#undef QV_TAKE
+#undef QV_BYTE
+    d.ip = ip;
+    d.op = op;
+    d.bits = bits;
+    d.avail = avail;
+    return result;
+}
+
+} // namespace
+
+DecodeStatus DecompressBlock(uint8_t* dst, size_t dstCapacity, const uint8_t* src, size_t srcSize,
+                             size_t* produced, size_t* consumed) {
+    Decoder d;
+    d.ip = src;
+    d.iend = src + srcSize;
+    d.op = dst;
+    d.oend = dst + dstCapacity;
+    d.obase = dst;
+    d.bits = 0;
+    d.avail = 0;
+    int result = Run<false>(d);
+    if (result == kRunning)
+        result = Run<true>(d);
+    if (produced)
+        *produced = (size_t)(d.op - dst);
+    if (consumed)
+        *consumed = (size_t)(d.ip - src);
+    return (DecodeStatus)result;
+}
+
+int Decompress(void* dst, size_t dstSize, const void* src, size_t srcSize) {
+    size_t produced = 0;
+    DecodeStatus status =
+        DecompressBlock((uint8_t*)dst, dstSize, (const uint8_t*)src, srcSize, &produced, nullptr);
+    return status == kDecodeOk && produced == dstSize ? 1 : 0;
+}

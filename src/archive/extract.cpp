@@ -1,0 +1,152 @@
+#include <string.h>
+
+#include "archive/archive.h"
+#include "archive/archive_format.h"
+#include "core/decimal.h"
+#include "core/messages.h"
+#include "core/platform_ops.h"
+
+namespace {
+
+// Free bytes available to the caller on the drive named by the path's first two characters;
+// 0 when the platform cannot tell (a path without a drive letter, for one).
+int QueryFreeBytes(const char* path, char drive[3], uint64_t* freeBytes) {
+    drive[0] = path[0];
+    drive[1] = drive[0] ? path[1] : 0;
+    drive[2] = 0;
+    char root[4] = {drive[0], drive[1], '\\', 0};
+    ULARGE_INTEGER available;
+    if (!DirectOps.GetDiskFreeSpaceExA(root, &available, nullptr, nullptr))
+        return 0;
+    *freeBytes = available.QuadPart;
+    return 1;
+}
+
+int HasRoomFor(const char* targetPath, uint32_t size) {
+    char drive[3];
+    uint64_t freeBytes;
+    // When the query fails there is nothing to compare against: the write itself will report
+    // a full disk.
+    if (!QueryFreeBytes(targetPath, drive, &freeBytes) || (uint64_t)size <= freeBytes)
+        return 1;
+    char shortfall[kDecimalSize];
+    FormatDecimal((uint64_t)size - freeBytes, shortfall);
+    char text[kMessageSize];
+    wsprintfA(text, "ディスク容量が足りません。%s ドライブに %s バイトの空き容量が必要です", drive,
+              shortfall);
+    ShowUpdaterError(text);
+    return 0;
+}
+
+uint64_t FileTimeValue(const FILETIME& t) {
+    return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime;
+}
+
+// 1 when the file at path was last written later than time.
+int IsNewerThan(const char* path, uint64_t time) {
+    HANDLE h = PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    FILETIME lastWrite;
+    const int newer =
+        DirectOps.GetFileTime(h, nullptr, nullptr, &lastWrite) && FileTimeValue(lastWrite) > time;
+    PlatformOps.CloseHandle(h);
+    return newer;
+}
+
+// Length of the folder part of path, its final backslash included; 0 for a bare name. A trail
+// byte 0x5C of a double-byte character is not a separator.
+size_t FolderPartLength(const char* path) {
+    size_t folder = 0;
+    for (const char* p = path; *p; p = CharNextA(p)) {
+        if (*p == '\\')
+            folder = (size_t)(p - path) + 1;
+    }
+    return folder;
+}
+
+// Creates a new, empty file beside path that no other file shares a name with.
+HANDLE CreateTemporaryBeside(const char* path, char temp[MAX_PATH]) {
+    static unsigned serial = 0;
+    const size_t folder = FolderPartLength(path);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        char name[32];
+        wsprintfA(name, "~qv%04x%04x.tmp", (unsigned)(GetCurrentProcessId() & 0xFFFF),
+                  ++serial & 0xFFFF);
+        const size_t nameLength = strlen(name);
+        if (folder + nameLength >= MAX_PATH)
+            return INVALID_HANDLE_VALUE;
+        memcpy(temp, path, folder);
+        memcpy(temp + folder, name, nameLength + 1);
+        HANDLE h = PlatformOps.CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return h;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+int SetAllTimes(const char* path, const FILETIME* time) {
+    HANDLE h = PlatformOps.CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    const int ok = DirectOps.SetFileTime(h, time, time, time) ? 1 : 0;
+    return PlatformOps.CloseHandle(h) && ok;
+}
+
+// Writes the decoded entry to the target under the folder, read-only and keep-newer rules.
+int PlaceFile(const uint8_t* rec, const uint8_t* bytes, const char* targetPath, int keepNewer) {
+    const DWORD attributes = PlatformOps.GetFileAttributesA(targetPath);
+    const int exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 0;
+    if (exists && (attributes & FILE_ATTRIBUTE_READONLY))
+        PlatformOps.SetFileAttributesA(targetPath, FILE_ATTRIBUTE_NORMAL);
+    const uint64_t time = EntryTime(rec);
+    if (keepNewer && exists && IsNewerThan(targetPath, time))
+        return 1;
+    FILETIME stamp;
+    stamp.dwLowDateTime = (DWORD)time;
+    stamp.dwHighDateTime = (DWORD)(time >> 32);
+    return WriteWholeFile(targetPath, bytes, EntryDecodedSize(rec), &stamp);
+}
+
+} // namespace
+
+int WriteWholeFile(const char* path, const void* data, uint32_t size, const FILETIME* time) {
+    char temp[MAX_PATH];
+    HANDLE h = CreateTemporaryBeside(path, temp);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD written = 0;
+    int ok = PlatformOps.WriteFile(h, data, size, &written, nullptr) && written == size;
+    // The bytes must be on the disk before the rename makes them the only copy.
+    ok = ok && DirectOps.FlushFileBuffers(h);
+    ok = PlatformOps.CloseHandle(h) && ok;
+    ok = ok &&
+         PlatformOps.MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        PlatformOps.DeleteFileA(temp);
+        return 0;
+    }
+    // Set in the final place: a file renamed into a recently removed name can inherit that
+    // name's old creation time.
+    return time ? SetAllTimes(path, time) : 1;
+}
+
+int ExtractEntry(const char* name, const char* targetPath, int keepNewer) {
+    uint32_t offset;
+    const uint8_t* rec = FindEntryRecord(name, &offset);
+    if (!rec || !HasRoomFor(targetPath, EntryDecodedSize(rec)))
+        return 0;
+    const uint8_t* bytes;
+    uint8_t* block;
+    if (!ReportDecodeFailure(
+            DecodeEntry(rec, PayloadData + offset, AllocFixed, FreeFixed, &bytes, &block)))
+        return 0;
+    const int result = PlaceFile(rec, bytes, targetPath, keepNewer);
+    FreeFixed(block);
+    return result;
+}

@@ -1,0 +1,16 @@
+// The updater's two error boxes and the state they read.
+#pragma once
+
+#include <windows.h>
+
+const size_t kMessageSize = 1024;
+
+// "UPDATE" until the game is known; the caption of the dialog and of every box.
+extern char UpdaterCaption[kMessageSize];
+// The update dialog while it exists, else none.
+extern HWND MessageOwner;
+
+// Stop icon, one OK button, caption UpdaterCaption.
+void ShowUpdaterError(const char* text);
+// The same box under the fixed caption used for everything about profile keys.
+void ShowSetupError(const char* text);

@@ -1,0 +1,123 @@
+#include "win/win_test_support.h"
+
+#include <algorithm>
+
+#include "archive/archive.h"
+
+std::vector<std::string> ShownMessages;
+
+int WINAPI RecordMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT) {
+    ShownMessages.push_back(std::string(caption) + "|" + text);
+    return IDOK;
+}
+
+namespace {
+
+void RemoveTree(const std::string& path) {
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = fd.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string full = path + "\\" + name;
+            SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(full);
+            else
+                DeleteFileA(full.c_str());
+        } while (FindNextFileA(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+uint64_t Value(const FILETIME& t) {
+    return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime;
+}
+
+} // namespace
+
+ScratchFolder::ScratchFolder() {
+    static unsigned serial = 0;
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    char name[64];
+    wsprintfA(name, "wt%u_%u", (unsigned)GetCurrentProcessId(), ++serial);
+    path = std::string(temp) + name;
+    RemoveTree(path);
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() {
+    RemoveTree(path);
+}
+
+std::vector<std::string> ScratchFolder::Names() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = fd.cFileName;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        } while (FindNextFileA(h, &fd));
+        FindClose(h);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int LoadPayload(const std::vector<uint8_t>& image) {
+    static std::vector<uint8_t> held;
+    CloseArchive();
+    held = image;
+    PayloadData = held.data();
+    PayloadSize = (uint32_t)held.size();
+    return UseArchiveIndex(OpenArchive());
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return bytes;
+    bytes.resize(GetFileSize(h, nullptr));
+    DWORD got = 0;
+    if (!bytes.empty())
+        ReadFile(h, bytes.data(), (DWORD)bytes.size(), &got, nullptr);
+    bytes.resize(got);
+    CloseHandle(h);
+    return bytes;
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD put = 0;
+    if (!bytes.empty())
+        WriteFile(h, bytes.data(), (DWORD)bytes.size(), &put, nullptr);
+    CloseHandle(h);
+}
+
+FileTimes TimesOf(const std::string& path) {
+    FileTimes t = {0, 0, 0};
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    FILETIME c, a, w;
+    if (h != INVALID_HANDLE_VALUE && GetFileTime(h, &c, &a, &w))
+        t = {Value(c), Value(a), Value(w)};
+    CloseHandle(h);
+    return t;
+}
+
+void SetWriteTime(const std::string& path, uint64_t time) {
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    FILETIME w = {(DWORD)time, (DWORD)(time >> 32)};
+    SetFileTime(h, nullptr, nullptr, &w);
+    CloseHandle(h);
+}

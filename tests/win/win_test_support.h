@@ -1,0 +1,47 @@
+// Helpers for tests that run under Wine against the real platform.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "core/platform_ops.h"
+
+// Every message box the code under test asked for, as "caption|text", instead of a window.
+extern std::vector<std::string> ShownMessages;
+int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+// Puts the tables back as they were when the fixture started, whatever the test replaced.
+struct SavedOps {
+    PlatformOpTable platform = PlatformOps;
+    DirectOpTable direct = DirectOps;
+    ~SavedOps() {
+        PlatformOps = platform;
+        DirectOps = direct;
+    }
+};
+
+// A new empty folder under the temporary folder, removed with its contents at the end.
+struct ScratchFolder {
+    std::string path; // no trailing backslash
+    ScratchFolder();
+    ~ScratchFolder();
+    std::string File(const std::string& name) const { return path + "\\" + name; }
+    std::vector<std::string> Names() const; // the folder's entries, sorted
+};
+
+// Makes image the payload and opens it as the current archive; 1 when it opened. The image
+// is kept alive until the next call.
+int LoadPayload(const std::vector<uint8_t>& image);
+
+std::vector<uint8_t> ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+struct FileTimes {
+    uint64_t creation, access, write;
+};
+FileTimes TimesOf(const std::string& path);
+void SetWriteTime(const std::string& path, uint64_t time);
