@@ -1,0 +1,55 @@
+// Drives a real UPDATE.exe as a user would: starts it, waits for each window it opens, records
+// the window (caption, controls, texts, enabled states) in a transcript, takes a screenshot,
+// and answers by script, until the process ends.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct ControlRecord {
+    int id;
+    std::string className;
+    std::string text;
+    bool enabled;
+    bool visible;
+    int checked; // BM_GETCHECK for buttons, else -1
+};
+
+struct WindowRecord {
+    std::string caption;
+    std::string className;
+    std::vector<ControlRecord> controls;
+    std::string answer;     // the step of the script applied to it
+    std::string screenshot; // BMP file written for it, if any
+
+    // The text of the visible static controls, in order, joined by newlines: a message box's
+    // message, a dialog's texts.
+    std::string StaticText() const;
+    const ControlRecord* Control(int id) const;
+};
+
+struct Transcript {
+    std::vector<WindowRecord> windows;
+    DWORD exitCode = 0xFFFFFFFF;
+    bool started = false;
+    bool timedOut = false;
+    std::string Text() const; // readable form, for failure messages
+};
+
+// One step per window state the updater shows, in order:
+//   "OK", "Cancel"   press that button (IDOK, IDCANCEL)
+//   "click:N"        press the control with id N (the window may stay, with a new state)
+//   "close"          send WM_CLOSE
+// When the script runs out, further windows are recorded and closed, so nothing hangs.
+Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& script,
+                        const std::string& screenshotPrefix);
+
+// The build tree's folder for screenshots (created on first use).
+std::string ScreenshotFolder();
+
+// A Windows path for a path as CTest passes it: Unix absolute paths live on drive Z:.
+std::string WindowsPath(const std::string& path);

@@ -1,0 +1,38 @@
+// Prepares what an end-to-end run needs: a copy of UPDATE.exe carrying a payload of the test's
+// own, the installer's registry key, an install folder.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// UPDATE.exe as built, set by the test program's main from its command line.
+extern std::string BuiltUpdater;
+
+struct PayloadFile {
+    std::string name;
+    std::string bytes;
+};
+
+// An archive image with the files, stored the way mkupdate stores them (compressed, scrambled).
+std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files);
+
+// Copies UPDATE.exe into folder and replaces its payload resource by payload; with no payload
+// the copy keeps no resources at all. Returns the copy's path, empty on failure.
+std::string MakeUpdater(const std::string& folder, const std::vector<uint8_t>* payload);
+
+// The installer's key HKCU\Software\company\gameDir; values left out when empty / negative.
+struct InstallKey {
+    std::string company, gameDir;
+    std::string instPath, dataPath;
+    bool writeInstPath = true, writeDataPath = true, writeInstMode = true;
+    int32_t instMode = 0;
+};
+void WriteInstallKey(const InstallKey& key);
+void DeleteInstallKey(const std::string& company, const std::string& gameDir);
+
+// The per-run folders that updaters left in the temporary folder.
+std::vector<std::string> LeftoverRunFolders();
