@@ -147,6 +147,35 @@ TEST_F(StartupTest, MissingDataPathIsNoObstacle) {
     EXPECT_TRUE(t.windows.empty()) << t.Text();
 }
 
+TEST_F(StartupTest, RegistryValuesWithoutTerminatorAreReadSafely) {
+    // The install folder's name without its NUL still finds the folder.
+    DeleteInstallKey(kCompany, kGameDir);
+    key.terminateInstPath = false;
+    WriteInstallKey(key);
+    Transcript t = Run({{"UPDATE.INI", SetupSection()}}, {});
+    EXPECT_TRUE(t.windows.empty()) << t.Text();
+
+    // 260 bytes and no NUL do not fit the field: the game counts as not installed.
+    DeleteInstallKey(kCompany, kGameDir);
+    key.instPath = std::string(260, 'C');
+    WriteInstallKey(key);
+    t = Run({{"UPDATE.INI", SetupSection()}}, {"OK"});
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|「始動テスト」がインストールされていません"}),
+              Boxes(t))
+        << t.Text();
+}
+
+TEST_F(StartupTest, InstallFolderTooLongForSetupIniIsRefused) {
+    DeleteInstallKey(kCompany, kGameDir);
+    key.instPath = "C:\\" + std::string(250, 'd');
+    WriteInstallKey(key);
+    Transcript t = Run({{"UPDATE.INI", SetupSection()}}, {"OK"});
+    ASSERT_EQ(1u, t.windows.size()) << t.Text();
+    EXPECT_EQ("UPDATE|パスが長すぎます (258 バイトまで)：\r" + key.instPath + "\rSETUP.INI",
+              Boxes(t)[0]);
+    EXPECT_EQ(0u, t.exitCode);
+}
+
 TEST_F(StartupTest, NoSetupIniInTheInstallFolder) {
     DeleteFileA((install + "\\SETUP.INI").c_str());
     Transcript t = Run({{"UPDATE.INI", SetupSection()}}, {"OK"});

@@ -41,8 +41,9 @@ void WriteInstallKey(const InstallKey& key) {
                         nullptr) != ERROR_SUCCESS)
         return;
     if (key.writeInstPath)
-        RegSetValueExA(h, "InstPath", 0, REG_SZ, (const BYTE*)key.instPath.c_str(),
-                       (DWORD)key.instPath.size() + 1);
+        RegSetValueExA(h, "InstPath", 0, key.terminateInstPath ? REG_SZ : REG_BINARY,
+                       (const BYTE*)key.instPath.c_str(),
+                       (DWORD)key.instPath.size() + (key.terminateInstPath ? 1 : 0));
     if (key.writeDataPath)
         RegSetValueExA(h, "DataPath", 0, REG_SZ, (const BYTE*)key.dataPath.c_str(),
                        (DWORD)key.dataPath.size() + 1);

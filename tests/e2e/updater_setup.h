@@ -29,6 +29,7 @@ struct InstallKey {
     std::string company, gameDir;
     std::string instPath, dataPath;
     bool writeInstPath = true, writeDataPath = true, writeInstMode = true;
+    bool terminateInstPath = true; // false: the value's bytes end without a NUL
     int32_t instMode = 0;
 };
 void WriteInstallKey(const InstallKey& key);
