@@ -8,6 +8,7 @@
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/profile.h"
+#include "settings/install_settings.h"
 
 GameIdentityRecord GameIdentity;
 UpdaterConfigRecord UpdaterConfig;
@@ -242,8 +243,10 @@ int RunUpdater(HINSTANCE instance) {
     ModuleInstance = instance;
     if (!StartUp())
         return ExitCode;
-    // The installed game's settings, the running checks and the dialog follow here; until
-    // then a run that found everything in place ends cleanly without changing anything.
+    if (!LoadInstallSettings())
+        return Stop();
+    // The running checks and the dialog follow here; until then a run that found everything
+    // in place ends cleanly without changing anything.
     ExitCode = 0;
     CleanUp();
     return ExitCode;

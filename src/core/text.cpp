@@ -65,20 +65,32 @@ void ConvertLineBreaks(const char* text, char* out, CharStepFn step) {
     *out = 0;
 }
 
-int32_t ParseDecimal(const char* text) {
+int64_t ParseDecimal64(const char* text) {
     const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
         ++p;
     bool negative = false;
     if (*p == '+' || *p == '-')
         negative = *p++ == '-';
+    // Accumulated as a negative number, whose range reaches one further than the positive one.
     int64_t value = 0;
+    bool saturated = false;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        if (value <= (int64_t)INT32_MAX + 1)
-            value = value * 10 + (*p - '0');
+        const int digit = *p - '0';
+        if (value < (INT64_MIN + digit) / 10)
+            saturated = true;
+        else if (!saturated)
+            value = value * 10 - digit;
     }
+    if (saturated)
+        return negative ? INT64_MIN : INT64_MAX;
     if (negative)
-        value = -value;
+        return value;
+    return value == INT64_MIN ? INT64_MAX : -value;
+}
+
+int32_t ParseDecimal(const char* text) {
+    const int64_t value = ParseDecimal64(text);
     if (value > INT32_MAX)
         return INT32_MAX;
     if (value < INT32_MIN)

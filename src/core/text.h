@@ -39,5 +39,6 @@ int JoinPathWith(char* folder, size_t capacity, const char* name, CharStepFn ste
 void ConvertLineBreaks(const char* text, char* out, CharStepFn step);
 
 // Decimal conversion as the profile values use it: leading white space, an optional sign, then
-// digits up to the first other byte; no digits read as 0. Saturates at the 32-bit limits.
+// digits up to the first other byte; no digits read as 0. Saturates at the type's limits.
+int64_t ParseDecimal64(const char* text);
 int32_t ParseDecimal(const char* text);

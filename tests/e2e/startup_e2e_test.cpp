@@ -14,6 +14,19 @@ namespace {
 const char kCompany[] = "E2ESoft";
 const char kGameDir[] = "StartGame";
 
+// What the companion installer leaves in the install folder.
+const char kSetupIni[] = "[SETUP]\r\n"
+                         "CompanyName=E2ESoft\r\n"
+                         "GameTitle=始動テスト\r\n"
+                         "GameDir=StartGame\r\n"
+                         "GameExe=game.exe\r\n"
+                         "UninstExe=uninst.exe\r\n"
+                         "SetupBmp=setup.bmp\r\n"
+                         "InstallSelects=1\r\n"
+                         "InstallTitle0=標準\r\n"
+                         "InstallFiles0=game.dat\r\n"
+                         "Shortcuts=0\r\n";
+
 std::string SetupSection(const std::string& extra = "") {
     return "[SETUP]\r\n"
            "CompanyName=E2ESoft\r\n"
@@ -28,7 +41,7 @@ class StartupTest : public ::testing::Test {
     void SetUp() override {
         install = folder.File("game");
         CreateDirectoryA(install.c_str(), nullptr);
-        WriteBytes(install + "\\SETUP.INI", Bytes("[SETUP]\r\nGameTitle=始動テスト\r\n"));
+        WriteBytes(install + "\\SETUP.INI", Bytes(kSetupIni));
         key.company = kCompany;
         key.gameDir = kGameDir;
         key.instPath = install;
@@ -181,6 +194,23 @@ TEST_F(StartupTest, NoSetupIniInTheInstallFolder) {
     Transcript t = Run({{"UPDATE.INI", SetupSection()}}, {"OK"});
     EXPECT_EQ(std::vector<std::string>(
                   {"UPDATE|インストール先に \"SETUP.INI\" ファイルが見つかりません"}),
+              Boxes(t))
+        << t.Text();
+    EXPECT_EQ(0u, t.exitCode);
+}
+
+TEST_F(StartupTest, SetupIniThatFailsToLoad) {
+    std::string broken = kSetupIni;
+    broken.replace(broken.find("Shortcuts=0"), 11, "Shortcuts=11");
+    WriteBytes(install + "\\SETUP.INI", Bytes(broken));
+    Transcript t = Run({{"UPDATE.INI", SetupSection()}}, {"OK"});
+    EXPECT_EQ(std::vector<std::string>({"INSTCMMN|SETUP.INI : Shortcuts オーバー"}), Boxes(t))
+        << t.Text();
+    EXPECT_EQ(0u, t.exitCode);
+
+    WriteBytes(install + "\\SETUP.INI", Bytes("[SETUP]\r\nCompanyName=E2ESoft\r\n"));
+    t = Run({{"UPDATE.INI", SetupSection()}}, {"OK"});
+    EXPECT_EQ(std::vector<std::string>({"INSTCMMN|SETUP.INI : GameTitle キーが存在しません"}),
               Boxes(t))
         << t.Text();
     EXPECT_EQ(0u, t.exitCode);

@@ -163,4 +163,22 @@ TEST(ParseDecimal, ReadsLikeTheProfileValues) {
         EXPECT_EQ(c.value, ParseDecimal(c.text)) << "'" << c.text << "'";
 }
 
+TEST(ParseDecimal64, ReadsSixtyFourBitValues) {
+    struct Case {
+        const char* text;
+        int64_t value;
+    };
+    const Case cases[] = {
+        {"5000000000", 5000000000ll},
+        {" -12x", -12},
+        {"9223372036854775807", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN},
+        {"9223372036854775808", INT64_MAX},
+        {"-99999999999999999999", INT64_MIN},
+        {"abc", 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.value, ParseDecimal64(c.text)) << "'" << c.text << "'";
+}
+
 } // namespace
