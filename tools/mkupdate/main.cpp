@@ -34,7 +34,7 @@ int Pack(const std::vector<std::string>& args) {
         return Fail("pack needs a folder and -o PAYLOAD");
     std::vector<uint8_t> image;
     std::string error;
-    if (!PackFolder(std::filesystem::u8path(dir), &image, &error) ||
+    if (!PackFolder(std::filesystem::u8path(dir), kCompressBest, &image, &error) ||
         !WriteHostFile(std::filesystem::u8path(output), image, &error))
         return Fail(error);
     return 0;

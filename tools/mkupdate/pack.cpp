@@ -6,18 +6,7 @@
 #include "archive/archive_format.h"
 #include "mkupdate/host_files.h"
 #include "payload/archive_writer.h"
-#include "payload/compress.h"
 
-namespace {
-
-struct SourceFile {
-    std::filesystem::path path;
-    std::string sortKey; // the path relative to the folder, in UTF-8
-    std::string name;    // CP932
-};
-
-// Upper-cases the ASCII letters of a CP932 name, stepping over double-byte characters, so
-// that names the updater would take for one entry compare equal.
 std::string FoldName(const std::string& name) {
     std::string folded = name;
     for (size_t i = 0; i < folded.size(); ++i) {
@@ -74,9 +63,8 @@ int CollectFiles(const std::filesystem::path& dir, std::vector<SourceFile>* file
     return 1;
 }
 
-} // namespace
-
-int PackFolder(const std::filesystem::path& dir, std::vector<uint8_t>* image, std::string* error) {
+int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vector<uint8_t>* image,
+               std::string* error) {
     std::vector<SourceFile> files;
     if (!CollectFiles(dir, &files, error))
         return 0;
@@ -91,11 +79,9 @@ int PackFolder(const std::filesystem::path& dir, std::vector<uint8_t>* image, st
             *error = Printable(files[i].path) + " is larger than 4 GiB";
             return 0;
         }
-        std::vector<uint8_t> packed;
-        CompressGreedy(contents[i].data(), contents[i].size(), &packed);
-        const bool compress = packed.size() < contents[i].size();
-        entries.push_back(ArchiveInput{files[i].name, contents[i].data(), contents[i].size(), time,
-                                       compress, true});
+        entries.push_back(
+            ArchiveInput{files[i].name, contents[i].data(), contents[i].size(), time, true, true});
     }
-    return BuildArchive(entries, kIndexCompressed | kIndexScrambled, image, error);
+    const ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    return BuildArchiveWith(entries, options, image, error);
 }

@@ -8,11 +8,12 @@
 
 namespace {
 
-void PutRecord(std::vector<uint8_t>* index, const ArchiveInput& e, uint32_t storedSize) {
+void PutRecord(std::vector<uint8_t>* index, const ArchiveInput& e, bool compressed,
+               uint32_t storedSize) {
     uint8_t rec[kArchiveEntrySize];
     memset(rec, 0, sizeof rec);
     memcpy(rec + kEntryNameOffset, e.name.data(), e.name.size());
-    rec[kEntryStoreMethodOffset] = e.compress ? kStoreCompressed : kStoreRaw;
+    rec[kEntryStoreMethodOffset] = compressed ? kStoreCompressed : kStoreRaw;
     rec[kEntryScrambleMethodOffset] = e.scramble ? kScrambled : kScrambleNone;
     StoreLE64(rec + kEntryTimeOffset, e.time);
     StoreLE32(rec + kEntryDecodedSizeOffset, (uint32_t)e.size);
@@ -22,8 +23,9 @@ void PutRecord(std::vector<uint8_t>* index, const ArchiveInput& e, uint32_t stor
 
 } // namespace
 
-int BuildArchive(const std::vector<ArchiveInput>& entries, uint32_t indexFlags,
-                 std::vector<uint8_t>* image, std::string* error) {
+int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
+                     std::vector<uint8_t>* image, std::string* error) {
+    const uint32_t indexFlags = options.indexFlags;
     std::vector<uint8_t> out(kArchiveHeaderSize, 0);
     std::vector<uint8_t> index;
     std::vector<uint8_t> packed;
@@ -38,9 +40,13 @@ int BuildArchive(const std::vector<ArchiveInput>& entries, uint32_t indexFlags,
             return 0;
         }
         const size_t start = out.size();
-        if (e.compress) {
+        bool compressed = e.compress;
+        if (compressed) {
             packed.clear();
-            CompressGreedy(e.data, e.size, &packed);
+            CompressBlock(e.data, e.size, options.level, &packed);
+            compressed = !options.onlyWhenSmaller || packed.size() < e.size;
+        }
+        if (compressed) {
             out.insert(out.end(), packed.begin(), packed.end());
         } else {
             out.insert(out.end(), e.data, e.data + e.size);
@@ -53,12 +59,12 @@ int BuildArchive(const std::vector<ArchiveInput>& entries, uint32_t indexFlags,
         if (e.scramble)
             Scramble(out.data() + start, (uint32_t)stored);
         out.resize(start + (size_t)PaddedSize((uint32_t)stored), 0);
-        PutRecord(&index, e, (uint32_t)stored);
+        PutRecord(&index, e, compressed, (uint32_t)stored);
     }
     const size_t indexOffset = out.size();
     if (indexFlags & kIndexCompressed) {
         packed.clear();
-        CompressGreedy(index.data(), index.size(), &packed);
+        CompressBlock(index.data(), index.size(), options.level, &packed);
         index.swap(packed);
     }
     if (indexOffset + index.size() > UINT32_MAX) {
@@ -75,4 +81,10 @@ int BuildArchive(const std::vector<ArchiveInput>& entries, uint32_t indexFlags,
     StoreLE32(out.data() + kHeaderEntryCountOffset, (uint32_t)entries.size());
     image->swap(out);
     return 1;
+}
+
+int BuildArchive(const std::vector<ArchiveInput>& entries, uint32_t indexFlags,
+                 std::vector<uint8_t>* image, std::string* error) {
+    return BuildArchiveWith(entries, ArchiveOptions{indexFlags, kCompressFast, false}, image,
+                            error);
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "payload/compress.h"
+
 struct ArchiveInput {
     std::string name; // CP932, no folder part, at most 259 bytes
     const uint8_t* data;
@@ -16,7 +18,16 @@ struct ArchiveInput {
     bool scramble;
 };
 
-// 1 and the image in *image, or 0 and a one-line reason in *error. indexFlags takes any
-// combination of kIndexCompressed and kIndexScrambled.
+struct ArchiveOptions {
+    uint32_t indexFlags;  // any combination of kIndexCompressed and kIndexScrambled
+    CompressLevel level;  // for the entries and the index
+    bool onlyWhenSmaller; // an entry marked compress is stored as is when that is no larger
+};
+
+// 1 and the image in *image, or 0 and a one-line reason in *error.
+int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
+                     std::vector<uint8_t>* image, std::string* error);
+
+// The fast level, every entry marked compress stored compressed.
 int BuildArchive(const std::vector<ArchiveInput>& entries, uint32_t indexFlags,
                  std::vector<uint8_t>* image, std::string* error);
