@@ -5,10 +5,52 @@
 #include "archive/archive.h"
 
 std::vector<std::string> ShownMessages;
+int (*AnswerMessageBox)(const std::string& text) = nullptr;
 
 int WINAPI RecordMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT) {
     ShownMessages.push_back(std::string(caption) + "|" + text);
-    return IDOK;
+    return AnswerMessageBox ? AnswerMessageBox(text) : IDOK;
+}
+
+namespace {
+
+void (*g_dialogWork)(HWND) = nullptr;
+DialogOutcome g_outcome;
+
+std::string ControlText(HWND dialog, int id) {
+    char text[1024] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+INT_PTR CALLBACK HostProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        PostMessageA(dialog, WM_APP, 0, 0);
+        return TRUE;
+    }
+    if (message != WM_APP)
+        return FALSE;
+    g_dialogWork(dialog);
+    DialogOutcome& o = g_outcome;
+    o.info = ControlText(dialog, 1001);
+    o.nextText = ControlText(dialog, 1);
+    o.backEnabled = IsWindowEnabled(GetDlgItem(dialog, 4)) != 0;
+    o.nextEnabled = IsWindowEnabled(GetDlgItem(dialog, 1)) != 0;
+    o.cancelEnabled = IsWindowEnabled(GetDlgItem(dialog, 2)) != 0;
+    // Ending a dialog hides it: a visible one is still open.
+    if (IsWindowVisible(dialog))
+        EndDialog(dialog, 99);
+    return TRUE;
+}
+
+} // namespace
+
+DialogOutcome RunInDialog(int templateId, void (*work)(HWND dialog)) {
+    g_dialogWork = work;
+    g_outcome = DialogOutcome();
+    g_outcome.result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId),
+                                       nullptr, HostProc, 0);
+    return g_outcome;
 }
 
 namespace {

@@ -13,6 +13,19 @@
 // Every message box the code under test asked for, as "caption|text", instead of a window.
 extern std::vector<std::string> ShownMessages;
 int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// How a recorded box is answered: null answers IDOK.
+extern int (*AnswerMessageBox)(const std::string& text);
+
+// What a dialog showed once the work given to it returned.
+struct DialogOutcome {
+    INT_PTR result; // -1 when the work ended the dialog, else 99
+    std::string info;
+    std::string nextText;
+    bool backEnabled, nextEnabled, cancelEnabled;
+};
+// Runs dialog template templateId of this program modally and, once it is up, calls work with
+// its window; then records the controls and ends the dialog, unless the work ended it.
+DialogOutcome RunInDialog(int templateId, void (*work)(HWND dialog));
 
 // Puts the tables back as they were when the fixture started, whatever the test replaced.
 struct SavedOps {

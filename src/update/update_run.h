@@ -1,0 +1,30 @@
+// The work behind the dialog's confirm page: the free-space check, the [UPDATE] lists, the
+// version checks, the update files and the disc copies.
+#pragma once
+
+#include <windows.h>
+
+#include "update/update_items.h"
+
+struct UpdateListData {
+    UpdateItem items[kMaxListItems];
+    int count;
+};
+struct CopyListData {
+    CopyItem items[kMaxListItems];
+    int count;
+};
+extern UpdateListData UpdateList;
+extern CopyListData CopyList;
+
+// Leaves the dialog on its completion page, on the shortage page (Back and Cancel enabled), or
+// ends it with -1 after a message.
+void RunUpdate(HWND dialog);
+
+// The dialog's buttons.
+const int kNextId = 1;
+const int kCancelId = 2;
+const int kBackId = 4;
+
+// Ends the dialog with -1: the run failed or was cancelled.
+void AbortDialog(HWND dialog);

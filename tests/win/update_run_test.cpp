@@ -1,0 +1,339 @@
+#include "update/update_run.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/archive_format.h"
+#include "core/profile.h"
+#include "core/startup.h"
+#include "payload/archive_writer.h"
+#include "win/win_test_support.h"
+
+namespace {
+
+const uint64_t kArchiveTime = 0x01D6000000000000ull; // in 2020
+
+struct Entry {
+    std::string name, bytes;
+};
+
+uint64_t g_freeBytes = 0;
+BOOL WINAPI FakeFreeSpace(LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    available->QuadPart = g_freeBytes;
+    return TRUE;
+}
+
+class UpdateRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ShownMessages.clear();
+        AnswerMessageBox = nullptr;
+        CreateDirectoryA(install.c_str(), nullptr);
+        CreateDirectoryA(data.c_str(), nullptr);
+        strcpy(InstallRecord.InstPath, install.c_str());
+        strcpy(InstallRecord.DataPath, data.c_str());
+        InstalledMode = 1;
+        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
+        ModeWord = "アップデート";
+        RequiredKeys = 0;
+        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
+        Payload({{"a.dat", "new a"},
+                 {"b.dat", "new b"},
+                 {"c.dat", "new c"},
+                 {"save.dat", "new save"},
+                 {"over.dat", "new over"},
+                 {"t.dat", "new t"},
+                 {"empty.dat", ""}});
+    }
+    void TearDown() override { CloseArchive(); }
+
+    void Payload(const std::vector<Entry>& entries) {
+        std::vector<ArchiveInput> inputs;
+        for (const Entry& e : entries)
+            inputs.push_back(ArchiveInput{e.name, (const uint8_t*)e.bytes.data(), e.bytes.size(),
+                                          kArchiveTime, true, true});
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_EQ(1, BuildArchive(inputs, kIndexCompressed | kIndexScrambled, &image, &error));
+        ASSERT_EQ(1, LoadPayload(image));
+    }
+    DialogOutcome Run(const std::string& section) {
+        const std::string ini = "[UPDATE]\r\n" + section;
+        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
+        return RunInDialog(100, RunUpdate);
+    }
+    static void Put(const std::string& path, const std::string& text) {
+        WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+    }
+    static std::string Text(const std::string& path) {
+        std::vector<uint8_t> b = ReadBytes(path);
+        return std::string(b.begin(), b.end());
+    }
+    static bool Exists(const std::string& path) {
+        return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    void ExpectCompleted(const DialogOutcome& o) {
+        EXPECT_EQ(99, o.result) << "the dialog stays open";
+        EXPECT_EQ("アップデートは完了しました", o.info);
+        EXPECT_EQ("完了", o.nextText);
+        EXPECT_TRUE(o.nextEnabled);
+        EXPECT_FALSE(o.backEnabled);
+        EXPECT_FALSE(o.cancelEnabled);
+    }
+
+    SavedOps saved;
+    ScratchFolder folder;
+    std::string install = folder.File("game");
+    std::string data = folder.File("data");
+};
+
+TEST_F(UpdateRunTest, EachWriteRule) {
+    CreateDirectoryA((install + "\\sys").c_str(), nullptr);
+    CreateDirectoryA((install + "\\bgm").c_str(), nullptr);
+    CreateDirectoryA((install + "\\\x95\x5C").c_str(), nullptr); // a folder named 表
+    Put(install + "\\sys\\b.dat", "newer b");
+    SetWriteTime(install + "\\sys\\b.dat", kArchiveTime + 1);
+    Put(install + "\\a.dat", "old a");
+    SetWriteTime(install + "\\a.dat", kArchiveTime + 1);
+    Put(data + "\\save.dat", "player's save");
+    Put(install + "\\over.dat", "old over");
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\n"
+                          "UpdateFile01=u,sys\\b.dat\r\n"
+                          "UpdateFile02=d,save.dat\r\n"
+                          "UpdateFile03=o,over.dat\r\n"
+                          "UpdateFile04=o,missing.dat\r\n"
+                          "UpdateFile05=1,u,sys\\c.dat\r\n"
+                          "UpdateFile06=bgm\\c.dat\r\n"
+                          "UpdateFile07=2,a.dat\r\n"
+                          "UpdateFile08=u,\x95\x5C\\t.dat\r\n");
+    ExpectCompleted(o);
+    EXPECT_TRUE(ShownMessages.empty()) << ShownMessages[0];
+    EXPECT_EQ("new a", Text(install + "\\a.dat")) << "Always writes whatever the time";
+    EXPECT_EQ("newer b", Text(install + "\\sys\\b.dat")) << "Update keeps a newer file";
+    EXPECT_EQ("player's save", Text(data + "\\save.dat")) << "Data keeps the bytes";
+    EXPECT_EQ("new over", Text(install + "\\over.dat"));
+    EXPECT_FALSE(Exists(install + "\\missing.dat")) << "Overwrite needs a target";
+    EXPECT_EQ("new c", Text(install + "\\sys\\c.dat"));
+    EXPECT_EQ("new c", Text(install + "\\bgm\\c.dat")) << "two items share one entry";
+    EXPECT_EQ("new t", Text(install + "\\\x95\x5C\\t.dat"));
+    EXPECT_EQ(8, UpdateList.count) << "the item for mode 2 is not stored";
+}
+
+TEST_F(UpdateRunTest, DataFolderIsCreatedOneLevelDeep) {
+    strcpy(UpdaterConfig.DataFolder, "patch");
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n");
+    ExpectCompleted(o);
+    EXPECT_EQ("new a", Text(install + "\\patch\\a.dat"));
+    EXPECT_EQ("new save", Text(data + "\\patch\\save.dat")) << "no data file: the archive's copy";
+}
+
+TEST_F(UpdateRunTest, MissingSubfolderFailsTheWrite) {
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=nofolder\\b.dat\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
+    EXPECT_EQ("new a", Text(install + "\\a.dat")) << "files written before a failure stay";
+}
+
+TEST_F(UpdateRunTest, OverwriteOnlyWritesWhatIsThere) {
+    Put(install + "\\a.dat", "old a");
+    Put(data + "\\save.dat", "kept");
+    DialogOutcome o = Run("OverwriteOnly=1\r\n"
+                          "UpdateFile00=a.dat\r\n"
+                          "UpdateFile01=b.dat\r\n"
+                          "UpdateFile02=d,save.dat\r\n"
+                          "UpdateFile03=d,c.dat\r\n");
+    ExpectCompleted(o);
+    EXPECT_EQ("new a", Text(install + "\\a.dat"));
+    EXPECT_FALSE(Exists(install + "\\b.dat"));
+    EXPECT_EQ("kept", Text(data + "\\save.dat"));
+    EXPECT_FALSE(Exists(data + "\\c.dat"));
+}
+
+TEST_F(UpdateRunTest, FolderTargets) {
+    CreateDirectoryA((install + "\\over.dat").c_str(), nullptr);
+    DialogOutcome o = Run("UpdateFile00=o,over.dat\r\nUpdateFile01=a.dat\r\n");
+    ExpectCompleted(o); // the Overwrite item is skipped
+    CreateDirectoryA((install + "\\b.dat").c_str(), nullptr);
+    o = Run("UpdateFile00=b.dat\r\n");
+    EXPECT_EQ(-1, o.result) << "an Always item cannot replace a folder";
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
+}
+
+BOOL WINAPI ShortRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
+    return ReadFile(file, buffer, size / 2, got, o);
+}
+
+TEST_F(UpdateRunTest, DataFileReadShortIsNotWrittenBack) {
+    Put(data + "\\save.dat", "0123456789");
+    PlatformOps.ReadFile = ShortRead;
+    DialogOutcome o = Run("UpdateFile00=d,save.dat\r\n");
+    ExpectCompleted(o);
+    EXPECT_EQ("new save", Text(data + "\\save.dat")) << "never half the old bytes";
+}
+
+TEST_F(UpdateRunTest, VersionChecksComeBeforeAnyWrite) {
+    Put(install + "\\game.exe", "exe");
+    CreateDirectoryA((install + "\\bare").c_str(), nullptr);
+    CreateDirectoryA((install + "\\marked").c_str(), nullptr);
+    SetFileAttributesA((install + "\\marked").c_str(),
+                       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+    struct Case {
+        const char* check;
+        bool passes;
+    };
+    const Case cases[] = {
+        {"e,game.exe", true}, {"E,missing.exe", false},   {"e,bare", false},
+        {"e,marked", true},   {"3,e,missing.exe", false},
+    };
+    for (const Case& c : cases) {
+        ShownMessages.clear();
+        DeleteFileA((install + "\\a.dat").c_str());
+        DialogOutcome o =
+            Run(std::string("UpdateFile00=a.dat\r\nUpdateFile01=") + c.check + "\r\n");
+        if (c.passes) {
+            ExpectCompleted(o);
+            EXPECT_TRUE(Exists(install + "\\a.dat")) << c.check;
+        } else {
+            EXPECT_EQ(-1, o.result) << c.check;
+            EXPECT_EQ(std::vector<std::string>(
+                          {"UPDATE|アップデートエラー：アップデート対象のバージョンが違います"}),
+                      ShownMessages)
+                << c.check;
+            EXPECT_FALSE(Exists(install + "\\a.dat")) << c.check << ": nothing may be written";
+        }
+    }
+    strcpy(UpdaterConfig.ExistErrorMessage, "バージョン1.00が必要です");
+    ShownMessages.clear();
+    EXPECT_EQ(-1, Run("UpdateFile00=e,missing.exe\r\n").result);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|バージョン1.00が必要です"}), ShownMessages);
+}
+
+TEST_F(UpdateRunTest, ListsEndAtTheFirstMissingKey) {
+    DialogOutcome o = Run("UpdateFile01=a.dat\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|No 'UpdateFileXX' and 'CopyFileXX'"}),
+              ShownMessages);
+    EXPECT_FALSE(Exists(install + "\\a.dat"));
+
+    ShownMessages.clear();
+    o = Run("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=\r\nUpdateFile03=c.dat\r\n");
+    ExpectCompleted(o);
+    EXPECT_TRUE(Exists(install + "\\b.dat"));
+    EXPECT_FALSE(Exists(install + "\\c.dat")) << "keys after a gap are never read";
+}
+
+TEST_F(UpdateRunTest, NothingForThisInstallationCompletesGently) {
+    Put(install + "\\game.exe", "exe");
+    const char* sections[] = {
+        "UpdateFile00=2,a.dat\r\nCopyFile00=3,1:movie\r\n", // every item for other modes
+        "UpdateFile00=e,game.exe\r\n",                      // only a version check
+        "OverwriteOnly=1\r\nUpdateFile00=a.dat\r\n",        // nothing there to overwrite
+    };
+    for (const char* section : sections) {
+        ShownMessages.clear();
+        DialogOutcome o = Run(section);
+        ExpectCompleted(o);
+        EXPECT_EQ(
+            std::vector<std::string>({"UPDATE|アップデートする必要のあるファイルはありません"}),
+            ShownMessages)
+            << section;
+        EXPECT_FALSE(Exists(install + "\\a.dat")) << section;
+    }
+}
+
+TEST_F(UpdateRunTest, FreeSpaceCheck) {
+    DirectOps.GetDiskFreeSpaceExA = FakeFreeSpace;
+    struct Case {
+        const char* required;
+        uint64_t free;
+        const char* shortfall; // null: enough
+    };
+    const Case cases[] = {
+        {"1000", 1000, nullptr},
+        {"1000", 999, "1"},
+        {"6000000000", 1000000000, "5000000000"},
+        {"5000000000", 5000000000ull, nullptr},
+    };
+    const std::string drive = install.substr(0, 2);
+    for (const Case& c : cases) {
+        ShownMessages.clear();
+        DeleteFileA((install + "\\a.dat").c_str());
+        g_freeBytes = c.free;
+        DialogOutcome o =
+            Run(std::string("RequiredDiskSpace=") + c.required + "\r\nUpdateFile00=a.dat\r\n");
+        if (!c.shortfall) {
+            ExpectCompleted(o);
+            continue;
+        }
+        EXPECT_EQ(99, o.result) << c.required;
+        EXPECT_EQ("ディスク容量が足りません。\r" + drive + " ドライブに " + c.shortfall +
+                      " バイトの空き容量が必要です",
+                  o.info);
+        EXPECT_TRUE(o.backEnabled);
+        EXPECT_FALSE(o.nextEnabled);
+        EXPECT_TRUE(o.cancelEnabled);
+        EXPECT_FALSE(Exists(install + "\\a.dat")) << "nothing read or written";
+        EXPECT_TRUE(ShownMessages.empty());
+    }
+    // No number of bytes asked for: no check, even on a full disk (an empty entry still fits).
+    g_freeBytes = 0;
+    for (const char* none : {"", "0", "abc", "-5"}) {
+        ExpectCompleted(
+            Run(std::string("RequiredDiskSpace=") + none + "\r\nUpdateFile00=empty.dat\r\n"));
+        EXPECT_TRUE(Exists(install + "\\empty.dat")) << "'" << none << "'";
+    }
+    DialogOutcome shortage = Run("RequiredDiskSpace=1\r\nUpdateFile00=empty.dat\r\n");
+    EXPECT_NE(std::string::npos, shortage.info.find(" 1 バイト")) << "one byte on a full disk";
+    EXPECT_FALSE(shortage.nextEnabled);
+    DirectOps.GetDiskFreeSpaceExA = [](LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
+                                       PULARGE_INTEGER) -> BOOL { return FALSE; };
+    ExpectCompleted(Run("RequiredDiskSpace=1000\r\nUpdateFile00=a.dat\r\n"));
+}
+
+TEST_F(UpdateRunTest, PathTooLongIsRefusedBeforeAnyWrite) {
+    const std::string deep = std::string(240, 'p') + "\\a.dat";
+    DialogOutcome o = Run("UpdateFile00=b.dat\r\nUpdateFile01=" + deep + "\r\n");
+    EXPECT_EQ(-1, o.result);
+    ASSERT_EQ(1u, ShownMessages.size());
+    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
+    EXPECT_FALSE(Exists(install + "\\b.dat"));
+}
+
+TEST_F(UpdateRunTest, CopyItemWithANonDigitDiscIsRefused) {
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nCopyFile00=X:movie\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>(
+                  {"UPDATE|UPDATE.INI : CopyFile00 のディスク番号が正しくありません"}),
+              ShownMessages);
+    EXPECT_FALSE(Exists(install + "\\a.dat"));
+}
+
+BOOL WINAPI FailingWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+    *written = 0;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
+    Put(install + "\\a.dat", "old a");
+    PlatformOps.WriteFile = FailingWrite;
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
+    EXPECT_EQ("old a", Text(install + "\\a.dat"));
+
+    PlatformOps = saved.platform;
+    ShownMessages.clear();
+    o = Run("UpdateFile00=none.dat\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|Can't Find File in Resource !!",
+                                        "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages);
+}
+
+} // namespace
