@@ -55,23 +55,29 @@ DialogOutcome RunInDialog(int templateId, void (*work)(HWND dialog)) {
 
 namespace {
 
-void RemoveTree(const std::string& path) {
+void RemoveTree(const std::string& path);
+
+void RemoveInside(const std::string& path) {
     WIN32_FIND_DATAA fd;
     HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string full = path + "\\" + name;
-            SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(full);
-            else
-                DeleteFileA(full.c_str());
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = fd.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        std::string full = path + "\\" + name;
+        SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveTree(full);
+        else
+            DeleteFileA(full.c_str());
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+}
+
+void RemoveTree(const std::string& path) {
+    RemoveInside(path);
     RemoveDirectoryA(path.c_str());
 }
 
@@ -94,6 +100,10 @@ ScratchFolder::ScratchFolder() {
 
 ScratchFolder::~ScratchFolder() {
     RemoveTree(path);
+}
+
+void ScratchFolder::RemoveContents(const std::string& folder) {
+    RemoveInside(folder);
 }
 
 std::vector<std::string> ScratchFolder::Names() const {

@@ -44,6 +44,8 @@ struct ScratchFolder {
     ~ScratchFolder();
     std::string File(const std::string& name) const { return path + "\\" + name; }
     std::vector<std::string> Names() const; // the folder's entries, sorted
+    // Removes everything inside a folder, read-only files included, and keeps the folder.
+    static void RemoveContents(const std::string& folder);
 };
 
 // Makes image the payload and opens it as the current archive; 1 when it opened. The image

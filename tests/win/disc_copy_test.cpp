@@ -1,0 +1,195 @@
+#include "update/disc_copy.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "core/profile.h"
+#include "core/startup.h"
+#include "e2e/driver.h"
+#include "settings/install_settings.h"
+#include "update/update_run.h"
+#include "win/win_test_support.h"
+
+namespace {
+
+// The folder behind CD-ROM drive E: or G: of the test prefix: there, it is a disc in the drive.
+std::string DiscFolder(char letter) {
+    const char* prefix = getenv("WINEPREFIX");
+    return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
+}
+
+void Put(const std::string& path, const std::string& text) {
+    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::string Text(const std::string& path) {
+    std::vector<uint8_t> b = ReadBytes(path);
+    return std::string(b.begin(), b.end());
+}
+
+void Empty(const std::string& folder) {
+    ScratchFolder::RemoveContents(folder);
+}
+
+int g_prompts = 0;
+int g_insertAfter = 0; // prompts answered OK before the disc goes in; -1 answers Cancel
+
+int AnswerPrompt(const std::string&) {
+    ++g_prompts;
+    if (g_insertAfter < 0)
+        return IDCANCEL;
+    if (g_prompts > g_insertAfter)
+        MoveFileA((DiscFolder('e') + ".out").c_str(), DiscFolder('e').c_str());
+    return IDOK;
+}
+
+class DiscCopyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (GetDriveTypeA("E:\\") != DRIVE_CDROM || GetDriveTypeA("G:\\") != DRIVE_CDROM)
+            GTEST_SKIP() << "no CD-ROM drives E: and G: in this prefix";
+        for (char letter : {'e', 'g'}) {
+            MoveFileA((DiscFolder(letter) + ".out").c_str(), DiscFolder(letter).c_str());
+            CreateDirectoryA(DiscFolder(letter).c_str(), nullptr);
+            Empty(DiscFolder(letter));
+        }
+        ShownMessages.clear();
+        AnswerMessageBox = AnswerPrompt;
+        g_prompts = 0;
+        g_insertAfter = 0;
+        CreateDirectoryA(install.c_str(), nullptr);
+        strcpy(InstallRecord.InstPath, install.c_str());
+        InstalledMode = 1;
+        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
+        memset(&InstallSettings, 0, sizeof InstallSettings);
+        strcpy(InstallSettings.DiskCheckFile[0], "DISC0.CHK");
+        strcpy(InstallSettings.DiskCheckFile[1], "DISC1.CHK");
+        strcpy(GameIdentity.GameTitle, "ディスクゲーム");
+        DiscRoot[0] = 0;
+        RequiredKeys = 0;
+        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
+    }
+    void TearDown() override {
+        AnswerMessageBox = nullptr;
+        for (char letter : {'e', 'g'}) {
+            MoveFileA((DiscFolder(letter) + ".out").c_str(), DiscFolder(letter).c_str());
+            Empty(DiscFolder(letter));
+        }
+    }
+    // Disc 1 in drive `letter`, with a read-only file and a folder on it.
+    void InsertDiscOne(char letter, const std::string& movie = "movie from disc") {
+        const std::string root = DiscFolder(letter);
+        Put(root + "\\DISC1.CHK", "");
+        CreateDirectoryA((root + "\\movie").c_str(), nullptr);
+        Put(root + "\\movie\\op.mpg", movie);
+        SetFileAttributesA((root + "\\movie\\op.mpg").c_str(), FILE_ATTRIBUTE_READONLY);
+        CreateDirectoryA((root + "\\bonus").c_str(), nullptr);
+        CreateDirectoryA((root + "\\bonus\\sub").c_str(), nullptr);
+        Put(root + "\\bonus\\x.txt", "x");
+        Put(root + "\\bonus\\sub\\y.txt", "y");
+        Put(root + "\\readme.txt", "readme");
+    }
+    void Eject(char letter) {
+        MoveFileA(DiscFolder(letter).c_str(), (DiscFolder(letter) + ".out").c_str());
+    }
+    DialogOutcome Run(const std::string& section) {
+        const std::string ini = "[UPDATE]\r\n" + section;
+        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
+        return RunInDialog(100, RunUpdate);
+    }
+    const std::string prompt =
+        "UPDATE|ＣＤ－ＲＯＭドライブに「ディスクゲーム」ディスク 1 を入れて下さい";
+
+    SavedOps saved;
+    ScratchFolder folder;
+    std::string install = folder.File("game");
+};
+
+TEST_F(DiscCopyTest, FileArrivesNormalAndReplacesWithoutAsking) {
+    InsertDiscOne('e');
+    CreateDirectoryA((install + "\\movie").c_str(), nullptr);
+    Put(install + "\\movie\\op.mpg", "old movie");
+    ASSERT_NE(0u, GetFileAttributesA((DiscFolder('e') + "\\movie\\op.mpg").c_str()) &
+                      FILE_ATTRIBUTE_READONLY);
+    DialogOutcome o = Run("CopyFile00=1:movie\\op.mpg\r\n");
+    EXPECT_EQ(99, o.result);
+    EXPECT_EQ("アップデートは完了しました", o.info);
+    EXPECT_TRUE(ShownMessages.empty()) << ShownMessages[0];
+    EXPECT_EQ("movie from disc", Text(install + "\\movie\\op.mpg"));
+    EXPECT_EQ(0u,
+              GetFileAttributesA((install + "\\movie\\op.mpg").c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_STREQ("E:", DiscRoot);
+}
+
+TEST_F(DiscCopyTest, EarlierDriveLetterWins) {
+    InsertDiscOne('e', "from E");
+    InsertDiscOne('g', "from G");
+    EXPECT_EQ(99, Run("CopyFile00=1:movie\\op.mpg\r\n").result);
+    EXPECT_EQ("from E", Text(install + "\\movie\\op.mpg"));
+
+    DeleteFileA((DiscFolder('e') + "\\DISC1.CHK").c_str()); // E: holds another disc
+    DiscRoot[0] = 0;
+    EXPECT_EQ(99, Run("CopyFile00=1:movie\\op.mpg\r\n").result);
+    EXPECT_EQ("from G", Text(install + "\\movie\\op.mpg"));
+    EXPECT_STREQ("G:", DiscRoot);
+}
+
+TEST_F(DiscCopyTest, PromptRepeatsUntilTheDiscIsIn) {
+    InsertDiscOne('e');
+    Eject('e');
+    g_insertAfter = 2; // OK twice with no disc, then the disc goes in
+    DialogOutcome o = Run("CopyFile00=1:readme.txt\r\n");
+    EXPECT_EQ(99, o.result);
+    EXPECT_EQ(std::vector<std::string>(3, prompt), ShownMessages);
+    EXPECT_EQ("readme", Text(install + "\\readme.txt"));
+}
+
+TEST_F(DiscCopyTest, CancelAtThePromptEndsTheRun) {
+    InsertDiscOne('e');
+    Eject('e');
+    g_insertAfter = -1;
+    DialogOutcome o = Run("CopyFile00=1:readme.txt\r\nCopyFile01=1:movie\\op.mpg\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>({prompt}), ShownMessages);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((install + "\\readme.txt").c_str()));
+}
+
+TEST_F(DiscCopyTest, FolderIsCopiedIntoTheInstallFolderUnderItsName) {
+    InsertDiscOne('e');
+    EXPECT_EQ(99, Run("CopyFile00=1:bonus\r\n").result);
+    EXPECT_EQ("x", Text(install + "\\bonus\\x.txt"));
+    EXPECT_EQ("y", Text(install + "\\bonus\\sub\\y.txt"));
+}
+
+TEST_F(DiscCopyTest, MissingSourceFailsWithItsPath) {
+    InsertDiscOne('e');
+    DialogOutcome o = Run("CopyFile00=1:movie\\none.mpg\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(
+        std::vector<std::string>({"UPDATE|SETUP.INI : \"movie\\none.mpg\" のコピーに失敗しました"}),
+        ShownMessages);
+}
+
+TEST_F(DiscCopyTest, ItemWithoutDiscNumber) {
+    // After disc 1 was found, it copies from that drive, without a search.
+    InsertDiscOne('g');
+    EXPECT_EQ(99, Run("CopyFile00=1:readme.txt\r\nCopyFile01=movie\\op.mpg\r\n").result);
+    EXPECT_EQ("movie from disc", Text(install + "\\movie\\op.mpg"));
+    EXPECT_TRUE(ShownMessages.empty());
+
+    // Before any disc was found, it looks for disc 0 instead of reading an undefined drive.
+    DiscRoot[0] = 0;
+    Put(DiscFolder('g') + "\\DISC0.CHK", "");
+    DeleteFileA((install + "\\readme.txt").c_str());
+    EXPECT_EQ(99, Run("CopyFile00=readme.txt\r\n").result);
+    EXPECT_EQ("readme", Text(install + "\\readme.txt"));
+    EXPECT_STREQ("G:", DiscRoot);
+}
+
+} // namespace
