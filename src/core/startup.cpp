@@ -4,11 +4,11 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "core/launch.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/profile.h"
-#include "settings/install_settings.h"
 
 GameIdentityRecord GameIdentity;
 UpdaterConfigRecord UpdaterConfig;
@@ -31,9 +31,9 @@ typedef DWORD(WINAPI* SizeofResourceFn)(HMODULE, HRSRC);
 typedef HGLOBAL(WINAPI* LoadResourceFn)(HMODULE, HRSRC);
 typedef LPVOID(WINAPI* LockResourceFn)(HGLOBAL);
 
+// Every stop ends the run with exit code 0; RunUpdater cleans up after every path.
 int Stop() {
     ExitCode = 0;
-    CleanUp();
     return 0;
 }
 
@@ -241,13 +241,10 @@ int StartUp() {
 
 int RunUpdater(HINSTANCE instance) {
     ModuleInstance = instance;
-    if (!StartUp())
-        return ExitCode;
-    if (!LoadInstallSettings())
-        return Stop();
-    // The running checks and the dialog follow here; until then a run that found everything
-    // in place ends cleanly without changing anything.
-    ExitCode = 0;
+    if (StartUp())
+        ExitCode = LaunchUpdate();
+    else
+        ExitCode = 0;
     CleanUp();
     return ExitCode;
 }

@@ -138,6 +138,12 @@ void Apply(HWND w, const std::string& step) {
         PostMessageA(w, WM_CLOSE, 0, 0);
         return;
     }
+    if (step.compare(0, 4, "cmd:") == 0) {
+        // Straight to the dialog, even while a box of its own covers it.
+        HWND owner = GetWindow(w, GW_OWNER);
+        PostMessageA(owner ? owner : w, WM_COMMAND, MAKEWPARAM(atoi(step.c_str() + 4), 0), 0);
+        return;
+    }
     int id = 0;
     if (step == "OK")
         id = IDOK;
@@ -165,6 +171,8 @@ HWND WaitForNextState(HANDLE process, DWORD pid, HWND lastWindow, const WindowRe
             *timedOut = true;
             return nullptr;
         }
+        // A process busy with work has no state worth recording yet.
+        WaitForInputIdle(process, 1000);
         HWND w = ActiveWindowOf(pid);
         if (w) {
             WindowRecord now = Snapshot(w);
@@ -239,16 +247,17 @@ std::string ScreenshotFolder() {
     return folder;
 }
 
-Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& script,
-                        const std::string& screenshotPrefix) {
-    Transcript t;
+bool StartProcess(const std::string& exe, PROCESS_INFORMATION* process) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
     std::string commandLine = "\"" + exe + "\"";
-    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi))
-        return t;
+    return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &si, process) != 0;
+}
+
+Transcript DriveProcess(PROCESS_INFORMATION& pi, const std::vector<std::string>& script,
+                        const std::string& screenshotPrefix, StepHook hook) {
+    Transcript t;
     t.started = true;
     const DWORD deadline = GetTickCount() + kRunTimeoutMs;
     HWND last = nullptr;
@@ -267,8 +276,11 @@ Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& 
             SaveScreenshot(w, r.screenshot);
         }
         r.answer = step < script.size() ? script[step++] : "close";
+        if (hook)
+            hook(t.windows.size(), r);
         lastState = r;
-        last = w;
+        // A command to the dialog leaves the window as it was: record it again.
+        last = r.answer.compare(0, 4, "cmd:") == 0 ? nullptr : w;
         t.windows.push_back(r);
         Apply(w, r.answer);
     }
@@ -279,4 +291,12 @@ Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& 
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return t;
+}
+
+Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& script,
+                        const std::string& screenshotPrefix, StepHook hook) {
+    PROCESS_INFORMATION pi = {};
+    if (!StartProcess(exe, &pi))
+        return Transcript();
+    return DriveProcess(pi, script, screenshotPrefix, hook);
 }

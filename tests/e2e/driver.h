@@ -43,10 +43,21 @@ struct Transcript {
 // One step per window state the updater shows, in order:
 //   "OK", "Cancel"   press that button (IDOK, IDCANCEL)
 //   "click:N"        press the control with id N (the window may stay, with a new state)
+//   "cmd:N"          post command N to the dialog, even while one of its boxes covers it
+//                    (the window state then stays as it was)
 //   "close"          send WM_CLOSE
 // When the script runs out, further windows are recorded and closed, so nothing hangs.
+// Called with each recorded window state before its step is applied: lets a test change the
+// world between steps (free disk space, close the game's window).
+typedef void (*StepHook)(size_t index, const WindowRecord& window);
+
 Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& script,
-                        const std::string& screenshotPrefix);
+                        const std::string& screenshotPrefix, StepHook hook = nullptr);
+
+// The same for a process the test started itself, which the driver then waits for and closes.
+bool StartProcess(const std::string& exe, PROCESS_INFORMATION* process);
+Transcript DriveProcess(PROCESS_INFORMATION& process, const std::vector<std::string>& script,
+                        const std::string& screenshotPrefix, StepHook hook = nullptr);
 
 // The build tree's folder for screenshots (created on first use).
 std::string ScreenshotFolder();
