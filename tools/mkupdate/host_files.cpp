@@ -3,11 +3,11 @@
 #include <stdio.h>
 
 #include <fstream>
-#include <iterator>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <iconv.h>
 #include <sys/stat.h>
 #endif
@@ -48,26 +48,35 @@ int LastWriteFileTime(const std::filesystem::path& file, uint64_t* time, std::st
 
 int ReadHostFile(const std::filesystem::path& file, std::vector<uint8_t>* bytes,
                  std::string* error) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in) {
         *error = "cannot open " + Printable(file);
         return 0;
     }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    const std::streamoff size = in.tellg();
+    in.seekg(0);
+    if (size < 0 || !in) {
+        *error = "cannot read " + Printable(file);
+        return 0;
+    }
+    bytes->resize((size_t)size);
+    in.read((char*)bytes->data(), size);
+    // A file that grew meanwhile is read to its end as it was when opened; one that shrank is
+    // an error rather than a silently short entry.
+    if (in.gcount() != size) {
         *error = "cannot read " + Printable(file);
         return 0;
     }
     return 1;
 }
 
-int WriteHostFile(const std::filesystem::path& file, const std::vector<uint8_t>& bytes,
+int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
                   std::string* error) {
     std::filesystem::path temp = file;
     temp += ".part";
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write((const char*)bytes.data(), (std::streamsize)bytes.size());
+        out.write((const char*)bytes, (std::streamsize)size);
         out.flush();
         if (!out) {
             *error = "cannot write " + Printable(file);
@@ -85,6 +94,65 @@ int WriteHostFile(const std::filesystem::path& file, const std::vector<uint8_t>&
         return 0;
     }
     return 1;
+}
+
+int SetLastWriteFileTime(const std::filesystem::path& file, uint64_t time, std::string* error) {
+#ifdef _WIN32
+    HANDLE h = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)time;
+    ft.dwHighDateTime = (DWORD)(time >> 32);
+    const BOOL ok = h != INVALID_HANDLE_VALUE && SetFileTime(h, nullptr, nullptr, &ft);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+#else
+    const int64_t seconds = (int64_t)(time / 10000000ull) - (int64_t)kUnixEpochInFileTime;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = (time_t)seconds;
+    times[1].tv_nsec = (long)(time % 10000000ull) * 100;
+    const bool ok = utimensat(AT_FDCWD, file.c_str(), times, 0) == 0;
+#endif
+    if (!ok)
+        *error = "cannot set the time of " + Printable(file);
+    return ok ? 1 : 0;
+}
+
+int Cp932ToUtf8(const std::string& text, std::string* utf8) {
+    if (text.empty()) {
+        utf8->clear();
+        return 1;
+    }
+#ifdef _WIN32
+    const int units =
+        MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, text.data(), (int)text.size(), nullptr, 0);
+    if (units <= 0)
+        return 0;
+    std::wstring wide((size_t)units, L'\0');
+    MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, text.data(), (int)text.size(), &wide[0], units);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    utf8->assign((size_t)n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, &(*utf8)[0], n, nullptr, nullptr);
+    return 1;
+#else
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    if (cd == (iconv_t)-1)
+        return 0;
+    std::string out(text.size() * 3 + 4, '\0');
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char* o = &out[0];
+    size_t outLeft = out.size();
+    const size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    if (r == (size_t)-1 || inLeft != 0)
+        return 0;
+    out.resize(out.size() - outLeft);
+    *utf8 = out;
+    return 1;
+#endif
 }
 
 int NameInCodePage932(const std::filesystem::path& file, std::string* name) {

@@ -5,51 +5,221 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "mkupdate/build.h"
+#include "mkupdate/check.h"
 #include "mkupdate/host_files.h"
+#include "mkupdate/inspect.h"
 #include "mkupdate/pack.h"
+#include "mkupdate/payload_file.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: mkupdate pack DIR -o PAYLOAD\n"
+    "usage: mkupdate COMMAND ...\n"
     "\n"
-    "  pack   packs every file under DIR (its UPDATE.INI included) into a payload archive\n";
+    "  pack DIR -o PAYLOAD [--fast]      pack every file under DIR into a payload archive\n"
+    "  build DIR -o UPDATE.exe [--stub PATH] [--fast]\n"
+    "                                    check DIR, pack it and embed the payload into a copy\n"
+    "                                    of the updater (by default UPDATE.exe beside mkupdate)\n"
+    "  check DIR                         check DIR's UPDATE.INI against the files and the\n"
+    "                                    updater's rules; errors fail, warnings are told\n"
+    "  list FILE                         list the entries of a payload or of an UPDATE.exe\n"
+    "  verify FILE                       decode every entry and the index, report problems\n"
+    "  extract FILE -d DIR [NAME...]     write the entries (or those named) into DIR\n"
+    "\n"
+    "  --fast   a quick greedy encoding instead of the smallest one\n"
+    "Exit status 0 on success; otherwise 1 with the reason on standard error.\n";
 
 int Fail(const std::string& reason) {
     fprintf(stderr, "mkupdate: %s\n", reason.c_str());
     return 1;
 }
 
-int Pack(const std::vector<std::string>& args) {
-    std::string dir, output;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" && i + 1 < args.size())
-            output = args[++i];
-        else if (dir.empty() && args[i][0] != '-')
-            dir = args[i];
-        else
-            return Fail("pack: unexpected argument '" + args[i] + "'");
+std::filesystem::path PathArg(const std::string& utf8) {
+    return std::filesystem::u8path(utf8);
+}
+
+void Progress(const char* what) {
+#ifdef _WIN32
+    const bool terminal = GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+#else
+    const bool terminal = isatty(2) != 0;
+#endif
+    if (terminal)
+        fprintf(stderr, "mkupdate: %s...\n", what);
+}
+
+// The arguments of one command: positional ones in order, options by name.
+struct Args {
+    std::vector<std::string> positional;
+    std::string output, stub, folder;
+    bool fast = false;
+};
+
+int ParseArgs(const std::string& command, const std::vector<std::string>& in, Args* args,
+              std::string* error) {
+    for (size_t i = 0; i < in.size(); ++i) {
+        const std::string& a = in[i];
+        std::string* value = a == "-o"       ? &args->output
+                             : a == "--stub" ? &args->stub
+                             : a == "-d"     ? &args->folder
+                                             : nullptr;
+        if (value) {
+            if (i + 1 >= in.size()) {
+                *error = command + ": " + a + " needs a value";
+                return 0;
+            }
+            *value = in[++i];
+        } else if (a == "--fast") {
+            args->fast = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            *error = command + ": unknown option '" + a + "'";
+            return 0;
+        } else {
+            args->positional.push_back(a);
+        }
     }
-    if (dir.empty() || output.empty())
-        return Fail("pack needs a folder and -o PAYLOAD");
-    std::vector<uint8_t> image;
+    return 1;
+}
+
+int ExpectArgs(const std::string& command, const Args& args, size_t positional, bool more,
+               std::string* error) {
+    if (args.positional.size() < positional || (!more && args.positional.size() > positional)) {
+        *error = command + ": wrong arguments (see mkupdate --help)";
+        return 0;
+    }
+    return 1;
+}
+
+// Tells the findings; 1 when none of them is an error.
+int RunCheck(const std::string& dir) {
+    std::vector<Finding> findings;
+    const int ok = CheckFolder(PathArg(dir), &findings);
+    for (const Finding& f : findings)
+        fprintf(stderr, "mkupdate: check: %s: %s\n", f.error ? "error" : "warning", f.text.c_str());
+    return ok;
+}
+
+int Pack(const Args& args, bool embed) {
+    const char* command = embed ? "build" : "pack";
     std::string error;
-    if (!PackFolder(std::filesystem::u8path(dir), kCompressBest, &image, &error) ||
-        !WriteHostFile(std::filesystem::u8path(output), image, &error))
+    if (!ExpectArgs(command, args, 1, false, &error))
+        return Fail(error);
+    if (args.output.empty())
+        return Fail(std::string(command) + " needs -o " + (embed ? "UPDATE.exe" : "PAYLOAD"));
+    if (!embed && !args.stub.empty())
+        return Fail("pack: --stub belongs to build");
+    if (embed && !RunCheck(args.positional[0]))
+        return Fail("build: the folder did not pass the check");
+    std::vector<uint8_t> image;
+    Progress("packing");
+    if (!PackFolder(PathArg(args.positional[0]), args.fast ? kCompressFast : kCompressBest, &image,
+                    &error))
+        return Fail(error);
+    if (!embed) {
+        if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), &error))
+            return Fail(error);
+        return 0;
+    }
+    const std::filesystem::path stub = args.stub.empty() ? DefaultStub() : PathArg(args.stub);
+    std::error_code ec;
+    if (args.stub.empty() && !std::filesystem::exists(stub, ec))
+        return Fail("build: no stub beside mkupdate (" + Printable(stub) +
+                    "); give --stub PATH, the UPDATE.exe this project builds");
+    if (!EmbedPayload(stub, image, PathArg(args.output), &error))
         return Fail(error);
     return 0;
+}
+
+int Inspect(const std::string& command, const Args& args) {
+    std::string error;
+    if (!ExpectArgs(command, args, 1, command == "extract", &error))
+        return Fail(error);
+    if (!args.output.empty() || !args.stub.empty() || args.fast ||
+        (command != "extract" && !args.folder.empty()))
+        return Fail(command + ": unexpected option (see mkupdate --help)");
+    std::vector<uint8_t> image;
+    if (!LoadPayload(PathArg(args.positional[0]), &image, &error))
+        return Fail(error);
+    if (command == "list") {
+        std::string listing;
+        if (!ListPayload(image, &listing, &error))
+            return Fail(error);
+        fputs(listing.c_str(), stdout);
+        return 0;
+    }
+    if (command == "verify") {
+        std::vector<std::string> problems;
+        Progress("verifying");
+        if (!VerifyPayload(image, &problems)) {
+            for (size_t i = 1; i < problems.size(); ++i)
+                fprintf(stderr, "mkupdate: verify: %s\n", problems[i].c_str());
+            return Fail("verify: " + problems[0]);
+        }
+        printf("%s: ok\n", args.positional[0].c_str());
+        return 0;
+    }
+    if (args.folder.empty())
+        return Fail("extract needs -d DIR");
+    const std::vector<std::string> names(args.positional.begin() + 1, args.positional.end());
+    Progress("extracting");
+    if (!ExtractPayload(image, PathArg(args.folder), names, &error))
+        return Fail(error);
+    return 0;
+}
+
+int Run(const std::vector<std::string>& argv) {
+    if (argv.size() < 2) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    Args args;
+    std::string error;
+    if (!ParseArgs(command, std::vector<std::string>(argv.begin() + 2, argv.end()), &args, &error))
+        return Fail(error);
+    if (command == "pack" || command == "build")
+        return Pack(args, command == "build");
+    if (command == "check") {
+        if (!ExpectArgs(command, args, 1, false, &error))
+            return Fail(error);
+        return RunCheck(args.positional[0]) ? 0 : Fail("check: the folder has errors");
+    }
+    if (command == "list" || command == "verify" || command == "extract")
+        return Inspect(command, args);
+    return Fail("unknown command '" + command + "' (see mkupdate --help)");
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
-        fputs(kUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    std::vector<std::string> args;
+#ifdef _WIN32
+    // The narrow arguments went through the ANSI code page; the wide ones hold every name.
+    (void)argv;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 0; wide && i < count; ++i) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(n > 0 ? (size_t)n - 1 : 0, '\0');
+        if (n > 1)
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &utf8[0], n, nullptr, nullptr);
+        args.push_back(utf8);
     }
-    const std::string command = argv[1];
-    std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "pack")
-        return Pack(args);
-    return Fail("unknown command '" + command + "' (see mkupdate --help)");
+    LocalFree(wide);
+    (void)argc;
+#else
+    args.assign(argv, argv + argc);
+#endif
+    return Run(args);
 }

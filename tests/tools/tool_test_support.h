@@ -1,0 +1,29 @@
+// Folders and files for the tests of mkupdate, and running the built program.
+#pragma once
+
+#include <stdint.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A new empty folder, removed with everything in it at the end.
+struct TempFolder {
+    std::filesystem::path path;
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+};
+
+void WriteFile(const std::filesystem::path& file, const std::string& bytes);
+std::string ReadFile(const std::filesystem::path& file);
+
+struct RunResult {
+    int status;      // the exit code, or -1 when the program could not be run
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs mkupdate with the arguments, capturing its output.
+RunResult RunTool(const std::vector<std::string>& args);

@@ -1,0 +1,207 @@
+// The embedding seen from Windows: the loader must find what build wrote, the program must
+// still start and read its payload, and mkupdate must take file names outside CP932.
+#include <windows.h>
+
+#include <imagehlp.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mkupdate/build.h"
+#include "mkupdate/host_files.h"
+#include "payload/archive_writer.h"
+
+// Set by main from the command line: the updater as built, and mkupdate.exe.
+extern std::string BuiltUpdater;
+extern std::string BuiltMkupdate;
+
+namespace {
+
+struct Scratch {
+    std::string path;
+    Scratch() {
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        path = std::string(temp) + "mkupdate-win-" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(path.c_str(), nullptr);
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+std::vector<uint8_t> Payload(const std::string& ini, size_t bulk) {
+    std::vector<uint8_t> data(bulk);
+    for (size_t i = 0; i < bulk; ++i)
+        data[i] = (uint8_t)(i * 13 + i / 1000);
+    std::vector<ArchiveInput> entries = {
+        {"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), 0x01D9000000000000ull, true, true},
+        {"GAME.DAT", data.data(), data.size(), 0x01D9000000000000ull, true, true},
+    };
+    std::vector<uint8_t> image;
+    std::string error;
+    BuildArchiveWith(entries, ArchiveOptions{3, kCompressFast, true}, &image, &error);
+    return image;
+}
+
+// The bytes of a resource of the module, or "(missing)".
+std::string ResourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WORD language) {
+    HRSRC found = FindResourceExA(module, type, name, language);
+    if (!found)
+        return "(missing)";
+    HGLOBAL loaded = LoadResource(module, found);
+    const char* bytes = loaded ? (const char*)LockResource(loaded) : nullptr;
+    return bytes ? std::string(bytes, SizeofResource(module, found)) : "(unloadable)";
+}
+
+const WORD kJapanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+
+TEST(MkupdateOnWindows, TheLoaderFindsTheEmbeddedPayload) {
+    Scratch s;
+    const std::string exe = s.path + "\\UPDATE.exe";
+    const std::vector<uint8_t> payload = Payload("[SETUP]\r\n", 300000);
+    std::string error;
+    ASSERT_EQ(1, EmbedPayload(std::filesystem::u8path(BuiltUpdater), payload,
+                              std::filesystem::u8path(exe), &error))
+        << error;
+
+    HMODULE built = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE stub = LoadLibraryExA(BuiltUpdater.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(built && stub);
+    // What the updater's own lookup asks for: type "UPDATE", id 102, whatever the language.
+    HRSRC found = FindResourceA(built, MAKEINTRESOURCEA(102), "UPDATE");
+    ASSERT_TRUE(found);
+    HGLOBAL loaded = LoadResource(built, found);
+    ASSERT_TRUE(loaded);
+    const uint8_t* bytes = (const uint8_t*)LockResource(loaded);
+    ASSERT_EQ(payload.size(), SizeofResource(built, found));
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), bytes));
+    // The stub's other resources are all still there, byte for byte.
+    const struct {
+        LPCSTR type, name;
+    } kept[] = {{RT_DIALOG, MAKEINTRESOURCEA(100)},
+                {RT_DIALOG, MAKEINTRESOURCEA(101)},
+                {RT_MANIFEST, MAKEINTRESOURCEA(1)},
+                {RT_VERSION, MAKEINTRESOURCEA(1)}};
+    for (const auto& k : kept) {
+        const std::string before = ResourceBytes(stub, k.type, k.name, kJapanese);
+        EXPECT_NE("(missing)", before) << (uintptr_t)k.type << "/" << (uintptr_t)k.name;
+        EXPECT_EQ(before, ResourceBytes(built, k.type, k.name, kJapanese))
+            << (uintptr_t)k.type << "/" << (uintptr_t)k.name;
+    }
+    FreeLibrary(built);
+    FreeLibrary(stub);
+
+    DWORD header = 0, computed = 0;
+    ASSERT_EQ((DWORD)CHECKSUM_SUCCESS,
+              MapFileAndCheckSumA(const_cast<char*>(exe.c_str()), &header, &computed));
+    EXPECT_EQ(computed, header);
+    // Mapped as an image, the headers' sizes must hold together.
+    HMODULE image = LoadLibraryExA(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    EXPECT_TRUE(image) << GetLastError();
+    if (image)
+        FreeLibrary(image);
+}
+
+// Starts the program, answers its first message box with OK and gives back the box's text.
+std::string FirstMessageOf(const std::string& exe, DWORD* exitCode) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string commandLine = "\"" + exe + "\"";
+    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi))
+        return "(not started)";
+    struct Search {
+        DWORD pid;
+        HWND box;
+    } search = {pi.dwProcessId, nullptr};
+    std::string text = "(no window)";
+    for (int tries = 0; tries < 300 && !search.box; ++tries) {
+        if (WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0)
+            break;
+        EnumWindows(
+            [](HWND w, LPARAM p) -> BOOL {
+                Search* s = (Search*)p;
+                DWORD pid = 0;
+                GetWindowThreadProcessId(w, &pid);
+                if (pid == s->pid && IsWindowVisible(w) && GetDlgItem(w, 0xFFFF)) {
+                    s->box = w;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            (LPARAM)&search);
+    }
+    if (search.box) {
+        char buffer[1024] = "";
+        GetDlgItemTextA(search.box, 0xFFFF, buffer, sizeof buffer);
+        text = buffer;
+        PostMessageA(search.box, WM_COMMAND, IDOK, 0);
+    }
+    if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0)
+        TerminateProcess(pi.hProcess, 0xDEAD);
+    GetExitCodeProcess(pi.hProcess, exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return text;
+}
+
+TEST(MkupdateOnWindows, TheBuiltUpdaterStartsOnItsPayload) {
+    // A game that is not installed: the updater gets as far as reading UPDATE.INI from the
+    // payload and says so with the title it read there.
+    Scratch s;
+    const std::string exe = s.path + "\\UPDATE.exe";
+    const std::string ini = "[SETUP]\r\nCompanyName=MkupdateEmbedTest\r\nGameTitle=EmbedTitle\r\n"
+                            "GameClass=EmbedClass\r\nGameDir=EmbedDir\r\n";
+    std::string error;
+    ASSERT_EQ(1, EmbedPayload(std::filesystem::u8path(BuiltUpdater), Payload(ini, 1000),
+                              std::filesystem::u8path(exe), &error))
+        << error;
+    DWORD exitCode = 99;
+    EXPECT_EQ("「EmbedTitle」がインストールされていません", FirstMessageOf(exe, &exitCode));
+    EXPECT_EQ(0u, exitCode);
+}
+
+DWORD RunWide(std::wstring commandLine) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &si, &pi))
+        return 0xFFFFFFFF;
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+std::wstring Wide(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+TEST(MkupdateOnWindows, TakesFolderNamesOutsideTheAnsiCodePage) {
+    // U+00FC has no CP932 form: through narrow arguments the folder could not be named.
+    Scratch s;
+    const std::wstring folder = Wide(s.path) + L"\\patch-\u00FC";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring file = folder + L"\\GAME.DAT";
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD written = 0;
+    WriteFile(h, "data", 4, &written, nullptr);
+    CloseHandle(h);
+    const std::wstring out = folder + L"\\out-\u00FC.qv2";
+    const std::wstring tool = L"\"" + Wide(BuiltMkupdate) + L"\"";
+    EXPECT_EQ(0u, RunWide(tool + L" pack \"" + folder + L"\" -o \"" + out + L"\""));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(out.c_str()));
+    EXPECT_EQ(0u, RunWide(tool + L" extract \"" + out + L"\" -d \"" + folder + L"\\x\""));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\x\\GAME.DAT").c_str()));
+}
+
+} // namespace

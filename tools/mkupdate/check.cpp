@@ -1,0 +1,242 @@
+#include "mkupdate/check.h"
+
+#include <stdio.h>
+
+#include <map>
+
+#include "mkupdate/host_files.h"
+#include "mkupdate/pack.h"
+#include "mkupdate/update_ini.h"
+
+namespace {
+
+// Buffers the updater reads into: one list item or path, one update value.
+const size_t kItemSize = 260;
+const size_t kUpdateValueSize = 1024;
+const int kListKeys = 16;
+
+struct Checker {
+    std::vector<Finding>* findings;
+    std::vector<IniSection> ini;
+    std::map<std::string, std::string> files; // folded entry name -> path in the folder
+};
+
+void Error(Checker* c, const std::string& text) {
+    c->findings->push_back(Finding{true, text});
+}
+
+void Warn(Checker* c, const std::string& text) {
+    c->findings->push_back(Finding{false, text});
+}
+
+// Shown in messages: the INI's CP932 bytes as UTF-8, or as they are when they are not CP932.
+std::string Shown(const std::string& cp932) {
+    std::string utf8;
+    return Cp932ToUtf8(cp932, &utf8) ? utf8 : cp932;
+}
+
+std::string KeyName(const char* format, int n) {
+    char key[32];
+    snprintf(key, sizeof key, format, n);
+    return key;
+}
+
+// Cuts an update value the way the updater's list reader does: blanks skipped before an item,
+// an item ended by a comma, CR, LF or the end, an empty item ending the list, and a byte before
+// a colon at an item's start taken as a disc prefix and dropped.
+std::vector<std::string> CutItems(const std::string& value, size_t most, bool* lostPrefix) {
+    std::vector<std::string> items;
+    size_t pos = 0;
+    while (items.size() < most) {
+        while (pos < value.size() && (value[pos] == ' ' || value[pos] == '\t'))
+            ++pos;
+        if (pos >= value.size() || value[pos] == ',' || value[pos] == '\r' || value[pos] == '\n')
+            break;
+        if (pos + 1 < value.size() && value[pos + 1] == ':') {
+            *lostPrefix = true;
+            pos += 2;
+        }
+        const size_t end = value.find_first_of(",\r\n", pos);
+        items.push_back(
+            value.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        if (end == std::string::npos)
+            break;
+        pos = end + 1;
+    }
+    return items;
+}
+
+// Index of the file name in an item's path: past the last backslash that is no trail byte.
+size_t NameOffset(const std::string& path) {
+    size_t offset = 0;
+    for (size_t i = 0; i < path.size(); ++i) {
+        const unsigned char c = (unsigned char)path[i];
+        if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC))
+            ++i;
+        else if (c == '\\')
+            offset = i + 1;
+    }
+    return offset;
+}
+
+void CheckSetup(Checker* c) {
+    for (const char* key : {"CompanyName", "GameTitle", "GameClass", "GameDir"}) {
+        std::string value;
+        if (!IniValue(c->ini, "SETUP", key, &value))
+            Error(c, std::string("[SETUP] ") + key +
+                         " is missing or empty: the updater stops at start-up");
+    }
+    for (const char* key : {"AgreementText", "AgreementTitle"}) {
+        std::string value;
+        if (IniValue(c->ini, "SETUP", key, &value) && !c->files.count(FoldName(value)))
+            Error(c, std::string("[SETUP] ") + key + " names " + Shown(value) +
+                         ", which is not in the folder: the updater stops at start-up");
+    }
+}
+
+// Keys of a numbered list: the updater reads 00, 01, ... and stops at the first one missing.
+std::vector<std::string> ReadList(Checker* c, const char* format, const char* what) {
+    std::vector<std::string> values;
+    int gap = -1;
+    for (int n = 0; n < 100; ++n) {
+        std::string value;
+        const bool present = IniValue(c->ini, "UPDATE", KeyName(format, n), &value) != 0;
+        if (!present) {
+            if (gap < 0)
+                gap = n;
+            continue;
+        }
+        if (n >= kListKeys)
+            Warn(c, "[UPDATE] " + KeyName(format, n) + " is never read: the " + what +
+                        " list ends at " + KeyName(format, kListKeys - 1));
+        else if (gap >= 0)
+            Warn(c, "[UPDATE] " + KeyName(format, n) + " is never read: " + KeyName(format, gap) +
+                        " is missing and the " + what + " list ends there");
+        else
+            values.push_back(value);
+    }
+    return values;
+}
+
+void CheckUpdateItems(Checker* c, const std::vector<std::string>& values, size_t* written) {
+    std::map<std::string, std::string> byName; // folded entry name -> first item's path
+    for (size_t n = 0; n < values.size(); ++n) {
+        const std::string key = KeyName("UpdateFile%02i", (int)n);
+        const std::string& value = values[n];
+        if (value.size() >= kUpdateValueSize)
+            Warn(c, "[UPDATE] " + key + " is longer than 1023 bytes and is cut there");
+        bool lostPrefix = false;
+        const std::vector<std::string> items = CutItems(value, 3, &lostPrefix);
+        size_t s = 0;
+        if (!items.empty() && items[0].size() == 1 && items[0][0] >= '0' && items[0][0] <= '9')
+            s = 1;
+        const std::string word = s < items.size() ? FoldName(items[s]) : std::string();
+        const bool hasMode = word == "D" || word == "U" || word == "O" || word == "E";
+        const size_t pathAt = hasMode ? s + 1 : s;
+        const std::string path = pathAt < items.size() ? items[pathAt] : std::string();
+        if (lostPrefix)
+            Warn(c, "[UPDATE] " + key +
+                        ": a field with a colon as its second character loses "
+                        "its first two characters (read as a disc prefix)");
+        if (path.empty()) {
+            Error(c, "[UPDATE] " + key + " names no file");
+            continue;
+        }
+        if (path.size() >= kItemSize) {
+            Error(c, "[UPDATE] " + key + ": the path is longer than 259 bytes and is cut");
+            continue;
+        }
+        if (word == "E")
+            continue; // only checked on the user's machine; nothing is written
+        ++*written;
+        const std::string name = path.substr(NameOffset(path));
+        if (name.empty()) {
+            Error(c, "[UPDATE] " + key + ": the path " + Shown(path) + " ends in a folder");
+            continue;
+        }
+        if (!c->files.count(FoldName(name))) {
+            if (word == "D")
+                Warn(c, "[UPDATE] " + key + ": " + Shown(name) +
+                            " is not in the folder; the update fails where the data file is "
+                            "not installed already");
+            else
+                Error(c, "[UPDATE] " + key + ": " + Shown(name) + " is not in the folder");
+        }
+        auto [at, fresh] = byName.emplace(FoldName(name), path);
+        if (!fresh && at->second != path)
+            Warn(c, "[UPDATE] " + key + ": " + Shown(path) + " and " + Shown(at->second) +
+                        " share the file name " + Shown(name) + " and receive the same entry");
+    }
+}
+
+void CheckCopyItems(Checker* c, const std::vector<std::string>& values) {
+    for (size_t n = 0; n < values.size(); ++n) {
+        const std::string key = KeyName("CopyFile%02i", (int)n);
+        std::string rest = values[n];
+        if (rest.size() >= kItemSize)
+            Error(c, "[UPDATE] " + key + " is longer than 259 bytes and is cut");
+        if (rest.size() >= 2 && rest[1] == ',') {
+            if (rest[0] < '0' || rest[0] > '9')
+                Warn(c, "[UPDATE] " + key + ": the selector '" + rest.substr(0, 1) +
+                            "' is no digit and matches no install mode");
+            rest = rest.substr(2);
+        }
+        if (rest.size() >= 2 && rest[1] == ':') {
+            if (rest[0] < '0' || rest[0] > '9')
+                Error(c, "[UPDATE] " + key + ": the disc number '" + Shown(rest.substr(0, 1)) +
+                             "' is no digit");
+            rest = rest.substr(2);
+        }
+        if (rest.empty())
+            Error(c, "[UPDATE] " + key + " names nothing to copy");
+    }
+}
+
+} // namespace
+
+int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings) {
+    Checker c{findings, {}, {}};
+    findings->clear();
+    std::vector<SourceFile> files;
+    std::string error;
+    if (!CollectFiles(dir, &files, &error)) {
+        Error(&c, error);
+        return 0;
+    }
+    std::filesystem::path iniPath;
+    for (const SourceFile& f : files) {
+        c.files[FoldName(f.name)] = f.sortKey;
+        if (f.name == "UPDATE.INI")
+            iniPath = f.path;
+    }
+    if (iniPath.empty()) {
+        Error(&c, "the folder holds no UPDATE.INI");
+        return 0;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadHostFile(iniPath, &bytes, &error)) {
+        Error(&c, error);
+        return 0;
+    }
+    const std::string text(bytes.begin(), bytes.end());
+    size_t badAt = 0;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0 || LooksLikeUtf8(text))
+        Error(&c, "UPDATE.INI is UTF-8, not CP932: the updater would show garbled text");
+    else if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0)
+        Error(&c, "UPDATE.INI is UTF-16, not CP932");
+    else if (!IsCp932(text, &badAt))
+        Error(&c, "UPDATE.INI is not valid CP932 (byte " + std::to_string(badAt) + ")");
+    c.ini = ParseIni(text);
+    CheckSetup(&c);
+    size_t written = 0;
+    CheckUpdateItems(&c, ReadList(&c, "UpdateFile%02i", "update"), &written);
+    const std::vector<std::string> copies = ReadList(&c, "CopyFile%02i", "copy");
+    CheckCopyItems(&c, copies);
+    if (!written && copies.empty())
+        Error(&c, "[UPDATE] lists no UpdateFileNN and no CopyFileNN to act on: the updater stops "
+                  "with \"No 'UpdateFileXX' and 'CopyFileXX'\"");
+    for (const Finding& f : *findings)
+        if (f.error)
+            return 0;
+    return 1;
+}

@@ -1,0 +1,313 @@
+#include "mkupdate/inspect.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+
+#include "archive/archive_index.h"
+#include "archive/decompress.h"
+#include "archive/scramble.h"
+#include "mkupdate/host_files.h"
+#include "mkupdate/pack.h"
+
+namespace {
+
+void* AllocBlock(size_t size) {
+    return malloc(size ? size : 1);
+}
+
+void FreeBlock(void* block) {
+    free(block);
+}
+
+int SameName(const char* a, const char* b) {
+    return FoldName(a) == FoldName(b) ? 0 : 1;
+}
+
+std::string Shown(const char* name) {
+    std::string utf8;
+    return Cp932ToUtf8(name, &utf8) ? utf8 : std::string(name) + " (not CP932)";
+}
+
+std::string StatusText(DecodeStatus status) {
+    switch (status) {
+    case kDecodeOk:
+        return "ends early";
+    case kDecodeTruncated:
+        return "is cut short";
+    case kDecodeOverflow:
+        return "decodes to more bytes than recorded";
+    default:
+        return "copies from before its start";
+    }
+}
+
+// Unscrambles and decodes one compressed block the way the updater does, and says what is
+// wrong with it, if anything.
+std::string CheckStream(const uint8_t* stored, uint32_t storedSize, bool scrambled,
+                        uint32_t decodedSize) {
+    std::vector<uint8_t> work(stored, stored + storedSize);
+    if (scrambled)
+        Scramble(work.data(), storedSize);
+    std::vector<uint8_t> out(decodedSize);
+    size_t produced = 0, consumed = 0;
+    const DecodeStatus status =
+        DecompressBlock(out.data(), out.size(), work.data(), work.size(), &produced, &consumed);
+    if (status != kDecodeOk)
+        return "its stream " + StatusText(status);
+    if (produced != decodedSize)
+        return "its stream decodes to " + std::to_string(produced) + " bytes, not " +
+               std::to_string(decodedSize);
+    if (consumed != storedSize)
+        return std::to_string(storedSize - consumed) + " bytes follow its end marker";
+    return std::string();
+}
+
+// The index records as the updater reads them, or empty after a problem.
+std::vector<uint8_t> DecodeIndex(const std::vector<uint8_t>& image,
+                                 std::vector<std::string>* problems) {
+    const uint32_t flags = LoadLE32(image.data() + kHeaderFlagsOffset);
+    const uint32_t indexOffset = LoadLE32(image.data() + kHeaderIndexOffsetOffset);
+    const uint64_t recordBytes =
+        (uint64_t)LoadLE32(image.data() + kHeaderEntryCountOffset) * kArchiveEntrySize;
+    if (indexOffset < kArchiveHeaderSize || indexOffset > image.size()) {
+        problems->push_back("the index offset lies outside the archive");
+        return {};
+    }
+    const uint32_t tail = (uint32_t)(image.size() - indexOffset);
+    const uint8_t* stream = image.data() + indexOffset;
+    if (flags & kIndexCompressed) {
+        if (recordBytes > MaxDecodedSize(tail)) {
+            problems->push_back("the index is too short for its entry count");
+            return {};
+        }
+        const std::string why =
+            CheckStream(stream, tail, (flags & kIndexScrambled) != 0, (uint32_t)recordBytes);
+        if (!why.empty()) {
+            problems->push_back("index: " + why);
+            return {};
+        }
+        std::vector<uint8_t> work(stream, stream + tail), records((size_t)recordBytes);
+        if (flags & kIndexScrambled)
+            Scramble(work.data(), tail);
+        Decompress(records.data(), records.size(), work.data(), work.size());
+        return records;
+    }
+    if (recordBytes > tail) {
+        problems->push_back("the index is cut short");
+        return {};
+    }
+    if (recordBytes < tail)
+        problems->push_back(std::to_string(tail - recordBytes) + " bytes follow the index");
+    std::vector<uint8_t> records(stream, stream + recordBytes);
+    if (flags & kIndexScrambled)
+        Scramble(records.data(), (uint32_t)recordBytes);
+    return records;
+}
+
+void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t offset,
+                 uint32_t indexOffset, std::vector<std::string>* problems) {
+    const char* name = EntryName(rec);
+    const std::string who = "entry " + Shown(name) + ": ";
+    const size_t length = strlen(name);
+    for (size_t i = length; i < kEntryNameSize; ++i)
+        if (rec[kEntryNameOffset + i]) {
+            problems->push_back(who + "bytes after its name are not zero");
+            break;
+        }
+    if (!length)
+        problems->push_back("an entry has an empty name");
+    if (strpbrk(name, "/:") || (Shown(name).find('\\') != std::string::npos))
+        problems->push_back(who + "its name holds a folder or drive part");
+    const uint8_t store = EntryStoreMethod(rec), scramble = EntryScrambleMethod(rec);
+    if (store != kStoreRaw && store != kStoreCompressed)
+        problems->push_back(who + "unknown store method " + std::to_string(store));
+    if (scramble != kScrambleNone && scramble != kScrambled)
+        problems->push_back(who + "unknown scramble method " + std::to_string(scramble));
+    if (rec[kEntryStoreMethodOffset + 1] || rec[kEntryScrambleMethodOffset + 1])
+        problems->push_back(who + "reserved bytes are not zero");
+    const uint32_t stored = EntryStoredSize(rec), decoded = EntryDecodedSize(rec);
+    if (offset + stored > indexOffset) {
+        problems->push_back(who + "its bytes reach past the data area");
+        return;
+    }
+    for (uint64_t i = offset + stored; i < offset + PaddedSize(stored) && i < indexOffset; ++i)
+        if (image[(size_t)i]) {
+            problems->push_back(who + "its padding is not zero");
+            break;
+        }
+    const uint8_t* bytes = image.data() + offset;
+    if (!EntryIsCompressed(rec)) {
+        if (decoded != stored)
+            problems->push_back(who + "stored as is, but its sizes differ");
+        return;
+    }
+    if (decoded > MaxDecodedSize(stored)) {
+        problems->push_back(who + "its decoded size is more than its stream can hold");
+        return;
+    }
+    const std::string why = CheckStream(bytes, stored, EntryIsScrambled(rec), decoded);
+    if (!why.empty())
+        problems->push_back(who + why);
+}
+
+// Host file name of an entry; empty when it cannot be one.
+std::filesystem::path HostName(const char* name) {
+    std::string utf8;
+    if (!Cp932ToUtf8(name, &utf8) || utf8.empty() || utf8 == "." || utf8 == ".." ||
+        utf8.find_first_of("/\\:") != std::string::npos)
+        return std::filesystem::path();
+    return std::filesystem::u8path(utf8);
+}
+
+} // namespace
+
+std::string FormatFileTime(uint64_t time) {
+    // Days since 1601-01-01 to a civil date (the proleptic Gregorian calendar).
+    const uint64_t seconds = time / 10000000ull;
+    int64_t days = (int64_t)(seconds / 86400) - 134774; // now days since 1970-01-01
+    const unsigned secs = (unsigned)(seconds % 86400);
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = (unsigned)(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = (int64_t)yoe + era * 400 + (month <= 2);
+    char text[48];
+    snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u", (long long)year, month, day,
+             secs / 3600, secs / 60 % 60, secs % 60);
+    return text;
+}
+
+int ListPayload(const std::vector<uint8_t>& image, std::string* listing, std::string* error) {
+    uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), AllocBlock, FreeBlock);
+    if (!index) {
+        *error = "the archive's index is damaged (see mkupdate verify)";
+        return 0;
+    }
+    const uint32_t count = IndexEntryCount(index);
+    char line[128];
+    snprintf(line, sizeof line, "%10s %10s  %-10s %-9s %-19s  %s\n", "size", "stored", "method",
+             "scrambled", "time (UTC)", "name");
+    *listing = line;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
+        snprintf(line, sizeof line, "%10u %10u  %-10s %-9s %-19s  ", EntryDecodedSize(rec),
+                 EntryStoredSize(rec), EntryIsCompressed(rec) ? "compressed" : "stored",
+                 EntryIsScrambled(rec) ? "yes" : "no", FormatFileTime(EntryTime(rec)).c_str());
+        *listing += line + Shown(EntryName(rec)) + "\n";
+    }
+    free(index);
+    return 1;
+}
+
+int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* problems) {
+    problems->clear();
+    if (image.size() < kArchiveHeaderSize || memcmp(image.data(), "QV2", 4) != 0) {
+        problems->push_back("no archive header (magic QV2)");
+        return 0;
+    }
+    const uint32_t flags = LoadLE32(image.data() + kHeaderFlagsOffset);
+    if (flags & ~(kIndexCompressed | kIndexScrambled))
+        problems->push_back("unknown index flags " + std::to_string(flags));
+    const std::vector<uint8_t> records = DecodeIndex(image, problems);
+    const uint32_t count = LoadLE32(image.data() + kHeaderEntryCountOffset);
+    if (records.size() != (size_t)count * kArchiveEntrySize)
+        return 0;
+    const uint32_t indexOffset = LoadLE32(image.data() + kHeaderIndexOffsetOffset);
+    uint64_t offset = kArchiveHeaderSize;
+    std::set<std::string> seen;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* rec = records.data() + (size_t)i * kArchiveEntrySize;
+        if (!memchr(rec + kEntryNameOffset, 0, kEntryNameSize)) {
+            problems->push_back("entry " + std::to_string(i + 1) + ": its name has no end");
+            return 0;
+        }
+        if (!seen.insert(FoldName(EntryName(rec))).second)
+            problems->push_back("entry " + Shown(EntryName(rec)) +
+                                ": an earlier entry has the same name, so the updater never "
+                                "reads this one");
+        CheckRecord(image, rec, offset, indexOffset, problems);
+        offset += PaddedSize(EntryStoredSize(rec));
+    }
+    if (offset != indexOffset)
+        problems->push_back("the index begins at " + std::to_string(indexOffset) +
+                            ", not right after the entries at " + std::to_string(offset));
+    if (!seen.count("UPDATE.INI"))
+        problems->push_back("no UPDATE.INI entry: the updater stops at start-up");
+    return problems->empty() ? 1 : 0;
+}
+
+int ExtractPayload(const std::vector<uint8_t>& image, const std::filesystem::path& dir,
+                   const std::vector<std::string>& names, std::string* error) {
+    uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), AllocBlock, FreeBlock);
+    if (!index) {
+        *error = "the archive's index is damaged (see mkupdate verify)";
+        return 0;
+    }
+    // Which records to write: the first of each name, as the updater finds them.
+    std::vector<const uint8_t*> chosen;
+    std::vector<uint32_t> offsets;
+    int ok = 1;
+    if (names.empty()) {
+        std::set<std::string> seen;
+        uint64_t offset = kArchiveHeaderSize;
+        for (uint32_t i = 0; i < IndexEntryCount(index); ++i) {
+            const uint8_t* rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
+            if (seen.insert(FoldName(EntryName(rec))).second) {
+                chosen.push_back(rec);
+                offsets.push_back((uint32_t)offset);
+            }
+            offset += PaddedSize(EntryStoredSize(rec));
+        }
+    }
+    for (const std::string& wanted : names) {
+        std::string name;
+        uint32_t offset = 0;
+        const uint8_t* rec = nullptr;
+        if (NameInCodePage932(std::filesystem::u8path(wanted), &name))
+            rec = LookupEntry(index, name.c_str(), SameName, &offset);
+        if (!rec) {
+            *error = "no entry named " + wanted;
+            ok = 0;
+            break;
+        }
+        chosen.push_back(rec);
+        offsets.push_back(offset);
+    }
+    for (size_t i = 0; ok && i < chosen.size(); ++i)
+        if (HostName(EntryName(chosen[i])).empty()) {
+            *error = "entry " + Shown(EntryName(chosen[i])) + " has no safe file name";
+            ok = 0;
+        }
+    std::error_code ec;
+    if (ok && !std::filesystem::create_directories(dir, ec) && ec) {
+        *error = "cannot create " + Printable(dir) + ": " + ec.message();
+        ok = 0;
+    }
+    for (size_t i = 0; ok && i < chosen.size(); ++i) {
+        const uint8_t* rec = chosen[i];
+        const uint8_t* bytes = nullptr;
+        uint8_t* block = nullptr;
+        const EntryDecodeResult r =
+            DecodeEntry(rec, image.data() + offsets[i], AllocBlock, FreeBlock, &bytes, &block);
+        if (r != kEntryDecoded) {
+            *error = "entry " + Shown(EntryName(rec)) +
+                     (r == kEntryNoMemory ? ": out of memory" : ": damaged (see mkupdate verify)");
+            ok = 0;
+            break;
+        }
+        const std::filesystem::path target = dir / HostName(EntryName(rec));
+        ok = WriteHostFile(target, bytes, EntryDecodedSize(rec), error) &&
+             SetLastWriteFileTime(target, EntryTime(rec), error);
+        if (block)
+            FreeBlock(block);
+    }
+    free(index);
+    return ok;
+}

@@ -1,0 +1,24 @@
+// What mkupdate tells about a payload archive, and how it takes one apart.
+#pragma once
+
+#include <stdint.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// One line per entry: decoded and stored size, methods, time stamp (UTC) and name.
+int ListPayload(const std::vector<uint8_t>& image, std::string* listing, std::string* error);
+
+// Decodes the index and every entry and collects every way in which the image departs from
+// what the writer makes and the updater expects. 1 when there is none.
+int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* problems);
+
+// Writes the entries (all of them, or those named, matched as the updater matches names) into
+// dir with their time stamps. Names given that are not in the archive are refused before
+// anything is written; each file is written whole or not at all.
+int ExtractPayload(const std::vector<uint8_t>& image, const std::filesystem::path& dir,
+                   const std::vector<std::string>& names, std::string* error);
+
+// A FILETIME as "YYYY-MM-DD hh:mm:ss" (UTC).
+std::string FormatFileTime(uint64_t time);

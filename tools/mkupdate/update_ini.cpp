@@ -1,0 +1,105 @@
+#include "mkupdate/update_ini.h"
+
+#include "mkupdate/pack.h"
+
+namespace {
+
+std::string Trim(const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return std::string();
+    const size_t last = s.find_last_not_of(" \t\r");
+    return s.substr(first, last - first + 1);
+}
+
+bool IsLead(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+} // namespace
+
+std::vector<IniSection> ParseIni(const std::string& text) {
+    std::vector<IniSection> ini;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = Trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty() || line[0] == ';')
+            continue;
+        if (line[0] == '[') {
+            const size_t close = line.find(']');
+            ini.push_back(IniSection{
+                Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)),
+                {}});
+            continue;
+        }
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos || ini.empty())
+            continue;
+        std::string value = Trim(line.substr(eq + 1));
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+            value = value.substr(1, value.size() - 2);
+        ini.back().keys.push_back(IniKey{Trim(line.substr(0, eq)), value});
+    }
+    return ini;
+}
+
+int IniValue(const std::vector<IniSection>& ini, const char* section, const std::string& key,
+             std::string* value) {
+    for (const IniSection& s : ini) {
+        if (FoldName(s.name) != FoldName(section))
+            continue;
+        // The first section of that name is the one read.
+        for (const IniKey& k : s.keys)
+            if (FoldName(k.name) == FoldName(key)) {
+                *value = k.value;
+                return value->empty() ? 0 : 1;
+            }
+        break;
+    }
+    value->clear();
+    return 0;
+}
+
+int IsCp932(const std::string& text, size_t* badAt) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = (unsigned char)text[i];
+        if (IsLead(c)) {
+            const unsigned char t = i + 1 < text.size() ? (unsigned char)text[i + 1] : 0;
+            if (t < 0x40 || t == 0x7F || t > 0xFC) {
+                *badAt = i;
+                return 0;
+            }
+            ++i;
+        } else if (c == 0x80 || c == 0xA0 || c >= 0xFD) {
+            *badAt = i;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int LooksLikeUtf8(const std::string& text) {
+    bool multi = false;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = (unsigned char)text[i];
+        size_t n = c < 0x80             ? 0
+                   : (c & 0xE0) == 0xC0 ? 1
+                   : (c & 0xF0) == 0xE0 ? 2
+                   : (c & 0xF8) == 0xF0 ? 3
+                                        : 9;
+        if (n == 9 || (c >= 0x80 && c < 0xC2))
+            return 0;
+        if (n && i + n >= text.size())
+            return 0;
+        for (size_t k = 1; k <= n; ++k)
+            if (((unsigned char)text[i + k] & 0xC0) != 0x80)
+                return 0;
+        multi = multi || n > 0;
+        i += n + 1;
+    }
+    return multi ? 1 : 0;
+}

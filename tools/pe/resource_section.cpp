@@ -1,0 +1,131 @@
+#include "pe/resource_section.h"
+
+#include <algorithm>
+
+#include "archive/archive_format.h"
+#include "pe/pe_file.h"
+
+namespace {
+
+int Refuse(std::string* error, const std::string& why) {
+    *error = why;
+    return 0;
+}
+
+uint64_t AlignUp(uint64_t v, uint32_t to) {
+    return (v + to - 1) & ~(uint64_t)(to - 1);
+}
+
+bool IsPayload(const Resource& r) {
+    return SameKey(r.type, ResourceName("UPDATE")) &&
+           SameKey(r.name, ResourceId(kPayloadResourceId));
+}
+
+// The resource section of a parsed image, checked to be one that can be rebuilt in place.
+int LocateResourceSection(const PeLayout& pe, const PeSection** found, std::string* error) {
+    if (pe.directories.size() <= kResourceDirectory || !pe.directories[kResourceDirectory].rva)
+        return Refuse(error, "the executable has no resources");
+    const uint32_t rva = pe.directories[kResourceDirectory].rva;
+    const PeSection* s = SectionAt(pe, rva);
+    if (!s)
+        return Refuse(error, "the resource directory lies in no section");
+    if (rva != s->virtualAddress)
+        return Refuse(error, "the resources do not begin their section");
+    *found = s;
+    return 1;
+}
+
+} // namespace
+
+int ReadPeResources(const std::vector<uint8_t>& file, bool copyData,
+                    std::vector<Resource>* resources, std::string* error) {
+    PeLayout pe;
+    const PeSection* s;
+    if (!ParsePe(file, &pe, error) || !LocateResourceSection(pe, &s, error))
+        return 0;
+    // Only bytes present in the file are read; a section's zero-filled tail is not resources.
+    const uint32_t extent = std::min(s->virtualSize ? s->virtualSize : s->rawSize, s->rawSize);
+    if (!ReadResourceTree(file.data() + s->rawPointer, extent, s->virtualAddress, copyData,
+                          resources, error))
+        return 0;
+    for (Resource& r : *resources)
+        r.dataOffset += s->rawPointer;
+    return 1;
+}
+
+int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<Resource>& resources,
+                           std::vector<uint8_t>* out, std::string* error) {
+    PeLayout pe;
+    const PeSection* s;
+    if (!ParsePe(stub, &pe, error) || !LocateResourceSection(pe, &s, error))
+        return 0;
+    if (s != &pe.sections.back())
+        return Refuse(error, "the resource section of the stub is not its last section "
+                             "(link it with .rsrc last)");
+    for (const PeSection& other : pe.sections)
+        if (&other != s &&
+            (other.virtualAddress >= s->virtualAddress || other.rawPointer > s->rawPointer))
+            return Refuse(error, "section " + other.name +
+                                     " lies behind the resource section of the stub");
+    for (size_t i = 0; i < pe.directories.size(); ++i)
+        if (i != kResourceDirectory && pe.directories[i].size &&
+            pe.directories[i].rva >= s->virtualAddress && i != kCertificateDirectory)
+            return Refuse(error, "the stub keeps other tables inside its resource section");
+    if (pe.directories.size() > kCertificateDirectory && pe.directories[kCertificateDirectory].size)
+        return Refuse(error, "the stub is signed; sign the built program instead");
+    if (pe.symbolTable)
+        return Refuse(error, "the stub carries symbols after its sections; strip it");
+    // The linker may pad the file to its alignment past a last section's recorded size.
+    const uint64_t end = (uint64_t)s->rawPointer + s->rawSize;
+    bool onlyPadding = stub.size() <= AlignUp(end, pe.fileAlignment);
+    for (uint64_t i = end; onlyPadding && i < stub.size(); ++i)
+        onlyPadding = stub[(size_t)i] == 0;
+    if (!onlyPadding)
+        return Refuse(error, "the stub has bytes after its last section that would be lost");
+
+    const std::vector<uint8_t> section = WriteResourceTree(resources, s->virtualAddress);
+    const uint64_t rawSize = AlignUp(section.size(), pe.fileAlignment);
+    const uint64_t imageSize =
+        AlignUp((uint64_t)s->virtualAddress + section.size(), pe.sectionAlignment);
+    if (s->rawPointer + rawSize > UINT32_MAX || imageSize > UINT32_MAX)
+        return Refuse(error, "the program would be larger than 4 GiB");
+
+    std::vector<uint8_t> image(stub.begin(), stub.begin() + s->rawPointer);
+    image.insert(image.end(), section.begin(), section.end());
+    image.resize((size_t)(s->rawPointer + rawSize), 0);
+    uint8_t* h = image.data() + s->headerOffset;
+    StoreLE32(h + 8, (uint32_t)section.size());
+    StoreLE32(h + 16, (uint32_t)rawSize);
+    StoreLE32(image.data() + pe.sizeOfImageOffset, (uint32_t)imageSize);
+    if (s->characteristics & kSectionInitializedData) {
+        const int64_t total = (int64_t)LoadLE32(image.data() + pe.initializedDataOffset) -
+                              s->rawSize + (int64_t)rawSize;
+        StoreLE32(image.data() + pe.initializedDataOffset,
+                  (uint32_t)std::max<int64_t>(0, std::min<int64_t>(total, UINT32_MAX)));
+    }
+    uint8_t* dir = image.data() + pe.directoryOffset + kResourceDirectory * 8;
+    StoreLE32(dir + 4, (uint32_t)section.size());
+    StoreLE32(image.data() + pe.checksumOffset, PeChecksum(image, pe.checksumOffset));
+    out->swap(image);
+    return 1;
+}
+
+void SetPayloadResource(std::vector<Resource>* resources, const std::vector<uint8_t>& payload) {
+    // Every language goes: the loader might otherwise pick a stale one for another locale.
+    resources->erase(std::remove_if(resources->begin(), resources->end(), IsPayload),
+                     resources->end());
+    resources->push_back(Resource{ResourceName("UPDATE"), ResourceId(kPayloadResourceId),
+                                  kPayloadLanguage, 0, payload, 0, (uint32_t)payload.size()});
+}
+
+const Resource* FindPayloadResource(const std::vector<Resource>& resources) {
+    const Resource* any = nullptr;
+    for (const Resource& r : resources)
+        if (IsPayload(r)) {
+            if (r.language == kPayloadLanguage)
+                return &r;
+            if (!any)
+                any = &r;
+        }
+    return any;
+}
