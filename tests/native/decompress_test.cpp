@@ -141,36 +141,7 @@ TEST(Decompress, EveryOffsetAndLengthCode) {
             StreamBuilder b;
             for (uint8_t c : history)
                 b.Bits("1").Byte(c);
-            const unsigned o = (unsigned)(dist - 1);
-            b.Bits("00");
-            if (o < 512) {
-                b.Bits("1").Byte((uint8_t)(o >> 1)).Bits((o & 1) ? "1" : "0");
-            } else {
-                int low = o < 1024 ? 1 : o < 2048 ? 2 : o < 4096 ? 3 : 4;
-                std::string prefix = o < 1024   ? "01"
-                                     : o < 2048 ? "001"
-                                     : o < 4096 ? "0001"
-                                                : "0000";
-                b.Bits(prefix).Byte((uint8_t)((o >> low) - 256));
-                for (int i = low - 1; i >= 0; --i)
-                    b.Bits(((o >> i) & 1) ? "1" : "0");
-            }
-            auto put = [&](unsigned v, int n) {
-                for (int i = n - 1; i >= 0; --i)
-                    b.Bits(((v >> i) & 1) ? "1" : "0");
-            };
-            if (len == 3)
-                b.Bits("1");
-            else if (len == 4)
-                b.Bits("01");
-            else if (len <= 6)
-                b.Bits("001"), put((unsigned)len - 5, 1);
-            else if (len <= 10)
-                b.Bits("0001"), put((unsigned)len - 7, 2);
-            else if (len <= 26)
-                b.Bits("00001"), put((unsigned)len - 11, 4);
-            else
-                b.Bits("00000").Byte((uint8_t)(len - 27));
+            b.LongCopy(dist, len);
             std::vector<uint8_t> expected = history;
             for (size_t i = 0; i < len; ++i)
                 expected.push_back(expected[expected.size() - dist]);
@@ -243,10 +214,6 @@ TEST(Decompress, ExactOutputSizeIsRequired) {
 std::vector<uint8_t> RandomStream(std::mt19937& rng, size_t* decodedSize) {
     StreamBuilder b;
     size_t produced = 0;
-    auto put = [&](unsigned v, int n) {
-        for (int i = n - 1; i >= 0; --i)
-            b.Bits(((v >> i) & 1) ? "1" : "0");
-    };
     const int tokens = 1 + (int)(rng() % 400);
     for (int t = 0; t < tokens; ++t) {
         const unsigned kind = produced == 0 ? 0 : rng() % 4;
@@ -259,8 +226,7 @@ std::vector<uint8_t> RandomStream(std::mt19937& rng, size_t* decodedSize) {
                 b.Bits("010").Byte((uint8_t)(dist - 1));
             } else {
                 const unsigned v = (unsigned)(dist - 257);
-                b.Bits("011").Byte((uint8_t)(v >> 3));
-                put(v & 7, 3);
+                b.Bits("011").Byte((uint8_t)(v >> 3)).Value(v & 7, 3);
             }
             produced += 2;
         } else {
@@ -268,32 +234,7 @@ std::vector<uint8_t> RandomStream(std::mt19937& rng, size_t* decodedSize) {
             const size_t lengths[] = {
                 3, 4, 5 + rng() % 2, 7 + rng() % 4, 11 + rng() % 16, 27 + rng() % 256};
             const size_t len = lengths[rng() % 6];
-            const unsigned o = (unsigned)(dist - 1);
-            b.Bits("00");
-            if (o < 512) {
-                b.Bits("1").Byte((uint8_t)(o >> 1));
-                put(o & 1, 1);
-            } else {
-                const int low = o < 1024 ? 1 : o < 2048 ? 2 : o < 4096 ? 3 : 4;
-                if (low == 4)
-                    b.Bits("0000");
-                else
-                    put(1, low + 1); // 01, 001, 0001
-                b.Byte((uint8_t)((o >> low) - 256));
-                put(o & ((1u << low) - 1), low);
-            }
-            if (len == 3)
-                b.Bits("1");
-            else if (len == 4)
-                b.Bits("01");
-            else if (len <= 6)
-                b.Bits("001"), put((unsigned)len - 5, 1);
-            else if (len <= 10)
-                b.Bits("0001"), put((unsigned)len - 7, 2);
-            else if (len <= 26)
-                b.Bits("00001"), put((unsigned)len - 11, 4);
-            else
-                b.Bits("00000").Byte((uint8_t)(len - 27));
+            b.LongCopy(dist, len);
             produced += len;
         }
     }

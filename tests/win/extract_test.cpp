@@ -36,13 +36,6 @@ ArchiveInput Input(const std::string& name, const std::vector<uint8_t>& bytes, b
     return ArchiveInput{name, bytes.data(), bytes.size(), time, compress, scramble};
 }
 
-// Free space the test decides, for the drive queries of the code under test.
-uint64_t g_freeBytes = 0;
-BOOL WINAPI FakeFreeSpace(LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
-    available->QuadPart = g_freeBytes;
-    return TRUE;
-}
-
 class ExtractTest : public ::testing::Test {
   protected:
     void SetUp() override { ShownMessages.clear(); }
@@ -147,13 +140,13 @@ TEST_F(ExtractTest, FreeSpaceIsCheckedFirstAndInSixtyFourBits) {
     DirectOps.GetDiskFreeSpaceExA = FakeFreeSpace;
     const std::string target = folder.File("S.DAT");
 
-    g_freeBytes = bytes.size();
+    FakeFreeBytes = bytes.size();
     EXPECT_EQ(1, ExtractEntry("S.DAT", target.c_str(), 0)) << "exactly enough";
     EXPECT_TRUE(ShownMessages.empty());
 
     // A newer target on a drive without room still fails: the check comes first.
     SetWriteTime(target, kEntryTime + 1);
-    g_freeBytes = bytes.size() - 1;
+    FakeFreeBytes = bytes.size() - 1;
     EXPECT_EQ(0, ExtractEntry("S.DAT", target.c_str(), 1));
     std::string drive = target.substr(0, 2);
     ASSERT_EQ(1u, ShownMessages.size());
@@ -162,7 +155,7 @@ TEST_F(ExtractTest, FreeSpaceIsCheckedFirstAndInSixtyFourBits) {
               ShownMessages[0]);
 
     // Far more free space than 4 GiB compares as a 64-bit number.
-    g_freeBytes = 0x100000000ull + 10;
+    FakeFreeBytes = 0x100000000ull + 10;
     EXPECT_EQ(1, ExtractEntry("S.DAT", target.c_str(), 0));
 }
 
@@ -177,7 +170,7 @@ TEST_F(ExtractTest, ShortfallAboveTwoGibibytesIsPrintedUnsigned) {
     StoreLE32(rec + kEntryDecodedSizeOffset, 3000000000u);
     ASSERT_EQ(1, LoadPayload(image));
     DirectOps.GetDiskFreeSpaceExA = FakeFreeSpace;
-    g_freeBytes = 1000;
+    FakeFreeBytes = 1000;
     EXPECT_EQ(0, ExtractEntry("HUGE.DAT", folder.File("HUGE.DAT").c_str(), 0));
     ASSERT_EQ(1u, ShownMessages.size());
     EXPECT_NE(std::string::npos, ShownMessages[0].find(" ドライブに 2999999000 バイトの"))
@@ -319,7 +312,7 @@ TEST_F(ExtractTest, RealFullDiskLeavesTheOldFileWhole) {
     ASSERT_EQ(1, LoadPayload(Archive({Input("FULL.DAT", big)})));
     // Claim room so that the write itself meets the full disk.
     DirectOps.GetDiskFreeSpaceExA = FakeFreeSpace;
-    g_freeBytes = 1ull << 40;
+    FakeFreeBytes = 1ull << 40;
     EXPECT_EQ(0, ExtractEntry("FULL.DAT", target.c_str(), 0));
     EXPECT_TRUE(old == ReadBytes(target));
     WIN32_FIND_DATAA fd;

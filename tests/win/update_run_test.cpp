@@ -22,12 +22,6 @@ struct Entry {
     std::string name, bytes;
 };
 
-uint64_t g_freeBytes = 0;
-BOOL WINAPI FakeFreeSpace(LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
-    available->QuadPart = g_freeBytes;
-    return TRUE;
-}
-
 class UpdateRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -263,7 +257,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
     for (const Case& c : cases) {
         ShownMessages.clear();
         DeleteFileA((install + "\\a.dat").c_str());
-        g_freeBytes = c.free;
+        FakeFreeBytes = c.free;
         DialogOutcome o =
             Run(std::string("RequiredDiskSpace=") + c.required + "\r\nUpdateFile00=a.dat\r\n");
         if (!c.shortfall) {
@@ -281,7 +275,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
         EXPECT_TRUE(ShownMessages.empty());
     }
     // No number of bytes asked for: no check, even on a full disk (an empty entry still fits).
-    g_freeBytes = 0;
+    FakeFreeBytes = 0;
     for (const char* none : {"", "0", "abc", "-5"}) {
         ExpectCompleted(
             Run(std::string("RequiredDiskSpace=") + none + "\r\nUpdateFile00=empty.dat\r\n"));

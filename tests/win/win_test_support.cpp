@@ -5,6 +5,12 @@
 #include "archive/archive.h"
 
 std::vector<std::string> ShownMessages;
+uint64_t FakeFreeBytes = 0;
+
+BOOL WINAPI FakeFreeSpace(LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    available->QuadPart = FakeFreeBytes;
+    return TRUE;
+}
 int (*AnswerMessageBox)(const std::string& text) = nullptr;
 
 int WINAPI RecordMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT) {

@@ -27,6 +27,11 @@ struct DialogOutcome {
 // its window; then records the controls and ends the dialog, unless the work ended it.
 DialogOutcome RunInDialog(int templateId, void (*work)(HWND dialog));
 
+// A free-space query that reports FakeFreeBytes, for DirectOps.GetDiskFreeSpaceExA.
+extern uint64_t FakeFreeBytes;
+BOOL WINAPI FakeFreeSpace(LPCSTR root, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                          PULARGE_INTEGER free);
+
 // Puts the tables back as they were when the fixture started, whatever the test replaced.
 struct SavedOps {
     PlatformOpTable platform = PlatformOps;
