@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <set>
 
 #include "archive/archive_index.h"
@@ -243,14 +244,15 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
     return problems->empty() ? 1 : 0;
 }
 
-int ExtractPayload(const std::vector<uint8_t>& image, const std::filesystem::path& dir,
+int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir,
                    const std::vector<std::string>& names, std::string* error) {
-    uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), AllocBlock, FreeBlock);
+    uint8_t* index =
+        OpenArchiveImage(image->data(), (uint32_t)image->size(), AllocBlock, FreeBlock);
     if (!index) {
         *error = "the archive's index is damaged (see mkupdate verify)";
         return 0;
     }
-    // Which records to write: the first of each name, as the updater finds them.
+    // Which records to write: the first of each name, as the updater finds them, each once.
     std::vector<const uint8_t*> chosen;
     std::vector<uint32_t> offsets;
     int ok = 1;
@@ -277,8 +279,10 @@ int ExtractPayload(const std::vector<uint8_t>& image, const std::filesystem::pat
             ok = 0;
             break;
         }
-        chosen.push_back(rec);
-        offsets.push_back(offset);
+        if (std::find(chosen.begin(), chosen.end(), rec) == chosen.end()) {
+            chosen.push_back(rec);
+            offsets.push_back(offset);
+        }
     }
     for (size_t i = 0; ok && i < chosen.size(); ++i)
         if (HostName(EntryName(chosen[i])).empty()) {
@@ -290,23 +294,26 @@ int ExtractPayload(const std::vector<uint8_t>& image, const std::filesystem::pat
         *error = "cannot create " + Printable(dir) + ": " + ec.message();
         ok = 0;
     }
+    std::vector<uint8_t> decoded;
     for (size_t i = 0; ok && i < chosen.size(); ++i) {
         const uint8_t* rec = chosen[i];
-        const uint8_t* bytes = nullptr;
-        uint8_t* block = nullptr;
-        const EntryDecodeResult r =
-            DecodeEntry(rec, image.data() + offsets[i], AllocBlock, FreeBlock, &bytes, &block);
-        if (r != kEntryDecoded) {
-            *error = "entry " + Shown(EntryName(rec)) +
-                     (r == kEntryNoMemory ? ": out of memory" : ": damaged (see mkupdate verify)");
-            ok = 0;
-            break;
+        uint8_t* stored = image->data() + offsets[i];
+        const uint32_t storedSize = EntryStoredSize(rec);
+        if (EntryIsScrambled(rec))
+            Scramble(stored, storedSize);
+        const uint8_t* bytes = stored;
+        if (EntryIsCompressed(rec)) {
+            decoded.resize(EntryDecodedSize(rec));
+            if (!Decompress(decoded.data(), decoded.size(), stored, storedSize)) {
+                *error = "entry " + Shown(EntryName(rec)) + ": damaged (see mkupdate verify)";
+                ok = 0;
+                break;
+            }
+            bytes = decoded.data();
         }
         const std::filesystem::path target = dir / HostName(EntryName(rec));
         ok = WriteHostFile(target, bytes, EntryDecodedSize(rec), error) &&
              SetLastWriteFileTime(target, EntryTime(rec), error);
-        if (block)
-            FreeBlock(block);
     }
     free(index);
     return ok;

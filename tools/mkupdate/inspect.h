@@ -16,8 +16,9 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
 
 // Writes the entries (all of them, or those named, matched as the updater matches names) into
 // dir with their time stamps. Names given that are not in the archive are refused before
-// anything is written; each file is written whole or not at all.
-int ExtractPayload(const std::vector<uint8_t>& image, const std::filesystem::path& dir,
+// anything is written; each file is written whole or not at all. Scrambled entries are
+// unscrambled inside *image, which is left unusable, so that no copy of them is needed.
+int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir,
                    const std::vector<std::string>& names, std::string* error);
 
 // A FILETIME as "YYYY-MM-DD hh:mm:ss" (UTC).

@@ -169,7 +169,7 @@ int Inspect(const std::string& command, const Args& args) {
         return Fail("extract needs -d DIR");
     const std::vector<std::string> names(args.positional.begin() + 1, args.positional.end());
     Progress("extracting");
-    if (!ExtractPayload(image, PathArg(args.folder), names, &error))
+    if (!ExtractPayload(&image, PathArg(args.folder), names, &error))
         return Fail(error);
     return 0;
 }
