@@ -38,33 +38,68 @@ inline uint32_t Load32(const uint8_t* p) {
     return v;
 }
 
+inline void Copy8(uint8_t* to, const uint8_t* from) {
+    uint64_t chunk;
+    memcpy(&chunk, from, 8);
+    memcpy(to, &chunk, 8);
+}
+
+inline void Copy16(uint8_t* to, const uint8_t* from) {
+    uint64_t a, b;
+    memcpy(&a, from, 8);
+    memcpy(&b, from + 8, 8);
+    memcpy(to, &a, 8);
+    memcpy(to + 8, &b, 8);
+}
+
+// For distances 2 to 7: the largest multiple of the distance that is at most 16. Once 16 bytes
+// are laid down the output repeats with the distance's period, so those 16 bytes, held in
+// registers, can be stored again every this many bytes; no store has to wait for the one
+// before it.
+const uint8_t kPatternStep[8] = {0, 16, 16, 15, 16, 15, 12, 14};
+
 // Copies len bytes from distance dist with the byte-by-byte meaning of an overlapping copy.
-// The wide variant may write up to 15 bytes past op + len; the caller guarantees the room.
+// It may write up to 15 bytes past op + len; the caller guarantees the room.
 inline void CopyMatchWide(uint8_t* op, size_t dist, size_t len) {
     const uint8_t* from = op - dist;
-    uint8_t* end = op + len;
-    if (dist == 1) {
-        memset(op, *from, len);
+    uint8_t* const end = op + len;
+    if (dist >= 16) {
+        do {
+            Copy16(op, from);
+            op += 16;
+            from += 16;
+        } while (op < end);
         return;
     }
-    if (dist < 8) {
-        // Lay down the first 16 bytes one by one; after that the output repeats with period
-        // dist, so any multiple of dist that is at least 8 is an equally valid distance.
-        for (int i = 0; i < 16; ++i)
-            op[i] = from[i];
-        if (len <= 16)
-            return;
-        size_t wide = dist * ((8 + dist - 1) / dist);
-        op += 16;
-        from = op - wide;
+    if (dist >= 8) {
+        do {
+            Copy8(op, from);
+            op += 8;
+            from += 8;
+        } while (op < end);
+        return;
     }
-    do {
-        uint64_t chunk;
-        memcpy(&chunk, from, 8);
-        memcpy(op, &chunk, 8);
-        op += 8;
-        from += 8;
-    } while (op < end);
+    if (dist == 1) {
+        const uint64_t fill = 0x0101010101010101ull * *from;
+        do {
+            memcpy(op, &fill, 8);
+            memcpy(op + 8, &fill, 8);
+            op += 16;
+        } while (op < end);
+        return;
+    }
+    for (int i = 0; i < 16; ++i)
+        op[i] = from[i];
+    if (len <= 16)
+        return;
+    uint64_t a, b;
+    memcpy(&a, op, 8);
+    memcpy(&b, op + 8, 8);
+    const size_t step = kPatternStep[dist];
+    for (op += step; op < end; op += step) {
+        memcpy(op, &a, 8);
+        memcpy(op + 8, &b, 8);
+    }
 }
 
 inline void CopyMatchExact(uint8_t* op, size_t dist, size_t len) {
@@ -192,33 +227,19 @@ template <bool kChecked> int Run(Decoder& d) {
             prefixBits = zeros == 5 ? 5 : zeros + 1;
             bits <<= prefixBits;
             avail -= prefixBits;
-            unsigned v;
-            switch (zeros) {
-            case 0:
-                len = 3;
-                break;
-            case 1:
-                len = 4;
-                break;
-            case 2:
-                QV_NEED(1);
-                QV_TAKE(v, 1);
-                len = 5 + v;
-                break;
-            case 3:
-                QV_NEED(2);
-                QV_TAKE(v, 2);
-                len = 7 + v;
-                break;
-            case 4:
-                QV_NEED(4);
-                QV_TAKE(v, 4);
-                len = 11 + v;
-                break;
-            default:
+            if (zeros < 5) {
+                static const uint8_t kLengthBase[5] = {3, 4, 5, 7, 11};
+                static const uint8_t kLengthBits[5] = {0, 0, 1, 2, 4};
+                const unsigned extra = kLengthBits[zeros];
+                QV_NEED(extra);
+                // Shifted in two steps so that taking no bits is defined.
+                len = kLengthBase[zeros] + (size_t)((bits >> 1) >> (63 - extra));
+                bits <<= extra;
+                avail -= extra;
+            } else {
+                unsigned v;
                 QV_BYTE(v);
                 len = 27 + v;
-                break;
             }
         }
         if (dist > (size_t)(op - obase))

@@ -158,9 +158,10 @@ int Inspect(const std::string& command, const Args& args) {
         std::vector<std::string> problems;
         Progress("verifying");
         if (!VerifyPayload(image, &problems)) {
-            for (size_t i = 1; i < problems.size(); ++i)
-                fprintf(stderr, "mkupdate: verify: %s\n", problems[i].c_str());
-            return Fail("verify: " + problems[0]);
+            for (const std::string& p : problems)
+                fprintf(stderr, "mkupdate: verify: %s\n", p.c_str());
+            return Fail("verify: " + args.positional[0] + ": " + std::to_string(problems.size()) +
+                        (problems.size() == 1 ? " problem" : " problems"));
         }
         printf("%s: ok\n", args.positional[0].c_str());
         return 0;
