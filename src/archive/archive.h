@@ -40,6 +40,10 @@ const void* FindEntryData(const char* name, uint32_t* outSize);
 // alone, 0 on failure (after a message where there is one to give).
 int ExtractEntry(const char* name, const char* targetPath, int keepNewer);
 
+// 1 when a file can be written at path: the temporary file it is first written to, beside it,
+// must fit the platform's path limit as well. Lets callers refuse a path before any write.
+int HasRoomToWrite(const char* path);
+
 // Replaces the file at path by size bytes of data, through a temporary file beside it, so that
 // a failure at any point leaves the old file whole. With time, all three file times are set to
 // it. 1 only when all of it succeeded.

@@ -66,17 +66,20 @@ size_t FolderPartLength(const char* path) {
     return folder;
 }
 
+// The temporary file's name: "~qv", eight hex digits, ".tmp".
+const size_t kTemporaryNameLength = 15;
+
 // Creates a new, empty file beside path that no other file shares a name with.
 HANDLE CreateTemporaryBeside(const char* path, char temp[MAX_PATH]) {
     static unsigned serial = 0;
+    if (!HasRoomToWrite(path))
+        return INVALID_HANDLE_VALUE;
     const size_t folder = FolderPartLength(path);
     for (int attempt = 0; attempt < 64; ++attempt) {
         char name[32];
         wsprintfA(name, "~qv%04x%04x.tmp", (unsigned)(GetCurrentProcessId() & 0xFFFF),
                   ++serial & 0xFFFF);
         const size_t nameLength = strlen(name);
-        if (folder + nameLength >= MAX_PATH)
-            return INVALID_HANDLE_VALUE;
         memcpy(temp, path, folder);
         memcpy(temp + folder, name, nameLength + 1);
         HANDLE h = PlatformOps.CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -114,6 +117,10 @@ int PlaceFile(const uint8_t* rec, const uint8_t* bytes, const char* targetPath, 
 }
 
 } // namespace
+
+int HasRoomToWrite(const char* path) {
+    return strlen(path) < MAX_PATH && FolderPartLength(path) + kTemporaryNameLength < MAX_PATH;
+}
 
 int WriteWholeFile(const char* path, const void* data, uint32_t size, const FILETIME* time) {
     char temp[MAX_PATH];

@@ -55,7 +55,7 @@ int PrepareUpdateIniPath() {
     }
     CreateDirectoryA(RunFolder, nullptr);
     strcpy(UpdateIniPath, RunFolder);
-    if (!JoinPath(UpdateIniPath, "UPDATE.INI")) {
+    if (!JoinPath(UpdateIniPath, "UPDATE.INI") || !HasRoomToWrite(UpdateIniPath)) {
         UpdateIniPath[0] = 0;
         ShowPathTooLong(RunFolder, "UPDATE.INI");
         return 0;

@@ -142,6 +142,10 @@ int CheckTargets() {
         char folder[kPathSize], target[kPathSize];
         if (!TargetOf(UpdateList.items[i], folder, target))
             return 0;
+        if (!HasRoomToWrite(target)) {
+            ShowPathTooLong(folder, UpdateList.items[i].path);
+            return 0;
+        }
     }
     return CheckCopyPaths();
 }

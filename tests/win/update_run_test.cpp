@@ -298,6 +298,20 @@ TEST_F(UpdateRunTest, PathTooLongIsRefusedBeforeAnyWrite) {
     EXPECT_FALSE(Exists(install + "\\b.dat"));
 }
 
+TEST_F(UpdateRunTest, TargetWhoseFolderLeavesNoRoomForTheTemporaryFileIsRefused) {
+    // The target itself fits, but not the temporary file written beside it first.
+    const size_t folderLength = 250 - install.size() - 2;
+    const std::string sub = std::string(folderLength, 'f');
+    ASSERT_TRUE(CreateDirectoryA((install + "\\" + sub).c_str(), nullptr));
+    const std::string item = sub + "\\a.dat";
+    ASSERT_LE(install.size() + 1 + item.size(), 258u);
+    DialogOutcome o = Run("UpdateFile00=b.dat\r\nUpdateFile01=" + item + "\r\n");
+    EXPECT_EQ(-1, o.result);
+    ASSERT_EQ(1u, ShownMessages.size());
+    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
+    EXPECT_FALSE(Exists(install + "\\b.dat")) << "refused before the first write";
+}
+
 TEST_F(UpdateRunTest, CopyItemWithANonDigitDiscIsRefused) {
     DialogOutcome o = Run("UpdateFile00=a.dat\r\nCopyFile00=X:movie\r\n");
     EXPECT_EQ(-1, o.result);
