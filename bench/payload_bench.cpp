@@ -108,6 +108,24 @@ long PeakKiB(const std::string& command, const fs::path& work) {
     return kib;
 }
 
+// The best of five runs of mkupdate extract and of cp -r of the same files into fresh folders.
+void TimeExtractAndCopy(const std::string& mkupdate, const fs::path& payload,
+                        const fs::path& corpus, const fs::path& work, double* extractSeconds,
+                        double* copySeconds) {
+    *extractSeconds = *copySeconds = 1e30;
+    for (int run = 0; run < 5; ++run) {
+        fs::remove_all(work / "extracted");
+        fs::remove_all(work / "copied");
+        *extractSeconds = std::min(*extractSeconds, RunTimed(Quote(mkupdate) + " extract " +
+                                                             Quote(payload.string()) + " -d " +
+                                                             Quote((work / "extracted").string())));
+        *copySeconds = std::min(*copySeconds, RunTimed("cp -r " + Quote(corpus.string()) + " " +
+                                                       Quote((work / "copied").string())));
+    }
+    fs::remove_all(work / "extracted");
+    fs::remove_all(work / "copied");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -219,18 +237,25 @@ int main(int argc, char** argv) {
     RunTimed(Quote(mkupdate) + " pack " + Quote(corpus.string()) + " -o " +
              Quote(payload.string()));
     const size_t payloadSize = (size_t)fs::file_size(payload);
-    double extractSeconds = 1e30, copySeconds = 1e30;
     const std::string extract = Quote(mkupdate) + " extract " + Quote(payload.string()) + " -d " +
                                 Quote((work / "extracted").string());
-    for (int run = 0; run < 5; ++run) {
-        fs::remove_all(work / "extracted");
-        fs::remove_all(work / "copied");
-        extractSeconds = std::min(extractSeconds, RunTimed(extract));
-        copySeconds = std::min(copySeconds, RunTimed("cp -r " + Quote(corpus.string()) + " " +
-                                                     Quote((work / "copied").string())));
+    double extractSeconds, copySeconds;
+    TimeExtractAndCopy(mkupdate, payload, corpus, work, &extractSeconds, &copySeconds);
+    // The same in memory, where the writes cost least and the decoding shows most.
+    double memExtractSeconds = 0, memCopySeconds = 0;
+    const fs::path shm = "/dev/shm";
+    const bool haveShm = fs::is_directory(shm);
+    if (haveShm) {
+        const fs::path memWork = shm / ("payload-bench-" + std::to_string(getpid()));
+        fs::create_directories(memWork);
+        fs::copy(corpus, memWork / "corpus");
+        fs::copy_file(payload, memWork / "corpus.qv2");
+        TimeExtractAndCopy(mkupdate, memWork / "corpus.qv2", memWork / "corpus", memWork,
+                           &memExtractSeconds, &memCopySeconds);
+        fs::remove_all(memWork);
     }
-    fs::remove_all(work / "extracted");
     const long peakKiB = PeakKiB(extract, work);
+    fs::remove_all(work / "extracted");
 
     const auto mbps = [&](double seconds) { return (double)total / seconds / 1e6; };
     const Codec& best = codecs[0];
@@ -258,11 +283,17 @@ int main(int argc, char** argv) {
              block.size() / scrambleSeconds / 1e9, block.size() / blockCopySeconds / 1e9);
     table += line;
     snprintf(line, sizeof line,
-             "mkupdate extract %.3f s (peak %.1f MB), cp -r %.3f s; payload %.1f MB\n\n",
+             "mkupdate extract %.3f s (peak %.1f MB), cp -r %.3f s; payload %.1f MB\n",
              extractSeconds, peakKiB / 1024.0, copySeconds, payloadSize / 1e6);
     table += line;
+    if (haveShm) {
+        snprintf(line, sizeof line, "on tmpfs: mkupdate extract %.3f s, cp -r %.3f s\n",
+                 memExtractSeconds, memCopySeconds);
+        table += line;
+    }
+    table += "\n";
     const auto ratio = [&](const char* what, double value, const char* target, bool met) {
-        snprintf(line, sizeof line, "%-46s %7.3f  target %-7s %s\n", what, value, target,
+        snprintf(line, sizeof line, "%-52s %7.3f  target %-7s %s\n", what, value, target,
                  met ? "met" : "NOT MET");
         table += line;
     };
@@ -279,7 +310,12 @@ int main(int argc, char** argv) {
     const double scramble = blockCopySeconds / scrambleSeconds;
     ratio("scramble / memcpy (throughput)", scramble, ">= 0.7", scramble >= 0.7);
     const double extractRatio = extractSeconds / copySeconds;
-    ratio("mkupdate extract / cp -r (time)", extractRatio, "<= 1.5", extractRatio <= 1.5);
+    ratio("mkupdate extract / cp -r (time, build tree's disk)", extractRatio, "<= 1.5",
+          extractRatio <= 1.5);
+    if (haveShm) {
+        const double memRatio = memExtractSeconds / memCopySeconds;
+        ratio("mkupdate extract / cp -r (time, tmpfs)", memRatio, "<= 1.5", memRatio <= 1.5);
+    }
     const double memory = peakKiB * 1024.0 / (double)(payloadSize + 2 * largest);
     ratio("extract peak memory / (payload + 2 x largest)", memory, "<= 1.0", memory <= 1.0);
 

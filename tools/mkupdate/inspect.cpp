@@ -163,6 +163,26 @@ std::filesystem::path HostName(const char* name) {
     return std::filesystem::u8path(utf8);
 }
 
+int ExtractOne(const uint8_t* rec, uint8_t* stored, const std::filesystem::path& dir,
+               std::vector<uint8_t>* decoded, std::string* error) {
+    const uint32_t storedSize = EntryStoredSize(rec);
+    if (EntryIsScrambled(rec))
+        Scramble(stored, storedSize);
+    const uint8_t* bytes = stored;
+    if (EntryIsCompressed(rec)) {
+        if (decoded->size() < EntryDecodedSize(rec))
+            decoded->resize(EntryDecodedSize(rec));
+        if (!Decompress(decoded->data(), EntryDecodedSize(rec), stored, storedSize)) {
+            *error = "entry " + Shown(EntryName(rec)) + ": damaged (see mkupdate verify)";
+            return 0;
+        }
+        bytes = decoded->data();
+    }
+    const std::filesystem::path target = dir / HostName(EntryName(rec));
+    return WriteHostFile(target, bytes, EntryDecodedSize(rec), error) &&
+           SetLastWriteFileTime(target, EntryTime(rec), error);
+}
+
 } // namespace
 
 std::string FormatFileTime(uint64_t time) {
@@ -294,27 +314,10 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
         *error = "cannot create " + Printable(dir) + ": " + ec.message();
         ok = 0;
     }
+    // One buffer for every entry: it only grows, so it is neither zeroed nor faulted in again.
     std::vector<uint8_t> decoded;
-    for (size_t i = 0; ok && i < chosen.size(); ++i) {
-        const uint8_t* rec = chosen[i];
-        uint8_t* stored = image->data() + offsets[i];
-        const uint32_t storedSize = EntryStoredSize(rec);
-        if (EntryIsScrambled(rec))
-            Scramble(stored, storedSize);
-        const uint8_t* bytes = stored;
-        if (EntryIsCompressed(rec)) {
-            decoded.resize(EntryDecodedSize(rec));
-            if (!Decompress(decoded.data(), decoded.size(), stored, storedSize)) {
-                *error = "entry " + Shown(EntryName(rec)) + ": damaged (see mkupdate verify)";
-                ok = 0;
-                break;
-            }
-            bytes = decoded.data();
-        }
-        const std::filesystem::path target = dir / HostName(EntryName(rec));
-        ok = WriteHostFile(target, bytes, EntryDecodedSize(rec), error) &&
-             SetLastWriteFileTime(target, EntryTime(rec), error);
-    }
+    for (size_t i = 0; ok && i < chosen.size(); ++i)
+        ok = ExtractOne(chosen[i], image->data() + offsets[i], dir, &decoded, error);
     free(index);
     return ok;
 }

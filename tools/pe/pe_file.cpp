@@ -54,8 +54,11 @@ int ParsePe(const std::vector<uint8_t>& file, PeLayout* pe, std::string* error) 
     if (dirCount > 16 || countOffset + 4 + (uint64_t)dirCount * 8 > optionalSize)
         return Refuse(error, "the PE data directories do not fit their header");
     const auto isPowerOfTwo = [](uint32_t v) { return v && !(v & (v - 1)); };
-    if (!isPowerOfTwo(pe->sectionAlignment) || !isPowerOfTwo(pe->fileAlignment))
-        return Refuse(error, "the PE alignments are not powers of two");
+    // The format allows file alignments up to 64 KiB; a larger one would make the rebuilt
+    // section absurdly big.
+    if (!isPowerOfTwo(pe->sectionAlignment) || !isPowerOfTwo(pe->fileAlignment) ||
+        pe->fileAlignment > 0x10000)
+        return Refuse(error, "the PE alignments are not powers of two up to 64 KiB");
     pe->directories.clear();
     for (uint32_t i = 0; i < dirCount; ++i)
         pe->directories.push_back(PeDirectory{LoadLE32(f + pe->directoryOffset + i * 8),

@@ -29,6 +29,7 @@ struct TreeReader {
     std::vector<Resource>* out;
     std::string* error;
     size_t entriesSeen;
+    uint64_t dataSeen; // bytes of data and names copied so far
 };
 
 int Damaged(TreeReader* r, const std::string& what) {
@@ -52,6 +53,9 @@ int ReadKey(TreeReader* r, uint32_t nameField, ResourceKey* key) {
     const uint32_t units = LoadLE16(r->bytes + at);
     if ((uint64_t)at + 2 + (uint64_t)units * 2 > r->size)
         return Damaged(r, "a name outside the section");
+    r->dataSeen += (uint64_t)units * 2;
+    if (r->dataSeen > 2 * (uint64_t)r->size)
+        return Damaged(r, "resources that share their data");
     for (uint32_t i = 0; i < units; ++i)
         key->name.push_back((char16_t)LoadLE16(r->bytes + at + 2 + i * 2));
     return 1;
@@ -65,6 +69,11 @@ int ReadData(TreeReader* r, uint32_t at, Resource* res) {
     res->codePage = LoadLE32(r->bytes + at + 8);
     if (rva < r->sectionRva || (uint64_t)(rva - r->sectionRva) + length > r->size)
         return Damaged(r, "resource data outside the section");
+    // Data entries and names may share bytes, but many sharing much would make the copies
+    // explode.
+    r->dataSeen += length;
+    if (r->dataSeen > 2 * (uint64_t)r->size)
+        return Damaged(r, "resources that share their data");
     res->dataOffset = rva - r->sectionRva;
     res->dataSize = length;
     if (r->copyData)
@@ -180,7 +189,7 @@ bool KeyBefore(const ResourceKey& a, const ResourceKey& b) {
 
 int ReadResourceTree(const uint8_t* bytes, size_t size, uint32_t sectionRva, bool copyData,
                      std::vector<Resource>* resources, std::string* error) {
-    TreeReader r{bytes, size, sectionRva, copyData, resources, error, 0};
+    TreeReader r{bytes, size, sectionRva, copyData, resources, error, 0, 0};
     resources->clear();
     Resource path{};
     return ReadDirectory(&r, 0, 0, &path);
