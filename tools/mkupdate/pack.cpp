@@ -72,6 +72,12 @@ int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vecto
     std::vector<ArchiveInput> entries;
     for (size_t i = 0; i < files.size(); ++i) {
         uint64_t time;
+        // Refused before it is read: the format cannot hold it, and memory may not either.
+        std::error_code ec;
+        if (std::filesystem::file_size(files[i].path, ec) > UINT32_MAX && !ec) {
+            *error = Printable(files[i].path) + " is larger than 4 GiB";
+            return 0;
+        }
         if (!ReadHostFile(files[i].path, &contents[i], error) ||
             !LastWriteFileTime(files[i].path, &time, error))
             return 0;
