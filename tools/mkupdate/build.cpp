@@ -35,5 +35,5 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
         *error = "stub " + Printable(stub) + ": " + *error;
         return 0;
     }
-    return WriteHostFile(output, built.data(), built.size(), error);
+    return WriteHostFile(output, built.data(), built.size(), nullptr, error);
 }

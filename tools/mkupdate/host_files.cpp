@@ -71,22 +71,23 @@ int ReadHostFile(const std::filesystem::path& file, std::vector<uint8_t>* bytes,
 }
 
 int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
-                  std::string* error) {
+                  const uint64_t* time, std::string* error) {
     std::filesystem::path temp = file;
     temp += ".part";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write((const char*)bytes, (std::streamsize)size);
-        out.flush();
-        if (!out) {
-            *error = "cannot write " + Printable(file);
-            out.close();
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            return 0;
-        }
-    }
     std::error_code ec;
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write((const char*)bytes, (std::streamsize)size);
+    out.close();
+    if (!out) {
+        *error = "cannot write " + Printable(file);
+        std::filesystem::remove(temp, ec);
+        return 0;
+    }
+    // The time goes on before the file takes its name, so it never shows with another one.
+    if (time && !SetLastWriteFileTime(temp, *time, error)) {
+        std::filesystem::remove(temp, ec);
+        return 0;
+    }
     std::filesystem::rename(temp, file, ec);
     if (ec) {
         *error = "cannot write " + Printable(file) + ": " + ec.message();

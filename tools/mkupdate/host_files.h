@@ -14,9 +14,9 @@ int ReadHostFile(const std::filesystem::path& file, std::vector<uint8_t>* bytes,
                  std::string* error);
 
 // Writes through a temporary file beside the target, so that a failure leaves no half file
-// and an existing target whole.
+// and an existing target whole. With time, the file's last-write time (a FILETIME).
 int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
-                  std::string* error);
+                  const uint64_t* time, std::string* error);
 
 // Sets the file's last-write time from a FILETIME.
 int SetLastWriteFileTime(const std::filesystem::path& file, uint64_t time, std::string* error);

@@ -179,8 +179,8 @@ int ExtractOne(const uint8_t* rec, uint8_t* stored, const std::filesystem::path&
         bytes = decoded->data();
     }
     const std::filesystem::path target = dir / HostName(EntryName(rec));
-    return WriteHostFile(target, bytes, EntryDecodedSize(rec), error) &&
-           SetLastWriteFileTime(target, EntryTime(rec), error);
+    const uint64_t time = EntryTime(rec);
+    return WriteHostFile(target, bytes, EntryDecodedSize(rec), &time, error);
 }
 
 } // namespace

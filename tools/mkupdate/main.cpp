@@ -123,7 +123,7 @@ int Pack(const Args& args, bool embed) {
                     &error))
         return Fail(error);
     if (!embed) {
-        if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), &error))
+        if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), nullptr, &error))
             return Fail(error);
         return 0;
     }
