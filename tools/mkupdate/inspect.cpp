@@ -108,6 +108,15 @@ std::vector<uint8_t> DecodeIndex(const std::vector<uint8_t>& image,
     return records;
 }
 
+// Host file name of an entry; empty when it cannot be one.
+std::filesystem::path HostName(const char* name) {
+    std::string utf8;
+    if (!Cp932ToUtf8(name, &utf8) || utf8.empty() || utf8 == "." || utf8 == ".." ||
+        utf8.find_first_of("/\\:") != std::string::npos)
+        return std::filesystem::path();
+    return std::filesystem::u8path(utf8);
+}
+
 void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t offset,
                  uint32_t indexOffset, std::vector<std::string>* problems) {
     const char* name = EntryName(rec);
@@ -120,8 +129,8 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         }
     if (!length)
         problems->push_back("an entry has an empty name");
-    if (strpbrk(name, "/:") || (Shown(name).find('\\') != std::string::npos))
-        problems->push_back(who + "its name holds a folder or drive part");
+    if (length && HostName(name).empty())
+        problems->push_back(who + "its name holds a folder or drive part, or is no file name");
     const uint8_t store = EntryStoreMethod(rec), scramble = EntryScrambleMethod(rec);
     if (store != kStoreRaw && store != kStoreCompressed)
         problems->push_back(who + "unknown store method " + std::to_string(store));
@@ -152,15 +161,6 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
     const std::string why = CheckStream(bytes, stored, EntryIsScrambled(rec), decoded);
     if (!why.empty())
         problems->push_back(who + why);
-}
-
-// Host file name of an entry; empty when it cannot be one.
-std::filesystem::path HostName(const char* name) {
-    std::string utf8;
-    if (!Cp932ToUtf8(name, &utf8) || utf8.empty() || utf8 == "." || utf8 == ".." ||
-        utf8.find_first_of("/\\:") != std::string::npos)
-        return std::filesystem::path();
-    return std::filesystem::u8path(utf8);
 }
 
 int ExtractOne(const uint8_t* rec, uint8_t* stored, const std::filesystem::path& dir,
