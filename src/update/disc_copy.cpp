@@ -82,7 +82,9 @@ int CopyDiscFiles(HWND dialog) {
             AbortDialog(dialog);
             return 0;
         }
-        char source[kPathSize], destination[kPathSize];
+        // One byte more than a path: a folder destination is the install path itself, and a
+        // second NUL must follow it.
+        char source[kPathSize], destination[kPathSize + 1];
         strcpy(source, DiscRoot);
         JoinPath(source, item.path);
         strcpy(destination, InstallRecord.InstPath);
