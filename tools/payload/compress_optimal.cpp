@@ -16,7 +16,7 @@ namespace {
 
 const size_t kChunk = 1 << 15;
 const size_t kNiceLength = 160;
-const unsigned kMaxChain = 512;
+const unsigned kMaxChain = 256;
 const uint32_t kUnreached = UINT32_MAX;
 
 struct Step {
