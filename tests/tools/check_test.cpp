@@ -89,7 +89,9 @@ TEST(MkupdateCheck, Findings) {
         {"an agreement title naming a file, in another case",
          kSetup + "AgreementTitle=license.txt\r\n[UPDATE]\r\nUpdateFile00=GAME.DAT\r\n", true, "",
          false},
-        {"only existence checks", kSetup + "[UPDATE]\r\nUpdateFile00=e,GAME.EXE\r\n", false,
+        {"only existence checks", kSetup + "[UPDATE]\r\nUpdateFile00=e,GAME.EXE\r\n", true,
+         "only version checks", false},
+        {"no list key at all", kSetup + "[UPDATE]\r\nOverwriteOnly=1\r\n", false,
          "No 'UpdateFileXX' and 'CopyFileXX'", true},
         {"a UTF-8 INI",
          kSetup + "UpdaterTitle=\xE3\x82\xB2\xE3\x83\xBC\xE3\x83\xA0\r\n[UPDATE]\r\n"

@@ -229,12 +229,16 @@ int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings
     c.ini = ParseIni(text);
     CheckSetup(&c);
     size_t written = 0;
-    CheckUpdateItems(&c, ReadList(&c, "UpdateFile%02i", "update"), &written);
+    const std::vector<std::string> updates = ReadList(&c, "UpdateFile%02i", "update");
+    CheckUpdateItems(&c, updates, &written);
     const std::vector<std::string> copies = ReadList(&c, "CopyFile%02i", "copy");
     CheckCopyItems(&c, copies);
-    if (!written && copies.empty())
-        Error(&c, "[UPDATE] lists no UpdateFileNN and no CopyFileNN to act on: the updater stops "
-                  "with \"No 'UpdateFileXX' and 'CopyFileXX'\"");
+    if (updates.empty() && copies.empty())
+        Error(&c, "[UPDATE] has no UpdateFileNN and no CopyFileNN: the updater stops with "
+                  "\"No 'UpdateFileXX' and 'CopyFileXX'\"");
+    else if (!written && copies.empty())
+        Warn(&c, "[UPDATE] holds only version checks: the updater writes nothing and tells the "
+                 "user there is nothing to update");
     for (const Finding& f : *findings)
         if (f.error)
             return 0;
