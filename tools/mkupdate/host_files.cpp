@@ -14,6 +14,27 @@
 
 namespace {
 
+#ifndef _WIN32
+// Converts text between two encodings; 0 when any of it has no form in the target encoding.
+int Recode(const char* to, const char* from, const std::string& text, std::string* out) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == (iconv_t)-1)
+        return 0;
+    std::string converted(text.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char* o = &converted[0];
+    size_t outLeft = converted.size();
+    const size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    if (r == (size_t)-1 || inLeft != 0)
+        return 0;
+    converted.resize(converted.size() - outLeft);
+    *out = converted;
+    return 1;
+}
+#endif
+
 // Seconds from 1601-01-01 to 1970-01-01.
 const uint64_t kUnixEpochInFileTime = 11644473600ull;
 
@@ -138,21 +159,7 @@ int Cp932ToUtf8(const std::string& text, std::string* utf8) {
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, &(*utf8)[0], n, nullptr, nullptr);
     return 1;
 #else
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == (iconv_t)-1)
-        return 0;
-    std::string out(text.size() * 3 + 4, '\0');
-    char* in = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
-    char* o = &out[0];
-    size_t outLeft = out.size();
-    const size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
-    iconv_close(cd);
-    if (r == (size_t)-1 || inLeft != 0)
-        return 0;
-    out.resize(out.size() - outLeft);
-    *utf8 = out;
-    return 1;
+    return Recode("UTF-8", "CP932", text, utf8);
 #endif
 }
 
@@ -171,21 +178,6 @@ int NameInCodePage932(const std::filesystem::path& file, std::string* name) {
                         nullptr, &lossy);
     return lossy ? 0 : 1;
 #else
-    const std::string utf8 = Printable(file.filename());
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    if (cd == (iconv_t)-1)
-        return 0;
-    std::string out(utf8.size() * 2 + 4, '\0');
-    char* in = const_cast<char*>(utf8.data());
-    size_t inLeft = utf8.size();
-    char* o = &out[0];
-    size_t outLeft = out.size();
-    const size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
-    iconv_close(cd);
-    if (r == (size_t)-1 || inLeft != 0)
-        return 0;
-    out.resize(out.size() - outLeft);
-    *name = out;
-    return 1;
+    return Recode("CP932", "UTF-8", Printable(file.filename()), name);
 #endif
 }
