@@ -40,6 +40,11 @@ const void* FindEntryData(const char* name, uint32_t* outSize);
 // alone, 0 on failure (after a message where there is one to give).
 int ExtractEntry(const char* name, const char* targetPath, int keepNewer);
 
+// Free bytes available to the caller on the drive named by the path's first two characters,
+// which *drive receives ("C:"); 0 when the platform cannot tell (a path without a drive letter,
+// for one).
+int QueryFreeBytes(const char* path, char drive[3], uint64_t* freeBytes);
+
 // 1 when a file can be written at path: the temporary file it is first written to, beside it,
 // must fit the platform's path limit as well. Lets callers refuse a path before any write.
 int HasRoomToWrite(const char* path);

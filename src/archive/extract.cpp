@@ -6,10 +6,6 @@
 #include "core/messages.h"
 #include "core/platform_ops.h"
 
-namespace {
-
-// Free bytes available to the caller on the drive named by the path's first two characters;
-// 0 when the platform cannot tell (a path without a drive letter, for one).
 int QueryFreeBytes(const char* path, char drive[3], uint64_t* freeBytes) {
     drive[0] = path[0];
     drive[1] = drive[0] ? path[1] : 0;
@@ -21,6 +17,8 @@ int QueryFreeBytes(const char* path, char drive[3], uint64_t* freeBytes) {
     *freeBytes = available.QuadPart;
     return 1;
 }
+
+namespace {
 
 int HasRoomFor(const char* targetPath, uint32_t size) {
     char drive[3];

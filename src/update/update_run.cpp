@@ -34,15 +34,12 @@ int CheckFreeSpace(HWND dialog) {
     const uint64_t required = ParseByteCount(value);
     if (required == 0)
         return 1;
-    const char* install = InstallRecord.InstPath;
-    char drive[3] = {install[0], install[0] ? install[1] : (char)0, 0};
-    char root[4] = {drive[0], drive[1], '\\', 0};
-    ULARGE_INTEGER available;
-    if (!DirectOps.GetDiskFreeSpaceExA(root, &available, nullptr, nullptr) ||
-        required <= available.QuadPart)
+    char drive[3];
+    uint64_t freeBytes;
+    if (!QueryFreeBytes(InstallRecord.InstPath, drive, &freeBytes) || required <= freeBytes)
         return 1;
     char shortfall[kDecimalSize];
-    FormatDecimal(required - available.QuadPart, shortfall);
+    FormatDecimal(required - freeBytes, shortfall);
     SetInfoText(dialog, "ディスク容量が足りません。\r%s ドライブに %s バイトの空き容量が必要です",
                 drive, shortfall);
     EnableControl(dialog, kBackId, true);
