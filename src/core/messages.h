@@ -10,6 +10,10 @@ extern char UpdaterCaption[kMessageSize];
 // The update dialog while it exists, else none.
 extern HWND MessageOwner;
 
+// How many boxes the two functions below have shown: lets a caller tell whether a step that
+// failed has said why.
+extern unsigned ErrorBoxCount;
+
 // Stop icon, one OK button, caption UpdaterCaption.
 void ShowUpdaterError(const char* text);
 // The same box under the fixed caption used for everything about profile keys.

@@ -30,8 +30,14 @@ struct PlatformOpTable {
 extern PlatformOpTable PlatformOps;
 
 // 1 when all three libraries loaded and every operation was found. Every operation is looked
-// up whatever failed before it; the verdict is given at the end.
+// up whatever failed before it; the verdict is given at the end. The libraries are taken from
+// the system folder only.
 int BindPlatformOps();
+
+// Makes every later library load, the system's own included, search the system folder only,
+// never the program's folder or the current one: the updater runs elevated from wherever it
+// was downloaded to, beside whatever else was downloaded there. Called first thing.
+void RestrictLibrarySearch();
 
 // The platform calls made directly (linked in the ordinary way) that tests must still control.
 struct DirectOpTable {
@@ -42,6 +48,12 @@ struct DirectOpTable {
     decltype(&::SetFileTime) SetFileTime;
     decltype(&::FlushFileBuffers) FlushFileBuffers;
     decltype(&::MessageBoxA) MessageBoxA;
+    decltype(&::LoadLibraryExA) LoadLibraryExA;
+    decltype(&::GetProcAddress) GetProcAddress;
+    decltype(&::GetTempPathA) GetTempPathA;
+    decltype(&::CreateDirectoryA) CreateDirectoryA;
+    // The platform's random number generator; fills the buffer, TRUE on success.
+    BOOLEAN(WINAPI* RandomBytes)(PVOID buffer, ULONG size);
 };
 
 extern DirectOpTable DirectOps;

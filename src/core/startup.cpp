@@ -9,6 +9,7 @@
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/profile.h"
+#include "core/run_folder.h"
 
 GameIdentityRecord GameIdentity;
 UpdaterConfigRecord UpdaterConfig;
@@ -23,9 +24,6 @@ int ExitCode = 0;
 
 namespace {
 
-// The folder of this run's own UPDATE.INI: a second updater started meanwhile never touches it.
-char RunFolder[kPathSize];
-
 typedef HRSRC(WINAPI* FindResourceFn)(HMODULE, LPCSTR, LPCSTR);
 typedef DWORD(WINAPI* SizeofResourceFn)(HMODULE, HRSRC);
 typedef HGLOBAL(WINAPI* LoadResourceFn)(HMODULE, HRSRC);
@@ -37,30 +35,10 @@ int Stop() {
     return 0;
 }
 
-// Makes the per-run folder under the temporary folder and points UpdateIniPath into it.
+// The run's own folder for UPDATE.INI: a second updater started meanwhile never touches it,
+// and no other program can have prepared it.
 int PrepareUpdateIniPath() {
-    char temp[kPathSize];
-    const DWORD length = GetTempPathA(sizeof temp, temp);
-    if (length == 0 || length >= sizeof temp) {
-        ShowPathTooLong("%TEMP%", "UPDATE.INI");
-        return 0;
-    }
-    char name[32];
-    wsprintfA(name, "UPDATE.%08lX", (unsigned long)GetCurrentProcessId());
-    strcpy(RunFolder, temp);
-    if (!JoinPath(RunFolder, name)) {
-        RunFolder[0] = 0;
-        ShowPathTooLong(temp, name);
-        return 0;
-    }
-    CreateDirectoryA(RunFolder, nullptr);
-    strcpy(UpdateIniPath, RunFolder);
-    if (!JoinPath(UpdateIniPath, "UPDATE.INI") || !HasRoomToWrite(UpdateIniPath)) {
-        UpdateIniPath[0] = 0;
-        ShowPathTooLong(RunFolder, "UPDATE.INI");
-        return 0;
-    }
-    return 1;
+    return CreateRunFolder();
 }
 
 int ReadRequiredKeys() {
@@ -83,33 +61,6 @@ void ReadOptionalKeys() {
         ReadUpdateValue("SETUP", "ModeTextUpdateOrInstall", modeText, sizeof modeText);
     InstallMode = present ? InstallModeOf(modeText) : 0;
     ModeWord = InstallMode ? "インストール" : "アップデート";
-}
-
-// Copies the archive entry named by the key into a new zero-filled block with two spare zero
-// bytes, so that it reads as a string whatever it holds. 1 when the key is empty or the copy
-// was made; 0 after the messages of a failure.
-int CopyNamedEntry(const char* key, char** text) {
-    char name[kPathSize];
-    if (!ReadUpdateValue("SETUP", key, name, sizeof name))
-        return 1;
-    uint32_t size = 0;
-    const void* bytes = FindEntryData(name, &size);
-    if (!bytes) {
-        char message[kMessageSize];
-        wsprintfA(message, "'%s' not found at UPDATE.QV3", name);
-        ShowUpdaterError(message);
-        return 0;
-    }
-    char* block = (char*)AllocFixed((size_t)size + 2);
-    if (!block) {
-        ShowUpdaterError("Can't Allocate Memory !!");
-        return 0;
-    }
-    memcpy(block, bytes, size);
-    block[size] = 0;
-    block[(size_t)size + 1] = 0;
-    *text = block;
-    return 1;
 }
 
 // Reads a registry value into a field of `size` bytes. A string value that fills the field to
@@ -159,6 +110,35 @@ int ReadInstallRecord() {
 
 } // namespace
 
+// Copies the archive entry named by the key into a new zero-filled block with two spare zero
+// bytes, so that it reads as a string whatever it holds. 1 when the key is empty or the copy
+// was made; 0 after the messages of a failure.
+int CopyNamedEntry(const char* key, char** text) {
+    char name[kPathSize];
+    if (!ReadUpdateValue("SETUP", key, name, sizeof name))
+        return 1;
+    uint32_t size = 0;
+    const void* bytes = FindEntryData(name, &size);
+    if (!bytes) {
+        char message[kMessageSize];
+        wsprintfA(message, "'%s' not found at UPDATE.QV3", name);
+        ShowUpdaterError(message);
+        return 0;
+    }
+    char* block = (char*)AllocFixed((size_t)size + 2);
+    if (!block) {
+        ShowUpdaterError("Can't Allocate Memory !!");
+        return 0;
+    }
+    memcpy(block, bytes, size);
+    if ((const uint8_t*)bytes < PayloadData || (const uint8_t*)bytes >= PayloadData + PayloadSize)
+        FreeFixed((void*)bytes);
+    block[size] = 0;
+    block[(size_t)size + 1] = 0;
+    *text = block;
+    return 1;
+}
+
 int32_t InstallModeOf(const char* modeText) {
     return ParseDecimal(modeText) != 0 ? 1 : 0;
 }
@@ -189,10 +169,7 @@ const void* LocatePayload() {
 
 void CleanUp() {
     CloseArchive();
-    if (UpdateIniPath[0])
-        PlatformOps.DeleteFileA(UpdateIniPath);
-    if (RunFolder[0])
-        RemoveDirectoryA(RunFolder);
+    ReleaseRunFolder();
 }
 
 int StartUp() {
@@ -210,7 +187,7 @@ int StartUp() {
     }
     if (!PrepareUpdateIniPath())
         return Stop();
-    if (!ExtractEntry("UPDATE.INI", UpdateIniPath, 0))
+    if (!PlaceUpdateIni())
         return Stop();
     if (!ReadRequiredKeys())
         return Stop();

@@ -60,5 +60,10 @@ int RunUpdater(HINSTANCE instance);
 // Start-up up to the check for SETUP.INI; 1 when the run may go on, 0 after a stop.
 int StartUp();
 
+// Copies the archive entry that the [SETUP] key names into a new zero-filled block with two
+// spare zero bytes, so that it reads as a string whatever it holds. 1 when the key is empty or
+// the copy was made; 0 after the messages of a failure.
+int CopyNamedEntry(const char* key, char** text);
+
 // ModeTextUpdateOrInstall's value to the install mode: non-zero number means install.
 int32_t InstallModeOf(const char* modeText);
