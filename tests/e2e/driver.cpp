@@ -1,6 +1,7 @@
 #include "e2e/driver.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -31,6 +32,81 @@ BOOL CALLBACK CollectChild(HWND w, LPARAM param) {
     return TRUE;
 }
 
+// The pixels of a w x h area: of the screen at (x, y), or, with icon, of that icon drawn on
+// the colour background.
+std::vector<COLORREF> Pixels(int x, int y, int w, int h, HICON icon, COLORREF background) {
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    if (icon) {
+        RECT all = {0, 0, w, h};
+        HBRUSH brush = CreateSolidBrush(background);
+        FillRect(memory, &all, brush);
+        DeleteObject(brush);
+        DrawIconEx(memory, 0, 0, icon, w, h, 0, nullptr, DI_NORMAL);
+    } else {
+        BitBlt(memory, 0, 0, w, h, screen, x, y, SRCCOPY);
+    }
+    std::vector<COLORREF> pixels;
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i)
+            pixels.push_back(GetPixel(memory, i, j));
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+long Difference(const std::vector<COLORREF>& a, const std::vector<COLORREF>& b) {
+    long sum = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        sum += abs(GetRValue(a[i]) - GetRValue(b[i])) + abs(GetGValue(a[i]) - GetGValue(b[i])) +
+               abs(GetBValue(a[i]) - GetBValue(b[i]));
+    return sum;
+}
+
+// Which of the system's icons a box shows. Icon handles are private to a process, so the
+// shown pixels are compared with each icon drawn here; the closest one names it.
+std::string IconOf(HWND box) {
+    HWND shown = nullptr;
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        if ((GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && IsWindowVisible(c))
+            shown = c;
+    DWORD_PTR handle = 0;
+    if (shown)
+        SendMessageTimeoutA(shown, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &handle);
+    RECT rc;
+    if (!handle || !GetWindowRect(shown, &rc) || rc.right - rc.left < 8 || rc.bottom - rc.top < 8)
+        return "none";
+    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    const std::vector<COLORREF> screen = Pixels(rc.left, rc.top, w, h, nullptr, 0);
+    const COLORREF background = screen[0];
+    bool blank = true; // a box without an icon may keep an empty icon control
+    for (COLORREF c : screen)
+        blank = blank && c == background;
+    if (blank)
+        return "none";
+    const struct {
+        LPCSTR id;
+        const char* name;
+    } known[] = {{IDI_HAND, "stop"},
+                 {IDI_QUESTION, "question"},
+                 {IDI_EXCLAMATION, "warning"},
+                 {IDI_ASTERISK, "information"}};
+    std::string best = "other";
+    long bestDifference = (long)w * h * 3 * 16; // closer than this, or it is none of them
+    for (const auto& k : known) {
+        const long d = Difference(screen, Pixels(0, 0, w, h, LoadIconA(nullptr, k.id), background));
+        if (d < bestDifference) {
+            bestDifference = d;
+            best = k.name;
+        }
+    }
+    return best;
+}
+
 WindowRecord Snapshot(HWND w) {
     WindowRecord r;
     r.caption = TextOf(w);
@@ -54,6 +130,7 @@ WindowRecord Snapshot(HWND w) {
         }
         r.controls.push_back(control);
     }
+    r.icon = IconOf(w);
     return r;
 }
 
@@ -214,7 +291,7 @@ const ControlRecord* WindowRecord::Control(int id) const {
 std::string Transcript::Text() const {
     std::string out;
     for (const WindowRecord& w : windows) {
-        out += "window [" + w.caption + "] " + w.className + "\n";
+        out += "window [" + w.caption + "] " + w.className + " icon " + w.icon + "\n";
         for (const ControlRecord& c : w.controls) {
             char line[64];
             snprintf(line, sizeof line, "  %d %s%s%s ", c.id, c.className.c_str(),

@@ -23,6 +23,9 @@ struct WindowRecord {
     std::string caption;
     std::string className;
     std::vector<ControlRecord> controls;
+    // The icon a message box shows: "stop", "question", "warning", "information", "none", or
+    // "other" for one that is none of the system's.
+    std::string icon;
     std::string answer;     // the step of the script applied to it
     std::string screenshot; // BMP file written for it, if any
 
@@ -30,6 +33,8 @@ struct WindowRecord {
     // message, a dialog's texts.
     std::string StaticText() const;
     const ControlRecord* Control(int id) const;
+    // A message box rather than the update dialog: it has no info text control.
+    bool IsMessageBox() const { return !Control(1001); }
 };
 
 struct Transcript {

@@ -59,6 +59,14 @@ Transcript UpdaterRunTest::RunExe(const std::string& exe, const std::vector<std:
     EXPECT_TRUE(t.started);
     EXPECT_FALSE(t.timedOut) << t.Text();
     EXPECT_TRUE(LeftoverRunFolders().empty()) << "the temporary UPDATE.INI was left behind";
+    // Every error box shows the stop icon with its one OK button; the two questions (OK and
+    // Cancel) show none.
+    for (const WindowRecord& w : t.windows) {
+        if (!w.IsMessageBox())
+            continue;
+        const bool question = w.Control(IDCANCEL) != nullptr;
+        EXPECT_EQ(question ? "none" : "stop", w.icon) << w.caption << "|" << w.StaticText();
+    }
     return t;
 }
 

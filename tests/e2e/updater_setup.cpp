@@ -4,6 +4,7 @@
 #include "payload/archive_writer.h"
 
 std::string BuiltUpdater;
+std::string ProbeLibrary;
 
 std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files) {
     std::vector<ArchiveInput> entries;
