@@ -126,13 +126,15 @@ int CopyNamedEntry(const char* key, char** text) {
         return 0;
     }
     char* block = (char*)AllocFixed((size_t)size + 2);
+    if (block)
+        memcpy(block, bytes, size);
+    // A decoded entry is a block of its own; one stored as is lies in the payload.
+    if ((const uint8_t*)bytes < PayloadData || (const uint8_t*)bytes >= PayloadData + PayloadSize)
+        FreeFixed((void*)bytes);
     if (!block) {
         ShowUpdaterError("Can't Allocate Memory !!");
         return 0;
     }
-    memcpy(block, bytes, size);
-    if ((const uint8_t*)bytes < PayloadData || (const uint8_t*)bytes >= PayloadData + PayloadSize)
-        FreeFixed((void*)bytes);
     block[size] = 0;
     block[(size_t)size + 1] = 0;
     *text = block;

@@ -1,5 +1,4 @@
-// End-to-end tests of the real UPDATE.exe.
-// Usage: updater_e2e_tests PATH_TO_UPDATE_EXE [PATH_TO_PROBE_DLL]
+// End-to-end tests of the real UPDATE.exe. Usage: updater_e2e_tests PATH_TO_UPDATE_EXE
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -15,7 +14,5 @@ int main(int argc, char** argv) {
         return 2;
     }
     BuiltUpdater = WindowsPath(argv[1]);
-    if (argc > 2)
-        ProbeLibrary = WindowsPath(argv[2]);
     return RUN_ALL_TESTS();
 }

@@ -1,6 +1,6 @@
 // What the elevated updater must withstand and what it must show, end to end: a temporary
-// folder other programs can write to, libraries planted beside it, the two identities of the
-// game, the licence page's edge cases and the dialog templates as built.
+// folder other programs can write to, the two identities of the game, the licence page's edge
+// cases.
 #include <string>
 #include <vector>
 
@@ -49,8 +49,10 @@ TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
         ResumeThread(pi.hThread);
         Transcript t = DriveProcess(pi, {"Cancel", "OK"}, ShotName());
 
-        ASSERT_FALSE(t.windows.empty()) << "the updater ended without a word";
-        EXPECT_EQ(kE2ECaption, t.windows[0].caption) << t.Text();
+        EXPECT_FALSE(t.windows.empty()) << "the updater ended without a word";
+        if (!t.windows.empty()) {
+            EXPECT_EQ(kE2ECaption, t.windows[0].caption) << t.Text();
+        }
         EXPECT_EQ(0u, t.exitCode);
         EXPECT_EQ(Bytes("another program's"), ReadBytes(TempFolder() + "UPDATE.INI"));
         if (plainFile) {
@@ -109,33 +111,6 @@ TEST_F(HardeningTest, NoOtherProcessCanChangeUpdateIniWhileTheDialogIsOpen) {
     EXPECT_FALSE(g_attempts.folderRenamed);
     EXPECT_EQ(1u, t.exitCode) << t.Text();
     EXPECT_EQ(Bytes("patched a"), ReadBytes(InstallFile("a.dat")));
-}
-
-// Names of libraries the system loads on the updater's behalf, by name, while it runs.
-const char* const kPlantedLibraries[] = {"version.dll", "uxtheme.dll",       "propsys.dll",
-                                         "userenv.dll", "windowscodecs.dll", "setupapi.dll"};
-
-TEST_F(HardeningTest, LibrariesBesideTheUpdaterAreNeverLoaded) {
-    ASSERT_FALSE(ProbeLibrary.empty()) << "no probe library given";
-    // The probe leaves its mark when loaded.
-    const std::string check = folder.File("probe-check.dll");
-    ASSERT_TRUE(CopyFileA(ProbeLibrary.c_str(), check.c_str(), FALSE));
-    HMODULE loaded = LoadLibraryA(check.c_str());
-    ASSERT_NE(nullptr, loaded);
-    FreeLibrary(loaded);
-    ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((check + ".loaded").c_str()));
-
-    const std::vector<uint8_t> payload = MakePayload(Patch());
-    const std::string exe = MakeUpdater(folder.path, &payload);
-    for (const char* name : kPlantedLibraries)
-        ASSERT_TRUE(CopyFileA(ProbeLibrary.c_str(), folder.File(name).c_str(), FALSE));
-    WriteBytes(InstallFile("a.dat"), Bytes("old a"));
-    Transcript t = RunExe(exe, {"click:1", "click:1", "click:1"});
-    EXPECT_EQ(1u, t.exitCode) << t.Text();
-    for (const char* name : kPlantedLibraries)
-        EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
-                  GetFileAttributesA((folder.File(name) + ".loaded").c_str()))
-            << name << " was loaded from the updater's folder";
 }
 
 // UPDATE.INI and SETUP.INI name the game differently: the registry key and the not-installed

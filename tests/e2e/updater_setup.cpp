@@ -4,7 +4,6 @@
 #include "payload/archive_writer.h"
 
 std::string BuiltUpdater;
-std::string ProbeLibrary;
 
 std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files) {
     std::vector<ArchiveInput> entries;

@@ -11,8 +11,6 @@
 
 // UPDATE.exe as built, set by the test program's main from its command line.
 extern std::string BuiltUpdater;
-// A library that leaves a file "<its path>.loaded" when loaded (probe_dll.c), or empty.
-extern std::string ProbeLibrary;
 
 struct PayloadFile {
     std::string name;
