@@ -80,6 +80,19 @@ std::string IconOf(HWND box) {
     RECT rc;
     if (!handle || !GetWindowRect(shown, &rc) || rc.right - rc.left < 8 || rc.bottom - rc.top < 8)
         return "none";
+    // A box wider than the screen is centred past its left edge, icon included: bring it in.
+    if (rc.left < 0 || rc.top < 0) {
+        RECT box;
+        GetWindowRect(shown, &rc);
+        GetWindowRect(GetParent(shown), &box);
+        SetWindowPos(GetParent(shown), nullptr, box.left - (rc.left < 0 ? rc.left : 0),
+                     box.top - (rc.top < 0 ? rc.top : 0), 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        RedrawWindow(GetParent(shown), nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        Sleep(200);
+        GetWindowRect(shown, &rc);
+    }
     const int w = rc.right - rc.left, h = rc.bottom - rc.top;
     const std::vector<COLORREF> screen = Pixels(rc.left, rc.top, w, h, nullptr, 0);
     const COLORREF background = screen[0];
