@@ -101,8 +101,9 @@ int DecodeCheckedEntry(const uint8_t* rec, uint32_t offset, const uint8_t** byte
 int CheckPayloadIntegrity() {
     ForgetIntegrity();
     uint32_t offset;
-    const uint8_t* rec =
-        CurrentArchiveIndex ? FindIntegrityEntry(CurrentArchiveIndex, &offset) : nullptr;
+    const uint8_t* rec = CurrentArchiveIndex
+                             ? FindIntegrityEntry(CurrentArchiveIndex, PayloadData, &offset)
+                             : nullptr;
     if (!rec)
         return 1;
     const uint8_t* bytes = nullptr;

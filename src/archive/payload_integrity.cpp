@@ -141,7 +141,8 @@ int IsIntegrityEntry(const uint8_t* rec) {
     return strcmp(EntryName(rec), kIntegrityEntryName) == 0;
 }
 
-const uint8_t* FindIntegrityEntry(const uint8_t* index, uint32_t* dataOffset) {
+const uint8_t* FindIntegrityEntry(const uint8_t* index, const uint8_t* image,
+                                  uint32_t* dataOffset) {
     const uint32_t count = IndexEntryCount(index);
     if (count == 0)
         return nullptr;
@@ -149,7 +150,12 @@ const uint8_t* FindIntegrityEntry(const uint8_t* index, uint32_t* dataOffset) {
     uint64_t offset = kArchiveHeaderSize;
     for (uint32_t i = 0; i + 1 < count; ++i, rec += kArchiveEntrySize)
         offset += PaddedSize(EntryStoredSize(rec));
-    if (!IsIntegrityEntry(rec))
+    const uint8_t* stored = image + offset;
+    const uint32_t storedSize = EntryStoredSize(rec);
+    const bool looksLikeRecord = storedSize >= kIntegrityHeaderSize &&
+                                 LoadLE32(stored) == kIntegrityMagic &&
+                                 LoadLE32(stored + 16) == storedSize;
+    if (!IsIntegrityEntry(rec) && !looksLikeRecord)
         return nullptr;
     if (dataOffset)
         *dataOffset = (uint32_t)offset;

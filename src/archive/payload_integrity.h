@@ -87,9 +87,13 @@ void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
 // 1 when the record names the integrity entry (the exact reserved name).
 int IsIntegrityEntry(const uint8_t* rec);
 
-// The integrity entry of a decoded index: the last record, when it carries the reserved name.
-// Null when the archive has none. *dataOffset receives where its stored bytes begin.
-const uint8_t* FindIntegrityEntry(const uint8_t* index, uint32_t* dataOffset);
+// The integrity entry of a decoded index over image (whose records OpenArchiveImage checked):
+// the last record, when it carries the reserved name or when its stored bytes begin like a
+// record (the magic, and the record's size equal to the stored size). Either sign is enough, so
+// that one changed bit in the index or in the record cannot make a covered payload pass for one
+// without hashes. Null when the archive has none; *dataOffset receives where its stored bytes
+// begin.
+const uint8_t* FindIntegrityEntry(const uint8_t* index, const uint8_t* image, uint32_t* dataOffset);
 
 // The digest of an index block as OpenArchiveImage makes it (header, then records).
 void IndexDigest(const uint8_t* index, uint8_t out[kSha256Size]);

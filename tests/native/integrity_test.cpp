@@ -74,7 +74,7 @@ struct Opened {
 void Open(const std::vector<uint8_t>& image, Opened* o) {
     o->index = OpenArchiveImage(image.data(), (uint32_t)image.size(), Alloc, Free);
     ASSERT_NE(nullptr, o->index);
-    o->entry = FindIntegrityEntry(o->index, &o->offset);
+    o->entry = FindIntegrityEntry(o->index, image.data(), &o->offset);
     if (!o->entry)
         return;
     const uint8_t* bytes;

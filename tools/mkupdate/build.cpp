@@ -58,7 +58,7 @@ int PayloadRequiredFeatures(const std::vector<uint8_t>& payload, uint32_t* featu
         return 0;
     }
     uint32_t offset;
-    const uint8_t* rec = FindIntegrityEntry(index, &offset);
+    const uint8_t* rec = FindIntegrityEntry(index, payload.data(), &offset);
     int ok = 1;
     if (rec) {
         const uint8_t* bytes;

@@ -129,7 +129,7 @@ struct Coverage {
 
 // index: a decoded index block (header, then records).
 void ReadCoverage(const std::vector<uint8_t>& image, const uint8_t* index, Coverage* c) {
-    c->entry = FindIntegrityEntry(index, &c->offset);
+    c->entry = FindIntegrityEntry(index, image.data(), &c->offset);
     if (!c->entry)
         return;
     const uint8_t* bytes;
