@@ -99,8 +99,7 @@ TEST_F(IntegrityTest, CoveredPayloadChecksAtOpenAndExtractsAsBefore) {
     // The record is no entry anyone can ask for.
     EXPECT_EQ(0, ExtractEntry(kIntegrityEntryName, folder.File("R").c_str(), 0));
     EXPECT_EQ(0, VerifyEntry("<qv2|integrity>"));
-    EXPECT_EQ(std::vector<std::string>(2, "UPDATE|Can't Find File in Resource !!"),
-              ShownMessages);
+    EXPECT_EQ(std::vector<std::string>(2, "UPDATE|Can't Find File in Resource !!"), ShownMessages);
     // Closing forgets the record.
     CloseArchive();
     EXPECT_EQ(0, PayloadIntegrity.covered);
