@@ -1,7 +1,8 @@
 // SHA-256 throughput on both paths, side by side in one run: a 64 MiB block (a large entry),
 // the same bytes in 4 KiB pieces through the streaming calls, and the fastest of many hashes of
 // a 16 KiB block in the cache. Prints one line per path.
-// Usage: sha256_bench [RESULTS_FILE]   (the lines are appended to it as well)
+// Usage: sha256_bench [RESULTS_FILE]   (the lines are appended to it as well). Built in the
+// benchmark tree: cmake --build build/bench --target sha256_bench.
 #include <stdio.h>
 #include <string.h>
 
