@@ -187,6 +187,8 @@ int StartUp() {
         ShowUpdaterError("RESOURCE READ ERROR");
         return Stop();
     }
+    if (!CheckPayloadIntegrity())
+        return Stop();
     if (!PrepareUpdateIniPath())
         return Stop();
     if (!PlaceUpdateIni())
