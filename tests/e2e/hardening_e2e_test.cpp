@@ -24,11 +24,14 @@ class HardeningTest : public UpdaterRunTest {
 };
 
 // The names the updater once used for its temporary UPDATE.INI, planted before it starts: a
-// folder holding another program's UPDATE.INI, and a plain file where the folder would go.
+// folder holding another program's UPDATE.INI, a plain file where the folder would go, and a
+// link to another folder that holds an UPDATE.INI.
 TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
     const std::vector<uint8_t> payload = MakePayload(Patch());
     const std::string exe = MakeUpdater(folder.path, &payload);
-    for (int plainFile = 0; plainFile < 2; ++plainFile) {
+    const std::vector<uint8_t> foreign = Bytes("[SETUP]\r\nCompanyName=Other\r\n");
+    enum { kFolder, kPlainFile, kLink };
+    for (int planting = kFolder; planting <= kLink; ++planting) {
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
@@ -38,12 +41,17 @@ TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
         char name[32];
         wsprintfA(name, "UPDATE.%08lX", (unsigned long)pi.dwProcessId);
         const std::string planted = TempFolder() + name;
-        const std::string plantedIni = planted + "\\UPDATE.INI";
-        if (plainFile) {
+        ScratchFolder elsewhere; // what the link points at
+        const std::string foreignIni =
+            planting == kLink ? elsewhere.File("UPDATE.INI") : planted + "\\UPDATE.INI";
+        if (planting == kPlainFile) {
             WriteBytes(planted, Bytes("not a folder"));
-        } else {
+        } else if (planting == kFolder) {
             CreateDirectoryA(planted.c_str(), nullptr);
-            WriteBytes(plantedIni, Bytes("[SETUP]\r\nCompanyName=Other\r\n"));
+            WriteBytes(foreignIni, foreign);
+        } else {
+            WriteBytes(foreignIni, foreign);
+            EXPECT_TRUE(MakeLink(planted, elsewhere.path)) << "no link could be made here";
         }
         WriteBytes(TempFolder() + "UPDATE.INI", Bytes("another program's"));
         ResumeThread(pi.hThread);
@@ -55,14 +63,19 @@ TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
         }
         EXPECT_EQ(0u, t.exitCode);
         EXPECT_EQ(Bytes("another program's"), ReadBytes(TempFolder() + "UPDATE.INI"));
-        if (plainFile) {
+        if (planting == kPlainFile) {
             EXPECT_EQ(Bytes("not a folder"), ReadBytes(planted));
             DeleteFileA(planted.c_str());
         } else {
-            EXPECT_EQ(Bytes("[SETUP]\r\nCompanyName=Other\r\n"), ReadBytes(plantedIni))
-                << "another folder's UPDATE.INI was overwritten or deleted";
-            DeleteFileA(plantedIni.c_str());
-            RemoveDirectoryA(planted.c_str());
+            EXPECT_EQ(foreign, ReadBytes(foreignIni))
+                << "another folder's UPDATE.INI was overwritten or deleted (planting " << planting
+                << ")";
+            if (planting == kLink) {
+                EXPECT_TRUE(RemoveLink(planted));
+            } else {
+                DeleteFileA(foreignIni.c_str());
+                RemoveDirectoryA(planted.c_str());
+            }
         }
         DeleteFileA((TempFolder() + "UPDATE.INI").c_str());
         EXPECT_TRUE(LeftoverRunFolders().empty());

@@ -57,57 +57,6 @@ std::string NameOfDraw(uint8_t byte) {
     return name;
 }
 
-// A link at path pointing at the folder target. The platform's own junctions are not
-// available under every Wine; a link of the host's file system is what Wine shows as one.
-std::string UnixPath(const std::string& path) {
-    typedef char*(CDECL * UnixNameFn)(LPCWSTR);
-    UnixNameFn unixName = (UnixNameFn)(void*)GetProcAddress(GetModuleHandleA("KERNEL32.DLL"),
-                                                            "wine_get_unix_file_name");
-    if (!unixName)
-        return std::string();
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    char* name = unixName(wide);
-    std::string result = name ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    return result;
-}
-
-// Waits up to five seconds for a path to appear or to go: a program of the host started from
-// here cannot be waited for.
-bool Await(const std::string& path, bool present) {
-    for (int i = 0; i < 100; ++i) {
-        if ((GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) == present)
-            return true;
-        Sleep(50);
-    }
-    return false;
-}
-
-// Runs a program of the host (Wine starts those too).
-bool RunHost(const char* program, std::string commandLine) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessA(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return false;
-    WaitForSingleObject(pi.hProcess, 10000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return true;
-}
-
-bool MakeLink(const std::string& path, const std::string& target) {
-    const std::string to = UnixPath(target), at = UnixPath(path);
-    return !to.empty() && !at.empty() &&
-           RunHost("Z:\\bin\\ln", "/bin/ln -s \"" + to + "\" \"" + at + "\"") && Await(path, true);
-}
-
-bool RemoveLink(const std::string& path) {
-    return RunHost("Z:\\bin\\rm", "/bin/rm -f \"" + UnixPath(path) + "\"") && Await(path, false);
-}
-
 class RunFolderTest : public ::testing::Test {
   protected:
     void SetUp() override {

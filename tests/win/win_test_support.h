@@ -65,3 +65,9 @@ struct FileTimes {
 };
 FileTimes TimesOf(const std::string& path);
 void SetWriteTime(const std::string& path, uint64_t time);
+
+// Links of the host's file system, which Wine shows as links (reparse points): one at path
+// pointing at the folder target, made and removed by the host's own programs. Both wait until
+// the change shows; false when it did not.
+bool MakeLink(const std::string& path, const std::string& target);
+bool RemoveLink(const std::string& path);
