@@ -3,8 +3,10 @@
 PlatformOpTable PlatformOps;
 
 DirectOpTable DirectOps = {
-    ::GetDiskFreeSpaceExA, ::GlobalAlloc,      ::GlobalFree,  ::GetFileTime,
-    ::SetFileTime,         ::FlushFileBuffers, ::MessageBoxA,
+    ::GetDiskFreeSpaceExA, ::GlobalAlloc,          ::GlobalFree,     ::GetFileTime,
+    ::SetFileTime,         ::FlushFileBuffers,     ::MessageBoxA,    ::CreateDirectoryA,
+    ::RemoveDirectoryA,    ::GetFileAttributesExA, ::FindFirstFileA, ::FindNextFileA,
+    ::FindClose,
 };
 
 namespace {

@@ -68,6 +68,19 @@ class UpdateRunTest : public ::testing::Test {
         std::vector<uint8_t> b = ReadBytes(path);
         return std::string(b.begin(), b.end());
     }
+    static std::vector<std::string> Names(const std::string& path) {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA fd;
+        HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE)
+            return names;
+        do {
+            if (strcmp(fd.cFileName, ".") && strcmp(fd.cFileName, ".."))
+                names.push_back(fd.cFileName);
+        } while (FindNextFileA(h, &fd));
+        FindClose(h);
+        return names;
+    }
     static bool Exists(const std::string& path) {
         return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
@@ -126,11 +139,16 @@ TEST_F(UpdateRunTest, DataFolderIsCreatedOneLevelDeep) {
     EXPECT_EQ("new save", Text(data + "\\patch\\save.dat")) << "no data file: the archive's copy";
 }
 
-TEST_F(UpdateRunTest, MissingSubfolderFailsTheWrite) {
+TEST_F(UpdateRunTest, MissingSubfolderFailsTheWriteAndNothingStays) {
+    Put(install + "\\a.dat", "old a");
     DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=nofolder\\b.dat\r\n");
     EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
-    EXPECT_EQ("new a", Text(install + "\\a.dat")) << "files written before a failure stay";
+    EXPECT_EQ(
+        std::vector<std::string>({"UPDATE|「" + install + "\\nofolder\\b.dat」を書き込めません",
+                                  "UPDATE|ファイルの書き込みに失敗しました"}),
+        ShownMessages);
+    EXPECT_EQ("old a", Text(install + "\\a.dat")) << "all or nothing";
+    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install));
 }
 
 TEST_F(UpdateRunTest, OverwriteOnlyWritesWhatIsThere) {
@@ -155,19 +173,29 @@ TEST_F(UpdateRunTest, FolderTargets) {
     CreateDirectoryA((install + "\\b.dat").c_str(), nullptr);
     o = Run("UpdateFile00=b.dat\r\n");
     EXPECT_EQ(-1, o.result) << "an Always item cannot replace a folder";
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
+    EXPECT_EQ(std::vector<std::string>(
+                  {"UPDATE|「" + install + "\\b.dat」はフォルダのため置き換えられません",
+                   "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages);
 }
 
 BOOL WINAPI ShortRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
     return ReadFile(file, buffer, size / 2, got, o);
 }
 
-TEST_F(UpdateRunTest, DataFileReadShortIsNotWrittenBack) {
+// A save file that is there but cannot be read whole is neither written back in part nor
+// replaced by the payload's copy: the run stops before anything is written.
+TEST_F(UpdateRunTest, DataFileReadShortStopsTheRun) {
     Put(data + "\\save.dat", "0123456789");
+    Put(install + "\\a.dat", "old a");
     PlatformOps.ReadFile = ShortRead;
-    DialogOutcome o = Run("UpdateFile00=d,save.dat\r\n");
-    ExpectCompleted(o);
-    EXPECT_EQ("new save", Text(data + "\\save.dat")) << "never half the old bytes";
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + data + "\\save.dat」を読み込めません",
+                                        "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages);
+    EXPECT_EQ("0123456789", Text(data + "\\save.dat"));
+    EXPECT_EQ("old a", Text(install + "\\a.dat"));
 }
 
 TEST_F(UpdateRunTest, VersionChecksComeBeforeAnyWrite) {
@@ -332,8 +360,11 @@ TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
     PlatformOps.WriteFile = FailingWrite;
     DialogOutcome o = Run("UpdateFile00=a.dat\r\n");
     EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + install + "\\a.dat」を書き込めません",
+                                        "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages);
     EXPECT_EQ("old a", Text(install + "\\a.dat"));
+    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install)) << "no staged file stays";
 
     PlatformOps = saved.platform;
     ShownMessages.clear();
