@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "archive/archive.h"
-#include "archive/integrity.h"
 #include "core/decimal.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"

@@ -88,6 +88,7 @@ int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vecto
         entries.push_back(
             ArchiveInput{files[i].name, contents[i].data(), contents[i].size(), time, true, true});
     }
-    const ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    options.integrity = true;
     return BuildArchiveWith(entries, options, image, error);
 }
