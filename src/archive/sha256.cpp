@@ -88,6 +88,8 @@ AcceleratedBlocks(uint32_t state[8], const uint8_t* data, size_t blocks) {
         const __m128i savedAbef = state0;
         const __m128i savedCdgh = state1;
         __m128i w[4];
+        // Unrolled whole, so that the four message words stay in registers.
+#pragma GCC unroll 16
         for (int g = 0; g < 16; ++g) {
             if (g < 4) {
                 w[g] = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)(data + 16 * g)), byteSwap);

@@ -89,6 +89,7 @@ int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vecto
             ArchiveInput{files[i].name, contents[i].data(), contents[i].size(), time, true, true});
     }
     ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    // The integrity record last: the hashes of the index and of every file.
     options.integrity = true;
     return BuildArchiveWith(entries, options, image, error);
 }

@@ -23,7 +23,7 @@ int CollectFiles(const std::filesystem::path& dir, std::vector<SourceFile>* file
                  std::string* error);
 
 // Every file under dir becomes an entry, compressed when that makes it smaller, scrambled, with
-// a compressed and scrambled index, and the integrity record last. The same folder always gives the
-// same bytes. 0 and a one-line reason on failure.
+// a compressed and scrambled index. The same folder always gives the same bytes. 0 and a
+// one-line reason on failure.
 int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vector<uint8_t>* image,
                std::string* error);
