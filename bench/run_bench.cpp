@@ -78,6 +78,7 @@ int Make(const std::string& dir) {
     for (int i = 0; i < kFiles; ++i)
         inputs.push_back({Name(i), contents[i].data(), contents[i].size(), kTime, true, true});
     ArchiveOptions options = {kIndexCompressed | kIndexScrambled, kCompressFast, true};
+    options.integrity = true;
     std::vector<uint8_t> image;
     std::string error;
     if (!BuildArchiveWith(inputs, options, &image, &error)) {

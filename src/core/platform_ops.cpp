@@ -91,7 +91,7 @@ void Step() {
 HANDLE WINAPI CrashCreate(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                           DWORD disposition, DWORD flags, HANDLE tmpl) {
     const char* tail = strrchr(path, '\\');
-    if (tail && !lstrcmpiA(tail + 1, "UPDATE.JNL") && disposition == CREATE_NEW)
+    if (tail && !lstrcmpiA(tail + 1, "UPDATENEW.JNL"))
         Counting = true;
     Step();
     return RealOps.CreateFileA(path, access, share, sa, disposition, flags, tmpl);

@@ -64,21 +64,28 @@ int RemoveTree(const char* folder) {
     return DirectOps.RemoveDirectoryA(folder) && ok;
 }
 
-int WriteJournalFile(const char* path) {
+// Writes the journal whole under its unfinished name, then puts it in force by a rename, so that
+// the journal in force is never one cut short.
+int WriteJournalFile(const char* unfinished, const char* path) {
     const size_t size = JournalSize(StagedSet.actions, StagedSet.count);
     uint8_t* bytes = (uint8_t*)AllocFixed(size);
     if (!bytes)
         return 0;
     WriteJournal(StagedSet.actions, StagedSet.count, bytes);
-    HANDLE h = PlatformOps.CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE h = PlatformOps.CreateFileA(unfinished, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                        FILE_ATTRIBUTE_NORMAL, nullptr);
     int ok = h != INVALID_HANDLE_VALUE;
     if (ok) {
-        JournalWritten = 1;
         DWORD written = 0;
         ok = PlatformOps.WriteFile(h, bytes, (DWORD)size, &written, nullptr) && written == size;
         ok = ok && DirectOps.FlushFileBuffers(h);
         ok = PlatformOps.CloseHandle(h) && ok;
+        ok = ok && PlatformOps.MoveFileExA(unfinished, path,
+                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (ok)
+            JournalWritten = 1;
+        else
+            PlatformOps.DeleteFileA(unfinished);
     }
     FreeFixed(bytes);
     return ok;
@@ -175,16 +182,22 @@ int JournalPath(const char* name, char out[kPathSize]) {
     return JoinPath(out, name);
 }
 
-int CommitStagedSet() {
-    char journal[kPathSize], committed[kPathSize];
-    if (!JournalPath(kJournalName, journal) || !JournalPath(kCommittedJournalName, committed))
+int PutJournalInForce() {
+    char unfinished[kPathSize], journal[kPathSize];
+    if (!JournalPath(kUnfinishedJournalName, unfinished) || !JournalPath(kJournalName, journal))
         return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
-        if (a->kind == kReplaceFile && a->existed && !SiblingName(a->target, ".old", a->backup))
+        if (a->kind == kReplaceFile && a->existed && !a->backup[0] &&
+            !SiblingName(a->target, ".old", a->backup))
             return 0;
     }
-    if (!WriteJournalFile(journal))
+    return WriteJournalFile(unfinished, journal);
+}
+
+int CommitStagedSet() {
+    char journal[kPathSize], committed[kPathSize];
+    if (!JournalPath(kJournalName, journal) || !JournalPath(kCommittedJournalName, committed))
         return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         if (!ReplaceOne(&StagedSet.actions[i]))

@@ -9,8 +9,13 @@
 
 #include "core/text.h"
 
-// 1 once the change counts as made (old copies may remain for the next start to remove, under
-// the committed journal); 0 when it failed before that point: roll back then.
+// Writes the journal of the staged set as it stands and puts it in force (first before anything
+// is staged, again once the disc copies have joined the set). 0 on failure: roll back then.
+int PutJournalInForce();
+
+// Swaps every target with its staged file under the journal in force. 1 once the change counts as
+// made (old copies may remain for the next start to remove, under the committed journal); 0 when it
+// failed before that point: roll back then.
 int CommitStagedSet();
 
 // Undoes every step of the set, last first. 1 when the installation is as it was; 0 when some

@@ -191,11 +191,15 @@ int CopyItemToStaging(HWND dialog, const CopyItem& item, const char* staging) {
 } // namespace
 
 int StageDiscCopies(HWND dialog) {
-    char staging[kPathSize];
-    strcpy(staging, InstallRecord.InstPath);
-    if (!JoinPath(staging, "x") || !SiblingName(staging, ".dir", staging) ||
-        !CreateStagingFolder(staging))
+    JournalAction* folder = nullptr;
+    for (uint32_t i = 0; i < StagedSet.count && !folder; ++i) {
+        if (StagedSet.actions[i].kind == kStagingFolder)
+            folder = &StagedSet.actions[i];
+    }
+    if (!folder || !CreatePlannedFolder(folder))
         return CopyFailed(CopyList.items[0].path);
+    char staging[kPathSize];
+    strcpy(staging, folder->target);
     for (int i = 0; i < CopyList.count; ++i) {
         const CopyItem& item = CopyList.items[i];
         // An item without a disc number copies from the disc found last; before any disc was

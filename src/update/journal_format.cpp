@@ -7,6 +7,7 @@
 
 const char kJournalName[] = "UPDATE.JNL";
 const char kCommittedJournalName[] = "UPDATEOK.JNL";
+const char kUnfinishedJournalName[] = "UPDATENEW.JNL";
 
 namespace {
 

@@ -17,6 +17,8 @@
 // the point where its change counts as made and only old copies remain to be removed.
 extern const char kJournalName[];
 extern const char kCommittedJournalName[];
+// A journal being written: never in force, and removed wherever it is found.
+extern const char kUnfinishedJournalName[];
 
 enum JournalActionKind : uint32_t {
     kReplaceFile = 1,      // target replaced by staged, the old one kept as backup until the end

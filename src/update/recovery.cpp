@@ -132,7 +132,7 @@ int RestoreFrom(const char* journal) {
             return 0;
         }
     }
-    if (!RollBackStagedSet()) {
+    if (!RollBackStagedSet() || !PlatformOps.DeleteFileA(journal)) {
         Say("前回のアップデートで変更したファイルを元に戻せませんでした。\r記録：%s%s", journal, "",
             MB_ICONERROR);
         return 0;
@@ -156,9 +156,13 @@ void FinishFrom(const char* journal) {
 } // namespace
 
 int RecoverInterruptedRun() {
-    char journal[kPathSize], committed[kPathSize];
-    if (!JournalPath(kJournalName, journal) || !JournalPath(kCommittedJournalName, committed))
+    char journal[kPathSize], committed[kPathSize], unfinished[kPathSize];
+    if (!JournalPath(kJournalName, journal) || !JournalPath(kCommittedJournalName, committed) ||
+        !JournalPath(kUnfinishedJournalName, unfinished))
         return 1;
+    // Cut short while being written: it was never in force, and nothing followed it.
+    if (IsThere(unfinished))
+        PlatformOps.DeleteFileA(unfinished);
     int result = 1;
     const char* damaged = nullptr;
     Found found = LoadJournal(committed);

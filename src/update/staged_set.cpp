@@ -195,11 +195,6 @@ int CreatePlannedFolder(JournalAction* action) {
     return 1;
 }
 
-int CreateStagingFolder(const char* folder) {
-    JournalAction* a = AddAction(kStagingFolder, folder);
-    return a && CreatePlannedFolder(a);
-}
-
 int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!DirectOps.GetFileAttributesExA(path, GetFileExInfoStandard, &data))

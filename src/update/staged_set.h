@@ -63,8 +63,6 @@ CopyResult StageCopyOfTarget(JournalAction* action);
 // Creates the folder of a kCreateFolder or kStagingFolder action (one level); 1 when it was
 // created now or before. Fails when the name is taken, so the folder is always the run's own.
 int CreatePlannedFolder(JournalAction* action);
-// A new folder of the run's own, recorded and created; 0 when it cannot be.
-int CreateStagingFolder(const char* folder);
 
 // Attributes, size and last-write time of a path; 0 when there is nothing there.
 int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime);

@@ -253,6 +253,25 @@ int StageEntry(const PlannedFile& p) {
     return ok;
 }
 
+// The names the staged files will take beside their targets.
+int NamePlannedFiles() {
+    for (int i = 0; i < PlannedCount; ++i) {
+        JournalAction* a = ActionOf(Planned[i]);
+        if (!SiblingName(a->target, ".new", a->staged))
+            return ShowCannotReplace("「%s」のフォルダに書き込めません", a->target);
+    }
+    return 1;
+}
+
+// Disc copies land in a folder of the run's own inside the install folder, named now so that
+// the journal holds it from the start.
+int PlanStagingFolder() {
+    char staging[kPathSize];
+    strcpy(staging, InstallRecord.InstPath);
+    return JoinPath(staging, "x") && SiblingName(staging, ".dir", staging) &&
+           AddAction(kStagingFolder, staging) != nullptr;
+}
+
 // Writes every planned file beside its target, in the folders the run creates for them; the
 // targets stay untouched.
 int StagePlannedFiles() {
@@ -264,8 +283,6 @@ int StagePlannedFiles() {
     for (int i = 0; i < PlannedCount; ++i) {
         const PlannedFile& p = Planned[i];
         JournalAction* a = ActionOf(p);
-        if (!SiblingName(a->target, ".new", a->staged))
-            return ShowCannotReplace("「%s」のフォルダに書き込めません", a->target);
         if (p.record) {
             if (!StageEntry(p))
                 return ShowCannotReplace("「%s」を書き込めません", a->target);
@@ -333,10 +350,16 @@ void WriteAll(HWND dialog, bool overwriteOnly) {
     BeginProgress(dialog, PlannedBytes());
     if (!VerifyPlannedEntries())
         return Fail(dialog, false);
+    // The journal comes before the first write of any kind: whatever the run leaves, however
+    // it ends, the next start can find and take back.
+    if (!NamePlannedFiles() || (CopyList.count > 0 && !PlanStagingFolder()) || !PutJournalInForce())
+        return Fail(dialog, true);
     if (!StagePlannedFiles())
         return Fail(dialog, true);
     if (CopyList.count > 0 && !StageDiscCopies(dialog))
         return Fail(dialog, false);
+    if (CopyList.count > 0 && !PutJournalInForce())
+        return Fail(dialog, true);
     if (!CommitStagedSet())
         return Fail(dialog, true);
     EndProgress();

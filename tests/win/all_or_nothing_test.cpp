@@ -144,8 +144,11 @@ class AllOrNothingTest : public ::testing::Test {
                                           kArchiveTime, true, true});
         std::vector<uint8_t> image;
         std::string error;
-        ASSERT_EQ(1, BuildArchive(inputs, kIndexCompressed | kIndexScrambled, &image, &error));
+        ArchiveOptions options = {kIndexCompressed | kIndexScrambled, kCompressFast, true};
+        options.integrity = true;
+        ASSERT_EQ(1, BuildArchiveWith(inputs, options, &image, &error));
         ASSERT_EQ(1, LoadPayload(image));
+        ASSERT_EQ(1, CheckPayloadIntegrity());
         const std::string ini = "[UPDATE]\r\n"
                                 "UpdateFile00=a.dat\r\n"
                                 "UpdateFile01=b.dat\r\n"

@@ -12,6 +12,7 @@
 #include "core/profile.h"
 #include "core/startup.h"
 #include "payload/archive_writer.h"
+#include "settings/install_settings.h"
 #include "win/win_test_support.h"
 
 namespace {
@@ -360,11 +361,10 @@ TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
     PlatformOps.WriteFile = FailingWrite;
     DialogOutcome o = Run("UpdateFile00=a.dat\r\n");
     EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + install + "\\a.dat」を書き込めません",
-                                        "UPDATE|ファイルの書き込みに失敗しました"}),
-              ShownMessages);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages)
+        << "the journal, the first thing written, fails";
     EXPECT_EQ("old a", Text(install + "\\a.dat"));
-    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install)) << "no staged file stays";
+    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install)) << "nothing of the run stays";
 
     PlatformOps = saved.platform;
     ShownMessages.clear();
@@ -373,6 +373,87 @@ TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
     EXPECT_EQ(std::vector<std::string>({"UPDATE|Can't Find File in Resource !!",
                                         "UPDATE|ファイルの書き込みに失敗しました"}),
               ShownMessages);
+}
+
+} // namespace
+
+namespace {
+
+// An elevated program follows no path out of the installation: every such path is refused
+// before the first write.
+TEST_F(UpdateRunTest, PathsThatClimbOutAreRefused) {
+    struct Case {
+        const char* dataFolder;
+        const char* section;
+        const char* named;
+    };
+    const Case cases[] = {
+        {"", "UpdateFile00=a.dat\r\nUpdateFile01=..\\escaped.dat\r\n", "..\\escaped.dat"},
+        {"", "UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\..\\..\\escaped.dat\r\n",
+         "sys\\..\\..\\escaped.dat"},
+        {"..\\..", "UpdateFile00=a.dat\r\n", "..\\.."},
+        {"", "UpdateFile00=a.dat\r\nCopyFile00=1:..\\escaped.dat\r\n", "..\\escaped.dat"},
+        {"", "UpdateFile00=a.dat\r\nUpdateFile01=d,.../escaped.dat\r\n", ".../escaped.dat"},
+    };
+    for (const Case& c : cases) {
+        ShownMessages.clear();
+        strcpy(UpdaterConfig.DataFolder, c.dataFolder);
+        DialogOutcome o = Run(c.section);
+        EXPECT_EQ(-1, o.result) << c.section;
+        EXPECT_EQ(std::vector<std::string>({std::string("UPDATE|UPDATE.INI : \"") + c.named +
+                                            "\" はアップデート先のフォルダの外を指しています"}),
+                  ShownMessages)
+            << c.section;
+        EXPECT_FALSE(Exists(install + "\\a.dat")) << c.section;
+        EXPECT_FALSE(Exists(folder.File("escaped.dat"))) << c.section;
+    }
+    // Going down and back up stays inside.
+    ShownMessages.clear();
+    strcpy(UpdaterConfig.DataFolder, "");
+    CreateDirectoryA((install + "\\sys").c_str(), nullptr);
+    ExpectCompleted(Run("UpdateFile00=sys\\..\\a.dat\r\n"));
+    EXPECT_TRUE(Exists(install + "\\a.dat"));
+}
+
+// A data file is copied in parts, by its 64-bit size: one past 4 GiB is written back whole.
+TEST_F(UpdateRunTest, DataFileBeyondFourGigabytesIsWrittenBackWhole) {
+    const std::string save = data + "\\save.dat";
+    HANDLE h = CreateFileA(save.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    LARGE_INTEGER end;
+    end.QuadPart = (4ll << 30) + 90;
+    ASSERT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN));
+    DWORD written;
+    ASSERT_TRUE(WriteFile(h, "0123456789", 10, &written, nullptr));
+    CloseHandle(h);
+    DialogOutcome o = Run("UpdateFile00=d,save.dat\r\n");
+    ExpectCompleted(o);
+    h = CreateFileA(save.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                    nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    LARGE_INTEGER size;
+    GetFileSizeEx(h, &size);
+    EXPECT_EQ((4ll << 30) + 100, size.QuadPart);
+    ASSERT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN));
+    char tail[11] = {0};
+    DWORD got = 0;
+    ReadFile(h, tail, 10, &got, nullptr);
+    CloseHandle(h);
+    EXPECT_STREQ("0123456789", tail);
+    DeleteFileA(save.c_str());
+}
+
+// A disc check file so long that no probe path can be made would make every drive be skipped
+// and the insert-disc prompt come back for ever: refused before anything is written.
+TEST_F(UpdateRunTest, DiscProbeTooLongIsRefused) {
+    memset(&InstallSettings, 0, sizeof InstallSettings);
+    memset(InstallSettings.DiskCheckFile[1], 'c', 258);
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nCopyFile00=1:movie\\op.mpg\r\n");
+    EXPECT_EQ(-1, o.result);
+    ASSERT_EQ(1u, ShownMessages.size());
+    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
+    EXPECT_FALSE(Exists(install + "\\a.dat"));
 }
 
 } // namespace
