@@ -48,10 +48,15 @@ struct DirectOpTable {
     decltype(&::SetFileTime) SetFileTime;
     decltype(&::FlushFileBuffers) FlushFileBuffers;
     decltype(&::MessageBoxA) MessageBoxA;
+    decltype(&::CreateDirectoryA) CreateDirectoryA;
+    decltype(&::RemoveDirectoryA) RemoveDirectoryA;
+    decltype(&::GetFileAttributesExA) GetFileAttributesExA;
+    decltype(&::FindFirstFileA) FindFirstFileA;
+    decltype(&::FindNextFileA) FindNextFileA;
+    decltype(&::FindClose) FindClose;
     decltype(&::LoadLibraryExA) LoadLibraryExA;
     decltype(&::GetProcAddress) GetProcAddress;
     decltype(&::GetTempPathA) GetTempPathA;
-    decltype(&::CreateDirectoryA) CreateDirectoryA;
     // The platform's random number generator; fills the buffer, TRUE on success.
     BOOLEAN(WINAPI* RandomBytes)(PVOID buffer, ULONG size);
 };
