@@ -177,11 +177,15 @@ TEST_F(HardeningTest, EmptyAgreementEntryAndEmptyAgreementKey) {
     ASSERT_NE(nullptr, page.Control(1003));
     EXPECT_EQ(1, page.Control(1003)->checked);
     EXPECT_FALSE(page.Control(1)->enabled) << "次へ waits for 同意する";
+    ASSERT_NE(nullptr, page.Control(1004));
+    EXPECT_FALSE(page.Control(1004)->visible) << "the progress bar shows only while working";
 
     t = Run({{"UPDATE.INI", UpdateIniSetup("AgreementText=\r\n")}}, {"Cancel", "OK"});
     ASSERT_EQ(2u, t.windows.size()) << t.Text();
     EXPECT_EQ(nullptr, t.windows[0].Control(1000)) << "template 100\n" << t.Text();
     EXPECT_TRUE(t.windows[0].Control(1)->enabled);
+    ASSERT_NE(nullptr, t.windows[0].Control(1004));
+    EXPECT_FALSE(t.windows[0].Control(1004)->visible);
     EXPECT_EQ(0u, t.exitCode);
 }
 
