@@ -27,9 +27,12 @@ int SameName(const char* a, const char* b) {
     return FoldName(a) == FoldName(b) ? 0 : 1;
 }
 
+// An entry name for the terminal: decoded, with control bytes escaped so that a hostile name
+// cannot send escape sequences.
 std::string Shown(const char* name) {
     std::string utf8;
-    return Cp932ToUtf8(name, &utf8) ? utf8 : std::string(name) + " (not CP932)";
+    return Cp932ToUtf8(name, &utf8) ? EscapeControls(utf8, true)
+                                    : EscapeControls(name, false) + " (not CP932)";
 }
 
 std::string StatusText(DecodeStatus status) {
@@ -108,11 +111,10 @@ std::vector<uint8_t> DecodeIndex(const std::vector<uint8_t>& image,
     return records;
 }
 
-// Host file name of an entry; empty when it cannot be one.
+// Host file name of an entry; empty when it cannot be one, here or on Windows.
 std::filesystem::path HostName(const char* name) {
     std::string utf8;
-    if (!Cp932ToUtf8(name, &utf8) || utf8.empty() || utf8 == "." || utf8 == ".." ||
-        utf8.find_first_of("/\\:") != std::string::npos)
+    if (!WindowsNameProblem(name).empty() || !Cp932ToUtf8(name, &utf8) || utf8.empty())
         return std::filesystem::path();
     return std::filesystem::u8path(utf8);
 }
@@ -129,8 +131,11 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         }
     if (!length)
         problems->push_back("an entry has an empty name");
-    if (length && HostName(name).empty())
-        problems->push_back(who + "its name holds a folder or drive part, or is no file name");
+    const std::string why = length ? WindowsNameProblem(name) : std::string();
+    if (!why.empty())
+        problems->push_back(who + "its name " + why);
+    else if (length && HostName(name).empty())
+        problems->push_back(who + "its name is no file name");
     const uint8_t store = EntryStoreMethod(rec), scramble = EntryScrambleMethod(rec);
     if (store != kStoreRaw && store != kStoreCompressed)
         problems->push_back(who + "unknown store method " + std::to_string(store));
@@ -158,9 +163,9 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         problems->push_back(who + "its decoded size is more than its stream can hold");
         return;
     }
-    const std::string why = CheckStream(bytes, stored, EntryIsScrambled(rec), decoded);
-    if (!why.empty())
-        problems->push_back(who + why);
+    const std::string streamWhy = CheckStream(bytes, stored, EntryIsScrambled(rec), decoded);
+    if (!streamWhy.empty())
+        problems->push_back(who + streamWhy);
 }
 
 int ExtractOne(const uint8_t* rec, uint8_t* stored, const std::filesystem::path& dir,
@@ -306,7 +311,10 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
     }
     for (size_t i = 0; ok && i < chosen.size(); ++i)
         if (HostName(EntryName(chosen[i])).empty()) {
-            *error = "entry " + Shown(EntryName(chosen[i])) + " has no safe file name";
+            *error = "entry " + Shown(EntryName(chosen[i])) + " has no safe file name: it " +
+                     (WindowsNameProblem(EntryName(chosen[i])).empty()
+                          ? std::string("is no CP932")
+                          : WindowsNameProblem(EntryName(chosen[i])));
             ok = 0;
         }
     std::error_code ec;

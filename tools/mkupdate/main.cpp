@@ -98,9 +98,10 @@ int ExpectArgs(const std::string& command, const Args& args, size_t positional, 
 }
 
 // Tells the findings; 1 when none of them is an error.
-int RunCheck(const std::string& dir) {
+int RunCheck(const std::string& dir, const std::string& output) {
     std::vector<Finding> findings;
-    const int ok = CheckFolder(PathArg(dir), &findings);
+    const int ok = CheckFolder(PathArg(dir), &findings,
+                               output.empty() ? std::filesystem::path() : PathArg(output));
     for (const Finding& f : findings)
         fprintf(stderr, "mkupdate: check: %s: %s\n", f.error ? "error" : "warning", f.text.c_str());
     return ok;
@@ -115,13 +116,17 @@ int Pack(const Args& args, bool embed) {
         return Fail(std::string(command) + " needs -o " + (embed ? "UPDATE.exe" : "PAYLOAD"));
     if (!embed && !args.stub.empty())
         return Fail("pack: --stub belongs to build");
-    if (embed && !RunCheck(args.positional[0]))
+    if (embed && !RunCheck(args.positional[0], args.output))
         return Fail("build: the folder did not pass the check");
     std::vector<uint8_t> image;
+    std::vector<std::string> leftOut;
     Progress("packing");
-    if (!PackFolder(PathArg(args.positional[0]), args.fast ? kCompressFast : kCompressBest, &image,
-                    &error))
+    if (!PackFolder(PathArg(args.positional[0]), PathArg(args.output),
+                    args.fast ? kCompressFast : kCompressBest, &image, &leftOut, &error))
         return Fail(error);
+    // build's check has told them already.
+    for (size_t i = 0; !embed && i < leftOut.size(); ++i)
+        fprintf(stderr, "mkupdate: pack: left out %s\n", leftOut[i].c_str());
     if (!embed) {
         if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), nullptr, &error))
             return Fail(error);
@@ -194,7 +199,8 @@ int Run(const std::vector<std::string>& argv) {
     if (command == "check") {
         if (!ExpectArgs(command, args, 1, false, &error))
             return Fail(error);
-        return RunCheck(args.positional[0]) ? 0 : Fail("check: the folder has errors");
+        return RunCheck(args.positional[0], std::string()) ? 0
+                                                           : Fail("check: the folder has errors");
     }
     if (command == "list" || command == "verify" || command == "extract")
         return Inspect(command, args);
