@@ -1,9 +1,9 @@
-#include "mkupdate/host_files.h"
-
 #ifdef _WIN32
-// For rand_s.
+// For rand_s; before any header of the C library.
 #define _CRT_RAND_S
 #endif
+#include "mkupdate/host_files.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,34 @@ const char kUsage[] =
     "  --fast   a quick greedy encoding instead of the smallest one\n"
     "Exit status 0 on success; otherwise 1 with the reason on standard error.\n";
 
+// Writes UTF-8 text to standard output or error. A Windows console is given the text in UTF-16,
+// so that Japanese names show right whatever its code page; a file or pipe gets the UTF-8 bytes.
+void Print(FILE* stream, const std::string& text) {
+#ifdef _WIN32
+    HANDLE h = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+        fflush(stream);
+        const int units =
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+        std::wstring wide(units > 0 ? (size_t)units : 0, L'\0');
+        if (units > 0)
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], units);
+        for (size_t done = 0; done < wide.size();) {
+            DWORD written = 0;
+            const DWORD chunk = (DWORD)std::min<size_t>(wide.size() - done, 8192);
+            if (!WriteConsoleW(h, wide.data() + done, chunk, &written, nullptr) || !written)
+                break;
+            done += written;
+        }
+        return;
+    }
+#endif
+    fwrite(text.data(), 1, text.size(), stream);
+}
+
 int Fail(const std::string& reason) {
-    fprintf(stderr, "mkupdate: %s\n", reason.c_str());
+    Print(stderr, "mkupdate: " + reason + "\n");
     return 1;
 }
 
@@ -52,7 +79,7 @@ void Progress(const char* what) {
     const bool terminal = isatty(2) != 0;
 #endif
     if (terminal)
-        fprintf(stderr, "mkupdate: %s...\n", what);
+        Print(stderr, std::string("mkupdate: ") + what + "...\n");
 }
 
 // The arguments of one command: positional ones in order, options by name.
@@ -103,7 +130,8 @@ int RunCheck(const std::string& dir, const std::string& output) {
     const int ok = CheckFolder(PathArg(dir), &findings,
                                output.empty() ? std::filesystem::path() : PathArg(output));
     for (const Finding& f : findings)
-        fprintf(stderr, "mkupdate: check: %s: %s\n", f.error ? "error" : "warning", f.text.c_str());
+        Print(stderr, std::string("mkupdate: check: ") + (f.error ? "error: " : "warning: ") +
+                          f.text + "\n");
     return ok;
 }
 
@@ -126,7 +154,7 @@ int Pack(const Args& args, bool embed) {
         return Fail(error);
     // build's check has told them already.
     for (size_t i = 0; !embed && i < leftOut.size(); ++i)
-        fprintf(stderr, "mkupdate: pack: left out %s\n", leftOut[i].c_str());
+        Print(stderr, "mkupdate: pack: left out " + leftOut[i] + "\n");
     if (!embed) {
         if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), nullptr, &error))
             return Fail(error);
@@ -156,7 +184,7 @@ int Inspect(const std::string& command, const Args& args) {
         std::string listing;
         if (!ListPayload(image, &listing, &error))
             return Fail(error);
-        fputs(listing.c_str(), stdout);
+        Print(stdout, listing);
         return 0;
     }
     if (command == "verify") {
@@ -164,11 +192,11 @@ int Inspect(const std::string& command, const Args& args) {
         Progress("verifying");
         if (!VerifyPayload(image, &problems)) {
             for (const std::string& p : problems)
-                fprintf(stderr, "mkupdate: verify: %s\n", p.c_str());
+                Print(stderr, "mkupdate: verify: " + p + "\n");
             return Fail("verify: " + args.positional[0] + ": " + std::to_string(problems.size()) +
                         (problems.size() == 1 ? " problem" : " problems"));
         }
-        printf("%s: ok\n", args.positional[0].c_str());
+        Print(stdout, args.positional[0] + ": ok\n");
         return 0;
     }
     if (args.folder.empty())
@@ -182,12 +210,12 @@ int Inspect(const std::string& command, const Args& args) {
 
 int Run(const std::vector<std::string>& argv) {
     if (argv.size() < 2) {
-        fputs(kUsage, stderr);
+        Print(stderr, kUsage);
         return 2;
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        fputs(kUsage, stdout);
+        Print(stdout, kUsage);
         return 0;
     }
     Args args;
