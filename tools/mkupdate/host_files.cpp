@@ -16,6 +16,7 @@
 #else
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -158,11 +159,7 @@ std::string KindOfMode(mode_t mode) {
 
 int RandomSuffix(std::string* suffix) {
     uint8_t bytes[8];
-    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && read(fd, bytes, sizeof bytes) == (ssize_t)sizeof bytes;
-    if (fd >= 0)
-        close(fd);
-    if (!ok)
+    if (getrandom(bytes, sizeof bytes, 0) != (ssize_t)sizeof bytes)
         return 0;
     char text[24];
     for (size_t i = 0; i < sizeof bytes; ++i)
