@@ -204,6 +204,35 @@ TEST(MkupdateOnWindows, TakesFolderNamesOutsideTheAnsiCodePage) {
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\x\\GAME.DAT").c_str()));
 }
 
+TEST(MkupdateOnWindows, WritesNeitherToDevicesNorOverFolders) {
+    Scratch s;
+    const std::wstring folder = Wide(s.path) + L"\\patch";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    HANDLE h = CreateFileW((folder + L"\\GAME.DAT").c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD written = 0;
+    WriteFile(h, "data", 4, &written, nullptr);
+    CloseHandle(h);
+    const std::wstring tool = L"\"" + Wide(BuiltMkupdate) + L"\" pack \"" + folder + L"\" -o ";
+    const std::wstring there = Wide(s.path) + L"\\there";
+    ASSERT_TRUE(CreateDirectoryW(there.c_str(), nullptr));
+    EXPECT_EQ(1u, RunWide(tool + L"NUL"));
+    EXPECT_EQ(1u, RunWide(tool + L"\"" + folder + L"\\nul.qv2\""));
+    EXPECT_EQ(1u, RunWide(tool + L"\"" + there + L"\""));
+    const DWORD attributes = GetFileAttributesW(there.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    // A regular file is replaced, and nothing is left beside it.
+    const std::wstring out = Wide(s.path) + L"\\p.qv2";
+    EXPECT_EQ(0u, RunWide(tool + L"\"" + out + L"\""));
+    EXPECT_EQ(0u, RunWide(tool + L"\"" + out + L"\""));
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((Wide(s.path) + L"\\.mkupdate-*").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, find);
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+}
+
 // Runs mkupdate with standard output and error on the handle given, inheritable.
 DWORD RunWithOutput(std::wstring commandLine, HANDLE output) {
     STARTUPINFOW si = {};
