@@ -171,6 +171,8 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
         entries.push_back(
             ArchiveInput{files[i].name, contents[i].data(), contents[i].size(), time, true, true});
     }
-    const ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    // The integrity record last: the hashes of the index and of every file.
+    options.integrity = true;
     return BuildArchiveWith(entries, options, image, error);
 }
