@@ -182,8 +182,10 @@ uint32_t PositionOf(const uint8_t* index, const uint8_t* rec) {
     return (uint32_t)((size_t)(rec - IndexRecords(index)) / kArchiveEntrySize);
 }
 
+// integrityRecord: the record is the integrity record, whose reserved name is one no file can
+// take and is never extracted.
 void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t offset,
-                 uint32_t indexOffset, std::vector<std::string>* problems) {
+                 uint32_t indexOffset, bool integrityRecord, std::vector<std::string>* problems) {
     const char* name = EntryName(rec);
     const std::string who = "entry " + Shown(name) + ": ";
     const size_t length = strlen(name);
@@ -194,10 +196,10 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         }
     if (!length)
         problems->push_back("an entry has an empty name");
-    const std::string why = length ? WindowsNameProblem(name) : std::string();
+    const std::string why = length && !integrityRecord ? WindowsNameProblem(name) : std::string();
     if (!why.empty())
         problems->push_back(who + "its name " + why);
-    else if (length && HostName(name).empty())
+    else if (length && !integrityRecord && HostName(name).empty())
         problems->push_back(who + "its name is no file name");
     const uint8_t store = EntryStoreMethod(rec), scramble = EntryScrambleMethod(rec);
     if (store != kStoreRaw && store != kStoreCompressed)
@@ -386,7 +388,8 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
             problems->push_back("entry " + Shown(EntryName(rec)) +
                                 ": an earlier entry has the same name, so the updater never "
                                 "reads this one");
-        CheckRecord(image, rec, offset, indexOffset, problems);
+        CheckRecord(image, rec, offset, indexOffset, i + 1 == count && IsIntegrityEntry(rec),
+                    problems);
         offset += PaddedSize(EntryStoredSize(rec));
     }
     if (offset != indexOffset)

@@ -192,7 +192,7 @@ int Inspect(const std::string& command, const Args& args) {
         std::vector<std::string> problems;
         Progress("verifying");
         const int ok = VerifyPayload(image, &problems);
-        printf("%s\n", DescribeCoverage(image).c_str());
+        Print(stdout, DescribeCoverage(image) + "\n");
         if (!ok) {
             for (const std::string& p : problems)
                 Print(stderr, "mkupdate: verify: " + p + "\n");
