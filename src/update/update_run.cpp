@@ -235,7 +235,9 @@ int CheckRoomForPlan(HWND dialog) {
 // first write: a damaged payload never reaches the disk.
 int VerifyPlannedEntries() {
     for (int i = 0; i < PlannedCount; ++i) {
-        if (Planned[i].record && !VerifyEntry(EntryName(Planned[i].record)))
+        if (!Planned[i].record)
+            continue;
+        if (!VerifyEntry(EntryName(Planned[i].record)))
             return 0;
         AdvanceProgress(ActionOf(Planned[i])->newSize);
     }
