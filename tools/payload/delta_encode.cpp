@@ -1,8 +1,11 @@
 #include "payload/delta_encode.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "archive/delta_apply.h"
 #include "archive/delta_format.h"
@@ -107,9 +110,9 @@ struct Window {
 
 struct Writer {
     std::vector<uint8_t>* out;
-    uint64_t windowCount = 0;
     uint64_t basePos = 0; // the applier's base position after the ops so far
     Window window;
+    std::vector<Window> done;
 };
 
 size_t StreamBytes(const Window& w) {
@@ -144,21 +147,45 @@ void PutStream(const std::vector<uint8_t>& data, uint8_t* descriptor, std::vecto
     out->insert(out->end(), best->begin(), best->end());
 }
 
+// Closes the current window; its streams are packed later, all windows at once.
 void FlushWindow(Writer* wr) {
     Window& w = wr->window;
     if (w.outputSize == 0)
         return;
-    uint8_t header[kDeltaWindowHeaderSize] = {0};
-    DeltaStore32(header + kWindowOutputSizeOffset, w.outputSize);
-    DeltaStore64(header + kWindowBasePosOffset, w.basePos);
-    std::vector<uint8_t> body;
-    for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
-        PutStream(w.streams[s], header + kWindowStreamsOffset + s * kStreamDescriptorSize, &body);
-    wr->out->insert(wr->out->end(), header, header + kDeltaWindowHeaderSize);
-    wr->out->insert(wr->out->end(), body.begin(), body.end());
-    ++wr->windowCount;
+    wr->done.push_back(std::move(w));
     w = Window();
     w.basePos = wr->basePos;
+}
+
+// Packs every window's streams, on as many threads as the machine has, and appends the
+// windows in order.
+void WriteWindows(Writer* wr) {
+    const size_t count = wr->done.size();
+    std::vector<std::vector<uint8_t>> packed(count);
+    std::atomic<size_t> next(0);
+    auto work = [&]() {
+        for (size_t i; (i = next++) < count;) {
+            const Window& w = wr->done[i];
+            std::vector<uint8_t>& out = packed[i];
+            out.resize(kDeltaWindowHeaderSize, 0);
+            DeltaStore32(out.data() + kWindowOutputSizeOffset, w.outputSize);
+            DeltaStore64(out.data() + kWindowBasePosOffset, w.basePos);
+            uint8_t descriptors[kDeltaStreamCount * kStreamDescriptorSize] = {0};
+            for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+                PutStream(w.streams[s], descriptors + s * kStreamDescriptorSize, &out);
+            memcpy(out.data() + kWindowStreamsOffset, descriptors, sizeof descriptors);
+        }
+    };
+    const unsigned threads =
+        (unsigned)std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back(work);
+    work();
+    for (auto& t : pool)
+        t.join();
+    for (const auto& p : packed)
+        wr->out->insert(wr->out->end(), p.begin(), p.end());
 }
 
 // Room the current window has for output, after closing it when it is full.
@@ -320,26 +347,39 @@ size_t FindMatch(const MatchFinder& f, const uint8_t* data, size_t size, size_t*
                 return 0;
         }
     }
-    // Binary search for where data would sort, then the better of its two neighbours.
-    while (hi - lo > 2) {
-        const size_t mid = lo + (hi - lo) / 2;
+    // Binary search for where data would sort. Every suffix between lo and hi shares with data
+    // at least the shorter of the prefixes that lo's and hi's suffixes share with it, so each
+    // compare starts there.
+    const size_t cap = std::min(size, kMaxCompare);
+    size_t last = hi - 1;
+    size_t lcpLo = MatchLength(f.base + f.sa[lo], f.baseSize - f.sa[lo], data, cap);
+    size_t lcpHi = MatchLength(f.base + f.sa[last], f.baseSize - f.sa[last], data, cap);
+    while (last - lo > 1) {
+        const size_t mid = lo + (last - lo) / 2;
         const size_t p = (size_t)f.sa[mid];
-        const size_t n = std::min(std::min(f.baseSize - p, size), kMaxCompare);
-        if (memcmp(f.base + p, data, n) < 0)
-            lo = mid;
-        else
-            hi = mid;
-    }
-    size_t best = 0;
-    for (size_t i = lo; i < hi; ++i) {
-        const size_t p = (size_t)f.sa[i];
-        const size_t len = MatchLength(f.base + p, f.baseSize - p, data, size);
-        if (len > best) {
-            best = len;
+        const size_t skip = std::min(lcpLo, lcpHi);
+        const size_t n = std::min(f.baseSize - p, cap);
+        const size_t m =
+            skip + MatchLength(f.base + p + skip, n - std::min(n, skip), data + skip, cap - skip);
+        if (m == cap) {
             *pos = p;
+            return m;
+        }
+        // The suffix sorts before data when it ends first or its next byte is smaller.
+        if (m == n || f.base[p + m] < data[m]) {
+            lo = mid;
+            lcpLo = m;
+        } else {
+            last = mid;
+            lcpHi = m;
         }
     }
-    return best;
+    if (lcpLo >= lcpHi) {
+        *pos = (size_t)f.sa[lo];
+        return lcpLo;
+    }
+    *pos = (size_t)f.sa[last];
+    return lcpHi;
 }
 
 // Finds approximate matches and writes them: a match is extended forwards and backwards as
@@ -452,13 +492,14 @@ int EncodeDelta(const uint8_t* base, size_t baseSize, const uint8_t* data, size_
     wr.out = out;
     EncodeSpans(&wr, base, baseSize, data, size);
     FlushWindow(&wr);
+    WriteWindows(&wr);
     uint8_t* h = out->data() + headerAt;
     memcpy(h + kDeltaMagicOffset, kDeltaMagic, 4);
     DeltaStore64(h + kDeltaBaseSizeOffset, baseSize);
     DeltaStore64(h + kDeltaResultSizeOffset, size);
     DeltaStore64(h + kDeltaBaseCheckOffset, DeltaCheck(base, baseSize));
     DeltaStore64(h + kDeltaResultCheckOffset, DeltaCheck(data, size));
-    DeltaStore32(h + kDeltaWindowCountOffset, (uint32_t)wr.windowCount);
+    DeltaStore32(h + kDeltaWindowCountOffset, (uint32_t)wr.done.size());
     return 1;
 #else
     (void)base;
