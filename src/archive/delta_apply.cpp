@@ -266,12 +266,27 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
     const uint8_t* const iend = delta + deltaSize;
     size_t done = 0;
     for (uint32_t w = 0; w < info.windowCount; ++w) {
-        if ((size_t)(iend - ip) < kDeltaWindowHeaderSize) {
-            status = kDeltaTruncated;
-            break;
+        // The header's varints: running out of bytes is a truncation, an overlong one is not.
+        uint64_t fields[2 + 2 * kDeltaStreamCount];
+        uint8_t methods[kDeltaStreamCount];
+        unsigned field = 0;
+        for (unsigned k = 0; k < 2 + 3 * kDeltaStreamCount && status == kDeltaOk; ++k) {
+            if (k >= 2 && (k - 2) % 3 == 0) {
+                if (ip == iend)
+                    status = kDeltaTruncated;
+                else
+                    methods[(k - 2) / 3] = *ip++;
+                continue;
+            }
+            Stream s = {ip, (size_t)(iend - ip)};
+            if (!ReadVarint(&s, &fields[field++]))
+                status = s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
+            ip = s.p;
         }
-        const uint32_t outputSize = DeltaLoad32(ip + kWindowOutputSizeOffset);
-        const uint64_t basePos = DeltaLoad64(ip + kWindowBasePosOffset);
+        if (status != kDeltaOk)
+            break;
+        const uint64_t outputSize = fields[0];
+        const uint64_t basePos = fields[1];
         if (outputSize == 0 || outputSize > kDeltaMaxWindowOutput ||
             outputSize > info.resultSize - done) {
             status = kDeltaCorrupt;
@@ -281,23 +296,20 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
             status = kDeltaBaseRange;
             break;
         }
-        uint8_t methods[kDeltaStreamCount];
-        uint32_t decoded[kDeltaStreamCount];
-        uint32_t stored[kDeltaStreamCount];
+        uint64_t decoded[kDeltaStreamCount];
+        uint64_t stored[kDeltaStreamCount];
         uint64_t decodedTotal = 0, storedTotal = 0;
-        for (uint32_t s = 0; s < kDeltaStreamCount && status == kDeltaOk; ++s) {
-            const uint8_t* d = ip + kWindowStreamsOffset + s * kStreamDescriptorSize;
-            methods[s] = d[kStreamMethodOffset];
-            decoded[s] = DeltaLoad32(d + kStreamDecodedSizeOffset);
-            stored[s] = DeltaLoad32(d + kStreamStoredSizeOffset);
-            if (d[1] | d[2] | d[3])
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s) {
+            decoded[s] = fields[2 + 2 * s];
+            stored[s] = fields[3 + 2 * s];
+            // Each is bounded before adding, so the sums cannot wrap.
+            if (decoded[s] > kDeltaMaxWindowStreams || stored[s] > UINT32_MAX)
                 status = kDeltaCorrupt;
             decodedTotal += decoded[s];
             storedTotal += stored[s];
         }
         if (status != kDeltaOk)
             break;
-        ip += kDeltaWindowHeaderSize;
         if (decodedTotal > kDeltaMaxWindowStreams) {
             status = kDeltaCorrupt;
             break;
@@ -313,9 +325,9 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
         Stream streams[kDeltaStreamCount];
         uint8_t* to = scratch;
         for (uint32_t s = 0; s < kDeltaStreamCount && status == kDeltaOk; ++s) {
-            status = DecodeStream(methods[s], ip, stored[s], to, decoded[s]);
+            status = DecodeStream(methods[s], ip, (size_t)stored[s], to, (size_t)decoded[s]);
             streams[s].p = to;
-            streams[s].left = decoded[s];
+            streams[s].left = (size_t)decoded[s];
             ip += stored[s];
             to += decoded[s];
         }
@@ -324,7 +336,7 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
         status = RunWindow(base, baseSize, basePos, streams[kDeltaStreamOps],
                            streams[kDeltaStreamLengths], streams[kDeltaStreamSeeks],
                            streams[kDeltaStreamDiff], streams[kDeltaStreamLiterals], out + done,
-                           outputSize);
+                           (size_t)outputSize);
         if (status != kDeltaOk)
             break;
         done += outputSize;

@@ -16,11 +16,11 @@
 //
 // A window rebuilds the next `outputSize` bytes of the result (1 to kDeltaMaxWindowOutput; the
 // sizes of all windows add up to resultSize) and decodes on its own, so the applier's working
-// memory is bounded whatever the file's size. Window header (72 bytes):
-//   0  u32      outputSize
-//   4  u64      basePos, the base position at the window's start (at most baseSize)
-//  12  5 x 12   stream descriptors, in the order ops, lengths, seeks, diff, literals:
-//               u8 method, 3 bytes 0, u32 decodedSize, u32 storedSize
+// memory is bounded whatever the file's size. Window header, all varints:
+//   outputSize
+//   basePos, the base position at the window's start (at most baseSize)
+//   5 stream descriptors, in the order ops, lengths, seeks, diff, literals:
+//     one byte method, varint decodedSize, varint storedSize
 // followed by the five streams' stored bytes in the same order. The decoded sizes of a window's
 // streams add up to at most kDeltaMaxWindowStreams bytes.
 //
@@ -73,14 +73,8 @@ const uint32_t kDeltaStreamSeeks = 2;
 const uint32_t kDeltaStreamDiff = 3;
 const uint32_t kDeltaStreamLiterals = 4;
 
-const uint32_t kWindowOutputSizeOffset = 0;
-const uint32_t kWindowBasePosOffset = 4;
-const uint32_t kWindowStreamsOffset = 12;
-const uint32_t kStreamDescriptorSize = 12;
-const uint32_t kStreamMethodOffset = 0;
-const uint32_t kStreamDecodedSizeOffset = 4;
-const uint32_t kStreamStoredSizeOffset = 8;
-const uint32_t kDeltaWindowHeaderSize = kWindowStreamsOffset + kDeltaStreamCount * 12;
+// The longest window header: two varints, and per stream a method byte and two varints.
+const uint32_t kDeltaMaxWindowHeaderSize = 2 * 10 + 5 * (1 + 2 * 10);
 
 const uint8_t kStreamStored = 0;
 const uint8_t kStreamBlock = 1;
@@ -104,8 +98,6 @@ const uint32_t kEntropyBitmapSize = 32;
 const uint32_t kMaxVarintSize = 10;
 
 static_assert(kDeltaReservedOffset + 4 == kDeltaHeaderSize, "delta header layout");
-static_assert(kStreamDescriptorSize == kStreamStoredSizeOffset + 4, "stream descriptor layout");
-static_assert(kDeltaWindowHeaderSize == 72, "window header layout");
 
 inline uint32_t DeltaLoad32(const uint8_t* p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;

@@ -224,6 +224,12 @@ TEST(DeltaDamage, TheBaseMustBeTheOneRecorded) {
     EXPECT_EQ(kDeltaBaseMismatch, Apply({}, delta, data.size()).status);
 }
 
+void PutVarint(Bytes* out, uint64_t v) {
+    for (; v >= 0x80; v >>= 7)
+        out->push_back((uint8_t)(v | 0x80));
+    out->push_back((uint8_t)v);
+}
+
 // Hand-made deltas, to reach the checks that the encoder never trips.
 struct Crafted {
     Bytes base;
@@ -231,25 +237,30 @@ struct Crafted {
     Bytes ops, lengths, seeks, diff, literals;
     uint64_t windowBasePos = 0;
 
+    uint8_t literalsMethod = kStreamStored;
+    Bytes storedLiterals; // the literals as stored, when literalsMethod is not kStreamStored
+
     Bytes Build() const {
-        Bytes d(kDeltaHeaderSize + kDeltaWindowHeaderSize, 0);
+        Bytes d(kDeltaHeaderSize, 0);
         memcpy(d.data(), kDeltaMagic, 4);
         DeltaStore64(&d[kDeltaBaseSizeOffset], base.size());
         DeltaStore64(&d[kDeltaResultSizeOffset], result.size());
         DeltaStore64(&d[kDeltaBaseCheckOffset], DeltaCheck(base.data(), base.size()));
         DeltaStore64(&d[kDeltaResultCheckOffset], DeltaCheck(result.data(), result.size()));
         DeltaStore32(&d[kDeltaWindowCountOffset], 1);
-        uint8_t* w = &d[kDeltaHeaderSize];
-        DeltaStore32(w + kWindowOutputSizeOffset, (uint32_t)result.size());
-        DeltaStore64(w + kWindowBasePosOffset, windowBasePos);
+        PutVarint(&d, result.size());
+        PutVarint(&d, windowBasePos);
         const Bytes* streams[5] = {&ops, &lengths, &seeks, &diff, &literals};
+        Bytes body;
         for (int s = 0; s < 5; ++s) {
-            uint8_t* desc = w + kWindowStreamsOffset + s * kStreamDescriptorSize;
-            DeltaStore32(desc + kStreamDecodedSizeOffset, (uint32_t)streams[s]->size());
-            DeltaStore32(desc + kStreamStoredSizeOffset, (uint32_t)streams[s]->size());
+            const bool coded = s == (int)kDeltaStreamLiterals && literalsMethod != kStreamStored;
+            const Bytes& stored = coded ? storedLiterals : *streams[s];
+            d.push_back(coded ? literalsMethod : kStreamStored);
+            PutVarint(&d, streams[s]->size());
+            PutVarint(&d, stored.size());
+            body.insert(body.end(), stored.begin(), stored.end());
         }
-        for (int s = 0; s < 5; ++s)
-            d.insert(d.end(), streams[s]->begin(), streams[s]->end());
+        d.insert(d.end(), body.begin(), body.end());
         return d;
     }
 };
@@ -329,7 +340,7 @@ TEST(DeltaCrafted, EachOpAndEachRefusal) {
     notDelta[0] = 'X';
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, notDelta, 6).status);
     Bytes method = d;
-    method[kDeltaHeaderSize + kWindowStreamsOffset] = 3;
+    method[kDeltaHeaderSize + 2] = 3; // after the window's outputSize and basePos, one byte each
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, method, 6).status);
 
     size_t produced = 1;
@@ -362,16 +373,10 @@ TEST(DeltaEntropy, StreamsDecodeThroughTheApplier) {
             c.ops.push_back((uint8_t)(kDeltaOpInsert | (n - 1) << 2));
             left -= n;
         }
-        Bytes d = c.Build();
-        Bytes coded;
-        EncodeEntropyStream(inputs[i].data(), inputs[i].size(), &coded);
-        // Swap the literals stream for its entropy-coded form.
-        Bytes stored(d.begin(), d.end() - (long)inputs[i].size());
-        uint8_t* desc = &stored[kDeltaHeaderSize + kWindowStreamsOffset +
-                                kDeltaStreamLiterals * kStreamDescriptorSize];
-        desc[kStreamMethodOffset] = kStreamEntropy;
-        DeltaStore32(desc + kStreamStoredSizeOffset, (uint32_t)coded.size());
-        stored.insert(stored.end(), coded.begin(), coded.end());
+        EncodeEntropyStream(inputs[i].data(), inputs[i].size(), &c.storedLiterals);
+        c.literalsMethod = kStreamEntropy;
+        const Bytes stored = c.Build();
+        const Bytes& coded = c.storedLiterals;
         Applied a = Apply({}, stored, c.result.size());
         EXPECT_EQ(kDeltaOk, a.status) << "input " << i << ": " << DeltaStatusName(a.status);
         EXPECT_TRUE(a.output == c.result) << "input " << i;

@@ -134,16 +134,16 @@ inline ReferenceDelta ReferenceApplyDelta(const std::vector<uint8_t>& base,
         return result;
     std::vector<uint8_t>& out = result.output;
     for (uint64_t w = 0; w < windows; ++w) {
-        uint64_t outputSize = r.Int(4);
-        uint64_t pos = r.Int(8);
+        uint64_t outputSize = r.Varint();
+        uint64_t pos = r.Varint();
         int method[5];
         uint64_t decoded[5], stored[5], decodedTotal = 0;
         for (int s = 0; s < 5; ++s) {
             method[s] = (int)r.Int(1);
-            if (r.Int(3) != 0)
+            decoded[s] = r.Varint();
+            stored[s] = r.Varint();
+            if (decoded[s] > (12u << 20))
                 return result;
-            decoded[s] = r.Int(4);
-            stored[s] = r.Int(4);
             decodedTotal += decoded[s];
         }
         if (r.bad || outputSize == 0 || outputSize > (4u << 20) || pos > base.size() ||

@@ -123,7 +123,8 @@ size_t StreamBytes(const Window& w) {
 }
 
 // Picks the smallest of the three ways to store one stream.
-void PutStream(const std::vector<uint8_t>& data, uint8_t* descriptor, std::vector<uint8_t>* out) {
+void PutStream(const std::vector<uint8_t>& data, std::vector<uint8_t>* header,
+               std::vector<uint8_t>* out) {
     uint8_t method = kStreamStored;
     const std::vector<uint8_t>* best = &data;
     std::vector<uint8_t> entropy, block;
@@ -141,9 +142,9 @@ void PutStream(const std::vector<uint8_t>& data, uint8_t* descriptor, std::vecto
             method = kStreamBlock;
         }
     }
-    descriptor[kStreamMethodOffset] = method;
-    DeltaStore32(descriptor + kStreamDecodedSizeOffset, (uint32_t)data.size());
-    DeltaStore32(descriptor + kStreamStoredSizeOffset, (uint32_t)best->size());
+    header->push_back(method);
+    PutVarint(header, data.size());
+    PutVarint(header, best->size());
     out->insert(out->end(), best->begin(), best->end());
 }
 
@@ -167,13 +168,12 @@ void WriteWindows(Writer* wr) {
         for (size_t i; (i = next++) < count;) {
             const Window& w = wr->done[i];
             std::vector<uint8_t>& out = packed[i];
-            out.resize(kDeltaWindowHeaderSize, 0);
-            DeltaStore32(out.data() + kWindowOutputSizeOffset, w.outputSize);
-            DeltaStore64(out.data() + kWindowBasePosOffset, w.basePos);
-            uint8_t descriptors[kDeltaStreamCount * kStreamDescriptorSize] = {0};
+            PutVarint(&out, w.outputSize);
+            PutVarint(&out, w.basePos);
+            std::vector<uint8_t> body;
             for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
-                PutStream(w.streams[s], descriptors + s * kStreamDescriptorSize, &out);
-            memcpy(out.data() + kWindowStreamsOffset, descriptors, sizeof descriptors);
+                PutStream(w.streams[s], &out, &body);
+            out.insert(out.end(), body.begin(), body.end());
         }
     };
     const unsigned threads =
