@@ -99,6 +99,8 @@ void EncodeEntropyStream(const uint8_t* data, size_t size, std::vector<uint8_t>*
     out->insert(out->end(), reversed.rbegin(), reversed.rend());
 }
 
+#if UPDATER_HAVE_DIVSUFSORT
+
 namespace {
 
 // The five streams of the window being built, and what it has made so far.
@@ -284,8 +286,6 @@ void EmitMatch(Writer* wr, const uint8_t* base, uint64_t basePos, const uint8_t*
     if (len > addStart)
         EmitRun(wr, kDeltaOpAdd, diff->data() + addStart, len - addStart);
 }
-
-#if UPDATER_HAVE_DIVSUFSORT
 
 // Matches never compare further than this: long identical stretches are then taken in steps,
 // and no search costs more than this many byte compares however repetitive the data.
@@ -474,9 +474,9 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
     }
 }
 
-#endif
-
 } // namespace
+
+#endif
 
 int DeltaEncoderAvailable() {
     return UPDATER_HAVE_DIVSUFSORT ? 1 : 0;
