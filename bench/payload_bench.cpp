@@ -1,6 +1,6 @@
 // Side-by-side measurements for the payload format on one corpus, in one run, so that the
 // ratios compare like with like on a shared machine: decoding against memcpy, zlib and LZ4,
-// the encoder levels, the scrambler, and mkupdate extract against cp -r.
+// the encoder levels, the scrambler, the integrity hash, and mkupdate extract against cp -r.
 // Usage: payload_bench CORPUS_DIR MKUPDATE WORK_DIR RESULTS_FILE
 #include <lz4.h>
 #include <lz4hc.h>
@@ -23,6 +23,7 @@
 
 #include "archive/decompress.h"
 #include "archive/scramble.h"
+#include "archive/sha256.h"
 #include "payload/compress.h"
 
 namespace {
@@ -230,6 +231,13 @@ int main(int argc, char** argv) {
         BestSeconds([&] { Scramble(block.data(), (uint32_t)block.size()); });
     const double blockCopySeconds =
         BestSeconds([&] { memcpy(copy.data(), block.data(), block.size()); });
+    // The integrity data's hash over the same block, on each path this processor has.
+    uint8_t digest[kSha256Size];
+    double shaSeconds[2] = {0, 0};
+    for (Sha256Path path : {kSha256Portable, kSha256Accelerated})
+        if (Sha256UsePath(path))
+            shaSeconds[path] = BestSeconds([&] { Sha256(block.data(), block.size(), digest); });
+    Sha256UsePath(Sha256HasAcceleration() ? kSha256Accelerated : kSha256Portable);
 
     // End to end, through the programs: the corpus payload extracted by mkupdate, and cp -r.
     fs::create_directories(work);
@@ -281,6 +289,11 @@ int main(int argc, char** argv) {
     table += line;
     snprintf(line, sizeof line, "\nscramble %.2f GB/s, memcpy of the same block %.2f GB/s\n",
              block.size() / scrambleSeconds / 1e9, block.size() / blockCopySeconds / 1e9);
+    table += line;
+    snprintf(line, sizeof line, "sha256 %.2f GB/s portable, %.2f GB/s with SHA extensions%s\n",
+             block.size() / shaSeconds[0] / 1e9,
+             shaSeconds[1] ? block.size() / shaSeconds[1] / 1e9 : 0.0,
+             shaSeconds[1] ? "" : " (not on this processor)");
     table += line;
     snprintf(line, sizeof line,
              "mkupdate extract %.3f s (peak %.1f MB), cp -r %.3f s; payload %.1f MB\n",

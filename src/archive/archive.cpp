@@ -9,12 +9,25 @@ const uint8_t* PayloadData = nullptr;
 uint32_t PayloadSize = 0;
 uint8_t* CurrentArchiveIndex = nullptr;
 const uint8_t* ArchiveEntries = nullptr;
+PayloadIntegrityState PayloadIntegrity = {0, {}, nullptr};
 
 namespace {
 
 // Entry names compare as the platform compares ANSI text, case-insensitively.
 int SameEntryName(const char* a, const char* b) {
     return lstrcmpiA(a, b);
+}
+
+void ForgetIntegrity() {
+    FreeFixed(PayloadIntegrity.block);
+    PayloadIntegrity.covered = 0;
+    PayloadIntegrity.block = nullptr;
+}
+
+void ShowEntryDamaged(const uint8_t* rec) {
+    char text[kMessageSize];
+    wsprintfA(text, "アップデートデータが壊れています（%s）", EntryName(rec));
+    ShowUpdaterError(text);
 }
 
 } // namespace
@@ -24,18 +37,20 @@ uint8_t* OpenArchive() {
 }
 
 int UseArchiveIndex(uint8_t* index) {
+    ForgetIntegrity();
     CurrentArchiveIndex = index;
     ArchiveEntries = index ? IndexRecords(index) : nullptr;
     return index != nullptr;
 }
 
 void CloseArchive() {
+    ForgetIntegrity();
     FreeFixed(CurrentArchiveIndex);
     UseArchiveIndex(nullptr);
 }
 
 const uint8_t* FindEntryRecord(const char* name, uint32_t* dataOffset) {
-    const uint8_t* rec = CurrentArchiveIndex
+    const uint8_t* rec = CurrentArchiveIndex && SameEntryName(name, kIntegrityEntryName) != 0
                              ? LookupEntry(CurrentArchiveIndex, name, SameEntryName, dataOffset)
                              : nullptr;
     if (!rec)
@@ -58,10 +73,90 @@ const void* FindEntryData(const char* name, uint32_t* outSize) {
         return nullptr;
     const uint8_t* bytes;
     uint8_t* block;
-    if (!ReportDecodeFailure(
-            DecodeEntry(rec, PayloadData + offset, AllocFixed, FreeFixed, &bytes, &block)))
+    if (!DecodeCheckedEntry(rec, offset, &bytes, &block))
         return nullptr;
     if (outSize)
         *outSize = EntryDecodedSize(rec);
     return bytes;
+}
+
+int DecodeCheckedEntry(const uint8_t* rec, uint32_t offset, const uint8_t** bytes,
+                       uint8_t** block) {
+    const EntryDecodeResult result =
+        DecodeEntry(rec, PayloadData + offset, AllocFixed, FreeFixed, bytes, block);
+    if (result == kEntryDamaged && PayloadIntegrity.covered) {
+        ShowEntryDamaged(rec);
+        return 0;
+    }
+    if (!ReportDecodeFailure(result))
+        return 0;
+    if (!CheckEntryIntegrity(rec, *bytes, EntryDecodedSize(rec))) {
+        FreeFixed(*block);
+        *block = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+int CheckPayloadIntegrity() {
+    ForgetIntegrity();
+    uint32_t offset;
+    const uint8_t* rec = CurrentArchiveIndex
+                             ? FindIntegrityEntry(CurrentArchiveIndex, PayloadData, &offset)
+                             : nullptr;
+    if (!rec)
+        return 1;
+    const uint8_t* bytes = nullptr;
+    uint8_t* block = nullptr;
+    const EntryDecodeResult decoded =
+        DecodeEntry(rec, PayloadData + offset, AllocFixed, FreeFixed, &bytes, &block);
+    if (decoded == kEntryNoMemory)
+        return ReportDecodeFailure(decoded);
+    const uint32_t size = EntryDecodedSize(rec);
+    const IntegrityCheckResult result =
+        decoded == kEntryDecoded
+            ? CheckIndexIntegrity(CurrentArchiveIndex, bytes, size, &PayloadIntegrity.record)
+            : kIntegrityRecordDamaged;
+    if (result == kIntegrityIntact) {
+        PayloadIntegrity.covered = 1;
+        PayloadIntegrity.block = block;
+        return 1;
+    }
+    if (result == kIntegrityUnknownFeature) {
+        char text[kMessageSize];
+        wsprintfA(text,
+                  "このアップデートプログラムでは扱えない形式のアップデートデータです（%08lX）",
+                  (unsigned long)(size >= 12 ? LoadLE32(bytes + 8) : 0));
+        ShowUpdaterError(text);
+    } else {
+        ShowUpdaterError("アップデートデータのファイル一覧が壊れています");
+    }
+    FreeFixed(block);
+    return 0;
+}
+
+int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t size) {
+    if (!PayloadIntegrity.covered || !ArchiveEntries || rec < ArchiveEntries)
+        return 1;
+    const size_t position = (size_t)(rec - ArchiveEntries) / kArchiveEntrySize;
+    // Only the record itself lies past the covered entries.
+    if (position >= PayloadIntegrity.record.entryCount)
+        return 1;
+    if (EntryDigestMatches(PayloadIntegrity.record, (uint32_t)position, decoded, size))
+        return 1;
+    ShowEntryDamaged(rec);
+    return 0;
+}
+
+int VerifyEntry(const char* name) {
+    uint32_t offset;
+    const uint8_t* rec = FindEntryRecord(name, &offset);
+    if (!rec)
+        return 0;
+    const uint8_t* bytes;
+    uint8_t* block;
+    if (!DecodeCheckedEntry(rec, offset, &bytes, &block))
+        return 0;
+    FreeFixed(block);
+    return 1;
 }

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "archive/archive_index.h"
+#include "archive/payload_integrity.h"
 
 // The payload resource, locked in memory for the whole run, and its size (never 0 once set).
 extern const uint8_t* PayloadData;
@@ -15,24 +16,57 @@ extern uint32_t PayloadSize;
 extern uint8_t* CurrentArchiveIndex;
 extern const uint8_t* ArchiveEntries;
 
+// The payload's integrity record once CheckPayloadIntegrity has found it whole: covered is 1 and
+// record points into the payload, or into block when the record had to be decoded. Reset by
+// UseArchiveIndex and CloseArchive.
+struct PayloadIntegrityState {
+    int covered;
+    IntegrityRecord record;
+    uint8_t* block;
+};
+extern PayloadIntegrityState PayloadIntegrity;
+
 // A new index decoded from PayloadData/PayloadSize, or null for a damaged archive or a lack of
 // memory. Shows nothing: the caller reports the failure.
 uint8_t* OpenArchive();
-// Makes the result of OpenArchive the current index; 0 when it failed.
+// Makes the result of OpenArchive the current index; 0 when it failed. The payload counts as
+// not covered until CheckPayloadIntegrity says otherwise.
 int UseArchiveIndex(uint8_t* index);
-// Releases the current index, if any.
+// Releases the current index, if any, and the integrity record.
 void CloseArchive();
 
+// Checks the current index against the payload's integrity record, right after the archive is
+// opened. 1 when the record is whole and the index matches it (the payload is then covered), or
+// when the payload has no record; 0 after a message when the record is damaged, the index does
+// not match it, or it asks for a feature this updater does not know.
+int CheckPayloadIntegrity();
+
+// Checks an entry's decoded bytes (rec: its record in the current index) against their hash.
+// 1 when they match or the payload or the entry is not covered; 0 after a message naming the
+// entry.
+int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t size);
+
+// Decodes the named entry and checks it against its hash, writing nothing and keeping nothing.
+// 1 when it is whole (or not covered); 0 after the message of what is wrong.
+int VerifyEntry(const char* name);
+
 // The record of the named entry in the current index, with where its stored bytes begin in the
-// payload; null after "Can't Find File in Resource !!".
+// payload; null after "Can't Find File in Resource !!". The integrity record is no entry that
+// can be asked for.
 const uint8_t* FindEntryRecord(const char* name, uint32_t* dataOffset);
 
-// The entry's decoded bytes: in place when stored as is, else a new fixed block that the caller
-// may release with FreeFixed. Null after a message when the entry is missing, damaged or there
-// is no memory for it. *outSize (optional) receives the decoded size.
 // Shows the message for a failed DecodeEntry; 1 when it succeeded.
 int ReportDecodeFailure(EntryDecodeResult result);
 
+// Decodes the entry whose stored bytes begin at offset and checks it against its hash. With a
+// covered payload, a stream that does not decode is told as damage of that entry by name. 1 and
+// the bytes (*block, possibly null, for the caller to release with FreeFixed), or 0 after a
+// message with nothing left allocated.
+int DecodeCheckedEntry(const uint8_t* rec, uint32_t offset, const uint8_t** bytes, uint8_t** block);
+
+// The entry's decoded bytes: in place when stored as is, else a new fixed block that the caller
+// may release with FreeFixed. Null after a message when the entry is missing, damaged (its hash
+// does not match) or there is no memory for it. *outSize (optional) receives the decoded size.
 const void* FindEntryData(const char* name, uint32_t* outSize);
 
 // Writes the entry to targetPath (at most 260 bytes) with the entry's time stamp. With keepNewer,

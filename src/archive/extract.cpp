@@ -148,8 +148,8 @@ int ExtractEntry(const char* name, const char* targetPath, int keepNewer) {
         return 0;
     const uint8_t* bytes;
     uint8_t* block;
-    if (!ReportDecodeFailure(
-            DecodeEntry(rec, PayloadData + offset, AllocFixed, FreeFixed, &bytes, &block)))
+    // Checked against its hash before the target is touched in any way.
+    if (!DecodeCheckedEntry(rec, offset, &bytes, &block))
         return 0;
     const int result = PlaceFile(rec, bytes, targetPath, keepNewer);
     FreeFixed(block);

@@ -8,7 +8,10 @@
 #include "core/platform_ops.h"
 #include "core/startup.h"
 #include "settings/install_settings.h"
+#include "update/commit.h"
 #include "update/update_dialog.h"
+
+#include <commctrl.h>
 
 namespace {
 
@@ -65,6 +68,12 @@ int LaunchUpdate() {
         return 0;
     if (UpdaterConfig.GameTitleA[0] && !GameClosed(UpdaterConfig.GameTitleA))
         return 0;
+    // With no other updater's dialog open and the game closed, nobody else is changing the
+    // files: what an interrupted run left can be taken back now.
+    if (!RecoverInterruptedRun())
+        return 0;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
     const int templateId = LicenceText ? kLicenceTemplate : kGreetingTemplate;
     const INT_PTR result =
         DialogBoxParamA(ModuleInstance, MAKEINTRESOURCEA(templateId), nullptr, UpdateDialogProc, 0);

@@ -1,10 +1,18 @@
 #include "core/platform_ops.h"
 
+#ifdef UPDATER_CRASH_POINTS
+#include <stdlib.h>
+#include <string.h>
+void ArmCrashPoints();
+#endif
+
 PlatformOpTable PlatformOps;
 
 DirectOpTable DirectOps = {
-    ::GetDiskFreeSpaceExA, ::GlobalAlloc,      ::GlobalFree,  ::GetFileTime,
-    ::SetFileTime,         ::FlushFileBuffers, ::MessageBoxA,
+    ::GetDiskFreeSpaceExA, ::GlobalAlloc,          ::GlobalFree,     ::GetFileTime,
+    ::SetFileTime,         ::FlushFileBuffers,     ::MessageBoxA,    ::CreateDirectoryA,
+    ::RemoveDirectoryA,    ::GetFileAttributesExA, ::FindFirstFileA, ::FindNextFileA,
+    ::FindClose,
 };
 
 namespace {
@@ -35,6 +43,10 @@ int BindPlatformOps() {
     ok &= Bind(t.registryLibrary, "RegOpenKeyExA", &t.RegOpenKeyExA);
     ok &= Bind(t.registryLibrary, "RegQueryValueExA", &t.RegQueryValueExA);
     ok &= Bind(t.registryLibrary, "RegCloseKey", &t.RegCloseKey);
+#ifdef UPDATER_CRASH_POINTS
+    if (ok)
+        ArmCrashPoints();
+#endif
     return ok ? 1 : 0;
 }
 
@@ -46,3 +58,94 @@ void FreeFixed(void* block) {
     if (block)
         DirectOps.GlobalFree((HGLOBAL)block);
 }
+
+#ifdef UPDATER_CRASH_POINTS
+// Built only into the test copy of the updater, never into UPDATE.exe: the process ends at
+// the k-th operation that changes the disk once a run's journal is being written, as a power
+// cut would end it, so that a test can start the updater again and see it recover. k comes from
+// QV_CRASH_AT; QV_CRASH_COUNT names a file that receives how many such operations there were.
+namespace {
+
+PlatformOpTable RealOps;
+DirectOpTable RealDirect;
+long CrashAt = 0;
+long Counted = 0;
+bool Counting = false;
+char CountFile[MAX_PATH] = "";
+
+void Step() {
+    if (!Counting)
+        return;
+    if (++Counted == CrashAt)
+        TerminateProcess(GetCurrentProcess(), 99);
+    if (CountFile[0]) {
+        HANDLE h =
+            RealOps.CreateFileA(CountFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        char text[16];
+        DWORD written;
+        RealOps.WriteFile(h, text, (DWORD)wsprintfA(text, "%ld", Counted), &written, nullptr);
+        RealOps.CloseHandle(h);
+    }
+}
+
+HANDLE WINAPI CrashCreate(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD flags, HANDLE tmpl) {
+    const char* tail = strrchr(path, '\\');
+    if (tail && !lstrcmpiA(tail + 1, "UPDATENEW.JNL"))
+        Counting = true;
+    Step();
+    return RealOps.CreateFileA(path, access, share, sa, disposition, flags, tmpl);
+}
+BOOL WINAPI CrashWrite(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
+    Step();
+    return RealOps.WriteFile(h, data, size, written, o);
+}
+BOOL WINAPI CrashMove(LPCSTR from, LPCSTR to, DWORD flags) {
+    Step();
+    return RealOps.MoveFileExA(from, to, flags);
+}
+BOOL WINAPI CrashDelete(LPCSTR path) {
+    Step();
+    return RealOps.DeleteFileA(path);
+}
+BOOL WINAPI CrashSetAttributes(LPCSTR path, DWORD attributes) {
+    Step();
+    return RealOps.SetFileAttributesA(path, attributes);
+}
+BOOL WINAPI CrashFlush(HANDLE h) {
+    Step();
+    return RealDirect.FlushFileBuffers(h);
+}
+BOOL WINAPI CrashSetTime(HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* w) {
+    Step();
+    return RealDirect.SetFileTime(h, c, a, w);
+}
+BOOL WINAPI CrashCreateFolder(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
+    Step();
+    return RealDirect.CreateDirectoryA(path, sa);
+}
+BOOL WINAPI CrashRemoveFolder(LPCSTR path) {
+    Step();
+    return RealDirect.RemoveDirectoryA(path);
+}
+
+} // namespace
+
+void ArmCrashPoints() {
+    char value[32];
+    if (GetEnvironmentVariableA("QV_CRASH_AT", value, sizeof value))
+        CrashAt = atol(value);
+    GetEnvironmentVariableA("QV_CRASH_COUNT", CountFile, sizeof CountFile);
+    RealOps = PlatformOps;
+    RealDirect = DirectOps;
+    PlatformOps.CreateFileA = CrashCreate;
+    PlatformOps.WriteFile = CrashWrite;
+    PlatformOps.MoveFileExA = CrashMove;
+    PlatformOps.DeleteFileA = CrashDelete;
+    PlatformOps.SetFileAttributesA = CrashSetAttributes;
+    DirectOps.FlushFileBuffers = CrashFlush;
+    DirectOps.SetFileTime = CrashSetTime;
+    DirectOps.CreateDirectoryA = CrashCreateFolder;
+    DirectOps.RemoveDirectoryA = CrashRemoveFolder;
+}
+#endif

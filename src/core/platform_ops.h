@@ -42,6 +42,12 @@ struct DirectOpTable {
     decltype(&::SetFileTime) SetFileTime;
     decltype(&::FlushFileBuffers) FlushFileBuffers;
     decltype(&::MessageBoxA) MessageBoxA;
+    decltype(&::CreateDirectoryA) CreateDirectoryA;
+    decltype(&::RemoveDirectoryA) RemoveDirectoryA;
+    decltype(&::GetFileAttributesExA) GetFileAttributesExA;
+    decltype(&::FindFirstFileA) FindFirstFileA;
+    decltype(&::FindNextFileA) FindNextFileA;
+    decltype(&::FindClose) FindClose;
 };
 
 extern DirectOpTable DirectOps;

@@ -208,6 +208,8 @@ int StartUp() {
         ShowUpdaterError("RESOURCE READ ERROR");
         return Stop();
     }
+    if (!CheckPayloadIntegrity())
+        return Stop();
     if (!PrepareUpdateIniPath())
         return Stop();
     if (!ExtractEntry("UPDATE.INI", UpdateIniPath, 0))

@@ -119,3 +119,32 @@ int32_t ParseDecimal(const char* text) {
         return INT32_MIN;
     return (int32_t)value;
 }
+
+int PathLeavesFolder(const char* path, CharStepFn step) {
+    int depth = 0;
+    const char* p = path;
+    while (*p) {
+        // One component: up to the next single-byte separator.
+        int dots = 0, others = 0;
+        while (*p) {
+            const char* next = step(p);
+            const bool single = next == p + 1;
+            if (single && (*p == '\\' || *p == '/'))
+                break;
+            if (single && *p == '.')
+                ++dots;
+            else if (!(single && *p == ' '))
+                ++others;
+            p = next;
+        }
+        if (others == 0 && dots >= 2)
+            --depth;
+        else if (others > 0)
+            ++depth;
+        if (depth < 0)
+            return 1;
+        if (*p)
+            ++p;
+    }
+    return 0;
+}

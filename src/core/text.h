@@ -47,3 +47,10 @@ void FormatWithoutArguments(const char* text, char* out, size_t capacity, CharSt
 // digits up to the first other byte; no digits read as 0. Saturates at the type's limits.
 int64_t ParseDecimal64(const char* text);
 int32_t ParseDecimal(const char* text);
+
+// 1 when a relative path, joined to a folder, would lead out of that folder: a ".." component
+// that climbs above where the path began. Both separators count, as the platform takes both,
+// and a component of dots and blanks counts as ".." when it has two dots or more, since the
+// platform drops trailing dots and blanks from a name. A trail byte 0x5C or 0x2F of a
+// double-byte character is no separator.
+int PathLeavesFolder(const char* path, CharStepFn step);

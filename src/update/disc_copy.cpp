@@ -8,6 +8,8 @@
 #include "core/startup.h"
 #include "settings/install_settings.h"
 #include "update/info_text.h"
+#include "update/run_checks.h"
+#include "update/staged_set.h"
 #include "update/update_run.h"
 
 char DiscRoot[3] = "";
@@ -45,73 +47,168 @@ int WaitForDisc(HWND dialog, int disc) {
     return 1;
 }
 
-int CopyFailed(HWND dialog, const char* path) {
+int CopyFailed(const char* path) {
     char text[kMessageSize];
     wsprintfA(text, "SETUP.INI : \"%s\" のコピーに失敗しました", path);
     ShowUpdaterError(text);
-    AbortDialog(dialog);
     return 0;
+}
+
+// A relative path grows by one name; an empty one becomes that name.
+int JoinPathTo(char* relative, const char* name) {
+    if (relative[0])
+        return JoinPath(relative, name);
+    if ((size_t)lstrlenA(name) >= kPathSize)
+        return 0;
+    strcpy(relative, name);
+    return 1;
+}
+
+// The attribute reset of a folder copy falls on the install folder itself: recorded here, made
+// at the commit, taken back with the rest.
+int RecordFolderAttributes(const char* folder) {
+    for (uint32_t i = 0; i < StagedSet.count; ++i) {
+        if (StagedSet.actions[i].kind == kFolderAttributes)
+            return 1;
+    }
+    DWORD attributes;
+    uint64_t size, time;
+    JournalAction* a = AddAction(kFolderAttributes, folder);
+    if (!a || !QueryPath(folder, &attributes, &size, &time))
+        return 0;
+    a->oldAttributes = attributes;
+    return 1;
+}
+
+// One copied file joins the staged set: it will replace the file at target, or a file an
+// update item was to write there.
+int StageCopiedFile(const char* staged, const char* target, const char* relative) {
+    JournalAction* earlier = FindReplacement(target);
+    if (earlier)
+        DropAction(earlier);
+    DWORD attributes;
+    uint64_t size = 0, time = 0, newSize, newTime;
+    const int exists = QueryPath(target, &attributes, &size, &time);
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return CopyFailed(relative);
+    if (exists && !CanBeReplaced(target))
+        return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
+                                 target);
+    JournalAction* a = AddAction(kReplaceFile, target);
+    if (!a || !QueryPath(staged, &attributes, &newSize, &newTime))
+        return CopyFailed(relative);
+    a->existed = exists;
+    a->oldAttributes = exists ? attributes : 0;
+    a->oldSize = size;
+    a->oldWriteTime = time;
+    a->newSize = newSize;
+    strcpy(a->staged, staged);
+    StateOf(a)->step = kStaged;
+    return 1;
+}
+
+// Walks what the copies left in the staging folder, below relative, into the staged set: each
+// file replaces its namesake below the install folder, each missing folder is created.
+int StageCopiedTree(const char* staging, const char* relative) {
+    char folder[kPathSize], pattern[kPathSize];
+    strcpy(folder, staging);
+    if (relative[0] && !JoinPath(folder, relative))
+        return CopyFailed(relative);
+    strcpy(pattern, folder);
+    if (!JoinPath(pattern, "*"))
+        return CopyFailed(relative);
+    WIN32_FIND_DATAA found;
+    HANDLE find = DirectOps.FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 1;
+    int ok = 1;
+    do {
+        if (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, ".."))
+            continue;
+        char inner[kPathSize] = "", staged[kPathSize], target[kPathSize];
+        strcpy(staged, folder);
+        strcpy(target, InstallRecord.InstPath);
+        if (relative[0])
+            strcpy(inner, relative);
+        if (!JoinPathTo(inner, found.cFileName) || !JoinPath(staged, found.cFileName) ||
+            !JoinPath(target, inner)) {
+            ok = CopyFailed(relative[0] ? relative : found.cFileName);
+            break;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            const DWORD there = PlatformOps.GetFileAttributesA(target);
+            if (there != INVALID_FILE_ATTRIBUTES && !(there & FILE_ATTRIBUTE_DIRECTORY))
+                ok = CopyFailed(inner);
+            else if (there == INVALID_FILE_ATTRIBUTES && !AddAction(kCreateFolder, target))
+                ok = 0;
+            else
+                ok = StageCopiedTree(staging, inner);
+        } else {
+            ok = StageCopiedFile(staged, target, inner);
+        }
+    } while (ok && DirectOps.FindNextFileA(find, &found));
+    DirectOps.FindClose(find);
+    return ok;
+}
+
+// Copies one item into the staging folder: a file keeps its path below it, a folder lands in
+// it under its own last name.
+int CopyItemToStaging(HWND dialog, const CopyItem& item, const char* staging) {
+    // One byte more than a path: a folder destination is the staging folder itself, and a
+    // second NUL must follow it.
+    char source[kPathSize], destination[kPathSize + 1];
+    strcpy(source, DiscRoot);
+    JoinPath(source, item.path);
+    strcpy(destination, staging);
+    const DWORD attributes = PlatformOps.GetFileAttributesA(source);
+    // A failed query counts as a folder too: a missing source, or a pattern the shell
+    // expands itself.
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!folder)
+        JoinPath(destination, item.path);
+    else
+        destination[strlen(destination) + 1] = 0; // a one-entry list: a second NUL
+    SetInfoText(dialog, "%s をコピーしています", item.path);
+
+    SHFILEOPSTRUCTA op = {};
+    op.hwnd = dialog;
+    op.wFunc = FO_COPY;
+    op.pFrom = source;
+    op.pTo = destination;
+    op.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | (folder ? FOF_NOERRORUI : 0);
+    const int result = PlatformOps.SHFileOperationA(&op);
+    if (op.fAnyOperationsAborted)
+        return 0;
+    if (result != 0)
+        return CopyFailed(item.path);
+    // The copy is not in place until its read-only attribute from the disc is gone: a reset
+    // that fails fails the copy, and the run is taken back whole.
+    if (!folder && !PlatformOps.SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL))
+        return CopyFailed(item.path);
+    return !folder || RecordFolderAttributes(InstallRecord.InstPath);
 }
 
 } // namespace
 
-int CheckCopyPaths() {
-    for (int i = 0; i < CopyList.count; ++i) {
-        const char* path = CopyList.items[i].path;
-        char source[kPathSize] = "A:";
-        char destination[kPathSize];
-        strcpy(destination, InstallRecord.InstPath);
-        if (!JoinPath(source, path)) {
-            ShowPathTooLong("A:", path);
-            return 0;
-        }
-        if (!JoinPath(destination, path)) {
-            ShowPathTooLong(InstallRecord.InstPath, path);
-            return 0;
-        }
+int StageDiscCopies(HWND dialog) {
+    JournalAction* folder = nullptr;
+    for (uint32_t i = 0; i < StagedSet.count && !folder; ++i) {
+        if (StagedSet.actions[i].kind == kStagingFolder)
+            folder = &StagedSet.actions[i];
     }
-    return 1;
-}
-
-int CopyDiscFiles(HWND dialog) {
+    if (!folder || !CreatePlannedFolder(folder))
+        return CopyFailed(CopyList.items[0].path);
+    char staging[kPathSize];
+    strcpy(staging, folder->target);
     for (int i = 0; i < CopyList.count; ++i) {
         const CopyItem& item = CopyList.items[i];
         // An item without a disc number copies from the disc found last; before any disc was
         // found it looks for disc 0, rather than read from wherever an empty root leads.
-        if ((item.disc != 0 || !DiscRoot[0]) && !WaitForDisc(dialog, item.disc)) {
-            AbortDialog(dialog);
+        if ((item.disc != 0 || !DiscRoot[0]) && !WaitForDisc(dialog, item.disc))
             return 0;
-        }
-        // One byte more than a path: a folder destination is the install path itself, and a
-        // second NUL must follow it.
-        char source[kPathSize], destination[kPathSize + 1];
-        strcpy(source, DiscRoot);
-        JoinPath(source, item.path);
-        strcpy(destination, InstallRecord.InstPath);
-        const DWORD attributes = PlatformOps.GetFileAttributesA(source);
-        // A failed query counts as a folder too: a missing source, or a pattern the shell
-        // expands itself.
-        const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (!folder)
-            JoinPath(destination, item.path);
-        else
-            destination[strlen(destination) + 1] = 0; // a one-entry list: a second NUL
-        SetInfoText(dialog, "%s をコピーしています", item.path);
-
-        SHFILEOPSTRUCTA op = {};
-        op.hwnd = dialog;
-        op.wFunc = FO_COPY;
-        op.pFrom = source;
-        op.pTo = destination;
-        op.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | (folder ? FOF_NOERRORUI : 0);
-        const int result = PlatformOps.SHFileOperationA(&op);
-        if (op.fAnyOperationsAborted) {
-            AbortDialog(dialog);
+        if (!CopyItemToStaging(dialog, item, staging))
             return 0;
-        }
-        if (result != 0)
-            return CopyFailed(dialog, item.path);
-        PlatformOps.SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
     }
-    return 1;
+    SetInfoText(dialog, "%sを実行しています", ModeWord);
+    return StageCopiedTree(staging, "");
 }

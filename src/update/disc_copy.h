@@ -1,5 +1,6 @@
-// Copies from the game's installation discs into the install folder, with the shell's own
-// progress window, asking for each disc until it is in a CD-ROM drive.
+// Copies from the game's installation discs, with the shell's own progress window, asking for
+// each disc until it is in a CD-ROM drive. Copies land in a folder of the run's own inside the
+// install folder and join the staged set; the commit moves them to their places.
 #pragma once
 
 #include <windows.h>
@@ -7,9 +8,6 @@
 // The drive ("D:") where a disc was last found in this run; empty before.
 extern char DiscRoot[3];
 
-// 1 when every item of CopyList was copied; 0 when it has ended the dialog with -1.
-int CopyDiscFiles(HWND dialog);
-
-// 1 when every copy's source and destination fit a path; else 0 after a message. Checked
-// before anything is written.
-int CheckCopyPaths();
+// 1 when every item of CopyList was copied and staged; 0 when the user cancelled or a copy
+// failed (after its message). The dialog is left to the caller.
+int StageDiscCopies(HWND dialog);

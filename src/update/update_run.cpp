@@ -9,8 +9,12 @@
 #include "core/platform_text.h"
 #include "core/profile.h"
 #include "core/startup.h"
+#include "update/commit.h"
 #include "update/disc_copy.h"
 #include "update/info_text.h"
+#include "update/progress.h"
+#include "update/run_checks.h"
+#include "update/staged_set.h"
 
 UpdateListData UpdateList;
 CopyListData CopyList;
@@ -25,8 +29,18 @@ void EnableControl(HWND dialog, int id, bool enabled) {
     EnableWindow(GetDlgItem(dialog, id), enabled ? TRUE : FALSE);
 }
 
+void ShowShortage(HWND dialog, const char* drive, uint64_t shortfall) {
+    char number[kDecimalSize];
+    FormatDecimal(shortfall, number);
+    SetInfoText(dialog, "ディスク容量が足りません。\r%s ドライブに %s バイトの空き容量が必要です",
+                drive, number);
+    EnableControl(dialog, kBackId, true);
+    EnableControl(dialog, kNextId, false);
+    EnableControl(dialog, kCancelId, true);
+}
+
 // 1 when the drive of the installation has room for what UPDATE.INI asks; else the shortage
-// page. A failed query lets the run go on: the writes report a full disk themselves.
+// page. A failed query lets the run go on: the room the run itself needs is checked later.
 int CheckFreeSpace(HWND dialog) {
     char value[kPathSize];
     if (!ReadUpdateValue("UPDATE", "RequiredDiskSpace", value, sizeof value))
@@ -38,13 +52,7 @@ int CheckFreeSpace(HWND dialog) {
     uint64_t freeBytes;
     if (!QueryFreeBytes(InstallRecord.InstPath, drive, &freeBytes) || required <= freeBytes)
         return 1;
-    char shortfall[kDecimalSize];
-    FormatDecimal(required - freeBytes, shortfall);
-    SetInfoText(dialog, "ディスク容量が足りません。\r%s ドライブに %s バイトの空き容量が必要です",
-                drive, shortfall);
-    EnableControl(dialog, kBackId, true);
-    EnableControl(dialog, kNextId, false);
-    EnableControl(dialog, kCancelId, true);
+    ShowShortage(dialog, drive, required - freeBytes);
     return 0;
 }
 
@@ -116,73 +124,184 @@ int ReadCopyList(int* keysRead) {
     return 1;
 }
 
-// The folder an item is written into, and its target; 0 when either would not fit a path.
-int TargetOf(const UpdateItem& item, char folder[kPathSize], char target[kPathSize]) {
-    const char* base = item.mode == Data ? InstallRecord.DataPath : InstallRecord.InstPath;
-    strcpy(folder, base);
-    if (!JoinPath(folder, UpdaterConfig.DataFolder)) {
-        ShowPathTooLong(base, UpdaterConfig.DataFolder);
+// One update file the run will write: from what, and which action of the staged set it is.
+// Actions are kept by index: the set may move in memory as it grows.
+struct PlannedFile {
+    const uint8_t* record; // the payload entry, or null for a data file written back as it is
+    uint32_t dataOffset;
+    uint32_t action;
+};
+
+PlannedFile Planned[kMaxListItems];
+int PlannedCount = 0;
+
+JournalAction* ActionOf(const PlannedFile& p) {
+    return &StagedSet.actions[p.action];
+}
+
+// The folder an item's target lies in is created by the run when it is not there; recorded
+// ahead of the files that go into it, so that undoing runs through them first.
+int PlanFolder(const char* folder) {
+    if (PlatformOps.GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES)
+        return 1;
+    for (uint32_t i = 0; i < StagedSet.count; ++i) {
+        if (StagedSet.actions[i].kind == kCreateFolder &&
+            lstrcmpiA(StagedSet.actions[i].target, folder) == 0)
+            return 1;
+    }
+    return AddAction(kCreateFolder, folder) != nullptr;
+}
+
+// Decides what one item writes, from the state of its target before anything is written.
+// 1 when the item writes nothing or was planned; 0 after a message.
+int PlanItem(const UpdateItem& item, bool overwriteOnly, int* touched) {
+    PlannedFile p;
+    char folder[kPathSize], target[kPathSize];
+    TargetOf(item, folder, target);
+    DWORD attributes;
+    uint64_t size = 0, writeTime = 0;
+    const int exists = QueryPath(target, &attributes, &size, &writeTime);
+    const int isFolder = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if ((overwriteOnly || item.mode == Overwrite) && (!exists || isFolder))
+        return 1;
+    ++*touched;
+    if (isFolder)
+        return ShowCannotReplace("「%s」はフォルダのため置き換えられません", target);
+    p.record = nullptr;
+    if (!(item.mode == Data && exists)) {
+        p.record = FindEntryRecord(item.path + item.nameOffset, &p.dataOffset);
+        if (!p.record)
+            return 0;
+        if (item.mode == Update && exists && writeTime > EntryTime(p.record))
+            return 1;
+    }
+    if (exists && !CanBeReplaced(target))
+        return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
+                                 target);
+    if (!PlanFolder(folder)) {
+        ShowUpdaterError("Can't Allocate Memory !!");
         return 0;
     }
-    strcpy(target, folder);
-    if (!JoinPath(target, item.path)) {
-        ShowPathTooLong(folder, item.path);
+    // A later item for the same file takes the earlier one's place, as it would have written
+    // last.
+    JournalAction* a = FindReplacement(target);
+    PlannedFile* slot = &Planned[PlannedCount];
+    for (int i = 0; a && i < PlannedCount; ++i) {
+        if (ActionOf(Planned[i]) == a)
+            slot = &Planned[i];
+    }
+    if (!a && !(a = AddAction(kReplaceFile, target))) {
+        ShowUpdaterError("Can't Allocate Memory !!");
         return 0;
+    }
+    if (slot == &Planned[PlannedCount])
+        ++PlannedCount;
+    p.action = (uint32_t)(a - StagedSet.actions);
+    a->existed = exists;
+    a->oldAttributes = exists ? attributes : 0;
+    a->oldSize = size;
+    a->oldWriteTime = writeTime;
+    a->newSize = p.record ? EntryDecodedSize(p.record) : size;
+    StateOf(a)->hasTime = p.record != nullptr;
+    StateOf(a)->time = p.record ? EntryTime(p.record) : 0;
+    *slot = p;
+    return 1;
+}
+
+bool SameDrive(const char* a, const char* b) {
+    return (a[0] | 0x20) == (b[0] | 0x20) && a[1] == b[1];
+}
+
+// Bytes the run will write, drive by drive; the shortage page when a drive lacks room.
+int CheckRoomForPlan(HWND dialog) {
+    for (int i = 0; i < PlannedCount; ++i) {
+        const char* target = ActionOf(Planned[i])->target;
+        uint64_t need = 0;
+        for (int j = 0; j < PlannedCount; ++j) {
+            if (SameDrive(target, ActionOf(Planned[j])->target))
+                need += ActionOf(Planned[j])->newSize;
+        }
+        char drive[3];
+        uint64_t freeBytes;
+        if (QueryFreeBytes(target, drive, &freeBytes) && need > freeBytes) {
+            ShowShortage(dialog, drive, need - freeBytes);
+            return 0;
+        }
     }
     return 1;
 }
 
-// Every target is worked out before the first write, so that a path too long for the
-// platform stops the run while the installation is still untouched.
-int CheckTargets() {
-    for (int i = 0; i < UpdateList.count; ++i) {
-        char folder[kPathSize], target[kPathSize];
-        if (!TargetOf(UpdateList.items[i], folder, target))
+// Every entry the run will write is checked against the payload's record of it before the
+// first write: a damaged payload never reaches the disk.
+int VerifyPlannedEntries() {
+    for (int i = 0; i < PlannedCount; ++i) {
+        if (Planned[i].record && !VerifyEntry(EntryName(Planned[i].record)))
             return 0;
-        if (!HasRoomToWrite(target)) {
-            ShowPathTooLong(folder, UpdateList.items[i].path);
-            return 0;
-        }
+        AdvanceProgress(ActionOf(Planned[i])->newSize);
     }
-    return CheckCopyPaths();
+    return 1;
 }
 
-// A data file that is there is written back with its own bytes; 1 when that was done, 0 when
-// it could not be read whole (the archive's copy is written instead).
-int RewriteDataFile(const char* target) {
-    HANDLE h = PlatformOps.CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+int StageEntry(const PlannedFile& p) {
+    const uint8_t* bytes;
+    uint8_t* block;
+    if (!ReportDecodeFailure(DecodeEntry(p.record, PayloadData + p.dataOffset, AllocFixed,
+                                         FreeFixed, &bytes, &block)))
         return 0;
-    const DWORD size = PlatformOps.GetFileSize(h, nullptr);
-    void* bytes = size == INVALID_FILE_SIZE ? nullptr : AllocFixed(size);
-    DWORD got = 0;
-    // A short read counts as unreadable: bytes that were not read are never written back.
-    const int read = bytes && PlatformOps.ReadFile(h, bytes, size, &got, nullptr) && got == size;
-    PlatformOps.CloseHandle(h);
-    if (read)
-        WriteWholeFile(target, bytes, size, nullptr);
-    FreeFixed(bytes);
-    return read;
+    const int ok = StageBytes(ActionOf(p), bytes, EntryDecodedSize(p.record));
+    FreeFixed(block);
+    return ok;
 }
 
-// Writes one item by its rule; 1 when it was written or rightly left alone.
-int WriteItem(const UpdateItem& item, bool overwriteOnly, int* written) {
-    char folder[kPathSize], target[kPathSize];
-    TargetOf(item, folder, target);
-    CreateDirectoryA(folder, nullptr);
-    if (overwriteOnly || item.mode == Overwrite) {
-        const DWORD attributes = PlatformOps.GetFileAttributesA(target);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return 1;
+// The names the staged files will take beside their targets.
+int NamePlannedFiles() {
+    for (int i = 0; i < PlannedCount; ++i) {
+        JournalAction* a = ActionOf(Planned[i]);
+        if (!SiblingName(a->target, ".new", a->staged))
+            return ShowCannotReplace("「%s」のフォルダに書き込めません", a->target);
     }
-    ++*written;
-    if (item.mode == Data && RewriteDataFile(target))
-        return 1;
-    if (ExtractEntry(item.path + item.nameOffset, target, item.mode == Update))
-        return 1;
-    ShowUpdaterError("ファイルの書き込みに失敗しました");
-    return 0;
+    return 1;
+}
+
+// Disc copies land in a folder of the run's own inside the install folder, named now so that
+// the journal holds it from the start.
+int PlanStagingFolder() {
+    char staging[kPathSize];
+    strcpy(staging, InstallRecord.InstPath);
+    return JoinPath(staging, "x") && SiblingName(staging, ".dir", staging) &&
+           AddAction(kStagingFolder, staging) != nullptr;
+}
+
+// Writes every planned file beside its target, in the folders the run creates for them; the
+// targets stay untouched.
+int StagePlannedFiles() {
+    for (uint32_t i = 0; i < StagedSet.count; ++i) {
+        JournalAction* a = &StagedSet.actions[i];
+        if (a->kind == kCreateFolder && !CreatePlannedFolder(a))
+            return ShowCannotReplace("「%s」を作成できません", a->target);
+    }
+    for (int i = 0; i < PlannedCount; ++i) {
+        const PlannedFile& p = Planned[i];
+        JournalAction* a = ActionOf(p);
+        if (p.record) {
+            if (!StageEntry(p))
+                return ShowCannotReplace("「%s」を書き込めません", a->target);
+            continue;
+        }
+        const CopyResult copied = StageCopyOfTarget(a);
+        if (copied == kCopyUnreadable)
+            return ShowCannotReplace("「%s」を読み込めません", a->target);
+        if (copied != kCopied)
+            return ShowCannotReplace("「%s」を書き込めません", a->target);
+    }
+    return 1;
+}
+
+uint64_t PlannedBytes() {
+    uint64_t total = 0;
+    for (int i = 0; i < PlannedCount; ++i)
+        total += ActionOf(Planned[i])->newSize * (Planned[i].record ? 2 : 1);
+    return total;
 }
 
 void ShowCompletion(HWND dialog) {
@@ -198,10 +317,75 @@ void NothingToUpdate(HWND dialog) {
     ShowCompletion(dialog);
 }
 
+// Takes back whatever the run did, reports what could not be, and ends the dialog.
+void Fail(HWND dialog, bool writeFailed) {
+    if (writeFailed)
+        ShowUpdaterError("ファイルの書き込みに失敗しました");
+    if (!RollBackStagedSet())
+        ShowUpdaterError("ゲームのファイルをアップデート前の状態に戻せませんでした。もう一度ア"
+                         "ップデートプログラムを起動すると元に戻します");
+    EndProgress();
+    ResetStagedSet();
+    AbortDialog(dialog);
+}
+
+// The writing part of the run, all or nothing: plan, check, stage, commit.
+void WriteAll(HWND dialog, bool overwriteOnly) {
+    ResetStagedSet();
+    PlannedCount = 0;
+    int touched = 0;
+    for (int i = 0; i < UpdateList.count; ++i) {
+        if (!PlanItem(UpdateList.items[i], overwriteOnly, &touched))
+            return Fail(dialog, true);
+    }
+    if (touched == 0 && CopyList.count == 0) {
+        ResetStagedSet();
+        return NothingToUpdate(dialog);
+    }
+    if (!CheckRoomForPlan(dialog)) {
+        ResetStagedSet();
+        SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+        return;
+    }
+    BeginProgress(dialog, PlannedBytes());
+    if (!VerifyPlannedEntries())
+        return Fail(dialog, false);
+    // The journal comes before the first write of any kind: whatever the run leaves, however
+    // it ends, the next start can find and take back.
+    if (!NamePlannedFiles() || (CopyList.count > 0 && !PlanStagingFolder()) || !PutJournalInForce())
+        return Fail(dialog, true);
+    if (!StagePlannedFiles())
+        return Fail(dialog, true);
+    if (CopyList.count > 0 && !StageDiscCopies(dialog))
+        return Fail(dialog, false);
+    if (CopyList.count > 0 && !PutJournalInForce())
+        return Fail(dialog, true);
+    if (!CommitStagedSet())
+        return Fail(dialog, true);
+    EndProgress();
+    ResetStagedSet();
+    ShowCompletion(dialog);
+}
+
 } // namespace
 
 void AbortDialog(HWND dialog) {
     EndDialog(dialog, -1);
+}
+
+int TargetOf(const UpdateItem& item, char folder[kPathSize], char target[kPathSize]) {
+    const char* base = item.mode == Data ? InstallRecord.DataPath : InstallRecord.InstPath;
+    strcpy(folder, base);
+    if (!JoinPath(folder, UpdaterConfig.DataFolder)) {
+        ShowPathTooLong(base, UpdaterConfig.DataFolder);
+        return 0;
+    }
+    strcpy(target, folder);
+    if (!JoinPath(target, item.path)) {
+        ShowPathTooLong(folder, item.path);
+        return 0;
+    }
+    return 1;
 }
 
 void RunUpdate(HWND dialog) {
@@ -224,20 +408,7 @@ void RunUpdate(HWND dialog) {
         }
         return NothingToUpdate(dialog);
     }
-    if (!CheckTargets())
+    if (!CheckRunPaths())
         return AbortDialog(dialog);
-
-    int written = 0;
-    for (int i = 0; i < UpdateList.count; ++i) {
-        if (!WriteItem(UpdateList.items[i], overwriteOnly, &written))
-            return AbortDialog(dialog);
-    }
-    if (CopyList.count > 0) {
-        if (!CopyDiscFiles(dialog))
-            return;
-        written += CopyList.count;
-    }
-    if (written == 0)
-        return NothingToUpdate(dialog);
-    ShowCompletion(dialog);
+    WriteAll(dialog, overwriteOnly);
 }

@@ -28,3 +28,7 @@ const int kBackId = 4;
 
 // Ends the dialog with -1: the run failed or was cancelled.
 void AbortDialog(HWND dialog);
+
+// The folder an item is written into (its base folder joined with DataFolder) and its target;
+// 0 after a message when either would not fit a path.
+int TargetOf(const UpdateItem& item, char folder[kPathSize], char target[kPathSize]);

@@ -1,4 +1,5 @@
-// End-to-end tests of the real UPDATE.exe. Usage: updater_e2e_tests PATH_TO_UPDATE_EXE
+// End-to-end tests of the real UPDATE.exe.
+// Usage: updater_e2e_tests PATH_TO_UPDATE_EXE [PATH_TO_CRASH_TEST_COPY]
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -14,5 +15,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     BuiltUpdater = WindowsPath(argv[1]);
+    if (argc > 2)
+        CrashUpdater = WindowsPath(argv[2]);
     return RUN_ALL_TESTS();
 }

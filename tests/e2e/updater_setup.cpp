@@ -4,6 +4,7 @@
 #include "payload/archive_writer.h"
 
 std::string BuiltUpdater;
+std::string CrashUpdater;
 
 std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files) {
     std::vector<ArchiveInput> entries;
@@ -16,9 +17,10 @@ std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files) {
     return image;
 }
 
-std::string MakeUpdater(const std::string& folder, const std::vector<uint8_t>* payload) {
+std::string MakeUpdater(const std::string& folder, const std::vector<uint8_t>* payload,
+                        const std::string& built) {
     const std::string exe = folder + "\\UPDATE.exe";
-    if (!CopyFileA(BuiltUpdater.c_str(), exe.c_str(), FALSE))
+    if (!CopyFileA(built.c_str(), exe.c_str(), FALSE))
         return std::string();
     // Without a payload every resource goes: removing a single one is not reliable here.
     HANDLE update = BeginUpdateResourceA(exe.c_str(), payload ? FALSE : TRUE);

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-// UPDATE.exe as built, set by the test program's main from its command line.
+// UPDATE.exe as built, set by the test program's main from its command line, and the test-only
+// copy of it that ends itself at a given change to the disk (QV_CRASH_AT).
 extern std::string BuiltUpdater;
+extern std::string CrashUpdater;
 
 struct PayloadFile {
     std::string name;
@@ -22,7 +24,8 @@ std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files);
 
 // Copies UPDATE.exe into folder and replaces its payload resource by payload; with no payload
 // the copy keeps no resources at all. Returns the copy's path, empty on failure.
-std::string MakeUpdater(const std::string& folder, const std::vector<uint8_t>* payload);
+std::string MakeUpdater(const std::string& folder, const std::vector<uint8_t>* payload,
+                        const std::string& built = BuiltUpdater);
 
 // The installer's key HKCU\Software\company\gameDir; values left out when empty / negative.
 struct InstallKey {

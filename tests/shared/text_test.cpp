@@ -208,3 +208,37 @@ TEST(ParseDecimal64, ReadsSixtyFourBitValues) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(PathLeavesFolder, OnlyAClimbAboveTheStartLeaves) {
+    struct Case {
+        const char* path;
+        int leaves;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"a.dat", 0},
+        {"sys\\a.dat", 0},
+        {"sys\\..\\a.dat", 0},
+        {"..\\a.dat", 1},
+        {"..", 1},
+        {"sys\\..\\..\\a.dat", 1},
+        {"../a.dat", 1},
+        {"sys/../../a.dat", 1},
+        {"...\\a.dat", 1}, // the platform drops trailing dots: "..." is ".."
+        {".. \\a.dat", 1}, // and trailing blanks
+        {". .\\a.dat", 1},
+        {".\\a.dat", 0},
+        {"..a\\b", 0}, // a name that begins with dots
+        {"a..\\b", 0},
+        {"\\..\\a.dat", 1}, // a leading separator joins to the folder all the same
+        {"a\\\\..\\b", 0},
+        {"\x95\x5C..\\a.dat", 0}, // 表.. is one name: the trail byte is no separator
+        {"\x95\x5C\\..\\..\\a.dat", 1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.leaves, PathLeavesFolder(c.path, TestCharStep)) << "'" << c.path << "'";
+}
+
+} // namespace

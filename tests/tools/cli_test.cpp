@@ -160,8 +160,8 @@ TEST(MkupdateCli, VerifyReportsDamage) {
         const char* expect;
     };
     // GAME.DAT (sorted first) is compressed; its stream starts right after the header with a
-    // flag word whose top bits, once unscrambled, say that the first token is a literal. The
-    // format has no checksum: only damage that decoding shows can be found.
+    // flag word whose top bits, once unscrambled, say that the first token is a literal. Damage
+    // that decoding shows is told by the entry's name (the hashes are tested on their own).
     const Case cases[] = {
         {"a first token that copies from nothing", 16 + 3, 0xC0, "GAME.DAT"},
         {"an unknown index flag", kHeaderFlagsOffset + 1, 0x01, "unknown index flags"},

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/payload_integrity.h"
 #include "mkupdate/build.h"
 #include "mkupdate/host_files.h"
 #include "payload/archive_writer.h"
+#include "pe/resource_section.h"
 
 // Set by main from the command line: the updater as built, and mkupdate.exe.
 extern std::string BuiltUpdater;
@@ -58,6 +60,37 @@ std::string ResourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WORD languag
 }
 
 const WORD kJapanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+
+TEST(MkupdateOnWindows, TheUpdaterDeclaresThePayloadFeaturesItReads) {
+    std::vector<uint8_t> image;
+    std::vector<Resource> resources;
+    std::string error;
+    ASSERT_EQ(1, ReadHostFile(std::filesystem::u8path(BuiltUpdater), &image, &error)) << error;
+    ASSERT_EQ(1, ReadPeResources(image, true, &resources, &error)) << error;
+    uint32_t features = 0;
+    ASSERT_EQ(1, StubPayloadFeatures(resources, &features, &error)) << error;
+    EXPECT_EQ(kKnownPayloadFeatures, features);
+
+    // build takes a payload that requires integrity with this stub, and refuses one that
+    // requires a feature it does not read.
+    Scratch s;
+    const std::string ini = "[SETUP]\r\n";
+    const std::vector<ArchiveInput> entries = {
+        {"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), 0, true, true}};
+    for (uint32_t required : {(uint32_t)PAYLOAD_FEATURE_INTEGRITY, 0x00000002u}) {
+        ArchiveOptions options{3, kCompressFast, true};
+        options.integrity = true;
+        options.requiredFeatures = required;
+        std::vector<uint8_t> payload;
+        ASSERT_EQ(1, BuildArchiveWith(entries, options, &payload, &error)) << error;
+        const std::string exe = s.path + "\\F" + std::to_string(required) + ".exe";
+        EXPECT_EQ(required == PAYLOAD_FEATURE_INTEGRITY ? 1 : 0,
+                  EmbedPayload(std::filesystem::u8path(BuiltUpdater), payload,
+                               std::filesystem::u8path(exe), &error))
+            << required << ": " << error;
+        EXPECT_EQ(required == PAYLOAD_FEATURE_INTEGRITY, std::filesystem::exists(exe)) << required;
+    }
+}
 
 TEST(MkupdateOnWindows, TheLoaderFindsTheEmbeddedPayload) {
     Scratch s;

@@ -12,6 +12,7 @@
 #include "core/profile.h"
 #include "core/startup.h"
 #include "payload/archive_writer.h"
+#include "settings/install_settings.h"
 #include "win/win_test_support.h"
 
 namespace {
@@ -67,6 +68,19 @@ class UpdateRunTest : public ::testing::Test {
     static std::string Text(const std::string& path) {
         std::vector<uint8_t> b = ReadBytes(path);
         return std::string(b.begin(), b.end());
+    }
+    static std::vector<std::string> Names(const std::string& path) {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA fd;
+        HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE)
+            return names;
+        do {
+            if (strcmp(fd.cFileName, ".") && strcmp(fd.cFileName, ".."))
+                names.push_back(fd.cFileName);
+        } while (FindNextFileA(h, &fd));
+        FindClose(h);
+        return names;
     }
     static bool Exists(const std::string& path) {
         return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -126,11 +140,16 @@ TEST_F(UpdateRunTest, DataFolderIsCreatedOneLevelDeep) {
     EXPECT_EQ("new save", Text(data + "\\patch\\save.dat")) << "no data file: the archive's copy";
 }
 
-TEST_F(UpdateRunTest, MissingSubfolderFailsTheWrite) {
+TEST_F(UpdateRunTest, MissingSubfolderFailsTheWriteAndNothingStays) {
+    Put(install + "\\a.dat", "old a");
     DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=nofolder\\b.dat\r\n");
     EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
-    EXPECT_EQ("new a", Text(install + "\\a.dat")) << "files written before a failure stay";
+    EXPECT_EQ(
+        std::vector<std::string>({"UPDATE|「" + install + "\\nofolder\\b.dat」を書き込めません",
+                                  "UPDATE|ファイルの書き込みに失敗しました"}),
+        ShownMessages);
+    EXPECT_EQ("old a", Text(install + "\\a.dat")) << "all or nothing";
+    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install));
 }
 
 TEST_F(UpdateRunTest, OverwriteOnlyWritesWhatIsThere) {
@@ -155,19 +174,29 @@ TEST_F(UpdateRunTest, FolderTargets) {
     CreateDirectoryA((install + "\\b.dat").c_str(), nullptr);
     o = Run("UpdateFile00=b.dat\r\n");
     EXPECT_EQ(-1, o.result) << "an Always item cannot replace a folder";
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
+    EXPECT_EQ(std::vector<std::string>(
+                  {"UPDATE|「" + install + "\\b.dat」はフォルダのため置き換えられません",
+                   "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages);
 }
 
 BOOL WINAPI ShortRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
     return ReadFile(file, buffer, size / 2, got, o);
 }
 
-TEST_F(UpdateRunTest, DataFileReadShortIsNotWrittenBack) {
+// A save file that is there but cannot be read whole is neither written back in part nor
+// replaced by the payload's copy: the run stops before anything is written.
+TEST_F(UpdateRunTest, DataFileReadShortStopsTheRun) {
     Put(data + "\\save.dat", "0123456789");
+    Put(install + "\\a.dat", "old a");
     PlatformOps.ReadFile = ShortRead;
-    DialogOutcome o = Run("UpdateFile00=d,save.dat\r\n");
-    ExpectCompleted(o);
-    EXPECT_EQ("new save", Text(data + "\\save.dat")) << "never half the old bytes";
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n");
+    EXPECT_EQ(-1, o.result);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + data + "\\save.dat」を読み込めません",
+                                        "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages);
+    EXPECT_EQ("0123456789", Text(data + "\\save.dat"));
+    EXPECT_EQ("old a", Text(install + "\\a.dat"));
 }
 
 TEST_F(UpdateRunTest, VersionChecksComeBeforeAnyWrite) {
@@ -332,8 +361,10 @@ TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
     PlatformOps.WriteFile = FailingWrite;
     DialogOutcome o = Run("UpdateFile00=a.dat\r\n");
     EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages)
+        << "the journal, the first thing written, fails";
     EXPECT_EQ("old a", Text(install + "\\a.dat"));
+    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install)) << "nothing of the run stays";
 
     PlatformOps = saved.platform;
     ShownMessages.clear();
@@ -342,6 +373,87 @@ TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
     EXPECT_EQ(std::vector<std::string>({"UPDATE|Can't Find File in Resource !!",
                                         "UPDATE|ファイルの書き込みに失敗しました"}),
               ShownMessages);
+}
+
+} // namespace
+
+namespace {
+
+// An elevated program follows no path out of the installation: every such path is refused
+// before the first write.
+TEST_F(UpdateRunTest, PathsThatClimbOutAreRefused) {
+    struct Case {
+        const char* dataFolder;
+        const char* section;
+        const char* named;
+    };
+    const Case cases[] = {
+        {"", "UpdateFile00=a.dat\r\nUpdateFile01=..\\escaped.dat\r\n", "..\\escaped.dat"},
+        {"", "UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\..\\..\\escaped.dat\r\n",
+         "sys\\..\\..\\escaped.dat"},
+        {"..\\..", "UpdateFile00=a.dat\r\n", "..\\.."},
+        {"", "UpdateFile00=a.dat\r\nCopyFile00=1:..\\escaped.dat\r\n", "..\\escaped.dat"},
+        {"", "UpdateFile00=a.dat\r\nUpdateFile01=d,.../escaped.dat\r\n", ".../escaped.dat"},
+    };
+    for (const Case& c : cases) {
+        ShownMessages.clear();
+        strcpy(UpdaterConfig.DataFolder, c.dataFolder);
+        DialogOutcome o = Run(c.section);
+        EXPECT_EQ(-1, o.result) << c.section;
+        EXPECT_EQ(std::vector<std::string>({std::string("UPDATE|UPDATE.INI : \"") + c.named +
+                                            "\" はアップデート先のフォルダの外を指しています"}),
+                  ShownMessages)
+            << c.section;
+        EXPECT_FALSE(Exists(install + "\\a.dat")) << c.section;
+        EXPECT_FALSE(Exists(folder.File("escaped.dat"))) << c.section;
+    }
+    // Going down and back up stays inside.
+    ShownMessages.clear();
+    strcpy(UpdaterConfig.DataFolder, "");
+    CreateDirectoryA((install + "\\sys").c_str(), nullptr);
+    ExpectCompleted(Run("UpdateFile00=sys\\..\\a.dat\r\n"));
+    EXPECT_TRUE(Exists(install + "\\a.dat"));
+}
+
+// A data file is copied in parts, by its 64-bit size: one past 4 GiB is written back whole.
+TEST_F(UpdateRunTest, DataFileBeyondFourGigabytesIsWrittenBackWhole) {
+    const std::string save = data + "\\save.dat";
+    HANDLE h = CreateFileA(save.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    LARGE_INTEGER end;
+    end.QuadPart = (4ll << 30) + 90;
+    ASSERT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN));
+    DWORD written;
+    ASSERT_TRUE(WriteFile(h, "0123456789", 10, &written, nullptr));
+    CloseHandle(h);
+    DialogOutcome o = Run("UpdateFile00=d,save.dat\r\n");
+    ExpectCompleted(o);
+    h = CreateFileA(save.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                    nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    LARGE_INTEGER size;
+    GetFileSizeEx(h, &size);
+    EXPECT_EQ((4ll << 30) + 100, size.QuadPart);
+    ASSERT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN));
+    char tail[11] = {0};
+    DWORD got = 0;
+    ReadFile(h, tail, 10, &got, nullptr);
+    CloseHandle(h);
+    EXPECT_STREQ("0123456789", tail);
+    DeleteFileA(save.c_str());
+}
+
+// A disc check file so long that no probe path can be made would make every drive be skipped
+// and the insert-disc prompt come back for ever: refused before anything is written.
+TEST_F(UpdateRunTest, DiscProbeTooLongIsRefused) {
+    memset(&InstallSettings, 0, sizeof InstallSettings);
+    memset(InstallSettings.DiskCheckFile[1], 'c', 258);
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nCopyFile00=1:movie\\op.mpg\r\n");
+    EXPECT_EQ(-1, o.result);
+    ASSERT_EQ(1u, ShownMessages.size());
+    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
+    EXPECT_FALSE(Exists(install + "\\a.dat"));
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "win/win_test_support.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 
 #include "archive/archive.h"
@@ -52,6 +54,9 @@ INT_PTR CALLBACK HostProc(HWND dialog, UINT message, WPARAM, LPARAM) {
 } // namespace
 
 DialogOutcome RunInDialog(int templateId, void (*work)(HWND dialog)) {
+    // The templates hold a progress bar, whose window class the common controls register.
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
     g_dialogWork = work;
     g_outcome = DialogOutcome();
     g_outcome.result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId),

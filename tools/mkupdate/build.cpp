@@ -4,8 +4,78 @@
 #include <windows.h>
 #endif
 
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "archive/archive_index.h"
+#include "archive/payload_integrity.h"
 #include "mkupdate/host_files.h"
 #include "pe/resource_section.h"
+
+namespace {
+
+void* AllocBlock(size_t size) {
+    return malloc(size ? size : 1);
+}
+
+void FreeBlock(void* block) {
+    free(block);
+}
+
+std::string Hex32(uint32_t v) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+} // namespace
+
+int StubPayloadFeatures(const std::vector<Resource>& resources, uint32_t* features,
+                        std::string* error) {
+    *features = 0;
+    for (const Resource& r : resources) {
+        if (!SameKey(r.type, ResourceName("PAYLOADFEATURES")) ||
+            !SameKey(r.name, ResourceId(PAYLOAD_FEATURES_RESOURCE_ID)))
+            continue;
+        if (r.data.size() < 8 || memcmp(r.data.data(), "QVFT", 4) != 0) {
+            *error = "its payload feature declaration (PAYLOADFEATURES 1) is malformed";
+            return 0;
+        }
+        *features = LoadLE32(r.data.data() + 4);
+        return 1;
+    }
+    return 1;
+}
+
+int PayloadRequiredFeatures(const std::vector<uint8_t>& payload, uint32_t* features,
+                            std::string* error) {
+    *features = 0;
+    uint8_t* index =
+        OpenArchiveImage(payload.data(), (uint32_t)payload.size(), AllocBlock, FreeBlock);
+    if (!index) {
+        *error = "the payload's index is damaged";
+        return 0;
+    }
+    uint32_t offset;
+    const uint8_t* rec = FindIntegrityEntry(index, payload.data(), &offset);
+    int ok = 1;
+    if (rec) {
+        const uint8_t* bytes;
+        uint8_t* block = nullptr;
+        IntegrityRecord record;
+        ok = DecodeEntry(rec, payload.data() + offset, AllocBlock, FreeBlock, &bytes, &block) ==
+                 kEntryDecoded &&
+             ParseIntegrityRecord(bytes, EntryDecodedSize(rec), &record) == kIntegrityParsed;
+        if (ok)
+            *features = record.requiredFeatures;
+        else
+            *error = "the payload's integrity record is damaged or of an unknown version";
+        free(block);
+    }
+    free(index);
+    return ok;
+}
 
 std::filesystem::path DefaultStub() {
     std::error_code ec;
@@ -28,6 +98,19 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
         return 0;
     if (!ReadPeResources(image, true, &resources, error)) {
         *error = "stub " + Printable(stub) + ": " + *error;
+        return 0;
+    }
+    uint32_t supported, required;
+    if (!StubPayloadFeatures(resources, &supported, error)) {
+        *error = "stub " + Printable(stub) + ": " + *error;
+        return 0;
+    }
+    if (!PayloadRequiredFeatures(payload, &required, error))
+        return 0;
+    if (required & ~supported) {
+        *error = "stub " + Printable(stub) + " cannot read this payload: it requires features " +
+                 Hex32(required) + " and the stub reads only " + Hex32(supported) +
+                 "; give --stub the UPDATE.exe of this version of the project";
         return 0;
     }
     SetPayloadResource(&resources, payload);

@@ -6,9 +6,21 @@
 #include <vector>
 
 #include "payload/compress.h"
+#include "pe/resource_tree.h"
 
 // The stub taken when none is given: UPDATE.exe beside the running mkupdate.
 std::filesystem::path DefaultStub();
+
+// The payload features the stub declares it reads: its resource PAYLOADFEATURES/1, the magic
+// "QVFT" and a 32-bit mask. A stub without the resource reads none (0). 0 and a reason when the
+// resource is there but malformed.
+int StubPayloadFeatures(const std::vector<Resource>& resources, uint32_t* features,
+                        std::string* error);
+
+// The features a reader of the payload must know: those its integrity record requires, 0 when
+// it has none. 0 and a reason when the index or the record is damaged.
+int PayloadRequiredFeatures(const std::vector<uint8_t>& payload, uint32_t* features,
+                            std::string* error);
 
 // Embeds payload into a copy of the stub as resource UPDATE/102 (Japanese), replacing any
 // there, and writes the result to output through a temporary file.

@@ -9,6 +9,7 @@
 
 #include "archive/archive_index.h"
 #include "archive/decompress.h"
+#include "archive/payload_integrity.h"
 #include "archive/scramble.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack.h"
@@ -117,6 +118,68 @@ std::filesystem::path HostName(const char* name) {
     return std::filesystem::u8path(utf8);
 }
 
+// What the payload's integrity record says, read as the updater reads it.
+struct Coverage {
+    const uint8_t* entry = nullptr; // the record's index entry; null when not covered
+    uint32_t offset = 0;            // where its stored bytes begin
+    std::vector<uint8_t> bytes;     // its decoded bytes, which record points into
+    IntegrityCheckResult result = kIntegrityIntact;
+    IntegrityRecord record;
+};
+
+// index: a decoded index block (header, then records).
+void ReadCoverage(const std::vector<uint8_t>& image, const uint8_t* index, Coverage* c) {
+    c->entry = FindIntegrityEntry(index, image.data(), &c->offset);
+    if (!c->entry)
+        return;
+    const uint8_t* bytes;
+    uint8_t* block = nullptr;
+    if (DecodeEntry(c->entry, image.data() + c->offset, AllocBlock, FreeBlock, &bytes, &block) !=
+        kEntryDecoded) {
+        c->result = kIntegrityRecordDamaged;
+        return;
+    }
+    c->bytes.assign(bytes, bytes + EntryDecodedSize(c->entry));
+    free(block);
+    c->result = CheckIndexIntegrity(index, c->bytes.data(), (uint32_t)c->bytes.size(), &c->record);
+}
+
+std::string Hex32(uint32_t v) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+std::string CoverageProblem(const Coverage& c) {
+    switch (c.result) {
+    case kIntegrityRecordDamaged:
+        return "the integrity record is damaged";
+    case kIntegrityIndexDamaged:
+        return "the index does not match its hash in the integrity record";
+    case kIntegrityUnknownFeature:
+        return "the integrity record is of a version, hash or required features (" +
+               Hex32(c.bytes.size() >= 12 ? LoadLE32(c.bytes.data() + 8) : 0) +
+               ") this mkupdate does not know";
+    default:
+        return std::string();
+    }
+}
+
+std::string CoverageLine(const Coverage& c) {
+    if (!c.entry)
+        return "integrity: not covered (the payload carries no hashes)";
+    if (c.result != kIntegrityIntact)
+        return "integrity: " + CoverageProblem(c);
+    return "integrity: covered (SHA-256 of the index and of each of " +
+           std::to_string(c.record.entryCount) + " entries; required features " +
+           Hex32(c.record.requiredFeatures) + ")";
+}
+
+// The position of rec in the index; the record covers positions below its entry count.
+uint32_t PositionOf(const uint8_t* index, const uint8_t* rec) {
+    return (uint32_t)((size_t)(rec - IndexRecords(index)) / kArchiveEntrySize);
+}
+
 void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t offset,
                  uint32_t indexOffset, std::vector<std::string>* problems) {
     const char* name = EntryName(rec);
@@ -163,8 +226,11 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         problems->push_back(who + why);
 }
 
-int ExtractOne(const uint8_t* rec, uint8_t* stored, const std::filesystem::path& dir,
-               std::vector<uint8_t>* decoded, std::string* error) {
+// coverage: the payload's integrity record, checked whole, or null when it has none; position:
+// the entry's place in the index.
+int ExtractOne(const uint8_t* rec, uint8_t* stored, const Coverage* coverage, uint32_t position,
+               const std::filesystem::path& dir, std::vector<uint8_t>* decoded,
+               std::string* error) {
     const uint32_t storedSize = EntryStoredSize(rec);
     if (EntryIsScrambled(rec))
         Scramble(stored, storedSize);
@@ -177,6 +243,11 @@ int ExtractOne(const uint8_t* rec, uint8_t* stored, const std::filesystem::path&
             return 0;
         }
         bytes = decoded->data();
+    }
+    if (coverage && !EntryDigestMatches(coverage->record, position, bytes, EntryDecodedSize(rec))) {
+        *error = "entry " + Shown(EntryName(rec)) +
+                 ": its bytes do not match their hash in the integrity record; not written";
+        return 0;
     }
     const std::filesystem::path target = dir / HostName(EntryName(rec));
     const uint64_t time = EntryTime(rec);
@@ -211,6 +282,8 @@ int ListPayload(const std::vector<uint8_t>& image, std::string* listing, std::st
         *error = "the archive's index is damaged (see mkupdate verify)";
         return 0;
     }
+    Coverage coverage;
+    ReadCoverage(image, index, &coverage);
     const uint32_t count = IndexEntryCount(index);
     char line[128];
     snprintf(line, sizeof line, "%10s %10s  %-10s %-9s %-19s  %s\n", "size", "stored", "method",
@@ -218,14 +291,69 @@ int ListPayload(const std::vector<uint8_t>& image, std::string* listing, std::st
     *listing = line;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
+        if (rec == coverage.entry)
+            continue; // not a file of the game
         snprintf(line, sizeof line, "%10u %10u  %-10s %-9s %-19s  ", EntryDecodedSize(rec),
                  EntryStoredSize(rec), EntryIsCompressed(rec) ? "compressed" : "stored",
                  EntryIsScrambled(rec) ? "yes" : "no", FormatFileTime(EntryTime(rec)).c_str());
         *listing += line + Shown(EntryName(rec)) + "\n";
     }
+    *listing += CoverageLine(coverage) + "\n";
     free(index);
     return 1;
 }
+
+std::string DescribeCoverage(const std::vector<uint8_t>& image) {
+    uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), AllocBlock, FreeBlock);
+    if (!index)
+        return "integrity: unknown (the index is damaged)";
+    Coverage coverage;
+    ReadCoverage(image, index, &coverage);
+    free(index);
+    return CoverageLine(coverage);
+}
+
+namespace {
+
+// Checks every covered entry's decoded bytes, and the image, against the integrity record.
+void CheckCoverage(const std::vector<uint8_t>& image, const uint8_t* index,
+                   std::vector<std::string>* problems) {
+    Coverage coverage;
+    ReadCoverage(image, index, &coverage);
+    if (!coverage.entry)
+        return;
+    if (coverage.result != kIntegrityIntact) {
+        problems->push_back(CoverageProblem(coverage));
+        return;
+    }
+    const IntegrityRecord& r = coverage.record;
+    uint64_t offset = kArchiveHeaderSize;
+    for (uint32_t i = 0; i < r.entryCount; ++i) {
+        const uint8_t* rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
+        const uint8_t* bytes;
+        uint8_t* block = nullptr;
+        // An entry that does not decode is reported by the record checks already.
+        if (offset + EntryStoredSize(rec) <= image.size() &&
+            DecodeEntry(rec, image.data() + offset, AllocBlock, FreeBlock, &bytes, &block) ==
+                kEntryDecoded) {
+            if (!EntryDigestMatches(r, i, bytes, EntryDecodedSize(rec)))
+                problems->push_back("entry " + Shown(EntryName(rec)) +
+                                    ": its bytes do not match their hash in the integrity record");
+            free(block);
+        }
+        offset += PaddedSize(EntryStoredSize(rec));
+    }
+    if (r.imageDigest) {
+        uint8_t digest[kSha256Size];
+        ImageDigest(image.data(), (uint32_t)image.size(), coverage.offset,
+                    EntryStoredSize(coverage.entry), digest);
+        if (memcmp(digest, r.imageDigest, kSha256Size) != 0)
+            problems->push_back("the archive's bytes do not match the image hash of the integrity "
+                                "record");
+    }
+}
+
+} // namespace
 
 int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* problems) {
     problems->clear();
@@ -261,6 +389,11 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
                             ", not right after the entries at " + std::to_string(offset));
     if (!seen.count("UPDATE.INI"))
         problems->push_back("no UPDATE.INI entry: the updater stops at start-up");
+    if (offset <= indexOffset && indexOffset <= image.size()) {
+        std::vector<uint8_t> index(image.begin(), image.begin() + kArchiveHeaderSize);
+        index.insert(index.end(), records.begin(), records.end());
+        CheckCoverage(image, index.data(), problems);
+    }
     return problems->empty() ? 1 : 0;
 }
 
@@ -272,7 +405,16 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
         *error = "the archive's index is damaged (see mkupdate verify)";
         return 0;
     }
-    // Which records to write: the first of each name, as the updater finds them, each once.
+    // Checked before anything is written, and before any entry is unscrambled in place.
+    Coverage coverage;
+    ReadCoverage(*image, index, &coverage);
+    if (coverage.entry && coverage.result != kIntegrityIntact) {
+        *error = CoverageProblem(coverage) + " (see mkupdate verify)";
+        free(index);
+        return 0;
+    }
+    // Which records to write: the first of each name, as the updater finds them, each once;
+    // never the integrity record.
     std::vector<const uint8_t*> chosen;
     std::vector<uint32_t> offsets;
     int ok = 1;
@@ -281,7 +423,7 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
         uint64_t offset = kArchiveHeaderSize;
         for (uint32_t i = 0; i < IndexEntryCount(index); ++i) {
             const uint8_t* rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
-            if (seen.insert(FoldName(EntryName(rec))).second) {
+            if (rec != coverage.entry && seen.insert(FoldName(EntryName(rec))).second) {
                 chosen.push_back(rec);
                 offsets.push_back((uint32_t)offset);
             }
@@ -294,7 +436,7 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
         const uint8_t* rec = nullptr;
         if (NameInCodePage932(std::filesystem::u8path(wanted), &name))
             rec = LookupEntry(index, name.c_str(), SameName, &offset);
-        if (!rec) {
+        if (!rec || rec == coverage.entry) {
             *error = "no entry named " + wanted;
             ok = 0;
             break;
@@ -317,7 +459,8 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
     // One buffer for every entry: it only grows, so it is neither zeroed nor faulted in again.
     std::vector<uint8_t> decoded;
     for (size_t i = 0; ok && i < chosen.size(); ++i)
-        ok = ExtractOne(chosen[i], image->data() + offsets[i], dir, &decoded, error);
+        ok = ExtractOne(chosen[i], image->data() + offsets[i], coverage.entry ? &coverage : nullptr,
+                        PositionOf(index, chosen[i]), dir, &decoded, error);
     free(index);
     return ok;
 }

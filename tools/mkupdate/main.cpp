@@ -30,7 +30,8 @@ const char kUsage[] =
     "  check DIR                         check DIR's UPDATE.INI against the files and the\n"
     "                                    updater's rules; errors fail, warnings are told\n"
     "  list FILE                         list the entries of a payload or of an UPDATE.exe\n"
-    "  verify FILE                       decode every entry and the index, report problems\n"
+    "  verify FILE                       decode every entry and the index, check their hashes,\n"
+    "                                    report problems\n"
     "  extract FILE -d DIR [NAME...]     write the entries (or those named) into DIR\n"
     "\n"
     "  --fast   a quick greedy encoding instead of the smallest one\n"
@@ -157,7 +158,9 @@ int Inspect(const std::string& command, const Args& args) {
     if (command == "verify") {
         std::vector<std::string> problems;
         Progress("verifying");
-        if (!VerifyPayload(image, &problems)) {
+        const int ok = VerifyPayload(image, &problems);
+        printf("%s\n", DescribeCoverage(image).c_str());
+        if (!ok) {
             for (const std::string& p : problems)
                 fprintf(stderr, "mkupdate: verify: %s\n", p.c_str());
             return Fail("verify: " + args.positional[0] + ": " + std::to_string(problems.size()) +

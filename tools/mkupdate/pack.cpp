@@ -88,6 +88,8 @@ int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vecto
         entries.push_back(
             ArchiveInput{files[i].name, contents[i].data(), contents[i].size(), time, true, true});
     }
-    const ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    // The integrity record last: the hashes of the index and of every file.
+    options.integrity = true;
     return BuildArchiveWith(entries, options, image, error);
 }

@@ -22,9 +22,14 @@ struct ArchiveOptions {
     uint32_t indexFlags;  // any combination of kIndexCompressed and kIndexScrambled
     CompressLevel level;  // for the entries and the index
     bool onlyWhenSmaller; // an entry marked compress is stored as is when that is no larger
+    // Appends the integrity record (archive/payload_integrity.h) as the last entry: hashes of
+    // the index and of every entry's decoded bytes, and of the image.
+    bool integrity = false;
+    uint32_t requiredFeatures = 0; // the record's required features, with integrity
 };
 
-// 1 and the image in *image, or 0 and a one-line reason in *error.
+// 1 and the image in *image, or 0 and a one-line reason in *error. An entry may not carry the
+// integrity record's reserved name.
 int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
                      std::vector<uint8_t>* image, std::string* error);
 

@@ -1,0 +1,36 @@
+// Making the staged set real, all or nothing. The journal goes to the install folder, flushed,
+// before the first target is touched; each target is then swapped with its staged file, the old
+// one kept under a backup name; renaming the journal to its committed name is the one point
+// where the change counts as made. A failure before that point undoes every step taken; a run
+// that died is undone by the next start of an updater for the game, from the journal.
+#pragma once
+
+#include <stdint.h>
+
+#include "core/text.h"
+
+// Writes the journal of the staged set as it stands and puts it in force (first before anything
+// is staged, again once the disc copies have joined the set). 0 on failure: roll back then.
+int PutJournalInForce();
+
+// Swaps every target with its staged file under the journal in force. 1 once the change counts as
+// made (old copies may remain for the next start to remove, under the committed journal); 0 when it
+// failed before that point: roll back then.
+int CommitStagedSet();
+
+// Undoes every step of the set, last first. 1 when the installation is as it was; 0 when some
+// step could not be undone, the journal then kept for the next start.
+int RollBackStagedSet();
+
+// At start, before the dialog: finishes or undoes what a run that died left. 1 when there was
+// nothing, or the old state was restored (saying so); 0 after a message when what was found
+// cannot be acted on safely, the files then left as they are.
+int RecoverInterruptedRun();
+
+// Removes what only an undo would have needed: the backups and the staging folders of the
+// actions. 1 when nothing of them is left.
+struct JournalAction;
+int RemoveOldCopies(const JournalAction* actions, uint32_t count);
+
+// The journal's path in the install folder, by name; 0 when it does not fit a path.
+int JournalPath(const char* name, char out[kPathSize]);

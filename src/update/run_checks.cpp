@@ -1,0 +1,111 @@
+#include "update/run_checks.h"
+
+#include <windows.h>
+
+#include <string.h>
+
+#include "archive/archive.h"
+#include "core/messages.h"
+#include "core/platform_ops.h"
+#include "core/platform_text.h"
+#include "core/startup.h"
+#include "settings/install_settings.h"
+#include "update/update_run.h"
+
+namespace {
+
+// Room a name of the run's own ("~qvXXXXXXXX.dir") takes inside a folder, separator included.
+const size_t kRunNameRoom = 1 + 15;
+
+// An elevated program follows no path out of the folder it was given.
+int StaysInside(const char* path) {
+    if (!PathLeavesFolder(path, StepAnsiChar))
+        return 1;
+    char text[kMessageSize];
+    wsprintfA(text, "UPDATE.INI : \"%s\" はアップデート先のフォルダの外を指しています", path);
+    ShowUpdaterError(text);
+    return 0;
+}
+
+int CheckUpdateTargets() {
+    if (UpdateList.count > 0 && !StaysInside(UpdaterConfig.DataFolder))
+        return 0;
+    for (int i = 0; i < UpdateList.count; ++i) {
+        const UpdateItem& item = UpdateList.items[i];
+        char folder[kPathSize], target[kPathSize];
+        if (!StaysInside(item.path) || !TargetOf(item, folder, target))
+            return 0;
+        if (!HasRoomToWrite(target)) {
+            ShowPathTooLong(folder, item.path);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The disc probe of every disc the copies may look for must fit a path, or the search would
+// skip every drive and the insert-disc prompt come back for ever.
+int CheckDiscProbes() {
+    for (int i = 0; i < CopyList.count; ++i) {
+        const char* check = InstallSettings.DiskCheckFile[CopyList.items[i].disc];
+        char probe[kPathSize] = "A:";
+        if (!JoinPath(probe, check)) {
+            ShowPathTooLong("A:", check);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A copy first lands in a folder of the run's own inside the install folder, then moves to its
+// place: both paths must fit.
+int CheckCopyDestinations() {
+    for (int i = 0; i < CopyList.count; ++i) {
+        const char* path = CopyList.items[i].path;
+        if (!StaysInside(path))
+            return 0;
+        char source[kPathSize] = "A:";
+        char destination[kPathSize];
+        strcpy(destination, InstallRecord.InstPath);
+        if (!JoinPath(source, path)) {
+            ShowPathTooLong("A:", path);
+            return 0;
+        }
+        if (!JoinPath(destination, path) || strlen(destination) + kRunNameRoom >= kPathSize) {
+            ShowPathTooLong(InstallRecord.InstPath, path);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+} // namespace
+
+int CheckRunPaths() {
+    char journal[kPathSize];
+    strcpy(journal, InstallRecord.InstPath);
+    if (!JoinPath(journal, "UPDATEOK.JNL")) {
+        ShowPathTooLong(InstallRecord.InstPath, "UPDATEOK.JNL");
+        return 0;
+    }
+    return CheckUpdateTargets() && CheckCopyDestinations() && CheckDiscProbes();
+}
+
+int CanBeReplaced(const char* target) {
+    // Renaming needs delete access; a program holding the file without delete sharing denies
+    // it, and then the swap could not be made.
+    HANDLE h = PlatformOps.CreateFileA(target, DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    PlatformOps.CloseHandle(h);
+    return 1;
+}
+
+int ShowCannotReplace(const char* format, const char* path) {
+    char text[kMessageSize];
+    wsprintfA(text, format, path);
+    ShowUpdaterError(text);
+    return 0;
+}

@@ -1,0 +1,207 @@
+#include "update/staged_set.h"
+
+#include <string.h>
+
+#include "core/platform_ops.h"
+#include "update/progress.h"
+
+StagedSetData StagedSet;
+
+namespace {
+
+// Writes and reads go in parts so that the dialog can repaint and its progress bar move.
+const DWORD kPartSize = 4u << 20;
+
+uint32_t NextRandom() {
+    static uint32_t state = 0;
+    if (state == 0)
+        state = (GetTickCount() * 2654435761u) ^ (GetCurrentProcessId() << 16) ^ 0x9E3779B9u;
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+size_t FolderPartLength(const char* path) {
+    size_t folder = 0;
+    for (const char* p = path; *p; p = CharNextA(p)) {
+        if (*p == '\\')
+            folder = (size_t)(p - path) + 1;
+    }
+    return folder;
+}
+
+int Grow() {
+    const uint32_t capacity = StagedSet.capacity ? StagedSet.capacity * 2 : 32;
+    JournalAction* actions = (JournalAction*)AllocFixed(capacity * sizeof(JournalAction));
+    ActionState* states = (ActionState*)AllocFixed(capacity * sizeof(ActionState));
+    if (!actions || !states) {
+        FreeFixed(actions);
+        FreeFixed(states);
+        return 0;
+    }
+    if (StagedSet.count) {
+        memcpy(actions, StagedSet.actions, StagedSet.count * sizeof(JournalAction));
+        memcpy(states, StagedSet.states, StagedSet.count * sizeof(ActionState));
+    }
+    FreeFixed(StagedSet.actions);
+    FreeFixed(StagedSet.states);
+    StagedSet.actions = actions;
+    StagedSet.states = states;
+    StagedSet.capacity = capacity;
+    return 1;
+}
+
+int WriteAll(HANDLE h, const uint8_t* data, uint64_t size) {
+    while (size > 0) {
+        const DWORD part = size < kPartSize ? (DWORD)size : kPartSize;
+        DWORD written = 0;
+        if (!PlatformOps.WriteFile(h, data, part, &written, nullptr) || written != part)
+            return 0;
+        data += part;
+        size -= part;
+        AdvanceProgress(part);
+    }
+    return 1;
+}
+
+HANDLE CreateStaged(JournalAction* action) {
+    HANDLE h = PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        StateOf(action)->step = kStaged;
+    return h;
+}
+
+// Flushes and closes a staged file; on any failure so far the file is removed again.
+int FinishStaged(JournalAction* action, HANDLE h, int ok) {
+    // The bytes must be on the disk before a rename makes them the only copy.
+    ok = ok && DirectOps.FlushFileBuffers(h);
+    ok = PlatformOps.CloseHandle(h) && ok;
+    if (!ok && PlatformOps.DeleteFileA(action->staged))
+        StateOf(action)->step = kPlanned;
+    return ok;
+}
+
+} // namespace
+
+void ResetStagedSet() {
+    FreeFixed(StagedSet.actions);
+    FreeFixed(StagedSet.states);
+    memset(&StagedSet, 0, sizeof StagedSet);
+}
+
+JournalAction* AddAction(uint32_t kind, const char* target) {
+    if (StagedSet.count == StagedSet.capacity && !Grow())
+        return nullptr;
+    JournalAction* a = &StagedSet.actions[StagedSet.count];
+    memset(a, 0, sizeof *a);
+    memset(&StagedSet.states[StagedSet.count], 0, sizeof(ActionState));
+    ++StagedSet.count;
+    a->kind = kind;
+    lstrcpynA(a->target, target, sizeof a->target);
+    return a;
+}
+
+ActionState* StateOf(const JournalAction* action) {
+    return &StagedSet.states[action - StagedSet.actions];
+}
+
+void DropAction(JournalAction* action) {
+    const uint32_t i = (uint32_t)(action - StagedSet.actions);
+    if (StagedSet.states[i].step == kStaged)
+        PlatformOps.DeleteFileA(action->staged);
+    const uint32_t after = StagedSet.count - i - 1;
+    memmove(&StagedSet.actions[i], &StagedSet.actions[i + 1], after * sizeof(JournalAction));
+    memmove(&StagedSet.states[i], &StagedSet.states[i + 1], after * sizeof(ActionState));
+    --StagedSet.count;
+}
+
+JournalAction* FindReplacement(const char* target) {
+    for (uint32_t i = StagedSet.count; i-- > 0;) {
+        JournalAction* a = &StagedSet.actions[i];
+        if (a->kind == kReplaceFile && lstrcmpiA(a->target, target) == 0)
+            return a;
+    }
+    return nullptr;
+}
+
+int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
+    const size_t folder = FolderPartLength(path);
+    if (folder + 3 + 8 + strlen(extension) >= kPathSize)
+        return 0;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        memcpy(out, path, folder);
+        wsprintfA(out + folder, "~qv%08x%s", NextRandom(), extension);
+        if (PlatformOps.GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES)
+            return 1;
+    }
+    return 0;
+}
+
+int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size) {
+    HANDLE h = CreateStaged(action);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    return FinishStaged(action, h, WriteAll(h, data, size));
+}
+
+CopyResult StageCopyOfTarget(JournalAction* action) {
+    HANDLE in = PlatformOps.CreateFileA(action->target, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (in == INVALID_HANDLE_VALUE)
+        return kCopyUnreadable;
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    const DWORD low = PlatformOps.GetFileSize(in, &high);
+    uint8_t* buffer = (uint8_t*)AllocFixed(kPartSize);
+    if ((low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || !buffer) {
+        PlatformOps.CloseHandle(in);
+        FreeFixed(buffer);
+        return kCopyUnreadable;
+    }
+    uint64_t left = ((uint64_t)high << 32) | low;
+    action->newSize = left;
+    HANDLE out = CreateStaged(action);
+    if (out == INVALID_HANDLE_VALUE) {
+        PlatformOps.CloseHandle(in);
+        FreeFixed(buffer);
+        return kCopyFailed;
+    }
+    CopyResult result = kCopied;
+    while (left > 0 && result == kCopied) {
+        const DWORD part = left < kPartSize ? (DWORD)left : kPartSize;
+        DWORD got = 0;
+        // A short read counts as unreadable: bytes that were not read are never written back.
+        if (!PlatformOps.ReadFile(in, buffer, part, &got, nullptr) || got != part)
+            result = kCopyUnreadable;
+        else if (!WriteAll(out, buffer, part))
+            result = kCopyFailed;
+        left -= part;
+    }
+    PlatformOps.CloseHandle(in);
+    FreeFixed(buffer);
+    return FinishStaged(action, out, result == kCopied) ? kCopied
+           : result == kCopied                          ? kCopyFailed
+                                                        : result;
+}
+
+int CreatePlannedFolder(JournalAction* action) {
+    if (StateOf(action)->step != kPlanned)
+        return 1;
+    if (!DirectOps.CreateDirectoryA(action->target, nullptr))
+        return 0;
+    StateOf(action)->step = kStaged;
+    return 1;
+}
+
+int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!DirectOps.GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return 0;
+    *attributes = data.dwFileAttributes;
+    *size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    *writeTime =
+        ((uint64_t)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return 1;
+}

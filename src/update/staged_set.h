@@ -1,0 +1,68 @@
+// Everything one run will change in the installation, gathered before the first change: each
+// new file written in full beside its target (same folder, so the same volume) while the target
+// stays untouched, and each folder the run creates. The commit (update/commit.h) then swaps
+// names, and a failure anywhere puts every touched name back as it was.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include "update/journal_format.h"
+
+// How far one action has got: the undo of an action reverses exactly these steps.
+enum ActionStep : uint8_t {
+    kPlanned = 0,
+    kStaged = 1,   // the staged file or the created folder exists
+    kBackedUp = 2, // the old target is under its backup name
+    kInPlace = 3   // the new file stands at the target
+};
+
+struct ActionState {
+    uint8_t step;
+    uint8_t hasTime; // the new file gets the entry's time stamp once in place
+    uint64_t time;   // FILETIME
+};
+
+// The run's changes, in the order they are made; undone in the reverse order.
+struct StagedSetData {
+    JournalAction* actions;
+    ActionState* states;
+    uint32_t count;
+    uint32_t capacity;
+};
+extern StagedSetData StagedSet;
+
+// Releases the set; the next run starts from an empty one.
+void ResetStagedSet();
+
+// A new action at the end of the set, zeroed; null when memory runs out.
+JournalAction* AddAction(uint32_t kind, const char* target);
+ActionState* StateOf(const JournalAction* action);
+
+// Takes an action out of the set, removing its staged file.
+void DropAction(JournalAction* action);
+
+// The last action that replaces target (compared as the platform compares names), or null.
+JournalAction* FindReplacement(const char* target);
+
+// A name of the form "~qvXXXXXXXX.ext" beside path (same folder) that nothing holds yet; 0 when
+// it would not fit a path.
+int SiblingName(const char* path, const char* extension, char out[kPathSize]);
+
+// Creates the staged file of the action and writes data into it, flushed; the target is not
+// touched. 0 on failure, the staged file then removed.
+int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size);
+
+enum CopyResult { kCopied = 1, kCopyUnreadable = 0, kCopyFailed = -1 };
+// Stages a copy of the target's own bytes (a data file written back as it is), read in parts so
+// that a file of any size is copied whole: kCopyUnreadable when the target cannot be read whole,
+// kCopyFailed when the staged file cannot be written.
+CopyResult StageCopyOfTarget(JournalAction* action);
+
+// Creates the folder of a kCreateFolder or kStagingFolder action (one level); 1 when it was
+// created now or before. Fails when the name is taken, so the folder is always the run's own.
+int CreatePlannedFolder(JournalAction* action);
+
+// Attributes, size and last-write time of a path; 0 when there is nothing there.
+int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime);
