@@ -230,21 +230,33 @@ uint64_t DeltaCheck(const uint8_t* data, size_t size) {
 }
 
 DeltaStatus ReadDeltaInfo(const uint8_t* delta, size_t deltaSize, DeltaInfo* info) {
-    if (deltaSize < kDeltaHeaderSize)
-        return deltaSize >= 4 && memcmp(delta, kDeltaMagic, 4) != 0 ? kDeltaUnsupported
-                                                                    : kDeltaTruncated;
-    if (memcmp(delta + kDeltaMagicOffset, kDeltaMagic, 4) != 0 ||
-        DeltaLoad32(delta + kDeltaFlagsOffset) != 0 ||
-        DeltaLoad32(delta + kDeltaReservedOffset) != 0)
+    const size_t magic = deltaSize < kDeltaMagicSize ? deltaSize : kDeltaMagicSize;
+    if (magic && memcmp(delta, kDeltaMagic, magic) != 0)
         return kDeltaUnsupported;
-    info->baseSize = DeltaLoad64(delta + kDeltaBaseSizeOffset);
-    info->resultSize = DeltaLoad64(delta + kDeltaResultSizeOffset);
-    info->baseCheck = DeltaLoad64(delta + kDeltaBaseCheckOffset);
-    info->resultCheck = DeltaLoad64(delta + kDeltaResultCheckOffset);
-    info->windowCount = DeltaLoad32(delta + kDeltaWindowCountOffset);
+    Stream s = {delta + magic, deltaSize - magic};
+    if (magic < kDeltaMagicSize)
+        return kDeltaTruncated;
+    // Running out of bytes is a truncation; an overlong varint is not.
+    uint64_t flags;
+    if (!ReadVarint(&s, &flags) || !ReadVarint(&s, &info->baseSize) ||
+        !ReadVarint(&s, &info->resultSize))
+        return s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
+    if (flags != 0)
+        return kDeltaUnsupported;
+    if (s.left < 16)
+        return kDeltaTruncated;
+    info->baseCheck = DeltaLoad64(s.p);
+    info->resultCheck = DeltaLoad64(s.p + 8);
+    s.p += 16;
+    s.left -= 16;
+    if (!ReadVarint(&s, &info->windowCount))
+        return s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
+    info->headerSize = (size_t)(s.p - delta);
     // Every window makes at least one byte and at most kDeltaMaxWindowOutput.
     const uint64_t count = info->windowCount;
-    if (count > info->resultSize || info->resultSize > count * kDeltaMaxWindowOutput)
+    if (count > info->resultSize || info->resultSize / kDeltaMaxWindowOutput > count ||
+        (info->resultSize / kDeltaMaxWindowOutput == count &&
+         info->resultSize % kDeltaMaxWindowOutput != 0))
         return kDeltaCorrupt;
     return kDeltaOk;
 }
@@ -262,10 +274,10 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
     if (info.resultSize > outCapacity)
         return kDeltaOutputOverflow;
 
-    const uint8_t* ip = delta + kDeltaHeaderSize;
+    const uint8_t* ip = delta + info.headerSize;
     const uint8_t* const iend = delta + deltaSize;
     size_t done = 0;
-    for (uint32_t w = 0; w < info.windowCount; ++w) {
+    for (uint64_t w = 0; w < info.windowCount; ++w) {
         // The header's varints: running out of bytes is a truncation, an overlong one is not.
         uint64_t fields[2 + 2 * kDeltaStreamCount];
         uint8_t methods[kDeltaStreamCount];

@@ -31,7 +31,8 @@ struct DeltaInfo {
     uint64_t resultSize;
     uint64_t baseCheck;
     uint64_t resultCheck;
-    uint32_t windowCount;
+    uint64_t windowCount;
+    size_t headerSize; // where the first window begins
 };
 
 // Reads and checks the header alone, so that a caller can size its buffers first.

@@ -2,17 +2,16 @@
 // by the applier in the updater and the encoder in the tools. Every number is little-endian and
 // read at a fixed offset or as a variable-length integer, never by copying a struct.
 //
-// Layout: one 48-byte header, then `windowCount` windows one after another, then nothing.
+// Layout: a header, then `windowCount` windows one after another, then nothing.
 //
 // Header:
-//   0  4 bytes  magic "QVD\0" (51 56 44 00)
-//   4  u32      flags, 0 (a bit this decoder does not know refuses the delta)
-//   8  u64      baseSize    size of the base the delta was made from
-//  16  u64      resultSize  size of the file it rebuilds
-//  24  u64      baseCheck   DeltaCheck of the base
-//  32  u64      resultCheck DeltaCheck of the result
-//  40  u32      windowCount
-//  44  u32      reserved, 0
+//   4 bytes  magic "QVD\0" (51 56 44 00)
+//   varint   flags, 0 (a bit this decoder does not know refuses the delta)
+//   varint   baseSize     size of the base the delta was made from
+//   varint   resultSize   size of the file it rebuilds
+//   u64      baseCheck    DeltaCheck of the base
+//   u64      resultCheck  DeltaCheck of the result
+//   varint   windowCount
 //
 // A window rebuilds the next `outputSize` bytes of the result (1 to kDeltaMaxWindowOutput; the
 // sizes of all windows add up to resultSize) and decodes on its own, so the applier's working
@@ -56,15 +55,9 @@
 
 const uint8_t kDeltaMagic[4] = {0x51, 0x56, 0x44, 0x00};
 
-const uint32_t kDeltaHeaderSize = 48;
-const uint32_t kDeltaMagicOffset = 0;
-const uint32_t kDeltaFlagsOffset = 4;
-const uint32_t kDeltaBaseSizeOffset = 8;
-const uint32_t kDeltaResultSizeOffset = 16;
-const uint32_t kDeltaBaseCheckOffset = 24;
-const uint32_t kDeltaResultCheckOffset = 32;
-const uint32_t kDeltaWindowCountOffset = 40;
-const uint32_t kDeltaReservedOffset = 44;
+const uint32_t kDeltaMagicSize = 4;
+// The longest header: the magic, four varints and the two check values.
+const uint32_t kDeltaMaxHeaderSize = kDeltaMagicSize + 4 * 10 + 2 * 8;
 
 const uint32_t kDeltaStreamCount = 5;
 const uint32_t kDeltaStreamOps = 0;
@@ -96,8 +89,6 @@ const uint32_t kEntropyLow = 1u << 23;
 const uint32_t kEntropyBitmapSize = 32;
 
 const uint32_t kMaxVarintSize = 10;
-
-static_assert(kDeltaReservedOffset + 4 == kDeltaHeaderSize, "delta header layout");
 
 inline uint32_t DeltaLoad32(const uint8_t* p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;

@@ -241,13 +241,15 @@ struct Crafted {
     Bytes storedLiterals; // the literals as stored, when literalsMethod is not kStreamStored
 
     Bytes Build() const {
-        Bytes d(kDeltaHeaderSize, 0);
-        memcpy(d.data(), kDeltaMagic, 4);
-        DeltaStore64(&d[kDeltaBaseSizeOffset], base.size());
-        DeltaStore64(&d[kDeltaResultSizeOffset], result.size());
-        DeltaStore64(&d[kDeltaBaseCheckOffset], DeltaCheck(base.data(), base.size()));
-        DeltaStore64(&d[kDeltaResultCheckOffset], DeltaCheck(result.data(), result.size()));
-        DeltaStore32(&d[kDeltaWindowCountOffset], 1);
+        Bytes d(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
+        PutVarint(&d, 0); // flags
+        PutVarint(&d, base.size());
+        PutVarint(&d, result.size());
+        uint8_t checks[16];
+        DeltaStore64(checks, DeltaCheck(base.data(), base.size()));
+        DeltaStore64(checks + 8, DeltaCheck(result.data(), result.size()));
+        d.insert(d.end(), checks, checks + 16);
+        PutVarint(&d, 1); // windows
         PutVarint(&d, result.size());
         PutVarint(&d, windowBasePos);
         const Bytes* streams[5] = {&ops, &lengths, &seeks, &diff, &literals};
@@ -334,13 +336,15 @@ TEST(DeltaCrafted, EachOpAndEachRefusal) {
 
     Bytes d = c.Build();
     Bytes flagged = d;
-    flagged[kDeltaFlagsOffset] = 1;
+    flagged[kDeltaMagicSize] = 1;
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, flagged, 6).status);
     Bytes notDelta = d;
     notDelta[0] = 'X';
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, notDelta, 6).status);
+    DeltaInfo info;
+    ASSERT_EQ(kDeltaOk, ReadDeltaInfo(d.data(), d.size(), &info));
     Bytes method = d;
-    method[kDeltaHeaderSize + 2] = 3; // after the window's outputSize and basePos, one byte each
+    method[info.headerSize + 2] = 3; // after the window's outputSize and basePos, one byte each
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, method, 6).status);
 
     size_t produced = 1;

@@ -127,9 +127,9 @@ inline ReferenceDelta ReferenceApplyDelta(const std::vector<uint8_t>& base,
     for (int i = 0; i < 4; ++i)
         if (r.Int(1) != magic[i] || r.bad)
             return result;
-    uint64_t flags = r.Int(4), baseSize = r.Int(8), resultSize = r.Int(8);
-    uint64_t baseCheck = r.Int(8), resultCheck = r.Int(8), windows = r.Int(4), reserved = r.Int(4);
-    if (r.bad || flags || reserved || baseSize != base.size() ||
+    uint64_t flags = r.Varint(), baseSize = r.Varint(), resultSize = r.Varint();
+    uint64_t baseCheck = r.Int(8), resultCheck = r.Int(8), windows = r.Varint();
+    if (r.bad || flags || baseSize != base.size() ||
         baseCheck != DeltaCheck(base.data(), base.size()))
         return result;
     std::vector<uint8_t>& out = result.output;

@@ -487,20 +487,22 @@ int EncodeDelta(const uint8_t* base, size_t baseSize, const uint8_t* data, size_
 #if UPDATER_HAVE_DIVSUFSORT
     if (baseSize > kDeltaMaxBase)
         return 0;
-    const size_t headerAt = out->size();
-    out->resize(headerAt + kDeltaHeaderSize, 0);
     Writer wr;
-    wr.out = out;
+    std::vector<uint8_t> windows;
+    wr.out = &windows;
     EncodeSpans(&wr, base, baseSize, data, size);
     FlushWindow(&wr);
     WriteWindows(&wr);
-    uint8_t* h = out->data() + headerAt;
-    memcpy(h + kDeltaMagicOffset, kDeltaMagic, 4);
-    DeltaStore64(h + kDeltaBaseSizeOffset, baseSize);
-    DeltaStore64(h + kDeltaResultSizeOffset, size);
-    DeltaStore64(h + kDeltaBaseCheckOffset, DeltaCheck(base, baseSize));
-    DeltaStore64(h + kDeltaResultCheckOffset, DeltaCheck(data, size));
-    DeltaStore32(h + kDeltaWindowCountOffset, (uint32_t)wr.done.size());
+    out->insert(out->end(), kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
+    PutVarint(out, 0);
+    PutVarint(out, baseSize);
+    PutVarint(out, size);
+    uint8_t checks[16];
+    DeltaStore64(checks, DeltaCheck(base, baseSize));
+    DeltaStore64(checks + 8, DeltaCheck(data, size));
+    out->insert(out->end(), checks, checks + 16);
+    PutVarint(out, wr.done.size());
+    out->insert(out->end(), windows.begin(), windows.end());
     return 1;
 #else
     (void)base;
