@@ -291,6 +291,11 @@ void EmitMatch(Writer* wr, const uint8_t* base, uint64_t basePos, const uint8_t*
 // and no search costs more than this many byte compares however repetitive the data.
 const size_t kMaxCompare = 4096;
 
+// A search that finds less than this is a miss; each 2^kMissShift misses in a row lengthen the
+// scan's stride by one byte.
+const size_t kMissLength = 6;
+const unsigned kMissShift = 7;
+
 struct MatchFinder {
     const uint8_t* base;
     size_t baseSize;
@@ -399,7 +404,11 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
     while (scan < size) {
         size_t oldScore = 0;
         size_t scsc = scan += len;
-        for (; scan < size; ++scan) {
+        // In new content nothing matches and every position would cost a search (a cache miss
+        // per step of it); after a run of misses the scan strides, faster the longer the run.
+        // A match found later is extended backwards, which recovers most of a skipped start.
+        size_t misses = 0;
+        while (scan < size) {
             len = FindMatch(finder, data + scan, size - scan, &pos);
             for (; scsc < scan + len; ++scsc) {
                 const int64_t at = (int64_t)scsc + lastOffset;
@@ -408,9 +417,16 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
             }
             if ((len == oldScore && len != 0) || len > oldScore + 8)
                 break;
-            const int64_t at = (int64_t)scan + lastOffset;
-            if (at >= 0 && (uint64_t)at < baseSize && base[at] == data[scan])
-                --oldScore;
+            misses = len >= kMissLength ? 0 : misses + 1;
+            const size_t step = 1 + (misses >> kMissShift);
+            // oldScore counts the aligned agreements in [scan, scsc).
+            for (size_t k = 0; k < step && scan < size; ++k, ++scan) {
+                const int64_t at = (int64_t)scan + lastOffset;
+                if (scan < scsc && at >= 0 && (uint64_t)at < baseSize && base[at] == data[scan])
+                    --oldScore;
+            }
+            if (scsc < scan)
+                scsc = scan;
         }
         if (len == oldScore && scan != size)
             continue;
