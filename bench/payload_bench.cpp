@@ -1,7 +1,8 @@
 // Side-by-side measurements for the payload format on one corpus, in one run, so that the
 // ratios compare like with like on a shared machine: decoding against memcpy, zlib and LZ4,
-// the encoder levels, the scrambler, the integrity hash, and mkupdate extract against cp -r.
-// Usage: payload_bench CORPUS_DIR MKUPDATE WORK_DIR RESULTS_FILE
+// the encoder levels, the scrambler, the integrity hash, and mkupdate extract against tar -xf
+// and tar -xzf.
+// Usage: payload_bench CORPUS_DIR MKUPDATE WORK_DIR RESULTS_FILE [CORPUS_NAME]
 #include <lz4.h>
 #include <lz4hc.h>
 #include <spawn.h>
@@ -109,29 +110,38 @@ long PeakKiB(const std::string& command, const fs::path& work) {
     return kib;
 }
 
-// The best of five runs of mkupdate extract and of cp -r of the same files into fresh folders.
-void TimeExtractAndCopy(const std::string& mkupdate, const fs::path& payload,
-                        const fs::path& corpus, const fs::path& work, double* extractSeconds,
-                        double* copySeconds) {
-    *extractSeconds = *copySeconds = 1e30;
+struct ExtractTimes {
+    double mkupdate = 1e30, tar = 1e30, tarGz = 1e30;
+};
+
+// The best of five runs each of mkupdate extract of the payload and of tar -xf and tar -xzf of
+// archives of the same files, each into a fresh folder.
+ExtractTimes TimeExtracts(const std::string& mkupdate, const fs::path& payload, const fs::path& tar,
+                          const fs::path& tarGz, const fs::path& work) {
+    ExtractTimes t;
+    const fs::path out = work / "extracted";
+    const std::string into = Quote(out.string());
     for (int run = 0; run < 5; ++run) {
-        fs::remove_all(work / "extracted");
-        fs::remove_all(work / "copied");
-        *extractSeconds = std::min(*extractSeconds, RunTimed(Quote(mkupdate) + " extract " +
-                                                             Quote(payload.string()) + " -d " +
-                                                             Quote((work / "extracted").string())));
-        *copySeconds = std::min(*copySeconds, RunTimed("cp -r " + Quote(corpus.string()) + " " +
-                                                       Quote((work / "copied").string())));
+        fs::remove_all(out);
+        t.mkupdate = std::min(t.mkupdate, RunTimed(Quote(mkupdate) + " extract " +
+                                                   Quote(payload.string()) + " -d " + into));
+        fs::remove_all(out);
+        fs::create_directories(out);
+        t.tar = std::min(t.tar, RunTimed("tar -xf " + Quote(tar.string()) + " -C " + into));
+        fs::remove_all(out);
+        fs::create_directories(out);
+        t.tarGz = std::min(t.tarGz, RunTimed("tar -xzf " + Quote(tarGz.string()) + " -C " + into));
     }
-    fs::remove_all(work / "extracted");
-    fs::remove_all(work / "copied");
+    fs::remove_all(out);
+    return t;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: %s CORPUS_DIR MKUPDATE WORK_DIR RESULTS_FILE\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: %s CORPUS_DIR MKUPDATE WORK_DIR RESULTS_FILE [CORPUS_NAME]\n",
+                argv[0]);
         return 2;
     }
     const fs::path corpus = argv[1], work = argv[3];
@@ -239,27 +249,30 @@ int main(int argc, char** argv) {
             shaSeconds[path] = BestSeconds([&] { Sha256(block.data(), block.size(), digest); });
     Sha256UsePath(Sha256HasAcceleration() ? kSha256Accelerated : kSha256Portable);
 
-    // End to end, through the programs: the corpus payload extracted by mkupdate, and cp -r.
+    // End to end, through the programs: the corpus payload extracted by mkupdate, and tar
+    // archives of the same files (plain and gzip) extracted by tar.
     fs::create_directories(work);
     const fs::path payload = work / "corpus.qv2";
+    const fs::path tar = work / "corpus.tar", tarGz = work / "corpus.tar.gz";
     RunTimed(Quote(mkupdate) + " pack " + Quote(corpus.string()) + " -o " +
              Quote(payload.string()));
+    RunTimed("tar -cf " + Quote(tar.string()) + " -C " + Quote(corpus.string()) + " .");
+    RunTimed("tar -czf " + Quote(tarGz.string()) + " -C " + Quote(corpus.string()) + " .");
     const size_t payloadSize = (size_t)fs::file_size(payload);
     const std::string extract = Quote(mkupdate) + " extract " + Quote(payload.string()) + " -d " +
                                 Quote((work / "extracted").string());
-    double extractSeconds, copySeconds;
-    TimeExtractAndCopy(mkupdate, payload, corpus, work, &extractSeconds, &copySeconds);
+    const ExtractTimes disk = TimeExtracts(mkupdate, payload, tar, tarGz, work);
     // The same in memory, where the writes cost least and the decoding shows most.
-    double memExtractSeconds = 0, memCopySeconds = 0;
+    ExtractTimes mem;
     const fs::path shm = "/dev/shm";
     const bool haveShm = fs::is_directory(shm);
     if (haveShm) {
         const fs::path memWork = shm / ("payload-bench-" + std::to_string(getpid()));
         fs::create_directories(memWork);
-        fs::copy(corpus, memWork / "corpus");
-        fs::copy_file(payload, memWork / "corpus.qv2");
-        TimeExtractAndCopy(mkupdate, memWork / "corpus.qv2", memWork / "corpus", memWork,
-                           &memExtractSeconds, &memCopySeconds);
+        for (const fs::path& f : {payload, tar, tarGz})
+            fs::copy_file(f, memWork / f.filename());
+        mem = TimeExtracts(mkupdate, memWork / payload.filename(), memWork / tar.filename(),
+                           memWork / tarGz.filename(), memWork);
         fs::remove_all(memWork);
     }
     const long peakKiB = PeakKiB(extract, work);
@@ -273,8 +286,9 @@ int main(int argc, char** argv) {
     const Codec& lz4hc = codecs[5];
     std::string table;
     char line[256];
-    snprintf(line, sizeof line, "corpus: %zu files, %.1f MB, largest %.1f MB\n\n", files.size(),
-             total / 1e6, largest / 1e6);
+    snprintf(line, sizeof line, "corpus %s: %zu files, %.1f MB, largest %.1f MB\n\n",
+             argc == 6 ? argv[5] : corpus.filename().c_str(), files.size(), total / 1e6,
+             largest / 1e6);
     table += line;
     snprintf(line, sizeof line, "%-14s %12s %8s %12s %12s\n", "method", "size (bytes)", "ratio",
              "encode MB/s", "decode MB/s");
@@ -296,12 +310,15 @@ int main(int argc, char** argv) {
              shaSeconds[1] ? "" : " (not on this processor)");
     table += line;
     snprintf(line, sizeof line,
-             "mkupdate extract %.3f s (peak %.1f MB), cp -r %.3f s; payload %.1f MB\n",
-             extractSeconds, peakKiB / 1024.0, copySeconds, payloadSize / 1e6);
+             "mkupdate extract %.3f s (peak %.1f MB), tar -xf %.3f s, tar -xzf %.3f s; payload "
+             "%.1f MB, tar.gz %.1f MB\n",
+             disk.mkupdate, peakKiB / 1024.0, disk.tar, disk.tarGz, payloadSize / 1e6,
+             fs::file_size(tarGz) / 1e6);
     table += line;
     if (haveShm) {
-        snprintf(line, sizeof line, "on tmpfs: mkupdate extract %.3f s, cp -r %.3f s\n",
-                 memExtractSeconds, memCopySeconds);
+        snprintf(line, sizeof line,
+                 "on tmpfs: mkupdate extract %.3f s, tar -xf %.3f s, tar -xzf %.3f s\n",
+                 mem.mkupdate, mem.tar, mem.tarGz);
         table += line;
     }
     table += "\n";
@@ -322,12 +339,14 @@ int main(int argc, char** argv) {
     ratio("fast level size / zlib -9 size", (double)fast.packedSize / zlib9.packedSize, "-", true);
     const double scramble = blockCopySeconds / scrambleSeconds;
     ratio("scramble / memcpy (throughput)", scramble, ">= 0.7", scramble >= 0.7);
-    const double extractRatio = extractSeconds / copySeconds;
-    ratio("mkupdate extract / cp -r (time, build tree's disk)", extractRatio, "<= 1.5",
-          extractRatio <= 1.5);
+    ratio("mkupdate extract / tar -xf (time, build tree's disk)", disk.mkupdate / disk.tar, "-",
+          true);
+    const double vsGz = disk.mkupdate / disk.tarGz;
+    ratio("mkupdate extract / tar -xzf (time, build tree's disk)", vsGz, "-", true);
     if (haveShm) {
-        const double memRatio = memExtractSeconds / memCopySeconds;
-        ratio("mkupdate extract / cp -r (time, tmpfs)", memRatio, "<= 1.5", memRatio <= 1.5);
+        ratio("mkupdate extract / tar -xf (time, tmpfs)", mem.mkupdate / mem.tar, "-", true);
+        const double memVsGz = mem.mkupdate / mem.tarGz;
+        ratio("mkupdate extract / tar -xzf (time, tmpfs)", memVsGz, "-", true);
     }
     const double memory = peakKiB * 1024.0 / (double)(payloadSize + 2 * largest);
     ratio("extract peak memory / (payload + 2 x largest)", memory, "<= 1.0", memory <= 1.0);

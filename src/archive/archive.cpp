@@ -1,5 +1,7 @@
 #include "archive/archive.h"
 
+#include <string.h>
+
 #include "archive/archive_index.h"
 #include "archive/decompress.h"
 #include "core/messages.h"
@@ -133,6 +135,18 @@ int CheckPayloadIntegrity() {
     }
     FreeFixed(block);
     return 0;
+}
+
+int PayloadImageIntact() {
+    uint32_t offset;
+    const uint8_t* rec = PayloadIntegrity.covered && PayloadIntegrity.record.imageDigest
+                             ? FindIntegrityEntry(CurrentArchiveIndex, PayloadData, &offset)
+                             : nullptr;
+    if (!rec)
+        return 0;
+    uint8_t digest[kSha256Size];
+    ImageDigest(PayloadData, PayloadSize, offset, EntryStoredSize(rec), digest);
+    return memcmp(digest, PayloadIntegrity.record.imageDigest, kSha256Size) == 0;
 }
 
 int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t size) {

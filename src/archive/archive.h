@@ -46,6 +46,11 @@ int CheckPayloadIntegrity();
 // entry.
 int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t size);
 
+// 1 when the payload's record holds a digest of the whole image and the image matches it: every
+// stored byte is then the publisher's, and no entry needs decoding to be known whole. 0 when
+// there is no such digest or the image differs from it (then check entry by entry).
+int PayloadImageIntact();
+
 // Decodes the named entry and checks it against its hash, writing nothing and keeping nothing.
 // 1 when it is whole (or not covered); 0 after the message of what is wrong.
 int VerifyEntry(const char* name);

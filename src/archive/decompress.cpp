@@ -153,33 +153,41 @@ template <bool kChecked> int Run(Decoder& d) {
         if (!kChecked && (iend - ip < kFastInputMargin || oend - op < kFastOutputMargin))
             break;
         QV_NEED(1);
-        if (bits >> 63) {
-            // A run of literal flags: their data bytes stand one after another in the input.
-            unsigned run = LeadingZeros(~bits);
-            if (kChecked) {
-                if ((size_t)(iend - ip) < run)
-                    QV_FAIL(kDecodeTruncated);
-                if ((size_t)(oend - op) < run)
-                    QV_FAIL(kDecodeOverflow);
-                memcpy(op, ip, run);
-            } else if (run <= 32) {
+        if (!kChecked) {
+            // A run of literal flags, possibly empty: their data bytes stand one after another
+            // in the input. Taken without asking first whether there is one, since which kind
+            // of token comes next is what a branch predicts worst; a copy follows unless the
+            // run used up the flag bits.
+            const unsigned run = LeadingZeros(~bits);
+            if (run <= 32)
                 memcpy(op, ip, 32);
-            } else {
+            else
                 memcpy(op, ip, run);
-            }
+            ip += run;
+            op += run;
+            bits <<= run;
+            avail -= run;
+            if (!avail)
+                continue;
+        } else if (bits >> 63) {
+            const unsigned run = LeadingZeros(~bits);
+            if ((size_t)(iend - ip) < run)
+                QV_FAIL(kDecodeTruncated);
+            if ((size_t)(oend - op) < run)
+                QV_FAIL(kDecodeOverflow);
+            memcpy(op, ip, run);
             ip += run;
             op += run;
             bits <<= run;
             avail -= run;
             continue;
         }
-        bits <<= 1;
-        avail -= 1;
-
-        unsigned isShort;
-        QV_NEED(1);
-        QV_TAKE(isShort, 1);
         size_t dist, len;
+        // The kind's 0 and the bit after it; no data byte stands between them, so taking both
+        // at once reads the next flag word where taking them one by one would.
+        unsigned isShort;
+        QV_NEED(2);
+        QV_TAKE(isShort, 2);
         if (isShort) {
             unsigned far, b;
             QV_NEED(1);
@@ -199,6 +207,16 @@ template <bool kChecked> int Run(Decoder& d) {
                 dist = b + 1;
             }
             len = 2;
+            if (!kChecked) {
+                // Two single bytes, the second read after the first is written: right for
+                // every distance, with none of the wide copy's branches.
+                if (dist > (size_t)(op - obase))
+                    QV_FAIL(kDecodeBadDistance);
+                op[0] = op[-(ptrdiff_t)dist];
+                op[1] = op[1 - (ptrdiff_t)dist];
+                op += 2;
+                continue;
+            }
         } else {
             // Offset code: up to four 0 bits, a 1 ending the prefix earlier.
             if (avail < 4 && LeadingZeros(bits) >= avail)

@@ -5,6 +5,7 @@
 #include "core/decimal.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
+#include "core/platform_text.h"
 
 int QueryFreeBytes(const char* path, char drive[3], uint64_t* freeBytes) {
     drive[0] = path[0];
@@ -51,17 +52,6 @@ int IsNewerThan(const char* path, uint64_t time) {
         DirectOps.GetFileTime(h, nullptr, nullptr, &lastWrite) && FileTimeValue(lastWrite) > time;
     PlatformOps.CloseHandle(h);
     return newer;
-}
-
-// Length of the folder part of path, its final backslash included; 0 for a bare name. A trail
-// byte 0x5C of a double-byte character is not a separator.
-size_t FolderPartLength(const char* path) {
-    size_t folder = 0;
-    for (const char* p = path; *p; p = CharNextA(p)) {
-        if (*p == '\\')
-            folder = (size_t)(p - path) + 1;
-    }
-    return folder;
 }
 
 // The temporary file's name: "~qv", eight hex digits, ".tmp".

@@ -19,3 +19,12 @@ void ShowPathTooLong(const char* folder, const char* name) {
               name);
     ShowUpdaterError(text);
 }
+
+size_t FolderPartLength(const char* path) {
+    size_t folder = 0;
+    for (const char* p = path; *p; p = CharNextA(p)) {
+        if (*p == '\\')
+            folder = (size_t)(p - path) + 1;
+    }
+    return folder;
+}

@@ -12,3 +12,7 @@ int JoinPath(char* folder, const char* name);
 
 // Shows that folder joined with name makes a path too long for the platform.
 void ShowPathTooLong(const char* folder, const char* name);
+
+// Length of the folder part of path, its final backslash included; 0 for a bare name. A trail
+// byte 0x5C of a double-byte character is not a separator.
+size_t FolderPartLength(const char* path);

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "core/platform_ops.h"
+#include "core/platform_text.h"
 #include "update/progress.h"
 
 StagedSetData StagedSet;
@@ -20,15 +21,6 @@ uint32_t NextRandom() {
     state ^= state >> 17;
     state ^= state << 5;
     return state;
-}
-
-size_t FolderPartLength(const char* path) {
-    size_t folder = 0;
-    for (const char* p = path; *p; p = CharNextA(p)) {
-        if (*p == '\\')
-            folder = (size_t)(p - path) + 1;
-    }
-    return folder;
 }
 
 int Grow() {

@@ -175,6 +175,41 @@ TEST(PeResources, RefusesStubsItCannotRebuild) {
     EXPECT_NE(std::string::npos, error.find("signed")) << error;
 }
 
+TEST(PeResources, RefusesAResourceSectionOverHeadersOrSections) {
+    // The rebuild keeps the bytes in front of the resource section and writes header fields
+    // into them; a section whose raw data begins inside the headers, the section table or
+    // another section must be refused, not written over (or past the end of a short image).
+    const std::vector<uint8_t> stub = ReadFixture(FIXTURE_RSRC_LAST);
+    PeLayout pe;
+    std::string error;
+    ASSERT_EQ(1, ParsePe(stub, &pe, &error)) << error;
+    std::vector<Resource> list;
+    ASSERT_EQ(1, ReadPeResources(stub, true, &list, &error)) << error;
+    const PeSection& rsrc = pe.sections.back();
+    const PeSection& before = pe.sections[pe.sections.size() - 2];
+    struct Case {
+        const char* what;
+        uint32_t rawPointer;
+        const char* expect;
+    };
+    const Case cases[] = {
+        {"raw data at offset 0", 0, "overlaps its headers"},
+        {"raw data at the PE signature", LoadLE32(stub.data() + 60), "overlaps its headers"},
+        {"raw data inside its own section table entry", rsrc.headerOffset + 20,
+         "overlaps its headers"},
+        {"raw data right after the table, inside the previous section",
+         before.rawPointer + before.rawSize - 16, "overlaps the resource section"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bad = stub;
+        StoreLE32(bad.data() + rsrc.headerOffset + 20, c.rawPointer);
+        std::vector<uint8_t> out;
+        EXPECT_EQ(0, RebuildResourceSection(bad, list, &out, &error)) << c.what;
+        EXPECT_NE(std::string::npos, error.find(c.expect)) << c.what << ": " << error;
+        EXPECT_TRUE(out.empty()) << c.what;
+    }
+}
+
 TEST(PeResources, EveryCutOfTheFileIsRefused) {
     // Copies of exactly the cut size, so that ASan sees any read past the end.
     const std::vector<uint8_t> stub = ReadFixture(FIXTURE_RSRC_LAST);

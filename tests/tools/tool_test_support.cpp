@@ -47,7 +47,8 @@ std::string Quote(const std::string& s) {
 
 RunResult RunTool(const std::vector<std::string>& args) {
     TempFolder capture;
-    std::string command = Quote(MKUPDATE_PATH);
+    // A bounded run: a command that waits forever (on a FIFO, say) fails instead of hanging.
+    std::string command = "timeout -k 5 60 " + Quote(MKUPDATE_PATH);
     for (const std::string& a : args)
         command += " " + Quote(a);
     command += " >" + Quote((capture.path / "out").string()) + " 2>" +

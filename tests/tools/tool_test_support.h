@@ -25,5 +25,6 @@ struct RunResult {
     std::string err; // standard error
 };
 
-// Runs mkupdate with the arguments, capturing its output.
+// Runs mkupdate with the arguments, capturing its output; a run longer than a minute is killed
+// (status 124 or 137).
 RunResult RunTool(const std::vector<std::string>& args);

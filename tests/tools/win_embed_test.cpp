@@ -237,4 +237,111 @@ TEST(MkupdateOnWindows, TakesFolderNamesOutsideTheAnsiCodePage) {
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\x\\GAME.DAT").c_str()));
 }
 
+TEST(MkupdateOnWindows, WritesNeitherToDevicesNorOverFolders) {
+    Scratch s;
+    const std::wstring folder = Wide(s.path) + L"\\patch";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    HANDLE h = CreateFileW((folder + L"\\GAME.DAT").c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD written = 0;
+    WriteFile(h, "data", 4, &written, nullptr);
+    CloseHandle(h);
+    const std::wstring tool = L"\"" + Wide(BuiltMkupdate) + L"\" pack \"" + folder + L"\" -o ";
+    const std::wstring there = Wide(s.path) + L"\\there";
+    ASSERT_TRUE(CreateDirectoryW(there.c_str(), nullptr));
+    EXPECT_EQ(1u, RunWide(tool + L"NUL"));
+    EXPECT_EQ(1u, RunWide(tool + L"\"" + folder + L"\\nul.qv2\""));
+    EXPECT_EQ(1u, RunWide(tool + L"\"" + there + L"\""));
+    const DWORD attributes = GetFileAttributesW(there.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    // A regular file is replaced, and nothing is left beside it.
+    const std::wstring out = Wide(s.path) + L"\\p.qv2";
+    EXPECT_EQ(0u, RunWide(tool + L"\"" + out + L"\""));
+    EXPECT_EQ(0u, RunWide(tool + L"\"" + out + L"\""));
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((Wide(s.path) + L"\\.mkupdate-*").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, find);
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+}
+
+// Runs mkupdate with standard output and error on the handle given, inheritable.
+DWORD RunWithOutput(std::wstring commandLine, HANDLE output) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nullptr;
+    si.hStdOutput = output;
+    si.hStdError = output;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return 0xFFFFFFFF;
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+TEST(MkupdateOnWindows, JapaneseNamesShowRightOnAConsoleAndAsUtf8Elsewhere) {
+    // 画像.BMP in CP932: 画 is 89 E6, 像 is 91 9C.
+    Scratch s;
+    const std::string data = "picture";
+    const std::vector<ArchiveInput> entries = {
+        {"UPDATE.INI", (const uint8_t*)data.data(), data.size(), 0x01D9000000000000ull, true, true},
+        {"\x89\xE6\x91\x9C.BMP", (const uint8_t*)data.data(), data.size(), 0x01D9000000000000ull,
+         true, true}};
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_EQ(1, BuildArchiveWith(entries, ArchiveOptions{3, kCompressFast, true}, &image, &error));
+    const std::string payload = s.path + "\\p.qv2";
+    ASSERT_EQ(1, WriteHostFile(std::filesystem::u8path(payload), image.data(), image.size(),
+                               nullptr, &error))
+        << error;
+    const std::wstring command =
+        L"\"" + Wide(BuiltMkupdate) + L"\" list \"" + Wide(payload) + L"\"";
+
+    // Into a file: the UTF-8 bytes.
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    const std::string listing = s.path + "\\listing.txt";
+    HANDLE file = CreateFileA(listing.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ(0u, RunWithOutput(command, file));
+    CloseHandle(file);
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(1, ReadHostFile(std::filesystem::u8path(listing), &bytes, &error)) << error;
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(std::string::npos, text.find("\xE7\x94\xBB\xE5\x83\x8F.BMP")) << text;
+
+    // On a console of its own (code page 932 here): the characters themselves, read back from
+    // the screen buffer.
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    HANDLE console =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, console);
+    EXPECT_EQ(0u, RunWithOutput(command, console));
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    ASSERT_TRUE(GetConsoleScreenBufferInfo(console, &info));
+    std::wstring screen;
+    for (SHORT row = 0; row <= info.dwCursorPosition.Y; ++row) {
+        std::wstring line((size_t)info.dwSize.X, L' ');
+        DWORD read = 0;
+        ReadConsoleOutputCharacterW(console, &line[0], (DWORD)line.size(), COORD{0, row}, &read);
+        line.resize(read);
+        screen += line + L"\n";
+    }
+    CloseHandle(console);
+    FreeConsole();
+    EXPECT_NE(std::wstring::npos, screen.find(L"\u753B\u50CF.BMP"))
+        << "screen: " << Printable(std::filesystem::path(screen));
+    EXPECT_NE(std::wstring::npos, screen.find(L"UPDATE.INI"))
+        << "screen: " << Printable(std::filesystem::path(screen));
+}
+
 } // namespace

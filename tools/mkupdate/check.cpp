@@ -29,10 +29,11 @@ void Warn(Checker* c, const std::string& text) {
     c->findings->push_back(Finding{false, text});
 }
 
-// Shown in messages: the INI's CP932 bytes as UTF-8, or as they are when they are not CP932.
+// Shown in messages: the INI's CP932 bytes as UTF-8 (or escaped bytes when they are not CP932),
+// control characters escaped.
 std::string Shown(const std::string& cp932) {
     std::string utf8;
-    return Cp932ToUtf8(cp932, &utf8) ? utf8 : cp932;
+    return Cp932ToUtf8(cp932, &utf8) ? EscapeControls(utf8, true) : EscapeControls(cp932, false);
 }
 
 std::string KeyName(const char* format, int n) {
@@ -194,31 +195,12 @@ void CheckCopyItems(Checker* c, const std::vector<std::string>& values) {
 
 } // namespace
 
-int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings) {
+int CheckUpdateIni(const std::string& text, const std::vector<std::string>& entryNames,
+                   std::vector<Finding>* findings) {
     Checker c{findings, {}, {}};
-    findings->clear();
-    std::vector<SourceFile> files;
-    std::string error;
-    if (!CollectFiles(dir, &files, &error)) {
-        Error(&c, error);
-        return 0;
-    }
-    std::filesystem::path iniPath;
-    for (const SourceFile& f : files) {
-        c.files[FoldName(f.name)] = f.sortKey;
-        if (f.name == "UPDATE.INI")
-            iniPath = f.path;
-    }
-    if (iniPath.empty()) {
-        Error(&c, "the folder holds no UPDATE.INI");
-        return 0;
-    }
-    std::vector<uint8_t> bytes;
-    if (!ReadHostFile(iniPath, &bytes, &error)) {
-        Error(&c, error);
-        return 0;
-    }
-    const std::string text(bytes.begin(), bytes.end());
+    const size_t before = findings->size();
+    for (const std::string& name : entryNames)
+        c.files[FoldName(name)] = name;
     size_t badAt = 0;
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0 || LooksLikeUtf8(text))
         Error(&c, "UPDATE.INI is UTF-8, not CP932: the updater would show garbled text");
@@ -239,6 +221,45 @@ int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings
     else if (!written && copies.empty())
         Warn(&c, "[UPDATE] holds only version checks: the updater writes nothing and tells the "
                  "user there is nothing to update");
+    for (size_t i = before; i < findings->size(); ++i)
+        if ((*findings)[i].error)
+            return 0;
+    return 1;
+}
+
+int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings,
+                const std::filesystem::path& leaveOut) {
+    Checker c{findings, {}, {}};
+    findings->clear();
+    std::vector<SourceFile> files;
+    std::vector<std::string> problems, leftOut;
+    std::string error;
+    // The files exactly as pack collects them: whatever pack would refuse is an error here.
+    CollectFiles(dir, leaveOut, &files, &problems, &leftOut);
+    for (const std::string& p : problems)
+        Error(&c, p);
+    for (const std::string& l : leftOut)
+        Warn(&c, "left out " + l);
+    if (!files.size() && !problems.empty())
+        return 0;
+    std::filesystem::path iniPath;
+    for (const SourceFile& f : files)
+        if (f.name == "UPDATE.INI")
+            iniPath = f.path;
+    if (iniPath.empty()) {
+        if (problems.empty())
+            Error(&c, "the folder holds no UPDATE.INI");
+        return 0;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadHostFile(iniPath, &bytes, &error)) {
+        Error(&c, error);
+        return 0;
+    }
+    std::vector<std::string> names;
+    for (const SourceFile& f : files)
+        names.push_back(f.name);
+    CheckUpdateIni(std::string(bytes.begin(), bytes.end()), names, findings);
     for (const Finding& f : *findings)
         if (f.error)
             return 0;

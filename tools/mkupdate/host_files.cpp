@@ -1,15 +1,24 @@
+#ifdef _WIN32
+// For rand_s; before any header of the C library.
+#define _CRT_RAND_S
+#endif
 #include "mkupdate/host_files.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
-#include <fstream>
+#include <algorithm>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -40,6 +49,26 @@ const uint64_t kUnixEpochInFileTime = 11644473600ull;
 
 } // namespace
 
+std::string EscapeControls(const std::string& text, bool utf8) {
+    std::string shown;
+    char hex[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = (unsigned char)text[i];
+        const bool c1 = utf8 && c == 0xC2 && i + 1 < text.size() &&
+                        (unsigned char)text[i + 1] >= 0x80 && (unsigned char)text[i + 1] <= 0x9F;
+        if (c1) {
+            snprintf(hex, sizeof hex, "\\x%02X", (unsigned char)text[++i]);
+            shown += hex;
+        } else if (c < 0x20 || c == 0x7F || (!utf8 && c >= 0x80)) {
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        } else {
+            shown += (char)c;
+        }
+    }
+    return shown;
+}
+
 std::string Printable(const std::filesystem::path& file) {
     const auto u8 = file.u8string();
     return std::string(u8.begin(), u8.end());
@@ -67,25 +96,188 @@ int LastWriteFileTime(const std::filesystem::path& file, uint64_t* time, std::st
 #endif
 }
 
+namespace {
+
+#ifdef _WIN32
+std::string SystemMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, (LPWSTR)&text, 0, nullptr);
+    std::string message =
+        text ? Printable(std::filesystem::path(text)) : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+// What stands at a name that is no regular file, or empty for a regular file.
+std::string KindOfHandle(HANDLE h) {
+    const DWORD type = GetFileType(h);
+    if (type == FILE_TYPE_CHAR)
+        return "a device";
+    if (type == FILE_TYPE_PIPE)
+        return "a pipe";
+    BY_HANDLE_FILE_INFORMATION info;
+    if (type != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info))
+        return "no regular file";
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return "a link";
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return "a folder";
+    return std::string();
+}
+
+// A name no one can guess: 16 random hex digits.
+int RandomSuffix(std::string* suffix) {
+    char text[24];
+    unsigned a, b;
+    if (rand_s(&a) != 0 || rand_s(&b) != 0)
+        return 0;
+    snprintf(text, sizeof text, "%08x%08x", a, b);
+    *suffix = text;
+    return 1;
+}
+#else
+std::string KindOfMode(mode_t mode) {
+    if (S_ISREG(mode))
+        return std::string();
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "no regular file";
+}
+
+int RandomSuffix(std::string* suffix) {
+    uint8_t bytes[8];
+    if (getrandom(bytes, sizeof bytes, 0) != (ssize_t)sizeof bytes)
+        return 0;
+    char text[24];
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+    *suffix = text;
+    return 1;
+}
+#endif
+
+} // namespace
+
+const char kTemporaryPrefix[] = ".mkupdate-";
+
+int IsTemporaryName(const std::filesystem::path& file) {
+    const std::string name = Printable(file.filename());
+    const size_t prefix = sizeof kTemporaryPrefix - 1;
+    if (name.size() != prefix + 16 + 4 || name.compare(0, prefix, kTemporaryPrefix) != 0 ||
+        name.compare(name.size() - 4, 4, ".tmp") != 0)
+        return 0;
+    return name.find_first_not_of("0123456789abcdef", prefix) == prefix + 16 ? 1 : 0;
+}
+
 int ReadHostFile(const std::filesystem::path& file, std::vector<uint8_t>* bytes,
                  std::string* error) {
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
-    if (!in) {
-        *error = "cannot open " + Printable(file);
+#ifdef _WIN32
+    // No sharing for writes: the file cannot change under the read.
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = "cannot open " + Printable(file) + ": " + SystemMessage(GetLastError());
         return 0;
     }
-    const std::streamoff size = in.tellg();
-    in.seekg(0);
-    if (size < 0 || !in) {
+    const std::string kind = KindOfHandle(h);
+    LARGE_INTEGER size;
+    int ok = 0;
+    if (!kind.empty())
+        *error = Printable(file) + " is " + kind + ", not a regular file";
+    else if (!GetFileSizeEx(h, &size) || size.QuadPart < 0)
         *error = "cannot read " + Printable(file);
+    else if ((uint64_t)size.QuadPart > (uint64_t)SIZE_MAX / 2)
+        *error = Printable(file) + " is too large";
+    else {
+        bytes->resize((size_t)size.QuadPart);
+        size_t done = 0;
+        ok = 1;
+        while (ok && done < bytes->size()) {
+            const DWORD want = (DWORD)std::min<size_t>(bytes->size() - done, 1u << 30);
+            DWORD got = 0;
+            if (!ReadFile(h, bytes->data() + done, want, &got, nullptr) || got == 0)
+                ok = 0;
+            done += got;
+        }
+        if (!ok)
+            *error = "cannot read " + Printable(file);
+    }
+    CloseHandle(h);
+    return ok;
+#else
+    // Non-blocking, so that a FIFO given by mistake is refused instead of waited on.
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *error = "cannot open " + Printable(file) + ": " + strerror(errno);
         return 0;
     }
-    bytes->resize((size_t)size);
-    in.read((char*)bytes->data(), size);
-    // A file that grew meanwhile is read to its end as it was when opened; one that shrank is
-    // an error rather than a silently short entry.
-    if (in.gcount() != size) {
-        *error = "cannot read " + Printable(file);
+    struct stat st;
+    int ok = 0;
+    if (fstat(fd, &st) != 0)
+        *error = "cannot read " + Printable(file) + ": " + strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        *error = Printable(file) + " is " + KindOfMode(st.st_mode) + ", not a regular file";
+    else if ((uint64_t)st.st_size > (uint64_t)SIZE_MAX / 2)
+        *error = Printable(file) + " is too large";
+    else {
+        bytes->resize((size_t)st.st_size);
+        size_t done = 0;
+        ok = 1;
+        while (ok && done < bytes->size()) {
+            const ssize_t got = read(fd, bytes->data() + done, bytes->size() - done);
+            if (got < 0 && errno == EINTR)
+                continue;
+            // A file that shrank meanwhile is an error rather than a silently short entry; one
+            // that grew is read as it was when measured.
+            if (got <= 0)
+                ok = 0;
+            else
+                done += (size_t)got;
+        }
+        if (!ok)
+            *error = "cannot read " + Printable(file);
+    }
+    close(fd);
+    return ok;
+#endif
+}
+
+int CanReadHostFile(const std::filesystem::path& file, std::string* error) {
+#ifdef _WIN32
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = "cannot open " + Printable(file) + ": " + SystemMessage(GetLastError());
+        return 0;
+    }
+    const std::string kind = KindOfHandle(h);
+    CloseHandle(h);
+#else
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *error = "cannot open " + Printable(file) + ": " + strerror(errno);
+        return 0;
+    }
+    struct stat st;
+    const bool statted = fstat(fd, &st) == 0;
+    close(fd);
+    const std::string kind = !statted ? "unreadable" : KindOfMode(st.st_mode);
+#endif
+    if (!kind.empty()) {
+        *error = Printable(file) + " is " + kind + ", not a regular file";
         return 0;
     }
     return 1;
@@ -93,29 +285,120 @@ int ReadHostFile(const std::filesystem::path& file, std::vector<uint8_t>* bytes,
 
 int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
                   const uint64_t* time, std::string* error) {
-    std::filesystem::path temp = file;
-    temp += ".part";
-    std::error_code ec;
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write((const char*)bytes, (std::streamsize)size);
-    out.close();
-    if (!out) {
-        *error = "cannot write " + Printable(file);
-        std::filesystem::remove(temp, ec);
+    const std::filesystem::path folder =
+        file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    std::string suffix;
+    if (!RandomSuffix(&suffix)) {
+        *error = "cannot write " + Printable(file) + ": no random name for the temporary file";
         return 0;
     }
-    // The time goes on before the file takes its name, so it never shows with another one.
-    if (time && !SetLastWriteFileTime(temp, *time, error)) {
-        std::filesystem::remove(temp, ec);
+    const std::filesystem::path temp = folder / (kTemporaryPrefix + suffix + ".tmp");
+#ifdef _WIN32
+    // What stands at the name now: only a regular file may be replaced.
+    HANDLE old = CreateFileW(
+        file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (old != INVALID_HANDLE_VALUE) {
+        const std::string kind = KindOfHandle(old);
+        CloseHandle(old);
+        if (!kind.empty()) {
+            *error = "will not write " + Printable(file) + ": it is " + kind +
+                     " (mkupdate writes only a regular file or a new name)";
+            return 0;
+        }
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        *error = "cannot write " + Printable(file) + ": " + SystemMessage(GetLastError());
         return 0;
     }
-    std::filesystem::rename(temp, file, ec);
-    if (ec) {
-        *error = "cannot write " + Printable(file) + ": " + ec.message();
-        std::filesystem::remove(temp, ec);
+    // CREATE_NEW never opens what another planted there, link or not.
+    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = "cannot write " + Printable(file) + ": " + SystemMessage(GetLastError());
+        return 0;
+    }
+    bool ok = true;
+    for (size_t done = 0; ok && done < size;) {
+        const DWORD want = (DWORD)std::min<size_t>(size - done, 1u << 30);
+        DWORD put = 0;
+        ok = WriteFile(h, bytes + done, want, &put, nullptr) && put == want;
+        done += put;
+    }
+    FILETIME ft;
+    if (ok && time) {
+        // The time goes on before the file takes its name, so it never shows with another one.
+        ft.dwLowDateTime = (DWORD)*time;
+        ft.dwHighDateTime = (DWORD)(*time >> 32);
+        ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
+    }
+    const DWORD code = GetLastError();
+    CloseHandle(h);
+    if (ok && !MoveFileExW(temp.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        *error = "cannot write " + Printable(file) + ": " + SystemMessage(GetLastError());
+        DeleteFileW(temp.c_str());
+        return 0;
+    }
+    if (!ok) {
+        *error = "cannot write " + Printable(file) + ": " + SystemMessage(code);
+        DeleteFileW(temp.c_str());
         return 0;
     }
     return 1;
+#else
+    struct stat st;
+    mode_t mode = 0666;
+    bool keepMode = false;
+    if (lstat(file.c_str(), &st) == 0) {
+        const std::string kind = KindOfMode(st.st_mode);
+        if (!kind.empty()) {
+            *error = "will not write " + Printable(file) + ": it is " + kind +
+                     " (mkupdate writes only a regular file or a new name)";
+            return 0;
+        }
+        mode = st.st_mode & 07777;
+        keepMode = true;
+    } else if (errno != ENOENT) {
+        *error = "cannot write " + Printable(file) + ": " + strerror(errno);
+        return 0;
+    }
+    // O_EXCL with O_NOFOLLOW: a name planted beforehand, link or not, makes this fail.
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        *error = "cannot write " + Printable(file) + ": " + strerror(errno);
+        return 0;
+    }
+    bool ok = !keepMode || fchmod(fd, mode) == 0;
+    for (size_t done = 0; ok && done < size;) {
+        const ssize_t put = write(fd, bytes + done, size - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        ok = put > 0;
+        if (ok)
+            done += (size_t)put;
+    }
+    if (ok && time) {
+        // The time goes on before the file takes its name, so it never shows with another one.
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1].tv_sec = (time_t)((int64_t)(*time / 10000000ull) - (int64_t)kUnixEpochInFileTime);
+        times[1].tv_nsec = (long)(*time % 10000000ull) * 100;
+        ok = futimens(fd, times) == 0;
+    }
+    const int code = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temp.c_str(), file.c_str()) != 0) {
+        *error = "cannot write " + Printable(file) + ": " + strerror(errno);
+        unlink(temp.c_str());
+        return 0;
+    }
+    if (!ok) {
+        *error = "cannot write " + Printable(file) + ": " + strerror(code);
+        unlink(temp.c_str());
+        return 0;
+    }
+    return 1;
+#endif
 }
 
 int SetLastWriteFileTime(const std::filesystem::path& file, uint64_t time, std::string* error) {

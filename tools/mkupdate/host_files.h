@@ -10,13 +10,24 @@
 // The file's last-write time as a Windows FILETIME (100 ns ticks since 1601, UTC).
 int LastWriteFileTime(const std::filesystem::path& file, uint64_t* time, std::string* error);
 
+// Reads a regular file whole. Anything else (a folder, a FIFO, a device) is refused with its
+// kind named, without waiting on it.
 int ReadHostFile(const std::filesystem::path& file, std::vector<uint8_t>* bytes,
                  std::string* error);
 
+// 1 when the file opens for reading as ReadHostFile opens it and is a regular file.
+int CanReadHostFile(const std::filesystem::path& file, std::string* error);
+
 // Writes through a temporary file beside the target, so that a failure leaves no half file
-// and an existing target whole. With time, the file's last-write time (a FILETIME).
+// and an existing target whole. Only a regular file is replaced (keeping its mode) or a new
+// name created; a folder, link, FIFO or device at the name is refused. The temporary file has
+// a short random name (".mkupdate-<16 hex digits>.tmp") and is created exclusively, never
+// through a link. With time, the file's last-write time (a FILETIME).
 int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
                   const uint64_t* time, std::string* error);
+
+// 1 when the name is one WriteHostFile gives its temporary files.
+int IsTemporaryName(const std::filesystem::path& file);
 
 // Sets the file's last-write time from a FILETIME.
 int SetLastWriteFileTime(const std::filesystem::path& file, uint64_t time, std::string* error);
@@ -26,6 +37,10 @@ int NameInCodePage932(const std::filesystem::path& file, std::string* name);
 
 // CP932 text in UTF-8, for messages and host file names; 0 when it is no valid CP932.
 int Cp932ToUtf8(const std::string& text, std::string* utf8);
+
+// Text for a terminal: control characters (C0, DEL and, in UTF-8, C1) as \xNN, so that no
+// escape sequence reaches it. Without utf8 every byte from 0x80 up is escaped as well.
+std::string EscapeControls(const std::string& text, bool utf8);
 
 // A path for messages, in UTF-8.
 std::string Printable(const std::filesystem::path& file);

@@ -28,9 +28,12 @@ int SameName(const char* a, const char* b) {
     return FoldName(a) == FoldName(b) ? 0 : 1;
 }
 
+// An entry name for the terminal: decoded, with control bytes escaped so that a hostile name
+// cannot send escape sequences.
 std::string Shown(const char* name) {
     std::string utf8;
-    return Cp932ToUtf8(name, &utf8) ? utf8 : std::string(name) + " (not CP932)";
+    return Cp932ToUtf8(name, &utf8) ? EscapeControls(utf8, true)
+                                    : EscapeControls(name, false) + " (not CP932)";
 }
 
 std::string StatusText(DecodeStatus status) {
@@ -109,11 +112,10 @@ std::vector<uint8_t> DecodeIndex(const std::vector<uint8_t>& image,
     return records;
 }
 
-// Host file name of an entry; empty when it cannot be one.
+// Host file name of an entry; empty when it cannot be one, here or on Windows.
 std::filesystem::path HostName(const char* name) {
     std::string utf8;
-    if (!Cp932ToUtf8(name, &utf8) || utf8.empty() || utf8 == "." || utf8 == ".." ||
-        utf8.find_first_of("/\\:") != std::string::npos)
+    if (!WindowsNameProblem(name).empty() || !Cp932ToUtf8(name, &utf8) || utf8.empty())
         return std::filesystem::path();
     return std::filesystem::u8path(utf8);
 }
@@ -180,8 +182,10 @@ uint32_t PositionOf(const uint8_t* index, const uint8_t* rec) {
     return (uint32_t)((size_t)(rec - IndexRecords(index)) / kArchiveEntrySize);
 }
 
+// integrityRecord: the record is the integrity record, whose reserved name is one no file can
+// take and is never extracted.
 void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t offset,
-                 uint32_t indexOffset, std::vector<std::string>* problems) {
+                 uint32_t indexOffset, bool integrityRecord, std::vector<std::string>* problems) {
     const char* name = EntryName(rec);
     const std::string who = "entry " + Shown(name) + ": ";
     const size_t length = strlen(name);
@@ -192,8 +196,11 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         }
     if (!length)
         problems->push_back("an entry has an empty name");
-    if (length && HostName(name).empty())
-        problems->push_back(who + "its name holds a folder or drive part, or is no file name");
+    const std::string why = length && !integrityRecord ? WindowsNameProblem(name) : std::string();
+    if (!why.empty())
+        problems->push_back(who + "its name " + why);
+    else if (length && !integrityRecord && HostName(name).empty())
+        problems->push_back(who + "its name is no file name");
     const uint8_t store = EntryStoreMethod(rec), scramble = EntryScrambleMethod(rec);
     if (store != kStoreRaw && store != kStoreCompressed)
         problems->push_back(who + "unknown store method " + std::to_string(store));
@@ -221,9 +228,9 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         problems->push_back(who + "its decoded size is more than its stream can hold");
         return;
     }
-    const std::string why = CheckStream(bytes, stored, EntryIsScrambled(rec), decoded);
-    if (!why.empty())
-        problems->push_back(who + why);
+    const std::string streamWhy = CheckStream(bytes, stored, EntryIsScrambled(rec), decoded);
+    if (!streamWhy.empty())
+        problems->push_back(who + streamWhy);
 }
 
 // coverage: the payload's integrity record, checked whole, or null when it has none; position:
@@ -381,7 +388,8 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
             problems->push_back("entry " + Shown(EntryName(rec)) +
                                 ": an earlier entry has the same name, so the updater never "
                                 "reads this one");
-        CheckRecord(image, rec, offset, indexOffset, problems);
+        CheckRecord(image, rec, offset, indexOffset, i + 1 == count && IsIntegrityEntry(rec),
+                    problems);
         offset += PaddedSize(EntryStoredSize(rec));
     }
     if (offset != indexOffset)
@@ -448,7 +456,10 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
     }
     for (size_t i = 0; ok && i < chosen.size(); ++i)
         if (HostName(EntryName(chosen[i])).empty()) {
-            *error = "entry " + Shown(EntryName(chosen[i])) + " has no safe file name";
+            *error = "entry " + Shown(EntryName(chosen[i])) + " has no safe file name: it " +
+                     (WindowsNameProblem(EntryName(chosen[i])).empty()
+                          ? std::string("is no CP932")
+                          : WindowsNameProblem(EntryName(chosen[i])));
             ok = 0;
         }
     std::error_code ec;

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,34 @@ const char kUsage[] =
     "  --fast   a quick greedy encoding instead of the smallest one\n"
     "Exit status 0 on success; otherwise 1 with the reason on standard error.\n";
 
+// Writes UTF-8 text to standard output or error. A Windows console is given the text in UTF-16,
+// so that Japanese names show right whatever its code page; a file or pipe gets the UTF-8 bytes.
+void Print(FILE* stream, const std::string& text) {
+#ifdef _WIN32
+    HANDLE h = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+        fflush(stream);
+        const int units =
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+        std::wstring wide(units > 0 ? (size_t)units : 0, L'\0');
+        if (units > 0)
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], units);
+        for (size_t done = 0; done < wide.size();) {
+            DWORD written = 0;
+            const DWORD chunk = (DWORD)std::min<size_t>(wide.size() - done, 8192);
+            if (!WriteConsoleW(h, wide.data() + done, chunk, &written, nullptr) || !written)
+                break;
+            done += written;
+        }
+        return;
+    }
+#endif
+    fwrite(text.data(), 1, text.size(), stream);
+}
+
 int Fail(const std::string& reason) {
-    fprintf(stderr, "mkupdate: %s\n", reason.c_str());
+    Print(stderr, "mkupdate: " + reason + "\n");
     return 1;
 }
 
@@ -53,7 +80,7 @@ void Progress(const char* what) {
     const bool terminal = isatty(2) != 0;
 #endif
     if (terminal)
-        fprintf(stderr, "mkupdate: %s...\n", what);
+        Print(stderr, std::string("mkupdate: ") + what + "...\n");
 }
 
 // The arguments of one command: positional ones in order, options by name.
@@ -99,11 +126,13 @@ int ExpectArgs(const std::string& command, const Args& args, size_t positional, 
 }
 
 // Tells the findings; 1 when none of them is an error.
-int RunCheck(const std::string& dir) {
+int RunCheck(const std::string& dir, const std::string& output) {
     std::vector<Finding> findings;
-    const int ok = CheckFolder(PathArg(dir), &findings);
+    const int ok = CheckFolder(PathArg(dir), &findings,
+                               output.empty() ? std::filesystem::path() : PathArg(output));
     for (const Finding& f : findings)
-        fprintf(stderr, "mkupdate: check: %s: %s\n", f.error ? "error" : "warning", f.text.c_str());
+        Print(stderr, std::string("mkupdate: check: ") + (f.error ? "error: " : "warning: ") +
+                          f.text + "\n");
     return ok;
 }
 
@@ -116,13 +145,17 @@ int Pack(const Args& args, bool embed) {
         return Fail(std::string(command) + " needs -o " + (embed ? "UPDATE.exe" : "PAYLOAD"));
     if (!embed && !args.stub.empty())
         return Fail("pack: --stub belongs to build");
-    if (embed && !RunCheck(args.positional[0]))
+    if (embed && !RunCheck(args.positional[0], args.output))
         return Fail("build: the folder did not pass the check");
     std::vector<uint8_t> image;
+    std::vector<std::string> leftOut;
     Progress("packing");
-    if (!PackFolder(PathArg(args.positional[0]), args.fast ? kCompressFast : kCompressBest, &image,
-                    &error))
+    if (!PackFolder(PathArg(args.positional[0]), PathArg(args.output),
+                    args.fast ? kCompressFast : kCompressBest, &image, &leftOut, &error))
         return Fail(error);
+    // build's check has told them already.
+    for (size_t i = 0; !embed && i < leftOut.size(); ++i)
+        Print(stderr, "mkupdate: pack: left out " + leftOut[i] + "\n");
     if (!embed) {
         if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), nullptr, &error))
             return Fail(error);
@@ -152,21 +185,21 @@ int Inspect(const std::string& command, const Args& args) {
         std::string listing;
         if (!ListPayload(image, &listing, &error))
             return Fail(error);
-        fputs(listing.c_str(), stdout);
+        Print(stdout, listing);
         return 0;
     }
     if (command == "verify") {
         std::vector<std::string> problems;
         Progress("verifying");
         const int ok = VerifyPayload(image, &problems);
-        printf("%s\n", DescribeCoverage(image).c_str());
+        Print(stdout, DescribeCoverage(image) + "\n");
         if (!ok) {
             for (const std::string& p : problems)
-                fprintf(stderr, "mkupdate: verify: %s\n", p.c_str());
+                Print(stderr, "mkupdate: verify: " + p + "\n");
             return Fail("verify: " + args.positional[0] + ": " + std::to_string(problems.size()) +
                         (problems.size() == 1 ? " problem" : " problems"));
         }
-        printf("%s: ok\n", args.positional[0].c_str());
+        Print(stdout, args.positional[0] + ": ok\n");
         return 0;
     }
     if (args.folder.empty())
@@ -180,12 +213,12 @@ int Inspect(const std::string& command, const Args& args) {
 
 int Run(const std::vector<std::string>& argv) {
     if (argv.size() < 2) {
-        fputs(kUsage, stderr);
+        Print(stderr, kUsage);
         return 2;
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        fputs(kUsage, stdout);
+        Print(stdout, kUsage);
         return 0;
     }
     Args args;
@@ -197,7 +230,8 @@ int Run(const std::vector<std::string>& argv) {
     if (command == "check") {
         if (!ExpectArgs(command, args, 1, false, &error))
             return Fail(error);
-        return RunCheck(args.positional[0]) ? 0 : Fail("check: the folder has errors");
+        return RunCheck(args.positional[0], std::string()) ? 0
+                                                           : Fail("check: the folder has errors");
     }
     if (command == "list" || command == "verify" || command == "extract")
         return Inspect(command, args);

@@ -1,5 +1,7 @@
 #include "mkupdate/pack.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <map>
 
@@ -20,54 +22,135 @@ std::string FoldName(const std::string& name) {
     return folded;
 }
 
-int CollectFiles(const std::filesystem::path& dir, std::vector<SourceFile>* files,
-                 std::string* error) {
+std::string WindowsNameProblem(const std::string& name) {
+    if (name.empty())
+        return "is empty";
+    if (name == "." || name == "..")
+        return "is no file name";
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = (unsigned char)name[i];
+        if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+            ++i; // a trail byte may be 0x5C or 0x7C and is no separator
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F)
+            return "holds a control character";
+        if (strchr("<>:\"/\\|?*", c))
+            return std::string("holds '") + (char)c + "', which Windows does not allow in names";
+    }
+    if (name.back() == '.' || name.back() == ' ')
+        return "ends in a dot or a space, which Windows drops";
+    // A device name, with any extension and with blanks before it, opens the device.
+    std::string base = FoldName(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    bool device = false;
+    for (const char* d : kDevices)
+        device = device || base == d;
+    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+        base[3] >= '1' && base[3] <= '9')
+        device = true;
+    if (device)
+        return "is a device name on Windows (" + base + ")";
+    return std::string();
+}
+
+int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
+                 std::vector<SourceFile>* files, std::vector<std::string>* problems,
+                 std::vector<std::string>* leftOut) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        *error = Printable(dir) + " is not a folder";
+    const auto problem = [&](const std::string& text) { problems->push_back(text); };
+    std::filesystem::file_status top = std::filesystem::status(dir, ec);
+    if (ec || !std::filesystem::is_directory(top)) {
+        problem(Printable(dir) + " is not a folder");
         return 0;
     }
     std::filesystem::recursive_directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
-        if (!it->is_regular_file(ec))
+        const std::filesystem::path path = it->path();
+        const std::filesystem::file_status st = it->symlink_status(ec);
+        if (ec) {
+            problem("cannot read " + Printable(path) + ": " + ec.message());
+            ec.clear();
             continue;
+        }
+        // Links and special files are refused, not followed or skipped: a link could bring in
+        // a file from anywhere, and a file left out without a word would be missing from the
+        // update.
+        if (std::filesystem::is_symlink(st)) {
+            problem(Printable(path) +
+                    " is a symbolic link: the patch folder may hold only files and folders");
+            continue;
+        }
+        if (std::filesystem::is_directory(st))
+            continue;
+        if (!std::filesystem::is_regular_file(st)) {
+            problem(Printable(path) +
+                    " is no regular file (a FIFO, socket or device): the patch folder may hold "
+                    "only files and folders");
+            continue;
+        }
+        std::error_code same;
+        if (!leaveOut.empty() && std::filesystem::equivalent(path, leaveOut, same)) {
+            leftOut->push_back(Printable(path) + ": the output being written");
+            continue;
+        }
+        if (IsTemporaryName(path)) {
+            leftOut->push_back(Printable(path) + ": a temporary file mkupdate left");
+            continue;
+        }
         SourceFile f;
-        f.path = it->path();
+        f.path = path;
         f.sortKey = Printable(std::filesystem::relative(f.path, dir, ec));
+        ec.clear();
+        std::string error;
+        if (!CanReadHostFile(f.path, &error)) {
+            problem(error);
+            continue;
+        }
         if (!NameInCodePage932(f.path, &f.name)) {
-            *error = "the file name of " + Printable(f.path) + " cannot be written in CP932";
-            return 0;
+            problem("the file name of " + Printable(f.path) + " cannot be written in CP932");
+            continue;
         }
         if (f.name.size() >= kEntryNameSize) {
-            *error = "the file name of " + Printable(f.path) + " is longer than 259 bytes";
-            return 0;
+            problem("the file name of " + Printable(f.path) + " is longer than 259 bytes");
+            continue;
+        }
+        const std::string why = WindowsNameProblem(f.name);
+        if (!why.empty()) {
+            problem("the file name of " + Printable(f.path) + " " + why);
+            continue;
         }
         if (FoldName(f.name) == "UPDATE.INI")
             f.name = "UPDATE.INI";
         files->push_back(f);
     }
-    if (ec) {
-        *error = "cannot read the folder " + Printable(dir) + ": " + ec.message();
-        return 0;
-    }
+    if (ec)
+        problem("cannot read the folder " + Printable(dir) + ": " + ec.message());
     std::sort(files->begin(), files->end(),
               [](const SourceFile& a, const SourceFile& b) { return a.sortKey < b.sortKey; });
     std::map<std::string, std::string> seen;
     for (const SourceFile& f : *files) {
         auto [at, fresh] = seen.emplace(FoldName(f.name), f.sortKey);
-        if (!fresh) {
-            *error = "two files would be one entry: " + at->second + " and " + f.sortKey;
-            return 0;
-        }
+        if (!fresh)
+            problem("two files would be one entry: " + at->second + " and " + f.sortKey);
     }
-    return 1;
+    return problems->empty() ? 1 : 0;
 }
 
-int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vector<uint8_t>* image,
+int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
+               CompressLevel level, std::vector<uint8_t>* image, std::vector<std::string>* leftOut,
                std::string* error) {
     std::vector<SourceFile> files;
-    if (!CollectFiles(dir, &files, error))
+    std::vector<std::string> problems;
+    if (!CollectFiles(dir, leaveOut, &files, &problems, leftOut)) {
+        *error = problems[0];
+        if (problems.size() > 1)
+            *error += " (and " + std::to_string(problems.size() - 1) +
+                      " more problems; mkupdate check lists them)";
         return 0;
+    }
     std::vector<std::vector<uint8_t>> contents(files.size());
     std::vector<ArchiveInput> entries;
     for (size_t i = 0; i < files.size(); ++i) {

@@ -17,13 +17,23 @@ struct SourceFile {
 // names the updater would take for one entry compare equal.
 std::string FoldName(const std::string& name);
 
-// Every regular file under dir, in a reproducible order, with its entry name. Refuses names
-// with no CP932 form, names over 259 bytes and two files that would be one entry.
-int CollectFiles(const std::filesystem::path& dir, std::vector<SourceFile>* files,
-                 std::string* error);
+// Why Windows cannot create a file of this CP932 name (a device name such as NUL or COM1 with
+// any extension, a trailing dot or space, one of <>:"/\|?*, a control character); empty when
+// it can.
+std::string WindowsNameProblem(const std::string& name);
+
+// Every regular file under dir, in a reproducible order, with its entry name: the files pack
+// packs and check checks. Problems (each naming its file) are links, FIFOs, sockets, devices,
+// unreadable files, names with no CP932 form, over 259 bytes or that Windows cannot create, and
+// two files that would be one entry; 1 when there are none. leaveOut (the output being written,
+// when it lies inside dir) and mkupdate's temporary files are left out and told in leftOut.
+int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
+                 std::vector<SourceFile>* files, std::vector<std::string>* problems,
+                 std::vector<std::string>* leftOut);
 
 // Every file under dir becomes an entry, compressed when that makes it smaller, scrambled, with
 // a compressed and scrambled index. The same folder always gives the same bytes. 0 and a
 // one-line reason on failure.
-int PackFolder(const std::filesystem::path& dir, CompressLevel level, std::vector<uint8_t>* image,
+int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
+               CompressLevel level, std::vector<uint8_t>* image, std::vector<std::string>* leftOut,
                std::string* error);

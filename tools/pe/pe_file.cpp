@@ -10,7 +10,6 @@ inline uint16_t LoadLE16(const uint8_t* p) {
 
 const uint16_t kPe32Magic = 0x10B;
 const uint16_t kPe32PlusMagic = 0x20B;
-const uint32_t kSectionHeaderSize = 40;
 
 int Refuse(std::string* error, const std::string& why) {
     *error = why;
@@ -64,11 +63,11 @@ int ParsePe(const std::vector<uint8_t>& file, PeLayout* pe, std::string* error) 
         pe->directories.push_back(PeDirectory{LoadLE32(f + pe->directoryOffset + i * 8),
                                               LoadLE32(f + pe->directoryOffset + i * 8 + 4)});
     const uint32_t table = optional + optionalSize;
-    if ((uint64_t)table + (uint64_t)sectionCount * kSectionHeaderSize > size)
+    if ((uint64_t)table + (uint64_t)sectionCount * kPeSectionHeaderSize > size)
         return Refuse(error, "the PE section table is cut short");
     pe->sections.clear();
     for (uint32_t i = 0; i < sectionCount; ++i) {
-        const uint8_t* h = f + table + i * kSectionHeaderSize;
+        const uint8_t* h = f + table + i * kPeSectionHeaderSize;
         PeSection s;
         s.name.assign((const char*)h, 8);
         s.name.resize(s.name.find('\0') == std::string::npos ? 8 : s.name.find('\0'));
@@ -77,7 +76,7 @@ int ParsePe(const std::vector<uint8_t>& file, PeLayout* pe, std::string* error) 
         s.rawSize = LoadLE32(h + 16);
         s.rawPointer = LoadLE32(h + 20);
         s.characteristics = LoadLE32(h + 36);
-        s.headerOffset = table + i * kSectionHeaderSize;
+        s.headerOffset = table + i * kPeSectionHeaderSize;
         if ((uint64_t)s.rawPointer + s.rawSize > size)
             return Refuse(error, "PE section " + s.name + " lies past the end of the file");
         pe->sections.push_back(s);

@@ -26,6 +26,7 @@ struct PeDirectory {
 const unsigned kResourceDirectory = 2;
 const unsigned kCertificateDirectory = 4;
 const uint32_t kSectionInitializedData = 0x40;
+const uint32_t kPeSectionHeaderSize = 40;
 
 struct PeLayout {
     uint32_t sectionAlignment;

@@ -16,6 +16,15 @@ uint64_t AlignUp(uint64_t v, uint32_t to) {
     return (v + to - 1) & ~(uint64_t)(to - 1);
 }
 
+// Every header field the rebuild writes goes through here: a stub whose fields point outside the
+// new image is refused rather than written past its end.
+int Put32(std::vector<uint8_t>* image, uint64_t offset, uint32_t value, std::string* error) {
+    if (offset + 4 > image->size())
+        return Refuse(error, "a header field of the stub lies outside the rebuilt image");
+    StoreLE32(image->data() + offset, value);
+    return 1;
+}
+
 bool IsPayload(const Resource& r) {
     return SameKey(r.type, ResourceName("UPDATE")) &&
            SameKey(r.name, ResourceId(kPayloadResourceId));
@@ -62,11 +71,21 @@ int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<R
     if (s != &pe.sections.back())
         return Refuse(error, "the resource section of the stub is not its last section "
                              "(link it with .rsrc last)");
+    // Everything in front of the section is kept and the section is written anew: headers,
+    // the section table or another section's bytes inside its raw range would be overwritten
+    // or cut off.
+    const uint64_t headersEnd = (uint64_t)s->headerOffset + kPeSectionHeaderSize;
+    if (headersEnd > s->rawPointer)
+        return Refuse(error, "the resource section of the stub overlaps its headers");
     for (const PeSection& other : pe.sections)
         if (&other != s &&
             (other.virtualAddress >= s->virtualAddress || other.rawPointer > s->rawPointer))
             return Refuse(error, "section " + other.name +
                                      " lies behind the resource section of the stub");
+        else if (&other != s && other.rawSize &&
+                 (uint64_t)other.rawPointer + other.rawSize > s->rawPointer)
+            return Refuse(error,
+                          "section " + other.name + " overlaps the resource section of the stub");
     for (size_t i = 0; i < pe.directories.size(); ++i)
         if (i != kResourceDirectory && pe.directories[i].size &&
             pe.directories[i].rva >= s->virtualAddress && i != kCertificateDirectory)
@@ -93,19 +112,23 @@ int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<R
     std::vector<uint8_t> image(stub.begin(), stub.begin() + s->rawPointer);
     image.insert(image.end(), section.begin(), section.end());
     image.resize((size_t)(s->rawPointer + rawSize), 0);
-    uint8_t* h = image.data() + s->headerOffset;
-    StoreLE32(h + 8, (uint32_t)section.size());
-    StoreLE32(h + 16, (uint32_t)rawSize);
-    StoreLE32(image.data() + pe.sizeOfImageOffset, (uint32_t)imageSize);
+    if (!Put32(&image, (uint64_t)s->headerOffset + 8, (uint32_t)section.size(), error) ||
+        !Put32(&image, (uint64_t)s->headerOffset + 16, (uint32_t)rawSize, error) ||
+        !Put32(&image, pe.sizeOfImageOffset, (uint32_t)imageSize, error))
+        return 0;
     if (s->characteristics & kSectionInitializedData) {
+        if (pe.initializedDataOffset + 4ull > image.size())
+            return Refuse(error, "a header field of the stub lies outside the rebuilt image");
         const int64_t total = (int64_t)LoadLE32(image.data() + pe.initializedDataOffset) -
                               s->rawSize + (int64_t)rawSize;
-        StoreLE32(image.data() + pe.initializedDataOffset,
-                  (uint32_t)std::max<int64_t>(0, std::min<int64_t>(total, UINT32_MAX)));
+        if (!Put32(&image, pe.initializedDataOffset,
+                   (uint32_t)std::max<int64_t>(0, std::min<int64_t>(total, UINT32_MAX)), error))
+            return 0;
     }
-    uint8_t* dir = image.data() + pe.directoryOffset + kResourceDirectory * 8;
-    StoreLE32(dir + 4, (uint32_t)section.size());
-    StoreLE32(image.data() + pe.checksumOffset, PeChecksum(image, pe.checksumOffset));
+    if (!Put32(&image, pe.directoryOffset + kResourceDirectory * 8ull + 4, (uint32_t)section.size(),
+               error) ||
+        !Put32(&image, pe.checksumOffset, PeChecksum(image, pe.checksumOffset), error))
+        return 0;
     out->swap(image);
     return 1;
 }

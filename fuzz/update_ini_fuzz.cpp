@@ -1,0 +1,40 @@
+// mkupdate check's reading of UPDATE.INI on arbitrary bytes: the INI reader, the encoding tests
+// and every check of [SETUP] and [UPDATE] must take any text without reading outside it, and
+// agree with themselves.
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "mkupdate/check.h"
+#include "mkupdate/update_ini.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text((const char*)data, size);
+    const std::vector<IniSection> ini = ParseIni(text);
+    for (const IniSection& s : ini)
+        for (const IniKey& k : s.keys)
+            if (k.name.find('\n') != std::string::npos || k.value.find('\n') != std::string::npos)
+                abort();
+    size_t badAt = size;
+    if (!IsCp932(text, &badAt) && badAt >= size)
+        abort();
+    std::string value;
+    if (IniValue(ini, "SETUP", "GameTitle", &value) && value.empty())
+        abort();
+    std::vector<Finding> findings;
+    const std::vector<std::string> names = {"UPDATE.INI", "GAME.DAT", "LICENSE.TXT", "A.DAT"};
+    const int ok = CheckUpdateIni(text, names, &findings);
+    bool anyError = false;
+    for (const Finding& f : findings) {
+        if (f.text.empty())
+            abort();
+        anyError = anyError || f.error;
+    }
+    if (ok == anyError)
+        abort();
+    std::vector<Finding> again;
+    if (CheckUpdateIni(text, names, &again) != ok || again.size() != findings.size())
+        abort();
+    return 0;
+}
