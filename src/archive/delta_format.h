@@ -1,0 +1,119 @@
+// The delta format: a new file described as the difference from an older one (its base), shared
+// by the applier in the updater and the encoder in the tools. Every number is little-endian and
+// read at a fixed offset or as a variable-length integer, never by copying a struct.
+//
+// Layout: a header, then `windowCount` windows one after another, then nothing.
+//
+// Header:
+//   4 bytes  magic "QVD\0" (51 56 44 00)
+//   varint   flags, 0 (a bit this decoder does not know refuses the delta)
+//   varint   baseSize     size of the base the delta was made from
+//   varint   resultSize   size of the file it rebuilds
+//   u64      baseCheck    DeltaCheck of the base
+//   u64      resultCheck  DeltaCheck of the result
+//   varint   windowCount
+//
+// A window rebuilds the next `outputSize` bytes of the result (1 to kDeltaMaxWindowOutput; the
+// sizes of all windows add up to resultSize) and decodes on its own, so the applier's working
+// memory is bounded whatever the file's size. Window header, all varints:
+//   outputSize
+//   basePos, the base position at the window's start (at most baseSize)
+//   5 stream descriptors, in the order ops, lengths, seeks, diff, literals:
+//     one byte method, varint decodedSize, varint storedSize
+// followed by the five streams' stored bytes in the same order. The decoded sizes of a window's
+// streams add up to at most kDeltaMaxWindowStreams bytes.
+//
+// Stream methods:
+//   0 stored: storedSize == decodedSize, the bytes as they are.
+//   1 block: one stream of the archive's block format (archive/decompress.h) that decodes to
+//     exactly decodedSize bytes and ends exactly at storedSize.
+//   2 entropy: an order-0 range-ANS stream. A 32-byte bitmap of the byte values present (bit
+//     v % 8 of byte v / 8), the frequency of each present value in increasing order as a
+//     varint (1 to 2^14; together exactly 2^14), then the 32-bit initial state (2^23 <= state
+//     < 2^31) and the renormalisation bytes, read forward. Decoding decodedSize symbols must
+//     end with the state back at 2^23 and with every stored byte read.
+//
+// Ops: one byte each, kind = byte & 3, code = byte >> 2.
+//   For COPY, ADD and INSERT the length is code + 1 when code < 63, else 64 plus a varint
+//   from the lengths stream.
+//   COPY (0)   copies `length` bytes from the base at basePos; basePos advances.
+//   ADD (1)    writes base byte + diff byte (mod 256) for `length` bytes; diff comes from the
+//              diff stream; basePos advances.
+//   INSERT (2) writes `length` bytes of the literals stream; basePos stays.
+//   SEEK (3)   moves basePos by a signed amount: the zigzag value code when code < 63, else a
+//              zigzag varint from the seeks stream (zigzag: 0, -1, 1, -2, 2, ... as 0, 1, 2,
+//              3, 4, ...). basePos must stay within [0, baseSize].
+// A COPY or ADD must lie inside the base and no op may reach past the window's outputSize.
+// When a window's output is complete, every one of its streams must be used up exactly.
+//
+// Varints: 7 bits a byte, least significant group first, the high bit set on every byte but
+// the last; at most 10 bytes and at most 64 bits.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+const uint8_t kDeltaMagic[4] = {0x51, 0x56, 0x44, 0x00};
+
+const uint32_t kDeltaMagicSize = 4;
+// The longest header: the magic, four varints and the two check values.
+const uint32_t kDeltaMaxHeaderSize = kDeltaMagicSize + 4 * 10 + 2 * 8;
+
+const uint32_t kDeltaStreamCount = 5;
+const uint32_t kDeltaStreamOps = 0;
+const uint32_t kDeltaStreamLengths = 1;
+const uint32_t kDeltaStreamSeeks = 2;
+const uint32_t kDeltaStreamDiff = 3;
+const uint32_t kDeltaStreamLiterals = 4;
+
+// The longest window header: two varints, and per stream a method byte and two varints.
+const uint32_t kDeltaMaxWindowHeaderSize = 2 * 10 + 5 * (1 + 2 * 10);
+
+const uint8_t kStreamStored = 0;
+const uint8_t kStreamBlock = 1;
+const uint8_t kStreamEntropy = 2;
+
+const uint32_t kDeltaOpCopy = 0;
+const uint32_t kDeltaOpAdd = 1;
+const uint32_t kDeltaOpInsert = 2;
+const uint32_t kDeltaOpSeek = 3;
+const uint32_t kDeltaOpLongCode = 63;
+
+const uint32_t kDeltaMaxWindowOutput = 4u << 20;
+const uint32_t kDeltaMaxWindowStreams = 12u << 20;
+
+// Entropy streams: probabilities in 14 bits, a 32-bit state kept in [2^23, 2^31).
+const uint32_t kEntropyScaleBits = 14;
+const uint32_t kEntropyTotal = 1u << kEntropyScaleBits;
+const uint32_t kEntropyLow = 1u << 23;
+const uint32_t kEntropyBitmapSize = 32;
+
+const uint32_t kMaxVarintSize = 10;
+
+inline uint32_t DeltaLoad32(const uint8_t* p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+inline uint64_t DeltaLoad64(const uint8_t* p) {
+    return (uint64_t)DeltaLoad32(p) | (uint64_t)DeltaLoad32(p + 4) << 32;
+}
+
+inline void DeltaStore32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+
+inline void DeltaStore64(uint8_t* p, uint64_t v) {
+    DeltaStore32(p, (uint32_t)v);
+    DeltaStore32(p + 4, (uint32_t)(v >> 32));
+}
+
+inline uint64_t ZigzagEncode(int64_t v) {
+    return ((uint64_t)v << 1) ^ (uint64_t)(v >> 63);
+}
+
+inline int64_t ZigzagDecode(uint64_t v) {
+    return (int64_t)(v >> 1) ^ -(int64_t)(v & 1);
+}

@@ -1,0 +1,418 @@
+#include "archive/delta_apply.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "payload/delta_encode.h"
+#include "support/reference_delta.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+const size_t kCanary = 32;
+const uint8_t kCanaryByte = 0xA5;
+
+struct Applied {
+    DeltaStatus status;
+    size_t produced;
+    Bytes output;
+};
+
+// Applies with an output buffer of exactly `capacity` bytes followed by canary bytes, and the
+// delta and base in heap blocks of exactly their size, so that any access past them shows.
+Applied Apply(const Bytes& base, const Bytes& delta, size_t capacity) {
+    Bytes exactBase(base), exactDelta(delta);
+    Bytes out(capacity + kCanary, kCanaryByte);
+    static Bytes scratch(kDeltaScratchSize);
+    Applied a;
+    a.status = ApplyDelta(exactBase.data(), exactBase.size(), exactDelta.data(), exactDelta.size(),
+                          out.data(), capacity, scratch.data(), scratch.size(), &a.produced);
+    for (size_t i = 0; i < kCanary; ++i)
+        if (out[capacity + i] != kCanaryByte) {
+            ADD_FAILURE() << "canary byte " << i << " overwritten";
+            break;
+        }
+    EXPECT_LE(a.produced, capacity);
+    a.output.assign(out.begin(), out.begin() + (long)std::min(a.produced, capacity));
+    return a;
+}
+
+Bytes Encode(const Bytes& base, const Bytes& data) {
+    Bytes delta;
+    EXPECT_EQ(1, EncodeDelta(base.data(), base.size(), data.data(), data.size(), &delta));
+    return delta;
+}
+
+// Encodes, applies into a buffer of exactly the result's size and one byte short, and has the
+// plain reference applier read the same delta.
+Bytes ExpectRoundTrip(const Bytes& base, const Bytes& data, const std::string& what) {
+    Bytes delta = Encode(base, data);
+    Applied a = Apply(base, delta, data.size());
+    EXPECT_EQ(kDeltaOk, a.status) << what << ": " << DeltaStatusName(a.status);
+    EXPECT_EQ(data.size(), a.produced) << what;
+    EXPECT_TRUE(a.output == data) << what;
+    if (!data.empty()) {
+        Applied shortBuffer = Apply(base, delta, data.size() - 1);
+        EXPECT_EQ(kDeltaOutputOverflow, shortBuffer.status) << what;
+    }
+    ReferenceDelta ref = ReferenceApplyDelta(base, delta);
+    EXPECT_TRUE(ref.ok) << what;
+    EXPECT_TRUE(ref.output == data) << what;
+    return delta;
+}
+
+Bytes Random(std::mt19937& rng, size_t size) {
+    Bytes b(size);
+    for (auto& c : b)
+        c = (uint8_t)rng();
+    return b;
+}
+
+// Something like machine code: short instruction-like records with 32-bit addresses that all
+// move when code is inserted in front of them.
+Bytes CodeLike(std::mt19937& rng, size_t records, uint32_t shift) {
+    Bytes b;
+    std::mt19937 shape(7);
+    for (size_t i = 0; i < records; ++i) {
+        const uint32_t kind = shape() % 4;
+        b.push_back((uint8_t)(0x48 + kind));
+        b.push_back((uint8_t)(0x89 + (shape() % 3)));
+        if (kind != 3) {
+            const uint32_t address = 0x401000 + (uint32_t)(i * 16) + shift;
+            for (int k = 0; k < 4; ++k)
+                b.push_back((uint8_t)(address >> (8 * k)));
+        }
+    }
+    (void)rng;
+    return b;
+}
+
+TEST(DeltaRoundTrip, EdgeCases) {
+    std::mt19937 rng(12);
+    const Bytes text = Random(rng, 20000);
+    ExpectRoundTrip({}, {}, "both empty");
+    ExpectRoundTrip({}, text, "empty base");
+    ExpectRoundTrip(text, {}, "empty result");
+    ExpectRoundTrip({7}, {7}, "one byte, same");
+    ExpectRoundTrip({7}, {8}, "one byte, changed");
+    Bytes same = ExpectRoundTrip(text, text, "identical");
+    EXPECT_LT(same.size(), 200u) << "an identical file costs a few ops";
+    ExpectRoundTrip(text, Random(rng, 20000), "entirely different");
+    ExpectRoundTrip(text, Bytes(text.begin(), text.begin() + 5000), "base longer");
+    Bytes longer = text;
+    longer.insert(longer.end(), text.begin(), text.begin() + 7000);
+    ExpectRoundTrip(Bytes(text.begin(), text.begin() + 3000), text, "base shorter");
+    ExpectRoundTrip(text, longer, "bytes appended (a repeat of the base)");
+    Bytes appended = text;
+    const Bytes tail = Random(rng, 3333);
+    appended.insert(appended.end(), tail.begin(), tail.end());
+    Bytes withTail = ExpectRoundTrip(text, appended, "random bytes appended");
+    EXPECT_LT(withTail.size(), 3333u + 600u);
+    Bytes zeros(100000, 0);
+    ExpectRoundTrip(zeros, Bytes(150000, 0), "runs of one byte");
+}
+
+TEST(DeltaRoundTrip, InsertionsRemovalsAndEdits) {
+    std::mt19937 rng(5);
+    const Bytes base = Random(rng, 60000);
+    Bytes inserted = base;
+    const Bytes middle = Random(rng, 1000);
+    inserted.insert(inserted.begin() + 30000, middle.begin(), middle.end());
+    Bytes d = ExpectRoundTrip(base, inserted, "bytes inserted in the middle");
+    EXPECT_LT(d.size(), 1000u + 600u);
+    Bytes removed = base;
+    removed.erase(removed.begin() + 20000, removed.begin() + 24000);
+    d = ExpectRoundTrip(base, removed, "bytes removed from the middle");
+    EXPECT_LT(d.size(), 600u);
+    Bytes swapped(base.begin() + 30000, base.end());
+    swapped.insert(swapped.end(), base.begin(), base.begin() + 30000);
+    ExpectRoundTrip(base, swapped, "halves swapped");
+
+    // Random edits of structured data: addresses shifted by an insertion, a few records
+    // changed, some removed.
+    const Bytes code = CodeLike(rng, 20000, 0);
+    Bytes newCode = CodeLike(rng, 20000, 0x40);
+    for (int i = 0; i < 50; ++i)
+        newCode[rng() % newCode.size()] ^= (uint8_t)(1 + rng() % 255);
+    newCode.erase(newCode.begin() + 5000, newCode.begin() + 5100);
+    const Bytes patch = Random(rng, 64);
+    newCode.insert(newCode.begin() + 40000, patch.begin(), patch.end());
+    d = ExpectRoundTrip(code, newCode, "shifted addresses and edits");
+    EXPECT_LT(d.size(), newCode.size() / 10) << "approximate matches keep shifted code cheap";
+}
+
+TEST(DeltaRoundTrip, SeveralWindows) {
+    // More than two windows' worth of output, with changes near the window boundaries.
+    std::mt19937 rng(9);
+    const Bytes base = Random(rng, 9u << 20);
+    Bytes data = base;
+    for (size_t at :
+         {(size_t)kDeltaMaxWindowOutput - 3, 2 * (size_t)kDeltaMaxWindowOutput + 5, (size_t)1000})
+        data[at] ^= 0x5A;
+    const Bytes extra = Random(rng, 5000);
+    data.insert(data.begin() + kDeltaMaxWindowOutput, extra.begin(), extra.end());
+    const Bytes delta = ExpectRoundTrip(base, data, "three windows");
+    DeltaInfo info;
+    ASSERT_EQ(kDeltaOk, ReadDeltaInfo(delta.data(), delta.size(), &info));
+    EXPECT_EQ(3u, info.windowCount);
+    EXPECT_LT(delta.size(), 8000u);
+}
+
+// Every prefix of a valid delta fails, and every damaged byte is caught.
+TEST(DeltaDamage, EveryTruncationFailsAndNoDamageGivesAWrongResult) {
+    std::mt19937 rng(21);
+    const Bytes base = CodeLike(rng, 3000, 0);
+    Bytes data = CodeLike(rng, 3000, 0x20);
+    const Bytes fresh = Random(rng, 300);
+    data.insert(data.begin() + 4000, fresh.begin(), fresh.end());
+    const Bytes delta = Encode(base, data);
+    ASSERT_EQ(kDeltaOk, Apply(base, delta, data.size()).status);
+
+    size_t truncations = 0;
+    for (size_t cut = 0; cut < delta.size(); ++cut) {
+        Applied a = Apply(base, Bytes(delta.begin(), delta.begin() + (long)cut), data.size());
+        EXPECT_NE(kDeltaOk, a.status) << "cut at " << cut;
+        EXPECT_FALSE(ReferenceApplyDelta(base, Bytes(delta.begin(), delta.begin() + (long)cut)).ok);
+        ++truncations;
+    }
+    // A damaged byte either fails or changes nothing of the result (bits of a block stream's
+    // last flag word after its end marker, a copy that fetches the same bytes from elsewhere):
+    // ok always means the recorded result.
+    size_t damaged = 0, harmless = 0;
+    for (size_t at = 0; at < delta.size(); ++at) {
+        for (int flip : {0x01, 0x80, 0xFF}) {
+            Bytes bad = delta;
+            bad[at] ^= (uint8_t)flip;
+            Applied a = Apply(base, bad, data.size());
+            if (a.status == kDeltaOk) {
+                EXPECT_TRUE(a.output == data) << "byte " << at << " ^ " << flip;
+                ++harmless;
+            }
+            if (flip == 0xFF) { // the plain applier is slow; one damage per byte for it
+                EXPECT_EQ(a.status == kDeltaOk, ReferenceApplyDelta(base, bad).ok)
+                    << "byte " << at << " ^ " << flip;
+            }
+            ++damaged;
+        }
+    }
+    EXPECT_LT(harmless, damaged / 20);
+    Bytes longer = delta;
+    longer.push_back(0);
+    EXPECT_EQ(kDeltaCorrupt, Apply(base, longer, data.size()).status) << "a byte after the end";
+    printf("delta of %zu bytes: %zu truncations refused, %zu damaged copies of which %zu "
+           "decode to the same result\n",
+           delta.size(), truncations, damaged, harmless);
+}
+
+TEST(DeltaDamage, TheBaseMustBeTheOneRecorded) {
+    std::mt19937 rng(4);
+    const Bytes base = Random(rng, 5000);
+    Bytes data = base;
+    data[100] ^= 1;
+    const Bytes delta = Encode(base, data);
+    Bytes otherBase = base;
+    otherBase[4999] ^= 1;
+    EXPECT_EQ(kDeltaBaseMismatch, Apply(otherBase, delta, data.size()).status);
+    EXPECT_EQ(kDeltaBaseMismatch,
+              Apply(Bytes(base.begin(), base.end() - 1), delta, data.size()).status);
+    EXPECT_EQ(kDeltaBaseMismatch, Apply({}, delta, data.size()).status);
+}
+
+void PutVarint(Bytes* out, uint64_t v) {
+    for (; v >= 0x80; v >>= 7)
+        out->push_back((uint8_t)(v | 0x80));
+    out->push_back((uint8_t)v);
+}
+
+// Hand-made deltas, to reach the checks that the encoder never trips.
+struct Crafted {
+    Bytes base;
+    Bytes result;
+    Bytes ops, lengths, seeks, diff, literals;
+    uint64_t windowBasePos = 0;
+
+    uint8_t literalsMethod = kStreamStored;
+    Bytes storedLiterals; // the literals as stored, when literalsMethod is not kStreamStored
+
+    Bytes Build() const {
+        Bytes d(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
+        PutVarint(&d, 0); // flags
+        PutVarint(&d, base.size());
+        PutVarint(&d, result.size());
+        uint8_t checks[16];
+        DeltaStore64(checks, DeltaCheck(base.data(), base.size()));
+        DeltaStore64(checks + 8, DeltaCheck(result.data(), result.size()));
+        d.insert(d.end(), checks, checks + 16);
+        PutVarint(&d, 1); // windows
+        PutVarint(&d, result.size());
+        PutVarint(&d, windowBasePos);
+        const Bytes* streams[5] = {&ops, &lengths, &seeks, &diff, &literals};
+        Bytes body;
+        for (int s = 0; s < 5; ++s) {
+            const bool coded = s == (int)kDeltaStreamLiterals && literalsMethod != kStreamStored;
+            const Bytes& stored = coded ? storedLiterals : *streams[s];
+            d.push_back(coded ? literalsMethod : kStreamStored);
+            PutVarint(&d, streams[s]->size());
+            PutVarint(&d, stored.size());
+            body.insert(body.end(), stored.begin(), stored.end());
+        }
+        d.insert(d.end(), body.begin(), body.end());
+        return d;
+    }
+};
+
+TEST(DeltaCrafted, EachOpAndEachRefusal) {
+    Crafted c;
+    c.base = {10, 20, 30, 40, 50, 60};
+    // SEEK +2, COPY 2 (30 40), ADD 2 (+1 +1 over 50 60), SEEK -6, INSERT 1, COPY 1 (10).
+    c.ops = {3 | 4 << 2, 0 | 1 << 2, 1 | 1 << 2, 3 | 11 << 2, 2 | 0 << 2, 0 | 0 << 2};
+    c.diff = {1, 1};
+    c.literals = {99};
+    c.result = {30, 40, 51, 61, 99, 10};
+    Applied a = Apply(c.base, c.Build(), c.result.size());
+    ASSERT_EQ(kDeltaOk, a.status) << DeltaStatusName(a.status);
+    EXPECT_TRUE(a.output == c.result);
+    EXPECT_TRUE(ReferenceApplyDelta(c.base, c.Build()).ok);
+
+    // A long length (64 + varint) and a long seek (zigzag varint) from their own streams.
+    Crafted longOps;
+    longOps.base.assign(300, 0);
+    for (size_t i = 0; i < 300; ++i)
+        longOps.base[i] = (uint8_t)i;
+    longOps.ops = {3 | 63 << 2, 0 | 63 << 2};
+    longOps.seeks = {0xC8, 0x01}; // zigzag 200: +100
+    longOps.lengths = {36};       // 64 + 36 = 100 bytes
+    longOps.result.assign(longOps.base.begin() + 100, longOps.base.begin() + 200);
+    a = Apply(longOps.base, longOps.Build(), longOps.result.size());
+    EXPECT_EQ(kDeltaOk, a.status) << DeltaStatusName(a.status);
+    EXPECT_TRUE(a.output == longOps.result);
+
+    struct Case {
+        const char* what;
+        Crafted delta;
+        DeltaStatus expected;
+    };
+    std::vector<Case> cases;
+    Crafted outside = c;
+    outside.ops = {3 | 8 << 2, 0 | 2 << 2}; // SEEK +4, COPY 3: reaches byte 6 of 6
+    outside.result = {50, 60, 0};
+    cases.push_back({"copy past the base's end", outside, kDeltaBaseRange});
+    Crafted before = c;
+    before.ops = {3 | 1 << 2}; // SEEK -1 from 0
+    before.result = {0};
+    cases.push_back({"seek before the base", before, kDeltaBaseRange});
+    Crafted windowPos = c;
+    windowPos.windowBasePos = 7;
+    cases.push_back({"window starts past the base", windowPos, kDeltaBaseRange});
+    Crafted pastWindow = c;
+    pastWindow.ops = {2 | 1 << 2};
+    pastWindow.literals = {1, 2};
+    pastWindow.result = {1};
+    cases.push_back({"op longer than the window", pastWindow, kDeltaCorrupt});
+    Crafted leftover = c;
+    leftover.literals.push_back(5);
+    cases.push_back({"literals left over", leftover, kDeltaCorrupt});
+    Crafted noDiff = c;
+    noDiff.diff = {1};
+    noDiff.literals = {99};
+    cases.push_back({"diff stream too short", noDiff, kDeltaCorrupt});
+    Crafted wrongResult = c;
+    wrongResult.result[0] ^= 1; // recorded check is of other bytes
+    cases.push_back({"result check differs", wrongResult, kDeltaCorrupt});
+    Crafted badVarint = longOps;
+    badVarint.lengths = {0x80, 0x80};
+    cases.push_back({"varint cut short", badVarint, kDeltaCorrupt});
+    for (const Case& k : cases) {
+        Applied r = Apply(k.delta.base, k.delta.Build(), k.delta.result.size());
+        EXPECT_EQ(k.expected, r.status) << k.what << ": " << DeltaStatusName(r.status);
+        EXPECT_FALSE(ReferenceApplyDelta(k.delta.base, k.delta.Build()).ok) << k.what;
+    }
+
+    Bytes d = c.Build();
+    Bytes flagged = d;
+    flagged[kDeltaMagicSize] = 1;
+    EXPECT_EQ(kDeltaUnsupported, Apply(c.base, flagged, 6).status);
+    Bytes notDelta = d;
+    notDelta[0] = 'X';
+    EXPECT_EQ(kDeltaUnsupported, Apply(c.base, notDelta, 6).status);
+    DeltaInfo info;
+    ASSERT_EQ(kDeltaOk, ReadDeltaInfo(d.data(), d.size(), &info));
+    Bytes method = d;
+    method[info.headerSize + 2] = 3; // after the window's outputSize and basePos, one byte each
+    EXPECT_EQ(kDeltaUnsupported, Apply(c.base, method, 6).status);
+
+    size_t produced = 1;
+    uint8_t out[6], scratch[4];
+    EXPECT_EQ(kDeltaScratchTooSmall,
+              ApplyDelta(c.base.data(), c.base.size(), d.data(), d.size(), out, sizeof out, scratch,
+                         sizeof scratch, &produced));
+    EXPECT_EQ(0u, produced);
+}
+
+// The entropy coder on its own, for skewed, flat and one-valued data.
+TEST(DeltaEntropy, StreamsDecodeThroughTheApplier) {
+    std::mt19937 rng(8);
+    std::vector<Bytes> inputs;
+    inputs.push_back(Bytes(5000, 0));
+    Bytes skewed(100000, 0);
+    for (auto& b : skewed)
+        b = rng() % 1000 == 0 ? (uint8_t)rng() : 0;
+    inputs.push_back(skewed);
+    inputs.push_back(Random(rng, 70000));
+    Bytes two(3, 1);
+    two.push_back(2);
+    inputs.push_back(two);
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        Crafted c;
+        c.literals = inputs[i];
+        c.result = inputs[i];
+        for (size_t left = c.result.size(); left;) {
+            const size_t n = std::min<size_t>(left, 63);
+            c.ops.push_back((uint8_t)(kDeltaOpInsert | (n - 1) << 2));
+            left -= n;
+        }
+        EncodeEntropyStream(inputs[i].data(), inputs[i].size(), &c.storedLiterals);
+        c.literalsMethod = kStreamEntropy;
+        const Bytes stored = c.Build();
+        const Bytes& coded = c.storedLiterals;
+        Applied a = Apply({}, stored, c.result.size());
+        EXPECT_EQ(kDeltaOk, a.status) << "input " << i << ": " << DeltaStatusName(a.status);
+        EXPECT_TRUE(a.output == c.result) << "input " << i;
+        EXPECT_TRUE(ReferenceApplyDelta({}, stored).ok) << "input " << i;
+        if (i == 1) {
+            EXPECT_LT(coded.size(), skewed.size() / 40) << "skewed data compresses";
+        }
+    }
+}
+
+// Files of several hundred megabytes: slow, so only when asked (DELTA_LARGE_TEST=1).
+TEST(DeltaRoundTrip, SeveralHundredMegabytes) {
+    if (!getenv("DELTA_LARGE_TEST"))
+        GTEST_SKIP() << "set DELTA_LARGE_TEST=1 to run";
+    std::mt19937 rng(77);
+    const size_t size = 300u << 20;
+    Bytes base(size);
+    for (size_t i = 0; i < size; i += 4) {
+        const uint32_t v = (uint32_t)rng() % 4096 * (uint32_t)(i / 65536);
+        memcpy(&base[i], &v, 4);
+    }
+    Bytes data = base;
+    for (int i = 0; i < 1000; ++i)
+        data[rng() % size] ^= (uint8_t)(1 + rng() % 255);
+    const Bytes block = Random(rng, 1 << 20);
+    data.insert(data.begin() + (long)(size / 3), block.begin(), block.end());
+    data.erase(data.begin() + (long)(size / 2), data.begin() + (long)(size / 2 + (2 << 20)));
+    Bytes delta = Encode(base, data);
+    Applied a = Apply(base, delta, data.size());
+    EXPECT_EQ(kDeltaOk, a.status) << DeltaStatusName(a.status);
+    EXPECT_TRUE(a.output == data);
+    printf("%zu-byte result from a %zu-byte delta\n", data.size(), delta.size());
+}
+
+} // namespace

@@ -1,0 +1,531 @@
+#include "payload/delta_encode.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "archive/delta_apply.h"
+#include "archive/delta_format.h"
+#include "payload/compress.h"
+
+#if UPDATER_HAVE_DIVSUFSORT
+#include <divsufsort.h>
+#endif
+
+namespace {
+
+void PutVarint(std::vector<uint8_t>* out, uint64_t v) {
+    while (v >= 0x80) {
+        out->push_back((uint8_t)(v | 0x80));
+        v >>= 7;
+    }
+    out->push_back((uint8_t)v);
+}
+
+// Scales counts to frequencies that add up to kEntropyTotal, every present value keeping at
+// least 1.
+void NormaliseCounts(const uint64_t* counts, uint64_t total, uint32_t* freq) {
+    int64_t sum = 0;
+    for (unsigned v = 0; v < 256; ++v) {
+        freq[v] = 0;
+        if (!counts[v])
+            continue;
+        uint64_t f = (counts[v] * kEntropyTotal + total / 2) / total;
+        freq[v] = f ? (uint32_t)f : 1;
+        sum += freq[v];
+    }
+    // Rounding leaves the sum a little off; the largest frequencies absorb the difference,
+    // where a unit changes the cost least.
+    while (sum != (int64_t)kEntropyTotal) {
+        unsigned best = 256;
+        for (unsigned v = 0; v < 256; ++v)
+            if (freq[v] > (sum > (int64_t)kEntropyTotal ? 1u : 0u) &&
+                (best == 256 || freq[v] > freq[best]))
+                best = v;
+        if (sum > (int64_t)kEntropyTotal) {
+            const int64_t take = std::min<int64_t>(sum - kEntropyTotal, freq[best] - 1);
+            freq[best] -= (uint32_t)take;
+            sum -= take;
+        } else {
+            freq[best] += (uint32_t)(kEntropyTotal - sum);
+            sum = kEntropyTotal;
+        }
+    }
+}
+
+} // namespace
+
+void EncodeEntropyStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+    uint64_t counts[256] = {0};
+    for (size_t i = 0; i < size; ++i)
+        ++counts[data[i]];
+    uint32_t freq[256], start[256];
+    if (size)
+        NormaliseCounts(counts, size, freq);
+    else
+        memset(freq, 0, sizeof freq);
+    uint8_t bitmap[kEntropyBitmapSize] = {0};
+    uint32_t cum = 0;
+    for (unsigned v = 0; v < 256; ++v) {
+        start[v] = cum;
+        cum += freq[v];
+        if (freq[v])
+            bitmap[v / 8] |= (uint8_t)(1u << (v % 8));
+    }
+    out->insert(out->end(), bitmap, bitmap + kEntropyBitmapSize);
+    for (unsigned v = 0; v < 256; ++v)
+        if (freq[v])
+            PutVarint(out, freq[v]);
+
+    // The state walks the data backwards so that the applier reads it forwards.
+    std::vector<uint8_t> reversed;
+    reversed.reserve(size / 2 + 16);
+    uint32_t x = kEntropyLow;
+    for (size_t i = size; i-- > 0;) {
+        const uint32_t f = freq[data[i]];
+        const uint32_t limit = ((kEntropyLow >> kEntropyScaleBits) << 8) * f;
+        while (x >= limit) {
+            reversed.push_back((uint8_t)x);
+            x >>= 8;
+        }
+        x = ((x / f) << kEntropyScaleBits) + x % f + start[data[i]];
+    }
+    uint8_t state[4];
+    DeltaStore32(state, x);
+    out->insert(out->end(), state, state + 4);
+    out->insert(out->end(), reversed.rbegin(), reversed.rend());
+}
+
+#if UPDATER_HAVE_DIVSUFSORT
+
+namespace {
+
+// The five streams of the window being built, and what it has made so far.
+struct Window {
+    std::vector<uint8_t> streams[kDeltaStreamCount];
+    uint64_t basePos = 0;    // where the window starts reading the base
+    uint32_t outputSize = 0; // bytes of the result it makes
+};
+
+struct Writer {
+    std::vector<uint8_t>* out;
+    uint64_t basePos = 0; // the applier's base position after the ops so far
+    Window window;
+    std::vector<Window> done;
+};
+
+size_t StreamBytes(const Window& w) {
+    size_t total = 0;
+    for (const auto& s : w.streams)
+        total += s.size();
+    return total;
+}
+
+// Picks the smallest of the three ways to store one stream.
+void PutStream(const std::vector<uint8_t>& data, std::vector<uint8_t>* header,
+               std::vector<uint8_t>* out) {
+    uint8_t method = kStreamStored;
+    const std::vector<uint8_t>* best = &data;
+    std::vector<uint8_t> entropy, block;
+    if (data.size() > 64) {
+        EncodeEntropyStream(data.data(), data.size(), &entropy);
+        if (entropy.size() < best->size()) {
+            best = &entropy;
+            method = kStreamEntropy;
+        }
+        // Literal-rich streams sometimes repeat themselves at short range, where the block
+        // format's copies beat order-0 statistics.
+        CompressOptimal(data.data(), data.size(), &block);
+        if (block.size() < best->size()) {
+            best = &block;
+            method = kStreamBlock;
+        }
+    }
+    header->push_back(method);
+    PutVarint(header, data.size());
+    PutVarint(header, best->size());
+    out->insert(out->end(), best->begin(), best->end());
+}
+
+// Closes the current window; its streams are packed later, all windows at once.
+void FlushWindow(Writer* wr) {
+    Window& w = wr->window;
+    if (w.outputSize == 0)
+        return;
+    wr->done.push_back(std::move(w));
+    w = Window();
+    w.basePos = wr->basePos;
+}
+
+// Packs every window's streams, on as many threads as the machine has, and appends the
+// windows in order.
+void WriteWindows(Writer* wr) {
+    const size_t count = wr->done.size();
+    std::vector<std::vector<uint8_t>> packed(count);
+    std::atomic<size_t> next(0);
+    auto work = [&]() {
+        for (size_t i; (i = next++) < count;) {
+            const Window& w = wr->done[i];
+            std::vector<uint8_t>& out = packed[i];
+            PutVarint(&out, w.outputSize);
+            PutVarint(&out, w.basePos);
+            std::vector<uint8_t> body;
+            for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+                PutStream(w.streams[s], &out, &body);
+            out.insert(out.end(), body.begin(), body.end());
+        }
+    };
+    const unsigned threads =
+        (unsigned)std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back(work);
+    work();
+    for (auto& t : pool)
+        t.join();
+    for (const auto& p : packed)
+        wr->out->insert(wr->out->end(), p.begin(), p.end());
+}
+
+// Room the current window has for output, after closing it when it is full.
+size_t WindowRoom(Writer* wr) {
+    // An op adds at most one op byte and one varint; a window closes well before its streams
+    // could outgrow what the applier is promised.
+    if (wr->window.outputSize == kDeltaMaxWindowOutput ||
+        StreamBytes(wr->window) + 2 * kMaxVarintSize + 2 > kDeltaMaxWindowStreams - 64)
+        FlushWindow(wr);
+    return kDeltaMaxWindowOutput - wr->window.outputSize;
+}
+
+void PutOp(Window* w, uint32_t kind, uint64_t len) {
+    if (len <= kDeltaOpLongCode) {
+        w->streams[kDeltaStreamOps].push_back((uint8_t)(kind | (len - 1) << 2));
+    } else {
+        w->streams[kDeltaStreamOps].push_back((uint8_t)(kind | kDeltaOpLongCode << 2));
+        PutVarint(&w->streams[kDeltaStreamLengths], len - kDeltaOpLongCode - 1);
+    }
+}
+
+void EmitSeek(Writer* wr, uint64_t target) {
+    if (target == wr->basePos)
+        return;
+    WindowRoom(wr);
+    Window& w = wr->window;
+    if (w.outputSize == 0) {
+        // A fresh window states its base position itself.
+        w.basePos = target;
+        wr->basePos = target;
+        return;
+    }
+    const uint64_t z = ZigzagEncode((int64_t)(target - wr->basePos));
+    if (z < kDeltaOpLongCode) {
+        w.streams[kDeltaStreamOps].push_back((uint8_t)(kDeltaOpSeek | z << 2));
+    } else {
+        w.streams[kDeltaStreamOps].push_back((uint8_t)(kDeltaOpSeek | kDeltaOpLongCode << 2));
+        PutVarint(&w.streams[kDeltaStreamSeeks], z);
+    }
+    wr->basePos = target;
+}
+
+// COPY, ADD (with diff bytes) or INSERT (with literal bytes), split at window boundaries.
+void EmitRun(Writer* wr, uint32_t kind, const uint8_t* bytes, uint64_t len) {
+    while (len) {
+        const size_t n = (size_t)std::min<uint64_t>(len, WindowRoom(wr));
+        Window& w = wr->window;
+        if (w.outputSize == 0)
+            w.basePos = wr->basePos;
+        PutOp(&w, kind, n);
+        if (kind == kDeltaOpAdd)
+            w.streams[kDeltaStreamDiff].insert(w.streams[kDeltaStreamDiff].end(), bytes, bytes + n);
+        else if (kind == kDeltaOpInsert)
+            w.streams[kDeltaStreamLiterals].insert(w.streams[kDeltaStreamLiterals].end(), bytes,
+                                                   bytes + n);
+        if (kind != kDeltaOpInsert)
+            wr->basePos += n;
+        if (bytes)
+            bytes += n;
+        w.outputSize += (uint32_t)n;
+        len -= n;
+    }
+}
+
+// Zero differences shorter than this stay inside an ADD. Measured on releases of real
+// binaries, splitting at every run of two or more zeros gives the smallest deltas: the op stream
+// is very regular and codes small, while zeros in the diff stream break its repeats up.
+const size_t kMinCopyRun = 2;
+
+// A matched span: data[0, len) against base[basePos, basePos + len).
+void EmitMatch(Writer* wr, const uint8_t* base, uint64_t basePos, const uint8_t* data, size_t len,
+               std::vector<uint8_t>* diff) {
+    EmitSeek(wr, basePos);
+    const uint8_t* from = base + basePos;
+    diff->resize(len);
+    for (size_t i = 0; i < len; ++i)
+        (*diff)[i] = (uint8_t)(data[i] - from[i]);
+    size_t i = 0;
+    size_t addStart = 0;
+    while (i < len) {
+        if ((*diff)[i] != 0) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < len && (*diff)[j] == 0)
+            ++j;
+        if (j - i >= kMinCopyRun || (i == addStart && j == len)) {
+            if (i > addStart)
+                EmitRun(wr, kDeltaOpAdd, diff->data() + addStart, i - addStart);
+            EmitRun(wr, kDeltaOpCopy, nullptr, j - i);
+            addStart = j;
+        }
+        i = j;
+    }
+    if (len > addStart)
+        EmitRun(wr, kDeltaOpAdd, diff->data() + addStart, len - addStart);
+}
+
+// Matches never compare further than this: long identical stretches are then taken in steps,
+// and no search costs more than this many byte compares however repetitive the data.
+const size_t kMaxCompare = 4096;
+
+// A search that finds less than this is a miss; each 2^kMissShift misses in a row lengthen the
+// scan's stride by one byte.
+const size_t kMissLength = 6;
+const unsigned kMissShift = 7;
+
+struct MatchFinder {
+    const uint8_t* base;
+    size_t baseSize;
+    std::vector<saidx_t> sa;
+    std::vector<uint32_t> bucket; // first suffix-array index of each two-byte prefix
+};
+
+inline size_t MatchLength(const uint8_t* a, size_t aSize, const uint8_t* b, size_t bSize) {
+    const size_t n = std::min(std::min(aSize, bSize), kMaxCompare);
+    size_t i = 0;
+    while (i + 8 <= n) {
+        uint64_t x, y;
+        memcpy(&x, a + i, 8);
+        memcpy(&y, b + i, 8);
+        if (x != y)
+            return i + (size_t)(__builtin_ctzll(x ^ y) / 8);
+        i += 8;
+    }
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
+}
+
+void BuildFinder(MatchFinder* f, const uint8_t* base, size_t baseSize) {
+    f->base = base;
+    f->baseSize = baseSize;
+    f->sa.resize(baseSize);
+    if (baseSize)
+        divsufsort(base, f->sa.data(), (saidx_t)baseSize);
+    f->bucket.assign(65537, 0);
+    for (size_t i = 0; i < baseSize; ++i) {
+        const size_t p = (size_t)f->sa[i];
+        const unsigned key = (unsigned)base[p] << 8 | (p + 1 < baseSize ? base[p + 1] : 0);
+        ++f->bucket[key + 1];
+    }
+    for (size_t k = 1; k <= 65536; ++k)
+        f->bucket[k] += f->bucket[k - 1];
+}
+
+// The longest match of data[0, size) in the base (up to kMaxCompare bytes).
+size_t FindMatch(const MatchFinder& f, const uint8_t* data, size_t size, size_t* pos) {
+    *pos = 0;
+    if (f.baseSize == 0 || size == 0)
+        return 0;
+    size_t lo = 0, hi = f.baseSize; // the answer lies in the suffix-array range [lo, hi)
+    if (size >= 2) {
+        const unsigned key = (unsigned)data[0] << 8 | data[1];
+        lo = f.bucket[key];
+        hi = f.bucket[key + 1];
+        if (lo == hi) {
+            // No suffix starts with these two bytes; fall back to the one-byte range.
+            lo = f.bucket[(unsigned)data[0] << 8];
+            hi = f.bucket[((unsigned)data[0] + 1) << 8];
+            if (lo == hi)
+                return 0;
+        }
+    }
+    // Binary search for where data would sort. Every suffix between lo and hi shares with data
+    // at least the shorter of the prefixes that lo's and hi's suffixes share with it, so each
+    // compare starts there.
+    const size_t cap = std::min(size, kMaxCompare);
+    size_t last = hi - 1;
+    size_t lcpLo = MatchLength(f.base + f.sa[lo], f.baseSize - f.sa[lo], data, cap);
+    size_t lcpHi = MatchLength(f.base + f.sa[last], f.baseSize - f.sa[last], data, cap);
+    while (last - lo > 1) {
+        const size_t mid = lo + (last - lo) / 2;
+        const size_t p = (size_t)f.sa[mid];
+        const size_t skip = std::min(lcpLo, lcpHi);
+        const size_t n = std::min(f.baseSize - p, cap);
+        const size_t m =
+            skip + MatchLength(f.base + p + skip, n - std::min(n, skip), data + skip, cap - skip);
+        if (m == cap) {
+            *pos = p;
+            return m;
+        }
+        // The suffix sorts before data when it ends first or its next byte is smaller.
+        if (m == n || f.base[p + m] < data[m]) {
+            lo = mid;
+            lcpLo = m;
+        } else {
+            last = mid;
+            lcpHi = m;
+        }
+    }
+    if (lcpLo >= lcpHi) {
+        *pos = (size_t)f.sa[lo];
+        return lcpLo;
+    }
+    *pos = (size_t)f.sa[last];
+    return lcpHi;
+}
+
+// Finds approximate matches and writes them: a match is extended forwards and backwards as
+// long as at least half of its bytes agree, and whatever lies between matches goes as
+// literals. A new match is taken only when it beats the current alignment (the base offset of
+// the last match) by more than a few bytes, so that code which merely shifted stays one span.
+void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t* data,
+                 size_t size) {
+    MatchFinder finder;
+    BuildFinder(&finder, base, baseSize);
+    std::vector<uint8_t> diff;
+
+    size_t scan = 0, len = 0, pos = 0;
+    size_t lastScan = 0, lastPos = 0;
+    int64_t lastOffset = 0;
+    while (scan < size) {
+        size_t oldScore = 0;
+        size_t scsc = scan += len;
+        // In new content nothing matches and every position would cost a search (a cache miss
+        // per step of it); after a run of misses the scan strides, faster the longer the run.
+        // A match found later is extended backwards, which recovers most of a skipped start.
+        size_t misses = 0;
+        while (scan < size) {
+            len = FindMatch(finder, data + scan, size - scan, &pos);
+            for (; scsc < scan + len; ++scsc) {
+                const int64_t at = (int64_t)scsc + lastOffset;
+                if (at >= 0 && (uint64_t)at < baseSize && base[at] == data[scsc])
+                    ++oldScore;
+            }
+            if ((len == oldScore && len != 0) || len > oldScore + 8)
+                break;
+            misses = len >= kMissLength ? 0 : misses + 1;
+            const size_t step = 1 + (misses >> kMissShift);
+            // oldScore counts the aligned agreements in [scan, scsc).
+            for (size_t k = 0; k < step && scan < size; ++k, ++scan) {
+                const int64_t at = (int64_t)scan + lastOffset;
+                if (scan < scsc && at >= 0 && (uint64_t)at < baseSize && base[at] == data[scan])
+                    --oldScore;
+            }
+            if (scsc < scan)
+                scsc = scan;
+        }
+        if (len == oldScore && scan != size)
+            continue;
+
+        // Forward extension of the last match from lastScan.
+        size_t lenF = 0;
+        {
+            int64_t s = 0, best = 0;
+            for (size_t i = 0; lastScan + i < scan && lastPos + i < baseSize;) {
+                if (base[lastPos + i] == data[lastScan + i])
+                    ++s;
+                ++i;
+                if (s * 2 - (int64_t)i > best * 2 - (int64_t)lenF) {
+                    best = s;
+                    lenF = i;
+                }
+            }
+        }
+        // Backward extension of the new match from scan.
+        size_t lenB = 0;
+        if (scan < size) {
+            int64_t s = 0, best = 0;
+            for (size_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
+                if (base[pos - i] == data[scan - i])
+                    ++s;
+                if (s * 2 - (int64_t)i > best * 2 - (int64_t)lenB) {
+                    best = s;
+                    lenB = i;
+                }
+            }
+        }
+        // Where the two overlap, the split point that agrees best.
+        if (lastScan + lenF > scan - lenB) {
+            const size_t overlap = (lastScan + lenF) - (scan - lenB);
+            int64_t s = 0, best = 0;
+            size_t lens = 0;
+            for (size_t i = 0; i < overlap; ++i) {
+                if (data[lastScan + lenF - overlap + i] == base[lastPos + lenF - overlap + i])
+                    ++s;
+                if (data[scan - lenB + i] == base[pos - lenB + i])
+                    --s;
+                if (s > best) {
+                    best = s;
+                    lens = i + 1;
+                }
+            }
+            lenF += lens - overlap;
+            lenB -= lens;
+        }
+
+        if (lenF)
+            EmitMatch(wr, base, lastPos, data + lastScan, lenF, &diff);
+        const size_t literalStart = lastScan + lenF;
+        const size_t literalEnd = scan - lenB;
+        if (literalEnd > literalStart)
+            EmitRun(wr, kDeltaOpInsert, data + literalStart, literalEnd - literalStart);
+
+        lastScan = scan - lenB;
+        lastPos = pos - lenB;
+        lastOffset = (int64_t)pos - (int64_t)scan;
+    }
+}
+
+} // namespace
+
+#endif
+
+int DeltaEncoderAvailable() {
+    return UPDATER_HAVE_DIVSUFSORT ? 1 : 0;
+}
+
+int EncodeDelta(const uint8_t* base, size_t baseSize, const uint8_t* data, size_t size,
+                std::vector<uint8_t>* out) {
+#if UPDATER_HAVE_DIVSUFSORT
+    if (baseSize > kDeltaMaxBase)
+        return 0;
+    Writer wr;
+    std::vector<uint8_t> windows;
+    wr.out = &windows;
+    EncodeSpans(&wr, base, baseSize, data, size);
+    FlushWindow(&wr);
+    WriteWindows(&wr);
+    out->insert(out->end(), kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
+    PutVarint(out, 0);
+    PutVarint(out, baseSize);
+    PutVarint(out, size);
+    uint8_t checks[16];
+    DeltaStore64(checks, DeltaCheck(base, baseSize));
+    DeltaStore64(checks + 8, DeltaCheck(data, size));
+    out->insert(out->end(), checks, checks + 16);
+    PutVarint(out, wr.done.size());
+    out->insert(out->end(), windows.begin(), windows.end());
+    return 1;
+#else
+    (void)base;
+    (void)baseSize;
+    (void)data;
+    (void)size;
+    (void)out;
+    return 0;
+#endif
+}
