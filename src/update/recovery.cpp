@@ -109,6 +109,7 @@ int JudgeReplacement(const JournalAction& a, uint8_t* step) {
     return !target || size == a.newSize;
 }
 
+// The format takes what it names of a and b; the formatter ignores the rest.
 void Say(const char* format, const char* a, const char* b, UINT icon) {
     char text[kMessageSize];
     wsprintfA(text, format, a, b);
@@ -133,12 +134,12 @@ int RestoreFrom(const char* journal) {
         }
     }
     if (!RollBackStagedSet() || !PlatformOps.DeleteFileA(journal)) {
-        Say("前回のアップデートで変更したファイルを元に戻せませんでした。\r記録：%s%s", journal, "",
+        Say("前回のアップデートで変更したファイルを元に戻せませんでした。\r記録：%s", journal, "",
             MB_ICONERROR);
         return 0;
     }
     Say("前回のアップデートが途中で終わっていたため、ゲームのファイルをアップデート前の状態に戻し"
-        "ました。%s%s",
+        "ました。",
         "", "", MB_ICONINFORMATION);
     return 1;
 }
@@ -178,7 +179,7 @@ int RecoverInterruptedRun() {
             damaged = journal;
     }
     if (damaged) {
-        Say("前回のアップデートの記録が壊れているため、ファイルはそのままにしました。\r記録：%s%s",
+        Say("前回のアップデートの記録が壊れているため、ファイルはそのままにしました。\r記録：%s",
             damaged, "", MB_ICONERROR);
         result = 0;
     }
