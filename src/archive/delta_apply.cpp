@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "archive/decompress.h"
+#include "archive/delta_streams.h"
 
 namespace {
 
@@ -13,115 +13,12 @@ struct Stream {
 };
 
 // Reads one varint; 0 when the stream ends inside it or it is longer than 64 bits.
-int ReadVarint(Stream* s, uint64_t* value) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < kMaxVarintSize; ++i) {
-        if (s->left == 0)
-            return 0;
-        const uint8_t b = *s->p++;
-        --s->left;
-        if (i == 9 && b > 1)
-            return 0;
-        v |= (uint64_t)(b & 0x7f) << (7 * i);
-        if (!(b & 0x80)) {
-            *value = v;
-            return 1;
-        }
-    }
-    return 0;
-}
-
-// Reads a varint straight from stored bytes (the entropy table).
-int ReadStoredVarint(const uint8_t** p, const uint8_t* end, uint64_t* value) {
-    Stream s = {*p, (size_t)(end - *p)};
-    if (!ReadVarint(&s, value))
-        return 0;
-    *p = s.p;
-    return 1;
-}
-
-// Decodes an entropy stream of decodedSize symbols from [src, src + size) into dst.
-DeltaStatus DecodeEntropy(const uint8_t* src, size_t size, uint8_t* dst, size_t decodedSize) {
-    const uint8_t* ip = src;
-    const uint8_t* const iend = src + size;
-    if (size < kEntropyBitmapSize)
-        return kDeltaCorrupt;
-    const uint8_t* bitmap = ip;
-    ip += kEntropyBitmapSize;
-
-    uint8_t symbolOf[kEntropyTotal];
-    uint32_t freq[256];
-    uint32_t start[256];
-    uint32_t total = 0;
-    for (unsigned v = 0; v < 256; ++v) {
-        freq[v] = 0;
-        start[v] = 0;
-        if (!(bitmap[v / 8] >> (v % 8) & 1))
-            continue;
-        uint64_t f;
-        if (!ReadStoredVarint(&ip, iend, &f) || f == 0 || f > kEntropyTotal - total)
-            return kDeltaCorrupt;
-        freq[v] = (uint32_t)f;
-        start[v] = total;
-        memset(symbolOf + total, (int)v, (size_t)f);
-        total += (uint32_t)f;
-    }
-    if (total != kEntropyTotal || iend - ip < 4)
-        return kDeltaCorrupt;
-    uint32_t x = DeltaLoad32(ip);
-    ip += 4;
-    if (x < kEntropyLow || x >= (kEntropyLow << 8))
-        return kDeltaCorrupt;
-
-    const uint32_t mask = kEntropyTotal - 1;
-    uint8_t* op = dst;
-    uint8_t* const oend = dst + decodedSize;
-    // While at least four stored bytes remain, a symbol's renormalisation (at most two bytes
-    // for a state below 2^31) needs no check of its own.
-    while (op < oend && iend - ip >= 4) {
-        const uint32_t slot = x & mask;
-        const uint8_t s = symbolOf[slot];
-        *op++ = s;
-        x = freq[s] * (x >> kEntropyScaleBits) + slot - start[s];
-        while (x < kEntropyLow)
-            x = x << 8 | *ip++;
-    }
-    while (op < oend) {
-        const uint32_t slot = x & mask;
-        const uint8_t s = symbolOf[slot];
-        *op++ = s;
-        x = freq[s] * (x >> kEntropyScaleBits) + slot - start[s];
-        while (x < kEntropyLow) {
-            if (ip == iend)
-                return kDeltaCorrupt;
-            x = x << 8 | *ip++;
-        }
-    }
-    return x == kEntropyLow && ip == iend ? kDeltaOk : kDeltaCorrupt;
-}
-
-DeltaStatus DecodeStream(uint8_t method, const uint8_t* src, size_t storedSize, uint8_t* dst,
-                         size_t decodedSize) {
-    switch (method) {
-    case kStreamStored:
-        if (storedSize != decodedSize)
-            return kDeltaCorrupt;
-        if (decodedSize)
-            memcpy(dst, src, decodedSize);
-        return kDeltaOk;
-    case kStreamBlock: {
-        size_t produced = 0, consumed = 0;
-        DecodeStatus status =
-            DecompressBlock(dst, decodedSize, src, storedSize, &produced, &consumed);
-        return status == kDecodeOk && produced == decodedSize && consumed == storedSize
-                   ? kDeltaOk
-                   : kDeltaCorrupt;
-    }
-    case kStreamEntropy:
-        return DecodeEntropy(src, storedSize, dst, decodedSize);
-    default:
-        return kDeltaUnsupported;
-    }
+inline int ReadVarint(Stream* s, uint64_t* value) {
+    const uint8_t* p = s->p;
+    const int ok = ReadDeltaVarint(&p, s->p + s->left, value);
+    s->left -= (size_t)(p - s->p);
+    s->p = p;
+    return ok;
 }
 
 // Adds the diff bytes to the base bytes, eight lanes at a time without carries between them.
@@ -334,10 +231,17 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
             status = kDeltaTruncated;
             break;
         }
+        // The streams go to the front of the scratch buffer; an lz stream works in what is left,
+        // up to the format's bound on a window's decoded bytes.
         Stream streams[kDeltaStreamCount];
         uint8_t* to = scratch;
+        uint8_t* const spare = scratch + decodedTotal;
+        const size_t spareSize =
+            (scratchSize < kDeltaMaxWindowStreams ? scratchSize : kDeltaMaxWindowStreams) -
+            (size_t)decodedTotal;
         for (uint32_t s = 0; s < kDeltaStreamCount && status == kDeltaOk; ++s) {
-            status = DecodeStream(methods[s], ip, (size_t)stored[s], to, (size_t)decoded[s]);
+            status = DecodeDeltaStream(methods[s], ip, (size_t)stored[s], to, (size_t)decoded[s],
+                                       spare, spareSize);
             streams[s].p = to;
             streams[s].left = (size_t)decoded[s];
             ip += stored[s];

@@ -32,6 +32,27 @@
 //     varint (1 to 2^14; together exactly 2^14), then the 32-bit initial state (2^23 <= state
 //     < 2^31) and the renormalisation bytes, read forward. Decoding decodedSize symbols must
 //     end with the state back at 2^23 and with every stored byte read.
+//   3 lz: a dictionary coder over the stream's own bytes, for streams that repeat themselves
+//     at any range (new content in the literals, above all). Five parts, each described by one
+//     byte method (0 stored or 2 entropy only) and varints decodedSize and storedSize, in the
+//     order literals, literal-length codes, match-length codes, offset codes, extra bits;
+//     then the parts' stored bytes in that order, ending exactly at the stream's storedSize.
+//     The three code parts are equally long: one code each per sequence. A sequence writes
+//     LL literals (the next ones of the literals part), then copies ML bytes from `distance`
+//     bytes back in the stream's own output (the copy may overlap what it writes). After the
+//     last sequence the remaining literals end the stream; every part must be used up exactly.
+//     Extra bits are read from the extra-bits part, least significant bit of each byte first,
+//     a value's low bit first; per sequence: LL's, then ML's, then the offset's. After the last
+//     one fewer than 8 bits may be left over, and they must be zero.
+//     Lengths (LL, and ML - kLzMinMatch): code c < 16 is the value c; 16 <= c <= 36 is
+//     2^(c - 12) plus c - 12 extra bits.
+//     Offsets: codes 0, 1, 2 reuse the distances of earlier sequences (rep0, rep1, rep2, at
+//     first 1, 2, 3): 1 swaps rep0 and rep1, 2 moves rep2 to the front. Code c from 3 to 52
+//     is a new distance d + 1 with slot = c - 3: d = slot when slot < 4, else with
+//     n = slot / 2 - 1 extra bits d = (2 + slot % 2) * 2^n + extra; the new distance becomes
+//     rep0 and the others move back one place. A copy may not reach before the stream's start.
+//     The parts' decoded sizes and the window's five decoded sizes add up to at most
+//     kDeltaMaxWindowStreams.
 //
 // Ops: one byte each, kind = byte & 3, code = byte >> 2.
 //   For COPY, ADD and INSERT the length is code + 1 when code < 63, else 64 plus a varint
@@ -72,6 +93,19 @@ const uint32_t kDeltaMaxWindowHeaderSize = 2 * 10 + 5 * (1 + 2 * 10);
 const uint8_t kStreamStored = 0;
 const uint8_t kStreamBlock = 1;
 const uint8_t kStreamEntropy = 2;
+const uint8_t kStreamLz = 3;
+
+const uint32_t kLzPartCount = 5;
+const uint32_t kLzPartLiterals = 0;
+const uint32_t kLzPartLiteralLengths = 1;
+const uint32_t kLzPartMatchLengths = 2;
+const uint32_t kLzPartOffsets = 3;
+const uint32_t kLzPartExtra = 4;
+const uint32_t kLzMinMatch = 2;
+const uint32_t kLzDirectLengths = 16; // length codes below this are the length itself
+const uint32_t kLzMaxLengthCode = 36;
+const uint32_t kLzRepCount = 3;
+const uint32_t kLzMaxOffsetCode = 52;
 
 const uint32_t kDeltaOpCopy = 0;
 const uint32_t kDeltaOpAdd = 1;

@@ -96,7 +96,130 @@ inline bool DecodeEntropy(const std::vector<uint8_t>& in, size_t count, std::vec
 }
 
 inline bool DecodeStream(int method, const std::vector<uint8_t>& in, size_t count,
-                         std::vector<uint8_t>* out) {
+                         std::vector<uint8_t>* out, uint64_t partsRoom);
+
+// Extra bits, least significant first, one at a time.
+struct BitTaker {
+    const std::vector<uint8_t>& bytes;
+    size_t bit;
+    bool bad;
+    uint64_t Take(unsigned n) {
+        uint64_t v = 0;
+        for (unsigned i = 0; i < n; ++i, ++bit) {
+            if (bit / 8 >= bytes.size()) {
+                bad = true;
+                return 0;
+            }
+            v |= (uint64_t)(bytes[bit / 8] >> (bit % 8) & 1) << i;
+        }
+        return v;
+    }
+};
+
+inline bool LzLength(uint8_t code, BitTaker* bits, uint64_t* value) {
+    if (code < 16) {
+        *value = code;
+        return true;
+    }
+    if (code > 36)
+        return false;
+    *value = (1ull << (code - 12)) + bits->Take(code - 12);
+    return !bits->bad;
+}
+
+// partsRoom: what the window's streams leave of the format's bound on decoded bytes.
+inline bool DecodeLz(const std::vector<uint8_t>& in, size_t count, std::vector<uint8_t>* out,
+                     uint64_t partsRoom) {
+    Reader r{in.data(), in.size(), 0, false};
+    int method[5];
+    uint64_t decoded[5], stored[5], total = 0;
+    for (int k = 0; k < 5; ++k) {
+        method[k] = (int)r.Int(1);
+        decoded[k] = r.Varint();
+        stored[k] = r.Varint();
+        if (r.bad || (method[k] != 0 && method[k] != 2) || decoded[k] > (12u << 20))
+            return false;
+        total += decoded[k];
+    }
+    if (total > partsRoom)
+        return false;
+    std::vector<uint8_t> part[5];
+    for (int k = 0; k < 5; ++k) {
+        if (stored[k] > in.size() - r.at)
+            return false;
+        std::vector<uint8_t> bytes(in.begin() + (long)r.at, in.begin() + (long)(r.at + stored[k]));
+        r.at += stored[k];
+        if (!DecodeStream(method[k], bytes, decoded[k], &part[k], 0))
+            return false;
+    }
+    if (r.at != in.size() || part[2].size() != part[1].size() || part[3].size() != part[1].size())
+        return false;
+    BitTaker bits{part[4], 0, false};
+    uint64_t reps[3] = {1, 2, 3};
+    size_t literal = 0;
+    for (size_t i = 0; i < part[1].size(); ++i) {
+        uint64_t run, length;
+        if (!LzLength(part[1][i], &bits, &run))
+            return false;
+        for (uint64_t k = 0; k < run; ++k) {
+            if (literal >= part[0].size() || out->size() >= count)
+                return false;
+            out->push_back(part[0][literal++]);
+        }
+        if (!LzLength(part[2][i], &bits, &length))
+            return false;
+        length += 2;
+        const unsigned code = part[3][i];
+        uint64_t distance;
+        if (code == 0) {
+            distance = reps[0];
+        } else if (code == 1) {
+            distance = reps[1];
+            reps[1] = reps[0];
+            reps[0] = distance;
+        } else if (code == 2) {
+            distance = reps[2];
+            reps[2] = reps[1];
+            reps[1] = reps[0];
+            reps[0] = distance;
+        } else {
+            if (code > 52)
+                return false;
+            const unsigned slot = code - 3;
+            uint64_t d = slot;
+            if (slot >= 4) {
+                const unsigned n = slot / 2 - 1;
+                d = ((2 + slot % 2) << n) + bits.Take(n);
+                if (bits.bad)
+                    return false;
+            }
+            distance = d + 1;
+            reps[2] = reps[1];
+            reps[1] = reps[0];
+            reps[0] = distance;
+        }
+        for (uint64_t k = 0; k < length; ++k) {
+            if (distance > out->size() || out->size() >= count)
+                return false;
+            out->push_back((*out)[out->size() - distance]);
+        }
+    }
+    while (literal < part[0].size()) {
+        if (out->size() >= count)
+            return false;
+        out->push_back(part[0][literal++]);
+    }
+    // Every extra byte used, and what is left of the last one zero.
+    if ((bits.bit + 7) / 8 != part[4].size())
+        return false;
+    for (size_t b = bits.bit; b < part[4].size() * 8; ++b)
+        if (part[4][b / 8] >> (b % 8) & 1)
+            return false;
+    return out->size() == count;
+}
+
+inline bool DecodeStream(int method, const std::vector<uint8_t>& in, size_t count,
+                         std::vector<uint8_t>* out, uint64_t partsRoom) {
     if (method == 0) {
         *out = in;
         return in.size() == count;
@@ -113,6 +236,8 @@ inline bool DecodeStream(int method, const std::vector<uint8_t>& in, size_t coun
     }
     if (method == 2)
         return DecodeEntropy(in, count, out);
+    if (method == 3)
+        return DecodeLz(in, count, out, partsRoom);
     return false;
 }
 
@@ -156,7 +281,7 @@ inline ReferenceDelta ReferenceApplyDelta(const std::vector<uint8_t>& base,
             std::vector<uint8_t> in(delta.begin() + (long)r.at,
                                     delta.begin() + (long)(r.at + stored[s]));
             r.at += stored[s];
-            if (!DecodeStream(method[s], in, decoded[s], &streams[s]))
+            if (!DecodeStream(method[s], in, decoded[s], &streams[s], (12u << 20) - decodedTotal))
                 return result;
         }
         Reader ops{streams[0].data(), streams[0].size(), 0, false};

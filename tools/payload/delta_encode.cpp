@@ -10,6 +10,7 @@
 #include "archive/delta_apply.h"
 #include "archive/delta_format.h"
 #include "payload/compress.h"
+#include "payload/delta_lz_encode.h"
 
 #if UPDATER_HAVE_DIVSUFSORT
 #include <divsufsort.h>
@@ -124,13 +125,20 @@ size_t StreamBytes(const Window& w) {
     return total;
 }
 
-// Picks the smallest of the three ways to store one stream.
-void PutStream(const std::vector<uint8_t>& data, std::vector<uint8_t>* header,
+// Picks the smallest of the ways to store one stream; an lz stream only when its parts fit in
+// partsRoom beside the window's streams.
+void PutStream(const std::vector<uint8_t>& data, size_t partsRoom, std::vector<uint8_t>* header,
                std::vector<uint8_t>* out) {
     uint8_t method = kStreamStored;
     const std::vector<uint8_t>* best = &data;
-    std::vector<uint8_t> entropy, block;
+    std::vector<uint8_t> entropy, block, lz;
     if (data.size() > 64) {
+        size_t partsSize = 0;
+        EncodeLzStream(data.data(), data.size(), &lz, &partsSize);
+        if (partsSize <= partsRoom && lz.size() < best->size()) {
+            best = &lz;
+            method = kStreamLz;
+        }
         EncodeEntropyStream(data.data(), data.size(), &entropy);
         if (entropy.size() < best->size()) {
             best = &entropy;
@@ -173,8 +181,9 @@ void WriteWindows(Writer* wr) {
             PutVarint(&out, w.outputSize);
             PutVarint(&out, w.basePos);
             std::vector<uint8_t> body;
+            const size_t partsRoom = kDeltaMaxWindowStreams - StreamBytes(w);
             for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
-                PutStream(w.streams[s], &out, &body);
+                PutStream(w.streams[s], partsRoom, &out, &body);
             out.insert(out.end(), body.begin(), body.end());
         }
     };
