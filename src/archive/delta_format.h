@@ -27,11 +27,17 @@
 //   0 stored: storedSize == decodedSize, the bytes as they are.
 //   1 block: one stream of the archive's block format (archive/decompress.h) that decodes to
 //     exactly decodedSize bytes and ends exactly at storedSize.
-//   2 entropy: an order-0 range-ANS stream. A 32-byte bitmap of the byte values present (bit
-//     v % 8 of byte v / 8), the frequency of each present value in increasing order as a
-//     varint (1 to 2^14; together exactly 2^14), then the 32-bit initial state (2^23 <= state
-//     < 2^31) and the renormalisation bytes, read forward. Decoding decodedSize symbols must
-//     end with the state back at 2^23 and with every stored byte read.
+//   2 entropy: order-0 range-ANS in blocks, so that the statistics follow the data. A varint
+//     blockSymbols (at least 1), then ceil(decodedSize / blockSymbols) blocks, each coding the
+//     next blockSymbols symbols (the last one what is left). A block: a 32-byte bitmap of the
+//     byte values present (bit v % 8 of byte v / 8), the frequency of each present value in
+//     increasing order as a varint (1 to 2^14; together exactly 2^14), two 32-bit initial
+//     states (each at least 2^16), then 16-bit little-endian words, read forward. Symbol i of
+//     the block uses state i % 2: slot = state % 2^14, the symbol s is the one whose
+//     frequency range [start(s), start(s) + freq(s)) holds the slot, state = freq(s) *
+//     (state / 2^14) + slot - start(s), and when the state is then below 2^16 it takes in the
+//     next word as state = state * 2^16 + word. A block ends with both states at 2^16 again,
+//     and the stream with its last block's last word.
 //   3 lz: a dictionary coder over the stream's own bytes, for streams that repeat themselves
 //     at any range (new content in the literals, above all). Five parts, each described by one
 //     byte method (0 stored or 2 entropy only) and varints decodedSize and storedSize, in the
@@ -116,11 +122,12 @@ const uint32_t kDeltaOpLongCode = 63;
 const uint32_t kDeltaMaxWindowOutput = 4u << 20;
 const uint32_t kDeltaMaxWindowStreams = 12u << 20;
 
-// Entropy streams: probabilities in 14 bits, a 32-bit state kept in [2^23, 2^31).
+// Entropy streams: probabilities in 14 bits, two 32-bit states kept in [2^16, 2^32).
 const uint32_t kEntropyScaleBits = 14;
 const uint32_t kEntropyTotal = 1u << kEntropyScaleBits;
-const uint32_t kEntropyLow = 1u << 23;
+const uint32_t kEntropyLow = 1u << 16;
 const uint32_t kEntropyBitmapSize = 32;
+const uint32_t kEntropyStates = 2;
 
 const uint32_t kMaxVarintSize = 10;
 

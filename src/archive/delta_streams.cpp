@@ -26,64 +26,92 @@ int ReadDeltaVarint(const uint8_t** p, const uint8_t* end, uint64_t* value) {
 
 namespace {
 
+// One block's table: the symbol of each slot, and each symbol's frequency and first slot.
+struct EntropyTable {
+    uint8_t symbolOf[kEntropyTotal];
+    uint32_t freq[256];
+    uint32_t start[256];
+};
+
+// Reads a block's bitmap and frequencies from *ip.
+int ReadEntropyTable(const uint8_t** ip, const uint8_t* iend, EntropyTable* t) {
+    if (iend - *ip < (ptrdiff_t)kEntropyBitmapSize)
+        return 0;
+    const uint8_t* bitmap = *ip;
+    *ip += kEntropyBitmapSize;
+    uint32_t total = 0;
+    for (unsigned v = 0; v < 256; ++v) {
+        t->freq[v] = 0;
+        t->start[v] = 0;
+        if (!(bitmap[v / 8] >> (v % 8) & 1))
+            continue;
+        uint64_t f;
+        if (!ReadDeltaVarint(ip, iend, &f) || f == 0 || f > kEntropyTotal - total)
+            return 0;
+        t->freq[v] = (uint32_t)f;
+        t->start[v] = total;
+        memset(t->symbolOf + total, (int)v, (size_t)f);
+        total += (uint32_t)f;
+    }
+    return total == kEntropyTotal;
+}
+
+// One symbol from state x; the caller has made sure that two more bytes may be read at *ip.
+inline uint8_t DecodeSymbol(const EntropyTable& t, uint32_t* x, const uint8_t** ip) {
+    const uint32_t slot = *x & (kEntropyTotal - 1);
+    const uint8_t s = t.symbolOf[slot];
+    uint32_t next = t.freq[s] * (*x >> kEntropyScaleBits) + slot - t.start[s];
+    const uint32_t word = (uint32_t)(*ip)[0] | (uint32_t)(*ip)[1] << 8;
+    const int refill = next < kEntropyLow;
+    next = refill ? next << 16 | word : next;
+    *ip += 2 * refill;
+    *x = next;
+    return s;
+}
+
 // Decodes an entropy stream of decodedSize symbols from [src, src + size) into dst.
 DeltaStatus DecodeEntropy(const uint8_t* src, size_t size, uint8_t* dst, size_t decodedSize) {
     const uint8_t* ip = src;
     const uint8_t* const iend = src + size;
-    if (size < kEntropyBitmapSize)
+    uint64_t blockSymbols;
+    if (!ReadDeltaVarint(&ip, iend, &blockSymbols) || blockSymbols == 0)
         return kDeltaCorrupt;
-    const uint8_t* bitmap = ip;
-    ip += kEntropyBitmapSize;
-
-    uint8_t symbolOf[kEntropyTotal];
-    uint32_t freq[256];
-    uint32_t start[256];
-    uint32_t total = 0;
-    for (unsigned v = 0; v < 256; ++v) {
-        freq[v] = 0;
-        start[v] = 0;
-        if (!(bitmap[v / 8] >> (v % 8) & 1))
-            continue;
-        uint64_t f;
-        if (!ReadDeltaVarint(&ip, iend, &f) || f == 0 || f > kEntropyTotal - total)
-            return kDeltaCorrupt;
-        freq[v] = (uint32_t)f;
-        start[v] = total;
-        memset(symbolOf + total, (int)v, (size_t)f);
-        total += (uint32_t)f;
-    }
-    if (total != kEntropyTotal || iend - ip < 4)
-        return kDeltaCorrupt;
-    uint32_t x = DeltaLoad32(ip);
-    ip += 4;
-    if (x < kEntropyLow || x >= (kEntropyLow << 8))
-        return kDeltaCorrupt;
-
-    const uint32_t mask = kEntropyTotal - 1;
+    EntropyTable table;
     uint8_t* op = dst;
     uint8_t* const oend = dst + decodedSize;
-    // While at least four stored bytes remain, a symbol's renormalisation (at most two bytes
-    // for a state below 2^31) needs no check of its own.
-    while (op < oend && iend - ip >= 4) {
-        const uint32_t slot = x & mask;
-        const uint8_t s = symbolOf[slot];
-        *op++ = s;
-        x = freq[s] * (x >> kEntropyScaleBits) + slot - start[s];
-        while (x < kEntropyLow)
-            x = x << 8 | *ip++;
-    }
     while (op < oend) {
-        const uint32_t slot = x & mask;
-        const uint8_t s = symbolOf[slot];
-        *op++ = s;
-        x = freq[s] * (x >> kEntropyScaleBits) + slot - start[s];
-        while (x < kEntropyLow) {
-            if (ip == iend)
-                return kDeltaCorrupt;
-            x = x << 8 | *ip++;
+        uint8_t* const blockStart = op;
+        uint8_t* const blockEnd = op + (blockSymbols < (uint64_t)(oend - op) ? (size_t)blockSymbols
+                                                                             : (size_t)(oend - op));
+        if (!ReadEntropyTable(&ip, iend, &table) || iend - ip < 8)
+            return kDeltaCorrupt;
+        uint32_t x[kEntropyStates] = {DeltaLoad32(ip), DeltaLoad32(ip + 4)};
+        ip += 8;
+        if (x[0] < kEntropyLow || x[1] < kEntropyLow)
+            return kDeltaCorrupt;
+        // Two symbols take at most four bytes: while that many remain, no check is needed.
+        while (blockEnd - op >= 2 && iend - ip >= 4) {
+            op[0] = DecodeSymbol(table, &x[0], &ip);
+            op[1] = DecodeSymbol(table, &x[1], &ip);
+            op += 2;
         }
+        for (; op < blockEnd; ++op) {
+            uint32_t* state = &x[(op - blockStart) & 1];
+            const uint32_t slot = *state & (kEntropyTotal - 1);
+            const uint8_t s = table.symbolOf[slot];
+            *op = s;
+            *state = table.freq[s] * (*state >> kEntropyScaleBits) + slot - table.start[s];
+            if (*state < kEntropyLow) {
+                if (iend - ip < 2)
+                    return kDeltaCorrupt;
+                *state = *state << 16 | (uint32_t)ip[0] | (uint32_t)ip[1] << 8;
+                ip += 2;
+            }
+        }
+        if (x[0] != kEntropyLow || x[1] != kEntropyLow)
+            return kDeltaCorrupt;
     }
-    return x == kEntropyLow && ip == iend ? kDeltaOk : kDeltaCorrupt;
+    return ip == iend ? kDeltaOk : kDeltaCorrupt;
 }
 
 // The extra-bits part, read forward a byte at a time into a 64-bit buffer.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "payload/delta_encode.h"
+#include "payload/delta_lz_encode.h"
 #include "support/reference_delta.h"
 
 namespace {
@@ -344,7 +345,7 @@ TEST(DeltaCrafted, EachOpAndEachRefusal) {
     DeltaInfo info;
     ASSERT_EQ(kDeltaOk, ReadDeltaInfo(d.data(), d.size(), &info));
     Bytes method = d;
-    method[info.headerSize + 2] = 3; // after the window's outputSize and basePos, one byte each
+    method[info.headerSize + 2] = 4; // after the window's outputSize and basePos, one byte each
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, method, 6).status);
 
     size_t produced = 1;
@@ -389,6 +390,198 @@ TEST(DeltaEntropy, StreamsDecodeThroughTheApplier) {
             EXPECT_LT(coded.size(), skewed.size() / 40) << "skewed data compresses";
         }
     }
+}
+
+// Statistics that change along the stream: the encoder splits it into blocks with tables of
+// their own, and the applier follows.
+TEST(DeltaEntropy, BlocksFollowChangingStatistics) {
+    std::mt19937 rng(31);
+    Bytes data;
+    for (int part = 0; part < 8; ++part)
+        for (int i = 0; i < 40000; ++i)
+            data.push_back((uint8_t)(part * 32 + rng() % (part % 2 ? 4 : 16)));
+    Bytes coded;
+    EncodeEntropyStream(data.data(), data.size(), &coded);
+    EXPECT_LT(coded[0] | (coded[1] & 0x7f) << 7 | (coded[2] & 0x7f) << 14, 1 << 24)
+        << "more than one block";
+    // One table for all of it costs 6 bits a symbol (80 values, equally often); the parts
+    // themselves take 4 and 2.
+    EXPECT_LT(coded.size(), data.size() * 9 / 16);
+    Crafted c;
+    c.literals = data;
+    c.result = data;
+    for (size_t left = data.size(); left;) {
+        const size_t n = std::min<size_t>(left, 63);
+        c.ops.push_back((uint8_t)(kDeltaOpInsert | (n - 1) << 2));
+        left -= n;
+    }
+    c.storedLiterals = coded;
+    c.literalsMethod = kStreamEntropy;
+    Applied a = Apply({}, c.Build(), data.size());
+    EXPECT_EQ(kDeltaOk, a.status) << DeltaStatusName(a.status);
+    EXPECT_TRUE(a.output == data);
+    EXPECT_TRUE(ReferenceApplyDelta({}, c.Build()).ok);
+}
+
+// A hand-made lz stream from its five parts, each stored as it is.
+Bytes LzStream(const Bytes& literals, const Bytes& runs, const Bytes& lengths, const Bytes& offsets,
+               const Bytes& extra) {
+    Bytes d;
+    for (const Bytes* part : {&literals, &runs, &lengths, &offsets, &extra}) {
+        d.push_back(kStreamStored);
+        PutVarint(&d, part->size());
+        PutVarint(&d, part->size());
+    }
+    for (const Bytes* part : {&literals, &runs, &lengths, &offsets, &extra})
+        d.insert(d.end(), part->begin(), part->end());
+    return d;
+}
+
+// A delta of one window whose literals stream is the given lz stream, decoding to `result`.
+Crafted LzDelta(const Bytes& result, const Bytes& stream) {
+    Crafted c;
+    c.result = result;
+    c.literals = result;
+    for (size_t left = result.size(); left;) {
+        const size_t n = std::min<size_t>(left, 63);
+        c.ops.push_back((uint8_t)(kDeltaOpInsert | (n - 1) << 2));
+        left -= n;
+    }
+    c.literalsMethod = kStreamLz;
+    c.storedLiterals = stream;
+    return c;
+}
+
+TEST(DeltaLz, EachCodeAndEachRefusal) {
+    // "abc", then 4 bytes from 3 back (a new distance: code 3 + slot 2), then 2 bytes at rep0,
+    // then 19 bytes (length code 16 with extra bits 0001) at rep0, then the literal "z".
+    const Bytes ok = LzStream({'a', 'b', 'c', 'z'}, {3, 0, 0}, {2, 0, 16}, {5, 0, 0}, {0x01});
+    std::string expected = "abcabca";
+    expected += "bc";
+    while (expected.size() < 7 + 2 + 19)
+        expected += expected[expected.size() - 3];
+    expected += "z";
+    const Bytes result(expected.begin(), expected.end());
+    Applied a = Apply({}, LzDelta(result, ok).Build(), result.size());
+    ASSERT_EQ(kDeltaOk, a.status) << DeltaStatusName(a.status);
+    EXPECT_TRUE(a.output == result);
+    EXPECT_TRUE(ReferenceApplyDelta({}, LzDelta(result, ok).Build()).ok);
+
+    // rep1 and rep2 move their distance to the front: distances 1, then 2, then rep1 (1).
+    const Bytes reps = LzStream({'x', 'y'}, {1, 1, 0}, {0, 0, 0}, {3, 4, 1}, {});
+    const std::string r = "xxxyxyyy";
+    const Bytes repResult(r.begin(), r.end());
+    a = Apply({}, LzDelta(repResult, reps).Build(), repResult.size());
+    EXPECT_EQ(kDeltaOk, a.status) << DeltaStatusName(a.status);
+    EXPECT_TRUE(a.output == repResult);
+
+    struct Case {
+        const char* what;
+        Bytes result;
+        Bytes stream;
+    };
+    const Bytes five(5, 'a');
+    const std::vector<Case> cases = {
+        {"copy before the stream's start", Bytes(3, 'a'), LzStream({'a'}, {1}, {0}, {4}, {})},
+        {"copy past the stream's end", Bytes(3, 'a'), LzStream({'a'}, {1}, {1}, {3}, {})},
+        {"literal run past the literals", five, LzStream({'a'}, {2}, {1}, {3}, {})},
+        {"literals left over", five, LzStream({'a', 'a'}, {1}, {2}, {3}, {})},
+        {"offset code past the last", five, LzStream({'a'}, {1}, {1}, {53}, {})},
+        {"length code past the last", five, LzStream({'a'}, {1}, {37}, {3}, {})},
+        {"extra bits missing", five, LzStream({'a'}, {1}, {16}, {3}, {})},
+        {"extra byte left over", five, LzStream({'a'}, {1}, {2}, {3}, {0})},
+        {"padding bit set", Bytes(19, 'a'), LzStream({'a'}, {1}, {16}, {3}, {0x10})},
+        {"code parts of different lengths", five, LzStream({'a'}, {1}, {2, 0}, {3}, {})},
+    };
+    for (const Case& k : cases) {
+        const Bytes delta = LzDelta(k.result, k.stream).Build();
+        Applied bad = Apply({}, delta, k.result.size());
+        EXPECT_NE(kDeltaOk, bad.status) << k.what;
+        EXPECT_FALSE(ReferenceApplyDelta({}, delta).ok) << k.what;
+    }
+    // A part in a method other than stored or entropy.
+    Bytes nested = ok;
+    nested[0] = kStreamLz;
+    EXPECT_EQ(kDeltaCorrupt, Apply({}, LzDelta(result, nested).Build(), result.size()).status);
+    EXPECT_FALSE(ReferenceApplyDelta({}, LzDelta(result, nested).Build()).ok);
+
+    // The parts are kept beside the window's streams: a scratch buffer with room for the
+    // streams alone is too small.
+    const Bytes delta = LzDelta(result, ok).Build();
+    Bytes out(result.size());
+    const size_t streams = 3 + result.size(); // the ops (one), nothing else, the literals
+    Bytes scratch(streams + 5);
+    size_t produced;
+    EXPECT_EQ(kDeltaScratchTooSmall,
+              ApplyDelta(nullptr, 0, delta.data(), delta.size(), out.data(), out.size(),
+                         scratch.data(), scratch.size(), &produced));
+}
+
+// The encoder's lz streams on data of different kinds: each decodes to its input through the
+// applier and the reference, and repeated content shrinks.
+TEST(DeltaLz, EncodedStreamsRoundTrip) {
+    std::mt19937 rng(17);
+    std::vector<Bytes> inputs;
+    std::string text;
+    const char* words[] = {"delta ", "window ", "stream ", "literal ", "copy ", "the ", "of "};
+    while (text.size() < 200000)
+        text += words[rng() % 7];
+    inputs.push_back(Bytes(text.begin(), text.end()));
+    inputs.push_back(Random(rng, 50000));
+    inputs.push_back(Bytes(70000, 0x41));
+    inputs.push_back(CodeLike(rng, 30000, 0));
+    Bytes mixed = Random(rng, 3000);
+    for (int i = 0; i < 200; ++i) { // short repeats at every distance
+        const size_t from = rng() % (mixed.size() - 10);
+        const Bytes piece(mixed.begin() + (long)from, mixed.begin() + (long)(from + 3 + rng() % 7));
+        mixed.insert(mixed.end(), piece.begin(), piece.end());
+        const Bytes noise = Random(rng, rng() % 20);
+        mixed.insert(mixed.end(), noise.begin(), noise.end());
+    }
+    inputs.push_back(mixed);
+    inputs.push_back({1, 2, 3});
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        Bytes stream;
+        size_t partsSize = 0;
+        EncodeLzStream(inputs[i].data(), inputs[i].size(), &stream, &partsSize);
+        EXPECT_LE(partsSize, inputs[i].size() * 2 + 64) << "input " << i;
+        const Bytes delta = LzDelta(inputs[i], stream).Build();
+        Applied a = Apply({}, delta, inputs[i].size());
+        EXPECT_EQ(kDeltaOk, a.status) << "input " << i << ": " << DeltaStatusName(a.status);
+        EXPECT_TRUE(a.output == inputs[i]) << "input " << i;
+        ReferenceDelta ref = ReferenceApplyDelta({}, delta);
+        EXPECT_TRUE(ref.ok && ref.output == inputs[i]) << "input " << i;
+        if (i == 0 || i == 2) {
+            EXPECT_LT(stream.size(), inputs[i].size() / 8) << "input " << i;
+        }
+        if (i == 1) {
+            EXPECT_LT(stream.size(), inputs[i].size() + 200) << "random data costs little more";
+        }
+    }
+}
+
+// Compressed data: the new file shares only short islands with the base, at one alignment,
+// between stretches that differ entirely. Each island is worth a copy, and a delta of data
+// that shares nothing costs hardly more than the data.
+TEST(DeltaRoundTrip, ShortIslandsInCompressedData) {
+    std::mt19937 rng(23);
+    const Bytes base = Random(rng, 200000);
+    Bytes data = Random(rng, 3000);
+    size_t islands = 0, shared = 0;
+    for (size_t at = 2000; at + 600 < base.size(); at += 300 + rng() % 600) {
+        const size_t len = 12 + rng() % 20;
+        data.insert(data.end(), base.begin() + (long)at, base.begin() + (long)(at + len));
+        const Bytes gap = Random(rng, 300 + rng() % 400);
+        data.insert(data.end(), gap.begin(), gap.end());
+        ++islands;
+        shared += len;
+    }
+    const Bytes delta = ExpectRoundTrip(base, data, "islands");
+    EXPECT_LT(delta.size() + shared / 2, data.size())
+        << islands << " islands of " << shared << " bytes in all";
+    const Bytes unrelated = Random(rng, 300000);
+    const Bytes none = ExpectRoundTrip(base, unrelated, "nothing shared");
+    EXPECT_LT(none.size(), unrelated.size() + 150);
 }
 
 // Files of several hundred megabytes: slow, so only when asked (DELTA_LARGE_TEST=1).

@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "archive/delta_apply.h"
@@ -58,41 +59,54 @@ struct Reader {
 
 inline bool DecodeEntropy(const std::vector<uint8_t>& in, size_t count, std::vector<uint8_t>* out) {
     Reader r{in.data(), in.size(), 0, false};
-    if (in.size() < 32)
+    const uint64_t blockSymbols = r.Varint();
+    if (r.bad || blockSymbols == 0)
         return false;
-    r.at = 32;
-    std::vector<uint32_t> freq(256, 0), start(256, 0);
-    uint64_t total = 0;
-    for (int v = 0; v < 256; ++v) {
-        if (!((in[v / 8] >> (v % 8)) & 1))
-            continue;
-        uint64_t f = r.Varint();
-        if (r.bad || f == 0 || total + f > 16384)
+    for (size_t done = 0; done < count;) {
+        if (in.size() - r.at < 32)
             return false;
-        freq[v] = (uint32_t)f;
-        start[v] = (uint32_t)total;
-        total += f;
-    }
-    if (total != 16384)
-        return false;
-    uint64_t x = r.Int(4);
-    if (r.bad || x < (1u << 23) || x >= (1ull << 31))
-        return false;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t slot = (uint32_t)(x % 16384);
-        int s = 0;
-        while (!(freq[s] && slot >= start[s] && slot < start[s] + freq[s]))
-            ++s;
-        out->push_back((uint8_t)s);
-        x = freq[s] * (x / 16384) + slot - start[s];
-        while (x < (1u << 23)) {
-            uint64_t b = r.Int(1);
-            if (r.bad)
+        const size_t bitmap = r.at;
+        r.at += 32;
+        std::vector<uint32_t> freq(256, 0), start(256, 0);
+        uint64_t total = 0;
+        for (int v = 0; v < 256; ++v) {
+            if (!((in[bitmap + v / 8] >> (v % 8)) & 1))
+                continue;
+            uint64_t f = r.Varint();
+            if (r.bad || f == 0 || total + f > 16384)
                 return false;
-            x = x * 256 + b;
+            freq[v] = (uint32_t)f;
+            start[v] = (uint32_t)total;
+            total += f;
         }
+        if (total != 16384)
+            return false;
+        uint64_t x[2];
+        x[0] = r.Int(4);
+        x[1] = r.Int(4);
+        if (r.bad || x[0] < 65536 || x[1] < 65536)
+            return false;
+        const size_t n = (size_t)std::min<uint64_t>(blockSymbols, count - done);
+        for (size_t i = 0; i < n; ++i) {
+            uint64_t& state = x[i % 2];
+            uint32_t slot = (uint32_t)(state % 16384);
+            int s = 0;
+            while (!(freq[s] && slot >= start[s] && slot < start[s] + freq[s]))
+                ++s;
+            out->push_back((uint8_t)s);
+            state = freq[s] * (state / 16384) + slot - start[s];
+            if (state < 65536) {
+                uint64_t word = r.Int(2);
+                if (r.bad)
+                    return false;
+                state = state * 65536 + word;
+            }
+        }
+        if (x[0] != 65536 || x[1] != 65536)
+            return false;
+        done += n;
     }
-    return x == (1u << 23) && r.at == in.size();
+    return r.at == in.size();
 }
 
 inline bool DecodeStream(int method, const std::vector<uint8_t>& in, size_t count,

@@ -57,17 +57,13 @@ void NormaliseCounts(const uint64_t* counts, uint64_t total, uint32_t* freq) {
     }
 }
 
-} // namespace
-
-void EncodeEntropyStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+// One block: its table, the two initial states and the words, in the order the applier reads.
+void EncodeEntropyBlock(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
     uint64_t counts[256] = {0};
     for (size_t i = 0; i < size; ++i)
         ++counts[data[i]];
     uint32_t freq[256], start[256];
-    if (size)
-        NormaliseCounts(counts, size, freq);
-    else
-        memset(freq, 0, sizeof freq);
+    NormaliseCounts(counts, size, freq);
     uint8_t bitmap[kEntropyBitmapSize] = {0};
     uint32_t cum = 0;
     for (unsigned v = 0; v < 256; ++v) {
@@ -81,23 +77,50 @@ void EncodeEntropyStream(const uint8_t* data, size_t size, std::vector<uint8_t>*
         if (freq[v])
             PutVarint(out, freq[v]);
 
-    // The state walks the data backwards so that the applier reads it forwards.
-    std::vector<uint8_t> reversed;
-    reversed.reserve(size / 2 + 16);
-    uint32_t x = kEntropyLow;
+    // The states walk the data backwards so that the applier reads it forwards; symbol i
+    // belongs to state i % 2.
+    std::vector<uint16_t> words;
+    words.reserve(size / 2 + 16);
+    uint32_t x[kEntropyStates] = {kEntropyLow, kEntropyLow};
     for (size_t i = size; i-- > 0;) {
+        uint32_t& state = x[i & 1];
         const uint32_t f = freq[data[i]];
-        const uint32_t limit = ((kEntropyLow >> kEntropyScaleBits) << 8) * f;
-        while (x >= limit) {
-            reversed.push_back((uint8_t)x);
-            x >>= 8;
+        // Below this bound the coded state stays under 2^32.
+        const uint64_t limit = (uint64_t)f << (32 - kEntropyScaleBits);
+        if (state >= limit) {
+            words.push_back((uint16_t)state);
+            state >>= 16;
         }
-        x = ((x / f) << kEntropyScaleBits) + x % f + start[data[i]];
+        state = ((state / f) << kEntropyScaleBits) + state % f + start[data[i]];
     }
-    uint8_t state[4];
-    DeltaStore32(state, x);
-    out->insert(out->end(), state, state + 4);
-    out->insert(out->end(), reversed.rbegin(), reversed.rend());
+    uint8_t states[8];
+    DeltaStore32(states, x[0]);
+    DeltaStore32(states + 4, x[1]);
+    out->insert(out->end(), states, states + 8);
+    for (size_t k = words.size(); k-- > 0;) {
+        out->push_back((uint8_t)words[k]);
+        out->push_back((uint8_t)(words[k] >> 8));
+    }
+}
+
+} // namespace
+
+void EncodeEntropyStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+    // Smaller blocks follow changing statistics but pay for more tables: the smallest of a few
+    // sizes wins.
+    std::vector<uint8_t> best, trial;
+    for (size_t blockSymbols :
+         {(size_t)1 << 24, (size_t)1 << 18, (size_t)1 << 16, (size_t)1 << 14}) {
+        if (blockSymbols < size || best.empty()) {
+            trial.clear();
+            PutVarint(&trial, blockSymbols);
+            for (size_t at = 0; at < size; at += blockSymbols)
+                EncodeEntropyBlock(data + at, std::min(blockSymbols, size - at), &trial);
+            if (best.empty() || trial.size() < best.size())
+                best.swap(trial);
+        }
+    }
+    out->insert(out->end(), best.begin(), best.end());
 }
 
 #if UPDATER_HAVE_DIVSUFSORT
@@ -300,17 +323,40 @@ void EmitMatch(Writer* wr, const uint8_t* base, uint64_t basePos, const uint8_t*
 // and no search costs more than this many byte compares however repetitive the data.
 const size_t kMaxCompare = 4096;
 
-// A search that finds less than this is a miss; each 2^kMissShift misses in a row lengthen the
-// scan's stride by one byte.
-const size_t kMissLength = 6;
-const unsigned kMissShift = 7;
+// A match at the last one's alignment starts afresh when the alignment's agreement has fallen
+// this far below its best since the last match.
+const int64_t kAlignmentDip = 16;
+const size_t kRestartLength = 10;
+
+// The filter in front of the searches: a bit per hash of the kFilterLength bytes at each base
+// position, about kFilterBitsPerByte bits for each base byte.
+const size_t kFilterLength = 8;
+const size_t kFilterBitsPerByte = 8;
 
 struct MatchFinder {
     const uint8_t* base;
     size_t baseSize;
     std::vector<saidx_t> sa;
     std::vector<uint32_t> bucket; // first suffix-array index of each two-byte prefix
+    std::vector<uint64_t> filter; // clear bit: no base position starts with bytes of that hash
+    unsigned filterShift;
 };
+
+inline uint64_t FilterHash(const uint8_t* p, unsigned shift) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return (v * 0x9E3779B97F4A7C15ull) >> shift;
+}
+
+// 0 when no match of kFilterLength bytes or more can start at data: a search would be wasted.
+// A search costs a cache miss per step, so in new content (compressed data above all) the
+// filter is what lets every position be tried, and the short matches there be found.
+inline int MayMatch(const MatchFinder& f, const uint8_t* data, size_t size) {
+    if (size < kFilterLength)
+        return 1;
+    const uint64_t h = FilterHash(data, f.filterShift);
+    return (int)(f.filter[h >> 6] >> (h & 63) & 1);
+}
 
 inline size_t MatchLength(const uint8_t* a, size_t aSize, const uint8_t* b, size_t bSize) {
     const size_t n = std::min(std::min(aSize, bSize), kMaxCompare);
@@ -342,6 +388,15 @@ void BuildFinder(MatchFinder* f, const uint8_t* base, size_t baseSize) {
     }
     for (size_t k = 1; k <= 65536; ++k)
         f->bucket[k] += f->bucket[k - 1];
+    unsigned bits = 16;
+    while (bits < 31 && ((size_t)1 << bits) < baseSize * kFilterBitsPerByte)
+        ++bits;
+    f->filterShift = 64 - bits;
+    f->filter.assign(((size_t)1 << bits) / 64, 0);
+    for (size_t p = 0; p + kFilterLength <= baseSize; ++p) {
+        const uint64_t h = FilterHash(base + p, f->filterShift);
+        f->filter[h >> 6] |= 1ull << (h & 63);
+    }
 }
 
 // The longest match of data[0, size) in the base (up to kMaxCompare bytes).
@@ -410,34 +465,55 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
     size_t scan = 0, len = 0, pos = 0;
     size_t lastScan = 0, lastPos = 0;
     int64_t lastOffset = 0;
+    // How far the last match reaches forward along its alignment: each agreeing byte counts +1
+    // and each other byte -1, and the reach ends where that sum was last at its best. Kept up
+    // as the scan advances, so that each byte is weighed once per match.
+    size_t reachAt = 0, reachEnd = 0;
+    int64_t reachSum = 0, reachBest = 0;
     while (scan < size) {
         size_t oldScore = 0;
         size_t scsc = scan += len;
-        // In new content nothing matches and every position would cost a search (a cache miss
-        // per step of it); after a run of misses the scan strides, faster the longer the run.
-        // A match found later is extended backwards, which recovers most of a skipped start.
-        size_t misses = 0;
+        bool restart = false;
         while (scan < size) {
-            len = FindMatch(finder, data + scan, size - scan, &pos);
+            len = MayMatch(finder, data + scan, size - scan)
+                      ? FindMatch(finder, data + scan, size - scan, &pos)
+                      : 0;
             for (; scsc < scan + len; ++scsc) {
                 const int64_t at = (int64_t)scsc + lastOffset;
                 if (at >= 0 && (uint64_t)at < baseSize && base[at] == data[scsc])
                     ++oldScore;
             }
-            if ((len == oldScore && len != 0) || len > oldScore + 8)
-                break;
-            misses = len >= kMissLength ? 0 : misses + 1;
-            const size_t step = 1 + (misses >> kMissShift);
-            // oldScore counts the aligned agreements in [scan, scsc).
-            for (size_t k = 0; k < step && scan < size; ++k, ++scan) {
+            if (len == oldScore && len != 0) {
+                // The same alignment as the last match. Where it fell far behind in between
+                // (compressed data, where matches are short islands), the last match's forward
+                // extension stops short of here and this match must start afresh; otherwise
+                // it simply continues the last one.
+                for (; reachAt < scan && lastPos + (reachAt - lastScan) < baseSize; ++reachAt) {
+                    reachSum += base[lastPos + (reachAt - lastScan)] == data[reachAt] ? 1 : -1;
+                    if (reachSum > reachBest) {
+                        reachBest = reachSum;
+                        reachEnd = reachAt + 1;
+                    }
+                }
                 const int64_t at = (int64_t)scan + lastOffset;
-                if (scan < scsc && at >= 0 && (uint64_t)at < baseSize && base[at] == data[scan])
-                    --oldScore;
+                if (len >= kRestartLength && reachSum + kAlignmentDip < reachBest && at >= 0 &&
+                    (uint64_t)at + len <= baseSize && memcmp(base + at, data + scan, len) == 0) {
+                    pos = (size_t)at;
+                    restart = true;
+                }
+                break;
             }
+            if (len > oldScore + 8)
+                break;
+            // oldScore counts the aligned agreements in [scan, scsc).
+            const int64_t at = (int64_t)scan + lastOffset;
+            if (scan < scsc && at >= 0 && (uint64_t)at < baseSize && base[at] == data[scan])
+                --oldScore;
+            ++scan;
             if (scsc < scan)
                 scsc = scan;
         }
-        if (len == oldScore && scan != size)
+        if (len == oldScore && scan != size && !restart)
             continue;
 
         // Forward extension of the last match from lastScan.
@@ -496,6 +572,8 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
         lastScan = scan - lenB;
         lastPos = pos - lenB;
         lastOffset = (int64_t)pos - (int64_t)scan;
+        reachAt = reachEnd = lastScan;
+        reachSum = reachBest = 0;
     }
 }
 

@@ -16,13 +16,15 @@ const uint32_t kBit = 16;
 const int32_t kInfinite = 0x7FFFFFFF;
 
 // Copies at least this long are taken at once, without weighing the positions they cover.
-const uint32_t kNiceLength = 96;
+const uint32_t kNiceLength = 64;
 // Longest copy looked for; longer ones are continued by the next sequence (a rep0 copy).
 const uint32_t kMaxMatch = 1u << 16;
-// Hash-chain candidates looked at per position.
-const unsigned kChainDepth = 256;
+// Hash-chain candidates looked at per position: few for the parse that only gathers statistics,
+// more for the one that is kept.
+const unsigned kSurveyDepth = 8;
+const unsigned kChainDepth = 32;
 // Three-byte copies are worth their offset only when it is short.
-const uint32_t kMaxDistance3 = 1u << 20;
+const uint32_t kMaxDistance3 = 1u << 16;
 // The parse weighs this many positions at a time.
 const size_t kSegment = 1u << 17;
 
@@ -160,9 +162,11 @@ struct Finder {
     std::vector<int32_t> head;
     std::vector<int32_t> head3;
     std::vector<int32_t> prev;
+    unsigned depth;
 
-    Finder(const uint8_t* d, size_t n)
-        : data(d), size(n), head(1u << kHashBits, -1), head3(1u << kHash3Bits, -1), prev(n, -1) {}
+    Finder(const uint8_t* d, size_t n, unsigned chainDepth)
+        : data(d), size(n), head(1u << kHashBits, -1), head3(1u << kHash3Bits, -1), prev(n, -1),
+          depth(chainDepth) {}
 
     static uint32_t Hash4(const uint8_t* p) {
         return (Load32(p) * 2654435761u) >> (32 - kHashBits);
@@ -199,7 +203,7 @@ struct Finder {
             }
         }
         int32_t at = head[Hash4(cur)];
-        for (unsigned depth = 0; at >= 0 && depth < kChainDepth && best < maxLength; ++depth) {
+        for (unsigned steps = 0; at >= 0 && steps < depth && best < maxLength; ++steps) {
             const uint8_t* from = data + at;
             if (from[best] == cur[best]) {
                 const uint32_t len = (uint32_t)CommonLength(cur, from, maxLength);
@@ -228,10 +232,11 @@ struct Node {
 };
 
 // Parses the stream into sequences, weighing every literal and copy by the prices given.
-void Parse(const uint8_t* data, size_t size, const Prices& prices, std::vector<Sequence>* out) {
-    Finder finder(data, size);
+void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned depth,
+           std::vector<Sequence>* out) {
+    Finder finder(data, size, depth);
     std::vector<Node> nodes(kSegment + 1);
-    std::vector<Candidate> candidates(64);
+    std::vector<Candidate> candidates(depth + 2);
     uint32_t reps[kLzRepCount] = {1, 2, 3};
     uint32_t run = 0;
     size_t start = 0;
@@ -241,8 +246,13 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, std::vector<S
         nodes[0].price = (int32_t)LengthPrice(prices.literalLength, run);
         nodes[0].literals = run;
         memcpy(nodes[0].reps, reps, sizeof reps);
-        for (size_t k = 1; k <= end - start; ++k)
-            nodes[k].price = kInfinite;
+        // Nodes are cleared as the parse first reaches them, not all up front: a long copy can
+        // end a segment after a few bytes.
+        size_t frontier = 0;
+        auto reach = [&](size_t k) {
+            while (frontier < k)
+                nodes[++frontier].price = kInfinite;
+        };
         for (size_t i = 0; start + i < end; ++i) {
             const size_t pos = start + i;
             const Node node = nodes[i];
@@ -250,6 +260,7 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, std::vector<S
                 node.price + (int32_t)prices.literal[data[pos]] +
                 (int32_t)LengthPrice(prices.literalLength, node.literals + 1) -
                 (int32_t)LengthPrice(prices.literalLength, node.literals);
+            reach(i + 1);
             if (literalPrice < nodes[i + 1].price) {
                 Node& next = nodes[i + 1];
                 next.price = literalPrice;
@@ -263,6 +274,7 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, std::vector<S
             uint32_t longest = 0, longestDistance = 0, longestRep = 0;
             auto offer = [&](uint32_t from, uint32_t to, uint32_t distance, uint32_t rep,
                              uint32_t offsetPrice) {
+                reach(i + to);
                 for (uint32_t len = from; len <= to; ++len) {
                     const int32_t price =
                         base +
@@ -319,6 +331,7 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, std::vector<S
             }
             if (longest > kNiceLength) {
                 // A long copy is taken as it is: the segment ends where it ends.
+                reach(i + longest);
                 nodes[i + longest].price = kInfinite;
                 offer(longest, longest, longestDistance, longestRep,
                       longestRep < kLzRepCount ? prices.offset[longestRep]
@@ -411,12 +424,12 @@ void EncodeLzStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
     Prices prices;
     GuessPrices(data, size, &prices);
     std::vector<Sequence> seqs;
-    Parse(data, size, prices, &seqs);
+    Parse(data, size, prices, kSurveyDepth, &seqs);
     Counts counts;
     CountSequences(data, seqs, &counts);
     SetPrices(counts, &prices);
     seqs.clear();
-    Parse(data, size, prices, &seqs);
+    Parse(data, size, prices, kChainDepth, &seqs);
 
     std::vector<uint8_t> parts[kLzPartCount];
     BitWriter extra;
