@@ -31,13 +31,13 @@
 //     blockSymbols (at least 1), then ceil(decodedSize / blockSymbols) blocks, each coding the
 //     next blockSymbols symbols (the last one what is left). A block: a 32-byte bitmap of the
 //     byte values present (bit v % 8 of byte v / 8), the frequency of each present value in
-//     increasing order as a varint (1 to 2^14; together exactly 2^14), two 32-bit initial
-//     states (each at least 2^16), then 16-bit little-endian words, read forward. Symbol i of
-//     the block uses state i % 2: slot = state % 2^14, the symbol s is the one whose
-//     frequency range [start(s), start(s) + freq(s)) holds the slot, state = freq(s) *
-//     (state / 2^14) + slot - start(s), and when the state is then below 2^16 it takes in the
-//     next word as state = state * 2^16 + word. A block ends with both states at 2^16 again,
-//     and the stream with its last block's last word.
+//     increasing order as a varint (1 to 2^14; together exactly 2^14), kEntropyStates 32-bit
+//     initial states (each at least 2^16), then 16-bit little-endian words, read forward.
+//     Symbol i of the block uses state i % kEntropyStates: slot = state % 2^14, the symbol s is
+//     the one whose frequency range [start(s), start(s) + freq(s)) holds the slot, state =
+//     freq(s) * (state / 2^14) + slot - start(s), and when the state is then below 2^16 it
+//     takes in the next word as state = state * 2^16 + word. A block ends with every state at
+//     2^16 again, and the stream with its last block's last word.
 //   3 lz: a dictionary coder over the stream's own bytes, for streams that repeat themselves
 //     at any range (new content in the literals, above all). Five parts, each described by one
 //     byte method (0 stored or 2 entropy only) and varints decodedSize and storedSize, in the
@@ -127,7 +127,7 @@ const uint32_t kEntropyScaleBits = 14;
 const uint32_t kEntropyTotal = 1u << kEntropyScaleBits;
 const uint32_t kEntropyLow = 1u << 16;
 const uint32_t kEntropyBitmapSize = 32;
-const uint32_t kEntropyStates = 2;
+const uint32_t kEntropyStates = 4;
 
 const uint32_t kMaxVarintSize = 10;
 

@@ -29,8 +29,7 @@ namespace {
 // One block's table: the symbol of each slot, and each symbol's frequency and first slot.
 struct EntropyTable {
     uint8_t symbolOf[kEntropyTotal];
-    uint32_t freq[256];
-    uint32_t start[256];
+    uint32_t range[256]; // frequency in the low 16 bits, first slot in the high 16
 };
 
 // Reads a block's bitmap and frequencies from *ip.
@@ -41,32 +40,25 @@ int ReadEntropyTable(const uint8_t** ip, const uint8_t* iend, EntropyTable* t) {
     *ip += kEntropyBitmapSize;
     uint32_t total = 0;
     for (unsigned v = 0; v < 256; ++v) {
-        t->freq[v] = 0;
-        t->start[v] = 0;
+        t->range[v] = 0;
         if (!(bitmap[v / 8] >> (v % 8) & 1))
             continue;
         uint64_t f;
         if (!ReadDeltaVarint(ip, iend, &f) || f == 0 || f > kEntropyTotal - total)
             return 0;
-        t->freq[v] = (uint32_t)f;
-        t->start[v] = total;
+        t->range[v] = (uint32_t)f | total << 16;
         memset(t->symbolOf + total, (int)v, (size_t)f);
         total += (uint32_t)f;
     }
     return total == kEntropyTotal;
 }
 
-// One symbol from state x; the caller has made sure that two more bytes may be read at *ip.
-inline uint8_t DecodeSymbol(const EntropyTable& t, uint32_t* x, const uint8_t** ip) {
-    const uint32_t slot = *x & (kEntropyTotal - 1);
-    const uint8_t s = t.symbolOf[slot];
-    uint32_t next = t.freq[s] * (*x >> kEntropyScaleBits) + slot - t.start[s];
-    const uint32_t word = (uint32_t)(*ip)[0] | (uint32_t)(*ip)[1] << 8;
-    const int refill = next < kEntropyLow;
-    next = refill ? next << 16 | word : next;
-    *ip += 2 * refill;
-    *x = next;
-    return s;
+// The state after taking symbol s out of state x, before renormalisation.
+inline uint32_t NextState(const EntropyTable& t, uint32_t x, uint8_t* s) {
+    const uint32_t slot = x & (kEntropyTotal - 1);
+    *s = t.symbolOf[slot];
+    const uint32_t range = t.range[*s];
+    return (range & 0xFFFF) * (x >> kEntropyScaleBits) + slot - (range >> 16);
 }
 
 // Decodes an entropy stream of decodedSize symbols from [src, src + size) into dst.
@@ -83,24 +75,37 @@ DeltaStatus DecodeEntropy(const uint8_t* src, size_t size, uint8_t* dst, size_t 
         uint8_t* const blockStart = op;
         uint8_t* const blockEnd = op + (blockSymbols < (uint64_t)(oend - op) ? (size_t)blockSymbols
                                                                              : (size_t)(oend - op));
-        if (!ReadEntropyTable(&ip, iend, &table) || iend - ip < 8)
+        if (!ReadEntropyTable(&ip, iend, &table) || iend - ip < 4 * (ptrdiff_t)kEntropyStates)
             return kDeltaCorrupt;
-        uint32_t x[kEntropyStates] = {DeltaLoad32(ip), DeltaLoad32(ip + 4)};
-        ip += 8;
-        if (x[0] < kEntropyLow || x[1] < kEntropyLow)
-            return kDeltaCorrupt;
-        // Two symbols take at most four bytes: while that many remain, no check is needed.
-        while (blockEnd - op >= 2 && iend - ip >= 4) {
-            op[0] = DecodeSymbol(table, &x[0], &ip);
-            op[1] = DecodeSymbol(table, &x[1], &ip);
-            op += 2;
+        uint32_t x[kEntropyStates];
+        for (uint32_t k = 0; k < kEntropyStates; ++k) {
+            x[k] = DeltaLoad32(ip);
+            ip += 4;
+            if (x[k] < kEntropyLow)
+                return kDeltaCorrupt;
+        }
+        // A round of symbols takes at most two bytes each: while that many remain, no check is
+        // needed. The round's words are loaded before any state knows whether it needs one, so
+        // that no state waits for another one's read.
+        while (blockEnd - op >= (ptrdiff_t)kEntropyStates &&
+               iend - ip >= 2 * (ptrdiff_t)kEntropyStates) {
+            uint32_t next[kEntropyStates], words[kEntropyStates];
+            for (uint32_t k = 0; k < kEntropyStates; ++k) {
+                next[k] = NextState(table, x[k], &op[k]);
+                words[k] = (uint32_t)ip[2 * k] | (uint32_t)ip[2 * k + 1] << 8;
+            }
+            uint32_t taken = 0;
+            for (uint32_t k = 0; k < kEntropyStates; ++k) {
+                const uint32_t refill = next[k] < kEntropyLow;
+                x[k] = refill ? next[k] << 16 | words[taken] : next[k];
+                taken += refill;
+            }
+            ip += 2 * taken;
+            op += kEntropyStates;
         }
         for (; op < blockEnd; ++op) {
-            uint32_t* state = &x[(op - blockStart) & 1];
-            const uint32_t slot = *state & (kEntropyTotal - 1);
-            const uint8_t s = table.symbolOf[slot];
-            *op = s;
-            *state = table.freq[s] * (*state >> kEntropyScaleBits) + slot - table.start[s];
+            uint32_t* state = &x[(size_t)(op - blockStart) % kEntropyStates];
+            *state = NextState(table, *state, op);
             if (*state < kEntropyLow) {
                 if (iend - ip < 2)
                     return kDeltaCorrupt;
@@ -108,8 +113,9 @@ DeltaStatus DecodeEntropy(const uint8_t* src, size_t size, uint8_t* dst, size_t 
                 ip += 2;
             }
         }
-        if (x[0] != kEntropyLow || x[1] != kEntropyLow)
-            return kDeltaCorrupt;
+        for (uint32_t k = 0; k < kEntropyStates; ++k)
+            if (x[k] != kEntropyLow)
+                return kDeltaCorrupt;
     }
     return ip == iend ? kDeltaOk : kDeltaCorrupt;
 }
@@ -151,11 +157,32 @@ inline int LengthValue(uint8_t code, BitReader* bits, uint64_t* value) {
     return 1;
 }
 
+// Copies n bytes from `from` to op. Short copies move 16 bytes in two words when both sides
+// have that much room before oend and fromEnd, which saves a call per copy; bytes past n are
+// written over later.
+inline void CopyForward(uint8_t* op, const uint8_t* from, size_t n, const uint8_t* oend,
+                        const uint8_t* fromEnd) {
+    if (n <= 16 && oend - op >= 16 && fromEnd - from >= 16) {
+        uint64_t a, b;
+        memcpy(&a, from, 8);
+        memcpy(&b, from + 8, 8);
+        memcpy(op, &a, 8);
+        memcpy(op + 8, &b, 8);
+        return;
+    }
+    memcpy(op, from, n);
+}
+
 // Copies n bytes from distance bytes back; byte by byte where the two overlap, so that a short
 // distance repeats a pattern.
-inline void CopyBack(uint8_t* op, size_t distance, size_t n) {
+inline void CopyBack(uint8_t* op, size_t distance, size_t n, const uint8_t* oend) {
     const uint8_t* from = op - distance;
     if (distance >= n) {
+        // Reading 16 bytes from `from` stays before op + 16 - distance, inside the output.
+        if (distance >= 16) {
+            CopyForward(op, from, n, oend, oend);
+            return;
+        }
         memcpy(op, from, n);
         return;
     }
@@ -205,6 +232,7 @@ DeltaStatus DecodeLz(const uint8_t* src, size_t size, uint8_t* dst, size_t decod
     }
 
     const uint8_t* literals = part[kLzPartLiterals];
+    const uint8_t* const literalsEnd = to; // the parts end here: over-reads stay inside them
     size_t literalsLeft = (size_t)decoded[kLzPartLiterals];
     BitReader bits = {part[kLzPartExtra], part[kLzPartExtra] + decoded[kLzPartExtra], 0, 0};
     size_t reps[kLzRepCount] = {1, 2, 3};
@@ -215,7 +243,7 @@ DeltaStatus DecodeLz(const uint8_t* src, size_t size, uint8_t* dst, size_t decod
         if (!LengthValue(part[kLzPartLiteralLengths][i], &bits, &run) || run > literalsLeft ||
             run > (uint64_t)(oend - op))
             return kDeltaCorrupt;
-        memcpy(op, literals, (size_t)run);
+        CopyForward(op, literals, (size_t)run, oend, literalsEnd);
         op += run;
         literals += run;
         literalsLeft -= (size_t)run;
@@ -249,7 +277,7 @@ DeltaStatus DecodeLz(const uint8_t* src, size_t size, uint8_t* dst, size_t decod
         }
         if (distance > (size_t)(op - dst) || length > (uint64_t)(oend - op))
             return kDeltaCorrupt;
-        CopyBack(op, distance, (size_t)length);
+        CopyBack(op, distance, (size_t)length, oend);
         op += length;
     }
     if (literalsLeft != (size_t)(oend - op) || bits.p != bits.end || bits.count >= 8 ||

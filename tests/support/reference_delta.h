@@ -81,14 +81,15 @@ inline bool DecodeEntropy(const std::vector<uint8_t>& in, size_t count, std::vec
         }
         if (total != 16384)
             return false;
-        uint64_t x[2];
-        x[0] = r.Int(4);
-        x[1] = r.Int(4);
-        if (r.bad || x[0] < 65536 || x[1] < 65536)
-            return false;
+        uint64_t x[4];
+        for (int k = 0; k < 4; ++k) {
+            x[k] = r.Int(4);
+            if (r.bad || x[k] < 65536)
+                return false;
+        }
         const size_t n = (size_t)std::min<uint64_t>(blockSymbols, count - done);
         for (size_t i = 0; i < n; ++i) {
-            uint64_t& state = x[i % 2];
+            uint64_t& state = x[i % 4];
             uint32_t slot = (uint32_t)(state % 16384);
             int s = 0;
             while (!(freq[s] && slot >= start[s] && slot < start[s] + freq[s]))
@@ -102,8 +103,9 @@ inline bool DecodeEntropy(const std::vector<uint8_t>& in, size_t count, std::vec
                 state = state * 65536 + word;
             }
         }
-        if (x[0] != 65536 || x[1] != 65536)
-            return false;
+        for (int k = 0; k < 4; ++k)
+            if (x[k] != 65536)
+                return false;
         done += n;
     }
     return r.at == in.size();

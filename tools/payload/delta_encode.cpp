@@ -78,12 +78,14 @@ void EncodeEntropyBlock(const uint8_t* data, size_t size, std::vector<uint8_t>* 
             PutVarint(out, freq[v]);
 
     // The states walk the data backwards so that the applier reads it forwards; symbol i
-    // belongs to state i % 2.
+    // belongs to state i % kEntropyStates.
     std::vector<uint16_t> words;
     words.reserve(size / 2 + 16);
-    uint32_t x[kEntropyStates] = {kEntropyLow, kEntropyLow};
+    uint32_t x[kEntropyStates];
+    for (uint32_t k = 0; k < kEntropyStates; ++k)
+        x[k] = kEntropyLow;
     for (size_t i = size; i-- > 0;) {
-        uint32_t& state = x[i & 1];
+        uint32_t& state = x[i % kEntropyStates];
         const uint32_t f = freq[data[i]];
         // Below this bound the coded state stays under 2^32.
         const uint64_t limit = (uint64_t)f << (32 - kEntropyScaleBits);
@@ -93,10 +95,11 @@ void EncodeEntropyBlock(const uint8_t* data, size_t size, std::vector<uint8_t>* 
         }
         state = ((state / f) << kEntropyScaleBits) + state % f + start[data[i]];
     }
-    uint8_t states[8];
-    DeltaStore32(states, x[0]);
-    DeltaStore32(states + 4, x[1]);
-    out->insert(out->end(), states, states + 8);
+    for (uint32_t k = 0; k < kEntropyStates; ++k) {
+        uint8_t state[4];
+        DeltaStore32(state, x[k]);
+        out->insert(out->end(), state, state + 4);
+    }
     for (size_t k = words.size(); k-- > 0;) {
         out->push_back((uint8_t)words[k]);
         out->push_back((uint8_t)(words[k] >> 8));
