@@ -3,7 +3,10 @@
 // Matches are found over a suffix array of the base and extended approximately, so that code
 // which only moved, with its addresses shifted, becomes a span of mostly zero differences; the
 // differences, the new bytes and the instructions travel in separate streams, each stored the
-// way that is smallest (as it is, our block format, or our order-0 entropy coder).
+// way that is smallest (as it is, our block format, order-0 entropy in blocks, or copies within
+// the stream itself, payload/delta_lz_encode.h). A search in the base is tried at every position
+// that a filter of the base's 8-byte strings lets through, so that even the short matches of
+// compressed data are found.
 #pragma once
 
 #include <stddef.h>
@@ -24,5 +27,5 @@ const uint64_t kDeltaMaxBase = (1ull << 31) - 1;
 int EncodeDelta(const uint8_t* base, size_t baseSize, const uint8_t* data, size_t size,
                 std::vector<uint8_t>* out);
 
-// Appends the order-0 entropy stream of [data, data + size) (stream method 2), table included.
+// Appends the entropy stream of [data, data + size) (stream method 2), tables included.
 void EncodeEntropyStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out);

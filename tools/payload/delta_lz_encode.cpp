@@ -1,7 +1,6 @@
 #include "payload/delta_lz_encode.h"
 
 #include <math.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
