@@ -201,13 +201,13 @@ void ImageDigest(const uint8_t* image, uint32_t size, uint32_t skipOffset, uint3
 }
 
 IntegrityCheckResult CheckIndexIntegrity(const uint8_t* index, const uint8_t* record, uint32_t size,
-                                         IntegrityRecord* out) {
+                                         IntegrityRecord* out, uint32_t knownFeatures) {
     const IntegrityParseResult parsed = ParseIntegrityRecord(record, size, out);
     if (parsed == kIntegrityUnsupported)
         return kIntegrityUnknownFeature;
     if (parsed != kIntegrityParsed)
         return kIntegrityRecordDamaged;
-    if (out->requiredFeatures & ~kKnownPayloadFeatures)
+    if (out->requiredFeatures & ~knownFeatures)
         return kIntegrityUnknownFeature;
     uint8_t digest[kSha256Size];
     IndexDigest(index, digest);

@@ -118,9 +118,11 @@ enum IntegrityCheckResult {
 };
 
 // Checks the record's bytes and the decoded index (which holds the record's entry) against each
-// other. *out is usable only when the result is kIntegrityIntact.
+// other; a required feature outside knownFeatures is refused (the tools know more than the
+// updater of their day). *out is usable only when the result is kIntegrityIntact.
 IntegrityCheckResult CheckIndexIntegrity(const uint8_t* index, const uint8_t* record, uint32_t size,
-                                         IntegrityRecord* out);
+                                         IntegrityRecord* out,
+                                         uint32_t knownFeatures = kKnownPayloadFeatures);
 
 // 1 when the decoded bytes of the entry at position (in index order) match their digest; 0 for
 // a mismatch or a position the record does not cover.
