@@ -1,5 +1,5 @@
-// verify's checks of deltas on payloads made by hand: what pack never writes, another writer
-// (or damage) might.
+// verify's checks of deltas on payloads made by hand (what pack never writes, another writer or
+// damage might), and where an item's file lies in an older release.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -9,8 +9,10 @@
 
 #include "archive/payload_deltas.h"
 #include "mkupdate/inspect.h"
+#include "mkupdate/pack_deltas.h"
 #include "payload/archive_writer.h"
 #include "payload/delta_encode.h"
+#include "tools/tool_test_support.h"
 
 namespace {
 
@@ -124,6 +126,41 @@ TEST(MkupdateDeltaChecks, VerifyHoldsDeltasToTheirDescriptors) {
                 ArchiveInput{"<QV2|DELTA|0>", delta.data(), delta.size(), 0, true, true}},
                3, &plain, &error));
     EXPECT_NE(std::string::npos, Joined(Problems(plain)).find("no delta descriptor names it"));
+}
+
+TEST(MkupdateBaseFiles, ItemPathsUnderAnInstalledFolder) {
+    TempFolder t;
+    namespace fs = std::filesystem;
+    WriteFile(t.path / "game" / "Data" / "big.dat", "x");
+    WriteFile(t.path / "game" / "TWO.DAT", "x");
+    WriteFile(t.path / "game" / "two.dat", "y");
+    WriteFile(t.path / "\xE7\x94\xBB" / "A.DAT", "x"); // 画, 89 E6 in CP932
+    struct Case {
+        const char* dataFolder;
+        const char* path;
+        int ok;
+        fs::path expect; // under t.path
+    } cases[] = {
+        {"game", "Data\\big.dat", 1, "game/Data/big.dat"},
+        {"GAME", "data\\BIG.DAT", 1, "game/Data/big.dat"}, // as Windows finds it
+        {"", "game/data\\.\\big.dat", 1, "game/Data/big.dat"},
+        {"\\game\\", "\\data\\big.dat", 1, "game/Data/big.dat"},
+        {"game", "two.dat", 1, "game/two.dat"},
+        {"game", "Two.dat", 1, "game/Two.dat"}, // two names fit: neither is taken
+        {"", "\x89\xE6\\A.DAT", 1, "\xE7\x94\xBB/A.DAT"},
+        {"game", "..\\secret", 0, ""},
+        {"..", "big.dat", 0, ""},
+        {"game", "data\\. .\\x", 0, ""},
+        {"", "", 0, ""},
+        {"", "\x81", 0, ""}, // a lead byte without its trail: no CP932
+    };
+    for (const Case& c : cases) {
+        fs::path file;
+        EXPECT_EQ(c.ok, InstalledFile(t.path, c.dataFolder, c.path, &file)) << c.path;
+        if (c.ok) {
+            EXPECT_EQ(t.path / fs::u8path(c.expect.string()), file) << c.path;
+        }
+    }
 }
 
 } // namespace
