@@ -73,24 +73,33 @@ TEST(MkupdateOnWindows, TheUpdaterDeclaresThePayloadFeaturesItReads) {
     ASSERT_EQ(1, StubPayloadFeatures(resources, &features, &error)) << error;
     EXPECT_EQ(kKnownPayloadFeatures, features);
 
-    // build takes a payload that requires integrity with this stub, and refuses one that
-    // requires a feature it does not read.
+    // build takes a payload that requires integrity with this stub; one with deltas (as the
+    // Linux build packs it) only when the stub applies them, and otherwise the refusal says why.
     Scratch s;
     const std::string ini = "[SETUP]\r\n";
-    const std::vector<ArchiveInput> entries = {
-        {"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), 0, true, true}};
-    for (uint32_t required : {(uint32_t)PAYLOAD_FEATURE_INTEGRITY, 0x00000002u}) {
-        ArchiveOptions options{3, kCompressFast, true};
-        options.integrity = true;
-        options.requiredFeatures = required;
-        std::vector<uint8_t> payload;
-        ASSERT_EQ(1, BuildArchiveWith(entries, options, &payload, &error)) << error;
+    ArchiveOptions options{3, kCompressFast, true};
+    options.integrity = true;
+    options.requiredFeatures = PAYLOAD_FEATURE_INTEGRITY;
+    std::vector<uint8_t> integrity, deltas;
+    ASSERT_EQ(
+        1, BuildArchiveWith({{"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), 0, true, true}},
+                            options, &integrity, &error))
+        << error;
+    ASSERT_EQ(1, ReadHostFile(std::filesystem::u8path(DeltaFixture), &deltas, &error)) << error;
+    uint32_t required = 0;
+    ASSERT_EQ(1, PayloadRequiredFeatures(deltas, &required, &error)) << error;
+    ASSERT_EQ((uint32_t)PAYLOAD_FEATURE_DELTAS, required);
+    for (const std::vector<uint8_t>* payload : {&integrity, &deltas}) {
+        ASSERT_EQ(1, PayloadRequiredFeatures(*payload, &required, &error)) << error;
         const std::string exe = s.path + "\\F" + std::to_string(required) + ".exe";
-        EXPECT_EQ(required == PAYLOAD_FEATURE_INTEGRITY ? 1 : 0,
-                  EmbedPayload(std::filesystem::u8path(BuiltUpdater), payload,
-                               std::filesystem::u8path(exe), &error))
+        const bool known = (required & ~kKnownPayloadFeatures) == 0;
+        EXPECT_EQ(known ? 1 : 0, EmbedPayload(std::filesystem::u8path(BuiltUpdater), *payload,
+                                              std::filesystem::u8path(exe), &error))
             << required << ": " << error;
-        EXPECT_EQ(required == PAYLOAD_FEATURE_INTEGRITY, std::filesystem::exists(exe)) << required;
+        EXPECT_EQ(known, std::filesystem::exists(exe)) << required;
+        if (!known) {
+            EXPECT_NE(std::string::npos, error.find("the payload carries deltas")) << error;
+        }
     }
 }
 
