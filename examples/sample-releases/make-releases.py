@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Writes the sample game's older releases and the patch that brings them to 1.01, beside this
-script (or into the folder given), from examples/sample-game and examples/sample-patch:
+"""Writes the sample game's older releases and the patch that brings them to 1.01 into examples/
+(or into the folder given), from examples/sample-game and examples/sample-patch:
 
-  0.90/        the first release, laid out as installed (SETUP.INI, SAVE\\CONFIG.DAT included)
-  1.00/        the 1.00 release, laid out as installed: the files of examples/sample-game
-  1.01-patch/  the patch folder of 1.01: the files of examples/sample-patch, and
-               data\\EVENT.DAT (an Update item of its own)
+  sample-releases/0.90/  the first release, laid out as installed (SETUP.INI and
+                         SAVE\\CONFIG.DAT included)
+  sample-releases/1.00/  the 1.00 release, laid out as installed: the files of
+                         examples/sample-game
+  sample-delta-patch/    the patch folder of 1.01: the files of examples/sample-patch, and
+                         data\\EVENT.DAT (an Update item of its own)
 
 data\\EVENT.DAT is the large file: an event script of some 250 KB that each release changes in
 a few places, so that its deltas are a small part of the whole entry. The small files differ
@@ -13,7 +15,7 @@ from release to release in their version line only. Every byte comes from a fixe
 so running the script again rewrites the same files.
 
     examples/sample-releases/make-releases.py
-    mkupdate pack examples/sample-releases/1.01-patch -o p.qv2 \\
+    mkupdate pack examples/sample-delta-patch -o p.qv2 \\
         --base examples/sample-releases/0.90 --base examples/sample-releases/1.00
 """
 import os
@@ -109,24 +111,26 @@ def copy_tree(source, target):
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else HERE
+    out = sys.argv[1] if len(sys.argv) > 1 else EXAMPLES
     game = os.path.join(EXAMPLES, "sample-game")
     patch = os.path.join(EXAMPLES, "sample-patch")
-    for name in ("0.90", "1.00", "1.01-patch"):
-        shutil.rmtree(os.path.join(out, name), ignore_errors=True)
+    releases = os.path.join(out, "sample-releases")
+    for name in (os.path.join(releases, "0.90"), os.path.join(releases, "1.00"),
+                 os.path.join(out, "sample-delta-patch")):
+        shutil.rmtree(name, ignore_errors=True)
 
-    release = os.path.join(out, "1.00")
+    release = os.path.join(releases, "1.00")
     copy_tree(game, release)
     write(os.path.join(release, "data", "EVENT.DAT"), event_script("1.00"))
 
-    first = os.path.join(out, "0.90")
+    first = os.path.join(releases, "0.90")
     copy_tree(game, first)
     for path in ("GAME.EXE", "OPTION.DAT", os.path.join("data", "SCENARIO.DAT")):
         with open(os.path.join(game, path), "rb") as f:
             write(os.path.join(first, path), f.read().replace(b"1.00", b"0.90"))
     write(os.path.join(first, "data", "EVENT.DAT"), event_script("0.90"))
 
-    update = os.path.join(out, "1.01-patch")
+    update = os.path.join(out, "sample-delta-patch")
     copy_tree(patch, update)
     write(os.path.join(update, "data", "EVENT.DAT"), event_script("1.01"))
     with open(os.path.join(update, "UPDATE.INI"), "rb") as f:

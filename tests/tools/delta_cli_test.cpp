@@ -317,16 +317,16 @@ TEST(MkupdateDeltas, BuildRefusesAStubThatDoesNotApplyDeltas) {
 }
 
 TEST(MkupdateDeltas, TheSampleReleases) {
-    const fs::path releases = fs::path(EXAMPLES_DIR) / "sample-releases";
+    const fs::path examples = EXAMPLES_DIR, releases = examples / "sample-releases";
     TempFolder t;
     // The committed files are what the script beside them writes.
     ASSERT_EQ(0, system(("python3 '" + (releases / "make-releases.py").string() + "' '" +
                          t.path.string() + "'")
                             .c_str()));
-    for (const char* tree : {"0.90", "1.00", "1.01-patch"})
-        EXPECT_EQ(TreeOf(releases / tree), TreeOf(t.path / tree)) << tree;
+    for (const char* tree : {"sample-releases/0.90", "sample-releases/1.00", "sample-delta-patch"})
+        EXPECT_EQ(TreeOf(examples / tree), TreeOf(t.path / tree)) << tree;
 
-    const std::string patch = (releases / "1.01-patch").string();
+    const std::string patch = (examples / "sample-delta-patch").string();
     EXPECT_EQ(0, RunTool({"check", patch}).status);
     const fs::path out = t.path / "p.qv2";
     RunResult pack =
@@ -337,7 +337,7 @@ TEST(MkupdateDeltas, TheSampleReleases) {
     const Payload p = ReadPayload(out);
     EXPECT_FALSE(p.HasEntry("EVENT.DAT"));
     ASSERT_EQ(2u, p.deltas.size());
-    const uint64_t whole = WholeStoredSize(releases / "1.01-patch" / "data" / "EVENT.DAT");
+    const uint64_t whole = WholeStoredSize(examples / "sample-delta-patch" / "data" / "EVENT.DAT");
     for (const DeltaSeen& d : p.deltas) {
         EXPECT_EQ("EVENT.DAT", d.target);
         EXPECT_LT(d.storedSize * 5, whole) << "a delta is a small part of the whole entry";
