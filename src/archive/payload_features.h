@@ -11,7 +11,7 @@
 #define PAYLOAD_FEATURE_DELTAS 0x00000002L
 
 /* Every feature this updater knows. */
-#define UPDATER_PAYLOAD_FEATURES PAYLOAD_FEATURE_INTEGRITY
+#define UPDATER_PAYLOAD_FEATURES (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS)
 
 /* The declaration resource: type PAYLOADFEATURES, id 1, holding the magic "QVFT" and the mask
    as a 32-bit little-endian number. A stub without it knows no feature. */

@@ -291,7 +291,7 @@ TEST(MkupdateDeltas, BuildRefusesAStubThatDoesNotApplyDeltas) {
         return RunTool({"build", r.patch.string(), "-o", exe.string(), "--stub", stub, "--base",
                         r.a.string()});
     };
-    // The fixture declares nothing; the updater of today declares integrity alone.
+    // The fixture declares nothing; an updater from before deltas declares integrity alone.
     ExpectOneLineReason(build(FIXTURE_RSRC_LAST),
                         "requires features 0x00000002 (deltas) and the stub reads only "
                         "0x00000000 (none); the payload carries deltas, which this stub cannot "
