@@ -160,21 +160,22 @@ TEST_F(DeltaE2ETest, AnInstallationOfAnotherVersionIsRefusedBeforeAnyWrite) {
 }
 
 TEST_F(DeltaE2ETest, ADamagedDeltaIsRefusedBeforeAnyWrite) {
-    // A changed byte in the middle of the last delta entry's stored bytes.
+    // A changed byte in the middle of every delta entry's stored bytes, so that the one the
+    // installed release takes (one delta per release) is damaged.
     std::vector<uint8_t> image = payload;
     uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), malloc, free);
     ASSERT_TRUE(index);
-    uint32_t damagedAt = 0;
-    std::string target;
+    std::vector<uint32_t> damagedAt;
     for (uint32_t i = 0; i < IndexEntryCount(index); ++i) {
         uint32_t offset;
         const uint8_t* rec = EntryAtPosition(index, i, &offset);
         if (IsDeltaEntryName(EntryName(rec)))
-            damagedAt = offset + EntryStoredSize(rec) / 2;
+            damagedAt.push_back(offset + EntryStoredSize(rec) / 2);
     }
     free(index);
-    ASSERT_NE(0u, damagedAt) << "the payload carries deltas";
-    image[damagedAt] ^= 0x20;
+    ASSERT_FALSE(damagedAt.empty()) << "the payload carries deltas";
+    for (uint32_t at : damagedAt)
+        image[at] ^= 0x20;
     Install(releases[0]);
     const TreeSnapshot before = TakeSnapshot(install);
     Transcript t = Update(image, false);
