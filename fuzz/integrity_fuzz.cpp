@@ -1,10 +1,13 @@
 // Must not crash: parse arbitrary bytes as an integrity record, and open arbitrary bytes as an
-// archive and check it against its record as the updater and mkupdate verify do.
+// archive and check it against its record as the updater and mkupdate verify do (mkupdate
+// knowing deltas, so that their descriptors are checked and read too).
 #include <stdlib.h>
+#include <string.h>
 
 #include <vector>
 
 #include "archive/archive_index.h"
+#include "archive/payload_deltas.h"
 #include "archive/payload_integrity.h"
 
 static void* Alloc(size_t size) {
@@ -21,6 +24,20 @@ static void Touch(const IntegrityRecord& r) {
         sink = sink ^ r.indexDigest[i] ^ (r.imageDigest ? r.imageDigest[i] : 0);
     for (size_t i = 0; i < (size_t)r.entryCount * kSha256Size; ++i)
         sink = sink ^ r.entryDigests[i];
+    for (size_t i = 0; i < (size_t)r.deltaCount * kDeltaDescriptorSize; ++i)
+        sink = sink ^ r.deltas[i];
+}
+
+// Reads every descriptor the way a reader of deltas does once the record is intact: each
+// target up to its NUL, both digests.
+static void TouchDeltas(const IntegrityRecord& r) {
+    volatile size_t sink = 0;
+    for (uint32_t i = 0; i < r.deltaCount; ++i) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(r.deltas, i, &d);
+        sink = sink + strlen(d.target) + d.baseDigest[kSha256Size - 1] +
+               d.resultDigest[kSha256Size - 1];
+    }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -40,6 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t* recordBlock = nullptr;
     if (entry && DecodeEntry(entry, bytes.data() + offset, Alloc, Free, &recordBytes,
                              &recordBlock) == kEntryDecoded) {
+        IntegrityRecord withDeltas;
+        if (CheckIndexIntegrity(index, recordBytes, EntryDecodedSize(entry), &withDeltas,
+                                PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS) ==
+            kIntegrityIntact) {
+            Touch(withDeltas);
+            TouchDeltas(withDeltas);
+        }
         if (CheckIndexIntegrity(index, recordBytes, EntryDecodedSize(entry), &r) ==
             kIntegrityIntact) {
             Touch(r);

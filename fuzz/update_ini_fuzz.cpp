@@ -1,12 +1,14 @@
 // mkupdate check's reading of UPDATE.INI on arbitrary bytes: the INI reader, the encoding tests
 // and every check of [SETUP] and [UPDATE] must take any text without reading outside it, and
-// agree with themselves.
+// agree with themselves; so must pack's reading of the items for deltas, down to where each
+// item's file would lie in an older release.
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
 #include "mkupdate/check.h"
+#include "mkupdate/pack_deltas.h"
 #include "mkupdate/update_ini.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -36,5 +38,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Finding> again;
     if (CheckUpdateIni(text, names, &again) != ok || again.size() != findings.size())
         abort();
+
+    std::string dataFolder;
+    IniValue(ini, "SETUP", "DataFolder", &dataFolder);
+    const std::vector<UpdateItemFields> items = ReadUpdateItems(ini);
+    for (const UpdateItemFields& item : items)
+        if (item.name.size() > item.path.size() || item.path.find(item.name) == std::string::npos)
+            abort();
+    // A folder that is not there: only the path's reading is exercised, never the disk's.
+    const std::filesystem::path nowhere("/nonexistent-mkupdate-fuzz");
+    for (const auto& [name, targets] : TargetsByEntry(items)) {
+        if (targets.paths.size() != targets.rules.size())
+            abort();
+        for (const std::string& path : targets.paths) {
+            std::filesystem::path file;
+            if (InstalledFile(nowhere, dataFolder, path, &file) &&
+                file.string().compare(0, nowhere.string().size(), nowhere.string()) != 0)
+                abort();
+        }
+    }
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "archive/archive_index.h"
 #include "archive/decompress.h"
+#include "archive/payload_deltas.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 
@@ -26,9 +27,24 @@ void ForgetIntegrity() {
     PayloadIntegrity.block = nullptr;
 }
 
+// A delta entry is told by the file it rebuilds: its own name means nothing to a player.
+const char* ShownEntryName(const uint8_t* rec) {
+    if (PayloadIntegrity.covered && ArchiveEntries && rec >= ArchiveEntries &&
+        IsDeltaEntryName(EntryName(rec))) {
+        const uint32_t position = (uint32_t)((size_t)(rec - ArchiveEntries) / kArchiveEntrySize);
+        for (uint32_t i = 0; i < PayloadIntegrity.record.deltaCount; ++i) {
+            PayloadDelta d;
+            ReadDeltaDescriptor(PayloadIntegrity.record.deltas, i, &d);
+            if (d.entryPosition == position)
+                return d.target;
+        }
+    }
+    return EntryName(rec);
+}
+
 void ShowEntryDamaged(const uint8_t* rec) {
     char text[kMessageSize];
-    wsprintfA(text, "アップデートデータが壊れています（%s）", EntryName(rec));
+    wsprintfA(text, "アップデートデータが壊れています（%s）", ShownEntryName(rec));
     ShowUpdaterError(text);
 }
 
@@ -51,10 +67,14 @@ void CloseArchive() {
     UseArchiveIndex(nullptr);
 }
 
+const uint8_t* LookupEntryRecord(const char* name, uint32_t* dataOffset) {
+    return CurrentArchiveIndex && SameEntryName(name, kIntegrityEntryName) != 0
+               ? LookupEntry(CurrentArchiveIndex, name, SameEntryName, dataOffset)
+               : nullptr;
+}
+
 const uint8_t* FindEntryRecord(const char* name, uint32_t* dataOffset) {
-    const uint8_t* rec = CurrentArchiveIndex && SameEntryName(name, kIntegrityEntryName) != 0
-                             ? LookupEntry(CurrentArchiveIndex, name, SameEntryName, dataOffset)
-                             : nullptr;
+    const uint8_t* rec = LookupEntryRecord(name, dataOffset);
     if (!rec)
         ShowUpdaterError("Can't Find File in Resource !!");
     return rec;

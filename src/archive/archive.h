@@ -59,6 +59,8 @@ int VerifyEntry(const char* name);
 // payload; null after "Can't Find File in Resource !!". The integrity record is no entry that
 // can be asked for.
 const uint8_t* FindEntryRecord(const char* name, uint32_t* dataOffset);
+// The same without a message: null when there is no such entry.
+const uint8_t* LookupEntryRecord(const char* name, uint32_t* dataOffset);
 
 // Shows the message for a failed DecodeEntry; 1 when it succeeded.
 int ReportDecodeFailure(EntryDecodeResult result);

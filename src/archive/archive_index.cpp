@@ -129,6 +129,18 @@ const uint8_t* LookupEntry(const uint8_t* index, const char* name, NameCompareFn
     return nullptr;
 }
 
+const uint8_t* EntryAtPosition(const uint8_t* index, uint32_t position, uint32_t* dataOffset) {
+    if (position >= IndexEntryCount(index))
+        return nullptr;
+    const uint8_t* rec = IndexRecords(index);
+    uint64_t offset = kArchiveHeaderSize;
+    for (uint32_t i = 0; i < position; ++i, rec += kArchiveEntrySize)
+        offset += PaddedSize(EntryStoredSize(rec));
+    if (dataOffset)
+        *dataOffset = (uint32_t)offset;
+    return rec;
+}
+
 EntryDecodeResult DecodeEntry(const uint8_t* rec, const uint8_t* stored, AllocFixedFn alloc,
                               FreeFixedFn free, const uint8_t** bytes, uint8_t** block) {
     const uint32_t storedSize = EntryStoredSize(rec);

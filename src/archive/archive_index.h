@@ -33,6 +33,10 @@ inline const uint8_t* IndexRecords(const uint8_t* index) {
 const uint8_t* LookupEntry(const uint8_t* index, const char* name, NameCompareFn same,
                            uint32_t* dataOffset);
 
+// The record at position (in index order), or null past the last; *dataOffset receives where
+// its stored bytes begin in the image.
+const uint8_t* EntryAtPosition(const uint8_t* index, uint32_t position, uint32_t* dataOffset);
+
 enum EntryDecodeResult { kEntryDecoded = 0, kEntryNoMemory = 1, kEntryDamaged = 2 };
 
 // Turns an entry's stored bytes back into its file bytes: unscrambled in a copy (the image is

@@ -7,8 +7,11 @@
 /* Bit 0: the payload's integrity record (hashes of the index and of every entry). */
 #define PAYLOAD_FEATURE_INTEGRITY 0x00000001L
 
+/* Bit 1: delta entries, which rebuild a file from the copy an older release installed. */
+#define PAYLOAD_FEATURE_DELTAS 0x00000002L
+
 /* Every feature this updater knows. */
-#define UPDATER_PAYLOAD_FEATURES PAYLOAD_FEATURE_INTEGRITY
+#define UPDATER_PAYLOAD_FEATURES (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS)
 
 /* The declaration resource: type PAYLOADFEATURES, id 1, holding the magic "QVFT" and the mask
    as a 32-bit little-endian number. A stub without it knows no feature. */

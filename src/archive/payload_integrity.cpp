@@ -4,6 +4,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
+#include "archive/payload_deltas.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
     memset(out, 0, sizeof *out);
     out->requiredFeatures = LoadLE32(data + 8);
     const uint32_t sections = LoadLE32(data + 12);
-    bool seen[5] = {false, false, false, false, false};
+    bool seen[6] = {false, false, false, false, false, false};
     uint32_t at = headerSize;
     for (uint32_t i = 0; i < sections; ++i) {
         if (body - at < kIntegritySectionHeaderSize)
@@ -59,7 +60,7 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
             return kIntegrityDamaged;
         const uint8_t* p = data + at;
         at += length;
-        if (tag < 1 || tag > 4)
+        if (tag < 1 || tag > 5)
             continue;
         if (seen[tag])
             return kIntegrityDamaged;
@@ -87,35 +88,51 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
                 return kIntegrityDamaged;
             out->imageDigest = p;
             break;
+        case kTagDeltas:
+            if (length < 4 || (length - 4) % kDeltaDescriptorSize != 0 ||
+                (length - 4) / kDeltaDescriptorSize != LoadLE32(p) || LoadLE32(p) == 0)
+                return kIntegrityDamaged;
+            out->deltaCount = LoadLE32(p);
+            out->deltas = p + 4;
+            break;
         }
     }
     if (at != body || !seen[kTagAlgorithm] || !seen[kTagIndexDigest] || !seen[kTagEntryDigests])
         return kIntegrityDamaged;
     if (out->algorithm != kHashSha256)
         return kIntegrityUnsupported;
+    // Deltas and their feature bit come together: without the bit, a reader that cannot apply
+    // them would take the payload.
+    if (seen[kTagDeltas] != ((out->requiredFeatures & PAYLOAD_FEATURE_DELTAS) != 0))
+        return kIntegrityDamaged;
     return kIntegrityParsed;
 }
 
-uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest) {
+uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount) {
     uint32_t size = kIntegrityHeaderSize;
     size += kIntegritySectionHeaderSize + 4;
     size += kIntegritySectionHeaderSize + (uint32_t)kSha256Size;
     size += kIntegritySectionHeaderSize + 4 + entryCount * (uint32_t)kSha256Size;
     if (imageDigest)
         size += kIntegritySectionHeaderSize + (uint32_t)kSha256Size;
+    if (deltaCount)
+        size += kIntegritySectionHeaderSize + 4 + deltaCount * kDeltaDescriptorSize;
     return size + (uint32_t)kSha256Size;
 }
 
 void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
                           const uint8_t* imageDigest, uint32_t entryCount,
-                          const uint8_t* entryDigests, uint8_t* out) {
-    const uint32_t size = IntegrityRecordSize(entryCount, imageDigest != nullptr);
+                          const uint8_t* entryDigests, uint8_t* out, uint32_t deltaCount,
+                          const uint8_t* deltas) {
+    const uint32_t size = IntegrityRecordSize(entryCount, imageDigest != nullptr, deltaCount);
+    if (deltaCount)
+        requiredFeatures |= PAYLOAD_FEATURE_DELTAS;
     memset(out, 0, size);
     StoreLE32(out, kIntegrityMagic);
     StoreLE16(out + 4, kIntegrityVersion);
     StoreLE16(out + 6, (uint16_t)kIntegrityHeaderSize);
     StoreLE32(out + 8, requiredFeatures);
-    StoreLE32(out + 12, imageDigest ? 4 : 3);
+    StoreLE32(out + 12, 3 + (imageDigest ? 1 : 0) + (deltaCount ? 1 : 0));
     StoreLE32(out + 16, size);
     uint8_t* at = out + kIntegrityHeaderSize;
     at = PutSection(at, kTagAlgorithm, 4);
@@ -133,6 +150,12 @@ void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
         at = PutSection(at, kTagImageDigest, (uint32_t)kSha256Size);
         memcpy(at, imageDigest, kSha256Size);
         at += kSha256Size;
+    }
+    if (deltaCount) {
+        at = PutSection(at, kTagDeltas, 4 + deltaCount * kDeltaDescriptorSize);
+        StoreLE32(at, deltaCount);
+        memcpy(at + 4, deltas, (size_t)deltaCount * kDeltaDescriptorSize);
+        at += 4 + (size_t)deltaCount * kDeltaDescriptorSize;
     }
     Sha256(out, (size_t)(at - out), at);
 }
@@ -178,13 +201,13 @@ void ImageDigest(const uint8_t* image, uint32_t size, uint32_t skipOffset, uint3
 }
 
 IntegrityCheckResult CheckIndexIntegrity(const uint8_t* index, const uint8_t* record, uint32_t size,
-                                         IntegrityRecord* out) {
+                                         IntegrityRecord* out, uint32_t knownFeatures) {
     const IntegrityParseResult parsed = ParseIntegrityRecord(record, size, out);
     if (parsed == kIntegrityUnsupported)
         return kIntegrityUnknownFeature;
     if (parsed != kIntegrityParsed)
         return kIntegrityRecordDamaged;
-    if (out->requiredFeatures & ~kKnownPayloadFeatures)
+    if (out->requiredFeatures & ~knownFeatures)
         return kIntegrityUnknownFeature;
     uint8_t digest[kSha256Size];
     IndexDigest(index, digest);
@@ -192,6 +215,8 @@ IntegrityCheckResult CheckIndexIntegrity(const uint8_t* index, const uint8_t* re
         return kIntegrityIndexDamaged;
     // Checked after the index digest: with a whole index, a count that differs is the writer's.
     if (out->entryCount != IndexEntryCount(index) - 1)
+        return kIntegrityRecordDamaged;
+    if (!DeltaDescriptorsValid(out->deltas, out->deltaCount, index))
         return kIntegrityRecordDamaged;
     return kIntegrityIntact;
 }

@@ -28,6 +28,8 @@
 //   4 image digest   the digest of the archive image with the record's own bytes left out
 //                    (the bytes before them, then the bytes after them). Optional; lets a
 //                    checker notice a changed bit that decodes to the same bytes.
+//   5 deltas         what each delta entry rebuilds, from which base (archive/payload_deltas.h).
+//                    Present exactly when the record requires PAYLOAD_FEATURE_DELTAS.
 #pragma once
 
 #include <stddef.h>
@@ -50,6 +52,7 @@ enum IntegrityTag {
     kTagIndexDigest = 2,
     kTagEntryDigests = 3,
     kTagImageDigest = 4,
+    kTagDeltas = 5,
 };
 
 // The features this code knows.
@@ -63,6 +66,8 @@ struct IntegrityRecord {
     const uint8_t* imageDigest;  // null when the record has none
     uint32_t entryCount;         // entries covered
     const uint8_t* entryDigests; // entryCount digests of kSha256Size bytes
+    uint32_t deltaCount;
+    const uint8_t* deltas; // deltaCount descriptors (archive/payload_deltas.h), or null
 };
 
 enum IntegrityParseResult {
@@ -75,14 +80,17 @@ enum IntegrityParseResult {
 // Unknown required features are not refused here: *out tells them and the caller decides.
 IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size, IntegrityRecord* out);
 
-// The record's size for entryCount covered entries, with or without an image digest.
-uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest);
+// The record's size for entryCount covered entries, with or without an image digest, and with
+// deltaCount delta descriptors (a deltas section only when there is at least one).
+uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount = 0);
 
-// Writes a record of IntegrityRecordSize(entryCount, imageDigest) bytes into out, its own
-// digest included; entryDigests holds entryCount digests, imageDigest may be null.
+// Writes a record of IntegrityRecordSize(entryCount, imageDigest, deltaCount) bytes into out,
+// its own digest included; entryDigests holds entryCount digests, imageDigest may be null,
+// deltas holds deltaCount descriptors. With deltas, PAYLOAD_FEATURE_DELTAS is required as well.
 void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
                           const uint8_t* imageDigest, uint32_t entryCount,
-                          const uint8_t* entryDigests, uint8_t* out);
+                          const uint8_t* entryDigests, uint8_t* out, uint32_t deltaCount = 0,
+                          const uint8_t* deltas = nullptr);
 
 // 1 when the record names the integrity entry (the exact reserved name).
 int IsIntegrityEntry(const uint8_t* rec);
@@ -110,9 +118,11 @@ enum IntegrityCheckResult {
 };
 
 // Checks the record's bytes and the decoded index (which holds the record's entry) against each
-// other. *out is usable only when the result is kIntegrityIntact.
+// other; a required feature outside knownFeatures is refused (the tools know more than the
+// updater of their day). *out is usable only when the result is kIntegrityIntact.
 IntegrityCheckResult CheckIndexIntegrity(const uint8_t* index, const uint8_t* record, uint32_t size,
-                                         IntegrityRecord* out);
+                                         IntegrityRecord* out,
+                                         uint32_t knownFeatures = kKnownPayloadFeatures);
 
 // 1 when the decoded bytes of the entry at position (in index order) match their digest; 0 for
 // a mismatch or a position the record does not cover.

@@ -10,6 +10,7 @@
 #include "core/profile.h"
 #include "core/startup.h"
 #include "update/commit.h"
+#include "update/delta_target.h"
 #include "update/disc_copy.h"
 #include "update/info_text.h"
 #include "update/progress.h"
@@ -127,13 +128,90 @@ int ReadCopyList(int* keysRead) {
 // One update file the run will write: from what, and which action of the staged set it is.
 // Actions are kept by index: the set may move in memory as it grows.
 struct PlannedFile {
-    const uint8_t* record; // the payload entry, or null for a data file written back as it is
+    // The payload entry the new bytes come from (the whole file, or the delta applied to the
+    // target), or null when the target's own bytes are written back.
+    const uint8_t* record;
     uint32_t dataOffset;
     uint32_t action;
+    int32_t delta; // the delta applied to the target, or -1
 };
 
 PlannedFile Planned[kMaxListItems];
 int PlannedCount = 0;
+
+// Set when planning stopped at an installed file of another version, which is no failed write.
+bool PlanRefusedVersion = false;
+
+// Where an item's new file comes from and what it will be.
+struct Source {
+    const uint8_t* record;
+    uint32_t dataOffset;
+    int32_t delta;
+    uint64_t newSize;
+    uint8_t hasTime;
+    uint64_t time;
+    bool leaveAlone; // an Update item whose target is newer than the new file
+};
+
+int RefuseVersion(const char* target) {
+    PlanRefusedVersion = true;
+    return ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
+                             target);
+}
+
+// A file the payload carries as deltas: built from the installed file when that is one of the
+// recorded bases, kept when it already is the new file, else written whole when the payload has
+// a whole copy. Anything else is another version of the game, refused before anything is written.
+int ChooseDeltaSource(const UpdateItem& item, const char* target, int exists, uint64_t size,
+                      uint64_t writeTime, uint64_t time, Source* s) {
+    const char* name = item.path + item.nameOffset;
+    s->hasTime = 1;
+    s->time = time;
+    if (item.mode == Update && exists && writeTime > time) {
+        s->leaveAlone = true;
+        return 1;
+    }
+    uint32_t delta = 0;
+    const InstalledMatch match =
+        exists ? MatchInstalledFile(target, size, name, &delta) : kMatchNone;
+    if (match == kMatchUnreadable)
+        return ShowCannotReplace("「%s」を読み込めません", target);
+    if (match == kMatchResult)
+        return 1;
+    if (match == kMatchBase) {
+        s->delta = (int32_t)delta;
+        s->record = DeltaEntryRecord(delta, &s->dataOffset);
+        s->newSize = DeltaResultSize(delta);
+        return 1;
+    }
+    s->record = LookupEntryRecord(name, &s->dataOffset);
+    if (!s->record)
+        return RefuseVersion(target);
+    s->newSize = EntryDecodedSize(s->record);
+    return 1;
+}
+
+// 0 after a message.
+int ChooseSource(const UpdateItem& item, const char* target, int exists, uint64_t size,
+                 uint64_t writeTime, Source* s) {
+    *s = Source{nullptr, 0, -1, size, 0, 0, false};
+    // A Data file that is there keeps its own bytes.
+    if (item.mode == Data && exists)
+        return 1;
+    const char* name = item.path + item.nameOffset;
+    uint64_t time;
+    // A missing Data file has no base: it is always written whole.
+    if (item.mode != Data && HasDeltasFor(name, &time))
+        return ChooseDeltaSource(item, target, exists, size, writeTime, time, s);
+    s->record = FindEntryRecord(name, &s->dataOffset);
+    if (!s->record)
+        return 0;
+    s->newSize = EntryDecodedSize(s->record);
+    s->hasTime = 1;
+    s->time = EntryTime(s->record);
+    s->leaveAlone = item.mode == Update && exists && writeTime > s->time;
+    return 1;
+}
 
 JournalAction* ActionOf(const PlannedFile& p) {
     return &StagedSet.actions[p.action];
@@ -167,14 +245,14 @@ int PlanItem(const UpdateItem& item, bool overwriteOnly, int* touched) {
     ++*touched;
     if (isFolder)
         return ShowCannotReplace("「%s」はフォルダのため置き換えられません", target);
-    p.record = nullptr;
-    if (!(item.mode == Data && exists)) {
-        p.record = FindEntryRecord(item.path + item.nameOffset, &p.dataOffset);
-        if (!p.record)
-            return 0;
-        if (item.mode == Update && exists && writeTime > EntryTime(p.record))
-            return 1;
-    }
+    Source source;
+    if (!ChooseSource(item, target, exists, size, writeTime, &source))
+        return 0;
+    if (source.leaveAlone)
+        return 1;
+    p.record = source.record;
+    p.dataOffset = source.dataOffset;
+    p.delta = source.delta;
     if (exists && !CanBeReplaced(target))
         return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
                                  target);
@@ -201,9 +279,9 @@ int PlanItem(const UpdateItem& item, bool overwriteOnly, int* touched) {
     a->oldAttributes = exists ? attributes : 0;
     a->oldSize = size;
     a->oldWriteTime = writeTime;
-    a->newSize = p.record ? EntryDecodedSize(p.record) : size;
-    StateOf(a)->hasTime = p.record != nullptr;
-    StateOf(a)->time = p.record ? EntryTime(p.record) : 0;
+    a->newSize = source.newSize;
+    StateOf(a)->hasTime = source.hasTime;
+    StateOf(a)->time = source.time;
     *slot = p;
     return 1;
 }
@@ -254,6 +332,18 @@ int VerifyPlannedEntries() {
     return 1;
 }
 
+// The new file rebuilt from the target and its delta, staged beside it. 0 after a message.
+int StageDelta(const PlannedFile& p) {
+    JournalAction* a = ActionOf(p);
+    uint8_t* result;
+    uint64_t size;
+    if (!BuildDeltaResult(a->target, (uint32_t)p.delta, &result, &size))
+        return 0;
+    const int ok = StageBytes(a, result, size);
+    FreeFixed(result);
+    return ok || ShowCannotReplace("「%s」を書き込めません", a->target);
+}
+
 int StageEntry(const PlannedFile& p) {
     const uint8_t* bytes;
     uint8_t* block;
@@ -295,6 +385,11 @@ int StagePlannedFiles() {
     for (int i = 0; i < PlannedCount; ++i) {
         const PlannedFile& p = Planned[i];
         JournalAction* a = ActionOf(p);
+        if (p.delta >= 0) {
+            if (!StageDelta(p))
+                return 0;
+            continue;
+        }
         if (p.record) {
             if (!StageEntry(p))
                 return ShowCannotReplace("「%s」を書き込めません", a->target);
@@ -345,10 +440,11 @@ void Fail(HWND dialog, bool writeFailed) {
 void WriteAll(HWND dialog, bool overwriteOnly) {
     ResetStagedSet();
     PlannedCount = 0;
+    PlanRefusedVersion = false;
     int touched = 0;
     for (int i = 0; i < UpdateList.count; ++i) {
         if (!PlanItem(UpdateList.items[i], overwriteOnly, &touched))
-            return Fail(dialog, true);
+            return Fail(dialog, !PlanRefusedVersion);
     }
     if (touched == 0 && CopyList.count == 0) {
         ResetStagedSet();

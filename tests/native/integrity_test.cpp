@@ -15,6 +15,7 @@
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
 #include "payload/archive_writer.h"
+#include "support/integrity_craft.h"
 
 namespace {
 
@@ -83,41 +84,6 @@ void Open(const std::vector<uint8_t>& image, Opened* o) {
               DecodeEntry(o->entry, image.data() + o->offset, Alloc, Free, &bytes, &block));
     o->record.assign(bytes, bytes + EntryDecodedSize(o->entry));
     free(block);
-}
-
-// A record put together by hand, with its own digest made to match.
-std::vector<uint8_t> Craft(uint16_t version, uint32_t features,
-                           const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& sections,
-                           uint32_t sizeDelta = 0) {
-    std::vector<uint8_t> r(kIntegrityHeaderSize, 0);
-    StoreLE32(r.data(), kIntegrityMagic);
-    r[4] = (uint8_t)version;
-    r[5] = (uint8_t)(version >> 8);
-    r[6] = (uint8_t)kIntegrityHeaderSize;
-    StoreLE32(r.data() + 8, features);
-    StoreLE32(r.data() + 12, (uint32_t)sections.size());
-    for (const auto& s : sections) {
-        uint8_t head[8] = {(uint8_t)s.first, (uint8_t)(s.first >> 8), 0, 0, 0, 0, 0, 0};
-        StoreLE32(head + 4, (uint32_t)s.second.size());
-        r.insert(r.end(), head, head + 8);
-        r.insert(r.end(), s.second.begin(), s.second.end());
-    }
-    StoreLE32(r.data() + 16, (uint32_t)(r.size() + kSha256Size + sizeDelta));
-    r.resize(r.size() + kSha256Size);
-    Sha256(r.data(), r.size() - kSha256Size, r.data() + r.size() - kSha256Size);
-    return r;
-}
-
-std::vector<uint8_t> U32(uint32_t v) {
-    std::vector<uint8_t> b(4);
-    StoreLE32(b.data(), v);
-    return b;
-}
-
-std::vector<uint8_t> Digests(uint32_t count) {
-    std::vector<uint8_t> b = U32(count);
-    b.resize(4 + count * kSha256Size, 0xAB);
-    return b;
 }
 
 const std::vector<uint8_t> kDigest(kSha256Size, 0x5A);
@@ -219,12 +185,7 @@ TEST(PayloadIntegrity, EveryFlippedBitOfTheRecordIsDamage) {
 }
 
 TEST(PayloadIntegrity, ParserTakesSectionsByTheirRules) {
-    const auto base = [](uint32_t count) {
-        return std::vector<std::pair<uint16_t, std::vector<uint8_t>>>{
-            {kTagAlgorithm, U32(kHashSha256)},
-            {kTagIndexDigest, kDigest},
-            {kTagEntryDigests, Digests(count)}};
-    };
+    const auto base = RequiredSections;
     IntegrityRecord r;
     std::vector<uint8_t> rec = Craft(1, 0, base(2));
     ASSERT_EQ(kIntegrityParsed, ParseIntegrityRecord(rec.data(), (uint32_t)rec.size(), &r));

@@ -18,6 +18,8 @@
 // Set by main from the command line: the updater as built, and mkupdate.exe.
 extern std::string BuiltUpdater;
 extern std::string BuiltMkupdate;
+// A payload the Linux build packed with a delta (see DeltasAreAppliedButNotMadeHere).
+extern std::string DeltaFixture;
 
 namespace {
 
@@ -71,24 +73,33 @@ TEST(MkupdateOnWindows, TheUpdaterDeclaresThePayloadFeaturesItReads) {
     ASSERT_EQ(1, StubPayloadFeatures(resources, &features, &error)) << error;
     EXPECT_EQ(kKnownPayloadFeatures, features);
 
-    // build takes a payload that requires integrity with this stub, and refuses one that
-    // requires a feature it does not read.
+    // build takes a payload that requires integrity with this stub; one with deltas (as the
+    // Linux build packs it) only when the stub applies them, and otherwise the refusal says why.
     Scratch s;
     const std::string ini = "[SETUP]\r\n";
-    const std::vector<ArchiveInput> entries = {
-        {"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), 0, true, true}};
-    for (uint32_t required : {(uint32_t)PAYLOAD_FEATURE_INTEGRITY, 0x00000002u}) {
-        ArchiveOptions options{3, kCompressFast, true};
-        options.integrity = true;
-        options.requiredFeatures = required;
-        std::vector<uint8_t> payload;
-        ASSERT_EQ(1, BuildArchiveWith(entries, options, &payload, &error)) << error;
+    ArchiveOptions options{3, kCompressFast, true};
+    options.integrity = true;
+    options.requiredFeatures = PAYLOAD_FEATURE_INTEGRITY;
+    std::vector<uint8_t> integrity, deltas;
+    ASSERT_EQ(
+        1, BuildArchiveWith({{"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), 0, true, true}},
+                            options, &integrity, &error))
+        << error;
+    ASSERT_EQ(1, ReadHostFile(std::filesystem::u8path(DeltaFixture), &deltas, &error)) << error;
+    uint32_t required = 0;
+    ASSERT_EQ(1, PayloadRequiredFeatures(deltas, &required, &error)) << error;
+    ASSERT_EQ((uint32_t)PAYLOAD_FEATURE_DELTAS, required);
+    for (const std::vector<uint8_t>* payload : {&integrity, &deltas}) {
+        ASSERT_EQ(1, PayloadRequiredFeatures(*payload, &required, &error)) << error;
         const std::string exe = s.path + "\\F" + std::to_string(required) + ".exe";
-        EXPECT_EQ(required == PAYLOAD_FEATURE_INTEGRITY ? 1 : 0,
-                  EmbedPayload(std::filesystem::u8path(BuiltUpdater), payload,
-                               std::filesystem::u8path(exe), &error))
+        const bool known = (required & ~kKnownPayloadFeatures) == 0;
+        EXPECT_EQ(known ? 1 : 0, EmbedPayload(std::filesystem::u8path(BuiltUpdater), *payload,
+                                              std::filesystem::u8path(exe), &error))
             << required << ": " << error;
-        EXPECT_EQ(required == PAYLOAD_FEATURE_INTEGRITY, std::filesystem::exists(exe)) << required;
+        EXPECT_EQ(known, std::filesystem::exists(exe)) << required;
+        if (!known) {
+            EXPECT_NE(std::string::npos, error.find("the payload carries deltas")) << error;
+        }
     }
 }
 
@@ -342,6 +353,89 @@ TEST(MkupdateOnWindows, JapaneseNamesShowRightOnAConsoleAndAsUtf8Elsewhere) {
         << "screen: " << Printable(std::filesystem::path(screen));
     EXPECT_NE(std::wstring::npos, screen.find(L"UPDATE.INI"))
         << "screen: " << Printable(std::filesystem::path(screen));
+}
+
+void WriteBytes(const std::wstring& file, const std::string& bytes) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD written = 0;
+    WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+    CloseHandle(h);
+}
+
+// Shared with writers: the finished program's handle may close a moment after it ends.
+std::string ReadText(const std::wstring& file) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got)
+        text.append(buffer, got);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return text;
+}
+
+// Runs mkupdate with its output in a file of its own; the exit code, and the output in *text.
+DWORD RunCapturing(const std::wstring& arguments, const std::wstring& folder, std::string* text) {
+    static int runs = 0;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    const std::wstring log = folder + L"\\output-" + std::to_wstring(++runs) + L".txt";
+    HANDLE file = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0xFFFFFFFF;
+    const DWORD code = RunWithOutput(L"\"" + Wide(BuiltMkupdate) + L"\" " + arguments, file);
+    CloseHandle(file);
+    *text = ReadText(log);
+    return code;
+}
+
+TEST(MkupdateOnWindows, DeltasAreAppliedButNotMadeHere) {
+    // The base of the fixture's one delta, and the folder it was packed from:
+    //   base: data\A.DAT = 3000 bytes, byte i = (7 i + i / 50) mod 256;
+    //   patch: UPDATE.INI with UpdateFile00=u,data\A.DAT, and data\A.DAT = the base with
+    //   bytes 1000 to 1019 made 'x';
+    //   mkupdate pack patch -o deltas.qv2 --base base   (the Linux build)
+    Scratch s;
+    const std::wstring folder = Wide(s.path);
+    std::string base(3000, '\0');
+    for (size_t i = 0; i < base.size(); ++i)
+        base[i] = (char)((i * 7 + i / 50) & 0xFF);
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\base").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\base\\data").c_str(), nullptr));
+    // Found without regard to case, as the updater would find it.
+    WriteBytes(folder + L"\\base\\data\\a.dat", base);
+    const std::wstring fixture = L"\"" + Wide(DeltaFixture) + L"\"";
+    std::string text;
+    EXPECT_EQ(0u, RunCapturing(L"verify " + fixture + L" --base \"" + folder + L"\\base\"", folder,
+                               &text));
+    EXPECT_NE(std::string::npos, text.find("applied entry <QV2|DELTA|0> (delta of A.DAT)")) << text;
+    EXPECT_EQ(0u, RunCapturing(L"list " + fixture, folder, &text));
+    EXPECT_NE(std::string::npos, text.find("target A.DAT: 1 delta, no whole copy")) << text;
+
+    // Another base: reported, not applied.
+    base[5] ^= 1;
+    WriteBytes(folder + L"\\base\\data\\a.dat", base);
+    EXPECT_EQ(1u, RunCapturing(L"verify " + fixture + L" --base \"" + folder + L"\\base\"", folder,
+                               &text));
+    EXPECT_NE(std::string::npos, text.find("matches no delta of A.DAT")) << text;
+
+    // Making deltas needs the suffix sorter, which this build lacks: refused before anything
+    // is read or written.
+    WriteBytes(folder + L"\\base\\UPDATE.INI", "[SETUP]\r\n");
+    for (const wchar_t* command : {L"pack", L"build"}) {
+        const std::wstring out = folder + L"\\out-" + command + L".exe";
+        EXPECT_EQ(1u, RunCapturing(std::wstring(command) + L" \"" + folder + L"\\base\" -o \"" +
+                                       out + L"\" --base \"" + folder + L"\\base\"",
+                                   folder, &text));
+        EXPECT_NE(std::string::npos,
+                  text.find("--base: delta encoding is unavailable in this build of mkupdate"))
+            << text;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(out.c_str()));
+    }
 }
 
 } // namespace

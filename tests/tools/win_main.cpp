@@ -1,4 +1,4 @@
-// Usage: mkupdate_win_tests UPDATE.exe mkupdate.exe (paths as CTest passes them).
+// Usage: mkupdate_win_tests UPDATE.exe mkupdate.exe deltas.qv2 (paths as CTest passes them).
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -7,6 +7,7 @@
 
 std::string BuiltUpdater;
 std::string BuiltMkupdate;
+std::string DeltaFixture;
 
 namespace {
 
@@ -24,11 +25,12 @@ std::string WindowsPath(std::string path) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 3) {
-        fprintf(stderr, "usage: %s UPDATE.exe mkupdate.exe\n", argv[0]);
+    if (argc < 4) {
+        fprintf(stderr, "usage: %s UPDATE.exe mkupdate.exe deltas.qv2\n", argv[0]);
         return 2;
     }
     BuiltUpdater = WindowsPath(argv[1]);
     BuiltMkupdate = WindowsPath(argv[2]);
+    DeltaFixture = WindowsPath(argv[3]);
     return RUN_ALL_TESTS();
 }

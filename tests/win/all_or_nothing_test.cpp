@@ -18,6 +18,7 @@
 #include "settings/install_settings.h"
 #include "update/disc_copy.h"
 #include "update/update_run.h"
+#include "win/delta_payload.h"
 #include "win/tree_snapshot.h"
 #include "win/win_test_support.h"
 
@@ -138,15 +139,15 @@ class AllOrNothingTest : public ::testing::Test {
             {"d.dat", "new d"},    {"e.dat", "new e"},         {"f.dat", "new f"},
             {"save.dat", "deflt"}, {"fresh.dat", "new fresh"}, {"g.dat", "new g"},
             {"h.dat", big}};
-        std::vector<ArchiveInput> inputs;
+        std::vector<WholeFile> wholes;
         for (const auto& [name, bytes] : entries)
-            inputs.push_back(ArchiveInput{name, (const uint8_t*)bytes.data(), bytes.size(),
-                                          kArchiveTime, true, true});
+            wholes.push_back(WholeFile{name, bytes});
+        // k.dat travels only as a delta from the installed release.
+        oldK = big.substr(0, 100000);
+        newK = oldK;
+        newK.replace(5000, 7, "changed");
         std::vector<uint8_t> image;
-        std::string error;
-        ArchiveOptions options = {kIndexCompressed | kIndexScrambled, kCompressFast, true};
-        options.integrity = true;
-        ASSERT_EQ(1, BuildArchiveWith(inputs, options, &image, &error));
+        ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image));
         ASSERT_EQ(1, LoadPayload(image));
         ASSERT_EQ(1, CheckPayloadIntegrity());
         const std::string ini = "[UPDATE]\r\n"
@@ -160,6 +161,7 @@ class AllOrNothingTest : public ::testing::Test {
                                 "UpdateFile07=d,fresh.dat\r\n"
                                 "UpdateFile08=sub\\g.dat\r\n"
                                 "UpdateFile09=h.dat\r\n"
+                                "UpdateFile10=k.dat\r\n"
                                 "CopyFile00=1:movie\\op.mpg\r\n"
                                 "CopyFile01=1:extras\r\n";
         WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
@@ -185,6 +187,7 @@ class AllOrNothingTest : public ::testing::Test {
         Put(game + "\\e.dat", "old e", kArchiveTime - 5);
         Put(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
         Put(game + "\\h.dat", "old h", kArchiveTime - 5);
+        Put(game + "\\k.dat", oldK, kArchiveTime - 5);
         Put(install + "\\game.exe", "program", kArchiveTime - 9);
         CreateDirectoryA((data + "\\patch").c_str(), nullptr);
         Put(data + "\\patch\\save.dat", "player's save", kArchiveTime - 7);
@@ -214,7 +217,7 @@ class AllOrNothingTest : public ::testing::Test {
     ScratchFolder folder;
     std::string install = folder.File("game");
     std::string data = folder.File("data");
-    std::string big;
+    std::string big, oldK, newK;
 };
 
 TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
@@ -245,6 +248,7 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
     EXPECT_EQ("new fresh", after.at("data:patch\\fresh.dat").bytes);
     EXPECT_EQ("new g", after.at("game:patch\\sub\\g.dat").bytes);
     EXPECT_EQ(big, after.at("game:patch\\h.dat").bytes);
+    EXPECT_EQ(newK, after.at("game:patch\\k.dat").bytes);
     EXPECT_EQ("movie", after.at("game:movie\\op.mpg").bytes);
     EXPECT_EQ("two", after.at("game:extras\\two.txt").bytes);
     EXPECT_EQ(kArchiveTime, after.at("game:patch\\b.dat").writeTime);

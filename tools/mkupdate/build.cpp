@@ -31,6 +31,22 @@ std::string Hex32(uint32_t v) {
 
 } // namespace
 
+std::string DescribeFeatures(uint32_t features) {
+    static const struct {
+        uint32_t bit;
+        const char* name;
+    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"}, {PAYLOAD_FEATURE_DELTAS, "deltas"}};
+    std::string names;
+    for (const auto& n : kNames)
+        if (features & n.bit)
+            names += (names.empty() ? "" : ", ") + std::string(n.name);
+    const uint32_t unknown =
+        features & ~(uint32_t)(PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS);
+    if (unknown)
+        names += (names.empty() ? "" : ", ") + std::string("unknown ") + Hex32(unknown);
+    return Hex32(features) + " (" + (names.empty() ? std::string("none") : names) + ")";
+}
+
 int StubPayloadFeatures(const std::vector<Resource>& resources, uint32_t* features,
                         std::string* error) {
     *features = 0;
@@ -109,8 +125,13 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
         return 0;
     if (required & ~supported) {
         *error = "stub " + Printable(stub) + " cannot read this payload: it requires features " +
-                 Hex32(required) + " and the stub reads only " + Hex32(supported) +
-                 "; give --stub the UPDATE.exe of this version of the project";
+                 DescribeFeatures(required) + " and the stub reads only " +
+                 DescribeFeatures(supported);
+        if (required & ~supported & PAYLOAD_FEATURE_DELTAS)
+            *error += "; the payload carries deltas, which this stub cannot apply: give --stub an "
+                      "UPDATE.exe that applies deltas, or build without --base";
+        else
+            *error += "; give --stub the UPDATE.exe of this version of the project";
         return 0;
     }
     SetPayloadResource(&resources, payload);

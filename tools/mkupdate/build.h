@@ -22,7 +22,11 @@ int StubPayloadFeatures(const std::vector<Resource>& resources, uint32_t* featur
 int PayloadRequiredFeatures(const std::vector<uint8_t>& payload, uint32_t* features,
                             std::string* error);
 
+// A feature mask for messages: "0x00000003 (integrity, deltas)", "0x00000000 (none)".
+std::string DescribeFeatures(uint32_t features);
+
 // Embeds payload into a copy of the stub as resource UPDATE/102 (Japanese), replacing any
-// there, and writes the result to output through a temporary file.
+// there, and writes the result to output through a temporary file. A payload that requires a
+// feature the stub does not declare is refused, the feature named.
 int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& payload,
                  const std::filesystem::path& output, std::string* error);

@@ -1,7 +1,5 @@
 #include "mkupdate/check.h"
 
-#include <stdio.h>
-
 #include <map>
 
 #include "mkupdate/host_files.h"
@@ -13,7 +11,6 @@ namespace {
 // Buffers the updater reads into: one list item or path, one update value.
 const size_t kItemSize = 260;
 const size_t kUpdateValueSize = 1024;
-const int kListKeys = 16;
 
 struct Checker {
     std::vector<Finding>* findings;
@@ -32,52 +29,7 @@ void Warn(Checker* c, const std::string& text) {
 // Shown in messages: the INI's CP932 bytes as UTF-8 (or escaped bytes when they are not CP932),
 // control characters escaped.
 std::string Shown(const std::string& cp932) {
-    std::string utf8;
-    return Cp932ToUtf8(cp932, &utf8) ? EscapeControls(utf8, true) : EscapeControls(cp932, false);
-}
-
-std::string KeyName(const char* format, int n) {
-    char key[32];
-    snprintf(key, sizeof key, format, n);
-    return key;
-}
-
-// Cuts an update value the way the updater's list reader does: blanks skipped before an item,
-// an item ended by a comma, CR, LF or the end, an empty item ending the list, and a byte before
-// a colon at an item's start taken as a disc prefix and dropped.
-std::vector<std::string> CutItems(const std::string& value, size_t most, bool* lostPrefix) {
-    std::vector<std::string> items;
-    size_t pos = 0;
-    while (items.size() < most) {
-        while (pos < value.size() && (value[pos] == ' ' || value[pos] == '\t'))
-            ++pos;
-        if (pos >= value.size() || value[pos] == ',' || value[pos] == '\r' || value[pos] == '\n')
-            break;
-        if (pos + 1 < value.size() && value[pos + 1] == ':') {
-            *lostPrefix = true;
-            pos += 2;
-        }
-        const size_t end = value.find_first_of(",\r\n", pos);
-        items.push_back(
-            value.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-        if (end == std::string::npos)
-            break;
-        pos = end + 1;
-    }
-    return items;
-}
-
-// Index of the file name in an item's path: past the last backslash that is no trail byte.
-size_t NameOffset(const std::string& path) {
-    size_t offset = 0;
-    for (size_t i = 0; i < path.size(); ++i) {
-        const unsigned char c = (unsigned char)path[i];
-        if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC))
-            ++i;
-        else if (c == '\\')
-            offset = i + 1;
-    }
-    return offset;
+    return ShownCp932(cp932);
 }
 
 void CheckSetup(Checker* c) {
@@ -97,25 +49,10 @@ void CheckSetup(Checker* c) {
 
 // Keys of a numbered list: the updater reads 00, 01, ... and stops at the first one missing.
 std::vector<std::string> ReadList(Checker* c, const char* format, const char* what) {
-    std::vector<std::string> values;
-    int gap = -1;
-    for (int n = 0; n < 100; ++n) {
-        std::string value;
-        const bool present = IniValue(c->ini, "UPDATE", KeyName(format, n), &value) != 0;
-        if (!present) {
-            if (gap < 0)
-                gap = n;
-            continue;
-        }
-        if (n >= kListKeys)
-            Warn(c, "[UPDATE] " + KeyName(format, n) + " is never read: the " + what +
-                        " list ends at " + KeyName(format, kListKeys - 1));
-        else if (gap >= 0)
-            Warn(c, "[UPDATE] " + KeyName(format, n) + " is never read: " + KeyName(format, gap) +
-                        " is missing and the " + what + " list ends there");
-        else
-            values.push_back(value);
-    }
+    std::vector<std::string> neverRead;
+    const std::vector<std::string> values = ReadNumberedList(c->ini, format, what, &neverRead);
+    for (const std::string& text : neverRead)
+        Warn(c, text);
     return values;
 }
 
@@ -126,16 +63,9 @@ void CheckUpdateItems(Checker* c, const std::vector<std::string>& values, size_t
         const std::string& value = values[n];
         if (value.size() >= kUpdateValueSize)
             Warn(c, "[UPDATE] " + key + " is longer than 1023 bytes and is cut there");
-        bool lostPrefix = false;
-        const std::vector<std::string> items = CutItems(value, 3, &lostPrefix);
-        size_t s = 0;
-        if (!items.empty() && items[0].size() == 1 && items[0][0] >= '0' && items[0][0] <= '9')
-            s = 1;
-        const std::string word = s < items.size() ? FoldName(items[s]) : std::string();
-        const bool hasMode = word == "D" || word == "U" || word == "O" || word == "E";
-        const size_t pathAt = hasMode ? s + 1 : s;
-        const std::string path = pathAt < items.size() ? items[pathAt] : std::string();
-        if (lostPrefix)
+        const UpdateItemFields item = CutUpdateItem(value);
+        const std::string& path = item.path;
+        if (item.lostPrefix)
             Warn(c, "[UPDATE] " + key +
                         ": a field with a colon as its second character loses "
                         "its first two characters (read as a disc prefix)");
@@ -147,16 +77,16 @@ void CheckUpdateItems(Checker* c, const std::vector<std::string>& values, size_t
             Error(c, "[UPDATE] " + key + ": the path is longer than 259 bytes and is cut");
             continue;
         }
-        if (word == "E")
+        if (item.rule == kRuleCheck)
             continue; // only checked on the user's machine; nothing is written
         ++*written;
-        const std::string name = path.substr(NameOffset(path));
+        const std::string& name = item.name;
         if (name.empty()) {
             Error(c, "[UPDATE] " + key + ": the path " + Shown(path) + " ends in a folder");
             continue;
         }
         if (!c->files.count(FoldName(name))) {
-            if (word == "D")
+            if (item.rule == kRuleData)
                 Warn(c, "[UPDATE] " + key + ": " + Shown(name) +
                             " is not in the folder; the update fails where the data file is "
                             "not installed already");

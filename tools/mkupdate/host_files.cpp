@@ -69,6 +69,11 @@ std::string EscapeControls(const std::string& text, bool utf8) {
     return shown;
 }
 
+std::string ShownCp932(const std::string& text) {
+    std::string utf8;
+    return Cp932ToUtf8(text, &utf8) ? EscapeControls(utf8, true) : EscapeControls(text, false);
+}
+
 std::string Printable(const std::filesystem::path& file) {
     const auto u8 = file.u8string();
     return std::string(u8.begin(), u8.end());

@@ -42,5 +42,9 @@ int Cp932ToUtf8(const std::string& text, std::string* utf8);
 // escape sequence reaches it. Without utf8 every byte from 0x80 up is escaped as well.
 std::string EscapeControls(const std::string& text, bool utf8);
 
+// CP932 text for messages: in UTF-8 with control characters escaped, or, when it is no valid
+// CP932, every byte from 0x80 up escaped.
+std::string ShownCp932(const std::string& text);
+
 // A path for messages, in UTF-8.
 std::string Printable(const std::filesystem::path& file);

@@ -9,9 +9,12 @@
 
 #include "archive/archive_index.h"
 #include "archive/decompress.h"
+#include "archive/payload_deltas.h"
 #include "archive/payload_integrity.h"
 #include "archive/scramble.h"
+#include "mkupdate/build.h"
 #include "mkupdate/host_files.h"
+#include "mkupdate/inspect_deltas.h"
 #include "mkupdate/pack.h"
 
 namespace {
@@ -143,13 +146,8 @@ void ReadCoverage(const std::vector<uint8_t>& image, const uint8_t* index, Cover
     }
     c->bytes.assign(bytes, bytes + EntryDecodedSize(c->entry));
     free(block);
-    c->result = CheckIndexIntegrity(index, c->bytes.data(), (uint32_t)c->bytes.size(), &c->record);
-}
-
-std::string Hex32(uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08X", v);
-    return text;
+    c->result = CheckIndexIntegrity(index, c->bytes.data(), (uint32_t)c->bytes.size(), &c->record,
+                                    kToolPayloadFeatures);
 }
 
 std::string CoverageProblem(const Coverage& c) {
@@ -160,7 +158,7 @@ std::string CoverageProblem(const Coverage& c) {
         return "the index does not match its hash in the integrity record";
     case kIntegrityUnknownFeature:
         return "the integrity record is of a version, hash or required features (" +
-               Hex32(c.bytes.size() >= 12 ? LoadLE32(c.bytes.data() + 8) : 0) +
+               DescribeFeatures(c.bytes.size() >= 12 ? LoadLE32(c.bytes.data() + 8) : 0) +
                ") this mkupdate does not know";
     default:
         return std::string();
@@ -174,7 +172,7 @@ std::string CoverageLine(const Coverage& c) {
         return "integrity: " + CoverageProblem(c);
     return "integrity: covered (SHA-256 of the index and of each of " +
            std::to_string(c.record.entryCount) + " entries; required features " +
-           Hex32(c.record.requiredFeatures) + ")";
+           DescribeFeatures(c.record.requiredFeatures) + ")";
 }
 
 // The position of rec in the index; the record covers positions below its entry count.
@@ -182,10 +180,10 @@ uint32_t PositionOf(const uint8_t* index, const uint8_t* rec) {
     return (uint32_t)((size_t)(rec - IndexRecords(index)) / kArchiveEntrySize);
 }
 
-// integrityRecord: the record is the integrity record, whose reserved name is one no file can
-// take and is never extracted.
+// reserved: the record is the integrity record or a delta, whose reserved names are ones no file
+// can take and which are never extracted.
 void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t offset,
-                 uint32_t indexOffset, bool integrityRecord, std::vector<std::string>* problems) {
+                 uint32_t indexOffset, bool reserved, std::vector<std::string>* problems) {
     const char* name = EntryName(rec);
     const std::string who = "entry " + Shown(name) + ": ";
     const size_t length = strlen(name);
@@ -196,10 +194,10 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         }
     if (!length)
         problems->push_back("an entry has an empty name");
-    const std::string why = length && !integrityRecord ? WindowsNameProblem(name) : std::string();
+    const std::string why = length && !reserved ? WindowsNameProblem(name) : std::string();
     if (!why.empty())
         problems->push_back(who + "its name " + why);
-    else if (length && !integrityRecord && HostName(name).empty())
+    else if (length && !reserved && HostName(name).empty())
         problems->push_back(who + "its name is no file name");
     const uint8_t store = EntryStoreMethod(rec), scramble = EntryScrambleMethod(rec);
     if (store != kStoreRaw && store != kStoreCompressed)
@@ -305,6 +303,8 @@ int ListPayload(const std::vector<uint8_t>& image, std::string* listing, std::st
                  EntryIsScrambled(rec) ? "yes" : "no", FormatFileTime(EntryTime(rec)).c_str());
         *listing += line + Shown(EntryName(rec)) + "\n";
     }
+    if (coverage.entry && coverage.result == kIntegrityIntact)
+        *listing += ListDeltas(index, coverage.record);
     *listing += CoverageLine(coverage) + "\n";
     free(index);
     return 1;
@@ -322,13 +322,19 @@ std::string DescribeCoverage(const std::vector<uint8_t>& image) {
 
 namespace {
 
-// Checks every covered entry's decoded bytes, and the image, against the integrity record.
+// Checks every covered entry's decoded bytes, and the image, against the integrity record, and
+// the deltas against their descriptors (and against the bases given).
 void CheckCoverage(const std::vector<uint8_t>& image, const uint8_t* index,
+                   const std::vector<std::filesystem::path>& bases, std::vector<std::string>* told,
                    std::vector<std::string>* problems) {
     Coverage coverage;
     ReadCoverage(image, index, &coverage);
-    if (!coverage.entry)
+    if (!coverage.entry) {
+        CheckDeltas(image, index, nullptr, problems);
+        if (!bases.empty())
+            told->push_back("--base: the payload carries no deltas");
         return;
+    }
     if (coverage.result != kIntegrityIntact) {
         problems->push_back(CoverageProblem(coverage));
         return;
@@ -358,12 +364,19 @@ void CheckCoverage(const std::vector<uint8_t>& image, const uint8_t* index,
             problems->push_back("the archive's bytes do not match the image hash of the integrity "
                                 "record");
     }
+    CheckDeltas(image, index, &r, problems);
+    if (!bases.empty())
+        ApplyDeltasToBases(image, index, r, bases, told, problems);
 }
 
 } // namespace
 
-int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* problems) {
+int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* problems,
+                  const std::vector<std::filesystem::path>& bases, std::vector<std::string>* told) {
     problems->clear();
+    std::vector<std::string> untold;
+    if (!told)
+        told = &untold;
     if (image.size() < kArchiveHeaderSize || memcmp(image.data(), "QV2", 4) != 0) {
         problems->push_back("no archive header (magic QV2)");
         return 0;
@@ -388,7 +401,8 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
             problems->push_back("entry " + Shown(EntryName(rec)) +
                                 ": an earlier entry has the same name, so the updater never "
                                 "reads this one");
-        CheckRecord(image, rec, offset, indexOffset, i + 1 == count && IsIntegrityEntry(rec),
+        CheckRecord(image, rec, offset, indexOffset,
+                    (i + 1 == count && IsIntegrityEntry(rec)) || IsDeltaEntryName(EntryName(rec)),
                     problems);
         offset += PaddedSize(EntryStoredSize(rec));
     }
@@ -400,13 +414,14 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
     if (offset <= indexOffset && indexOffset <= image.size()) {
         std::vector<uint8_t> index(image.begin(), image.begin() + kArchiveHeaderSize);
         index.insert(index.end(), records.begin(), records.end());
-        CheckCoverage(image, index.data(), problems);
+        CheckCoverage(image, index.data(), bases, told, problems);
     }
     return problems->empty() ? 1 : 0;
 }
 
 int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir,
-                   const std::vector<std::string>& names, std::string* error) {
+                   const std::vector<std::string>& names, std::string* error,
+                   std::vector<std::string>* told) {
     uint8_t* index =
         OpenArchiveImage(image->data(), (uint32_t)image->size(), AllocBlock, FreeBlock);
     if (!index) {
@@ -422,7 +437,9 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
         return 0;
     }
     // Which records to write: the first of each name, as the updater finds them, each once;
-    // never the integrity record.
+    // never the integrity record nor a delta, which are no files of the game.
+    const std::vector<std::string> deltaOnly =
+        coverage.entry ? DeltaOnlyTargets(index, coverage.record) : std::vector<std::string>();
     std::vector<const uint8_t*> chosen;
     std::vector<uint32_t> offsets;
     int ok = 1;
@@ -431,12 +448,16 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
         uint64_t offset = kArchiveHeaderSize;
         for (uint32_t i = 0; i < IndexEntryCount(index); ++i) {
             const uint8_t* rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
-            if (rec != coverage.entry && seen.insert(FoldName(EntryName(rec))).second) {
+            if (rec != coverage.entry && !IsDeltaEntryName(EntryName(rec)) &&
+                seen.insert(FoldName(EntryName(rec))).second) {
                 chosen.push_back(rec);
                 offsets.push_back((uint32_t)offset);
             }
             offset += PaddedSize(EntryStoredSize(rec));
         }
+        for (size_t i = 0; told && i < deltaOnly.size(); ++i)
+            told->push_back(Shown(deltaOnly[i].c_str()) +
+                            " travels only as deltas and is not written");
     }
     for (const std::string& wanted : names) {
         std::string name;
@@ -444,8 +465,23 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
         const uint8_t* rec = nullptr;
         if (NameInCodePage932(std::filesystem::u8path(wanted), &name))
             rec = LookupEntry(index, name.c_str(), SameName, &offset);
+        bool onlyDeltas = false;
+        for (const std::string& target : deltaOnly)
+            onlyDeltas = onlyDeltas || FoldName(target) == FoldName(name);
+        if (!rec && onlyDeltas) {
+            *error = wanted + " travels only as deltas: the payload has no whole copy to extract";
+            ok = 0;
+            break;
+        }
         if (!rec || rec == coverage.entry) {
             *error = "no entry named " + wanted;
+            ok = 0;
+            break;
+        }
+        if (IsDeltaEntryName(EntryName(rec))) {
+            *error = "entry " + wanted +
+                     " is a delta, no file of the game: extract writes only "
+                     "files (mkupdate list tells what the deltas rebuild)";
             ok = 0;
             break;
         }

@@ -18,24 +18,33 @@
 #include "mkupdate/inspect.h"
 #include "mkupdate/pack.h"
 #include "mkupdate/payload_file.h"
+#include "payload/delta_encode.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: mkupdate COMMAND ...\n"
     "\n"
-    "  pack DIR -o PAYLOAD [--fast]      pack every file under DIR into a payload archive\n"
-    "  build DIR -o UPDATE.exe [--stub PATH] [--fast]\n"
+    "  pack DIR -o PAYLOAD [--fast] [--base OLD]... [--fallback]\n"
+    "                                    pack every file under DIR into a payload archive\n"
+    "  build DIR -o UPDATE.exe [--stub PATH] [--fast] [--base OLD]... [--fallback]\n"
     "                                    check DIR, pack it and embed the payload into a copy\n"
     "                                    of the updater (by default UPDATE.exe beside mkupdate)\n"
     "  check DIR                         check DIR's UPDATE.INI against the files and the\n"
     "                                    updater's rules; errors fail, warnings are told\n"
-    "  list FILE                         list the entries of a payload or of an UPDATE.exe\n"
-    "  verify FILE                       decode every entry and the index, check their hashes,\n"
-    "                                    report problems\n"
-    "  extract FILE -d DIR [NAME...]     write the entries (or those named) into DIR\n"
+    "  list FILE                         list the entries of a payload or of an UPDATE.exe,\n"
+    "                                    and what each delta rebuilds\n"
+    "  verify FILE [--base OLD]...       decode every entry and the index, check their hashes\n"
+    "                                    and the deltas, report problems; with --base, apply\n"
+    "                                    the deltas whose bases OLD holds and check the results\n"
+    "  extract FILE -d DIR [NAME...]     write the files (or those named) into DIR\n"
     "\n"
-    "  --fast   a quick greedy encoding instead of the smallest one\n"
+    "  --fast      a quick greedy encoding instead of the smallest one\n"
+    "  --base OLD  an older release of the game, laid out as installed: the files that update\n"
+    "              items write by the Always, Update and Overwrite rules travel as deltas from\n"
+    "              the copies there, where that is smaller; a file every base has a smaller\n"
+    "              delta of is left out (Linux build only)\n"
+    "  --fallback  keep every whole file beside its deltas\n"
     "Exit status 0 on success; otherwise 1 with the reason on standard error.\n";
 
 // Writes UTF-8 text to standard output or error. A Windows console is given the text in UTF-16,
@@ -87,16 +96,20 @@ void Progress(const char* what) {
 struct Args {
     std::vector<std::string> positional;
     std::string output, stub, folder;
+    std::vector<std::string> bases;
     bool fast = false;
+    bool fallback = false;
 };
 
 int ParseArgs(const std::string& command, const std::vector<std::string>& in, Args* args,
               std::string* error) {
     for (size_t i = 0; i < in.size(); ++i) {
         const std::string& a = in[i];
+        std::string base;
         std::string* value = a == "-o"       ? &args->output
                              : a == "--stub" ? &args->stub
                              : a == "-d"     ? &args->folder
+                             : a == "--base" ? &base
                                              : nullptr;
         if (value) {
             if (i + 1 >= in.size()) {
@@ -104,8 +117,12 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
                 return 0;
             }
             *value = in[++i];
+            if (value == &base)
+                args->bases.push_back(base);
         } else if (a == "--fast") {
             args->fast = true;
+        } else if (a == "--fallback") {
+            args->fallback = true;
         } else if (a.size() > 1 && a[0] == '-') {
             *error = command + ": unknown option '" + a + "'";
             return 0;
@@ -123,6 +140,26 @@ int ExpectArgs(const std::string& command, const Args& args, size_t positional, 
         return 0;
     }
     return 1;
+}
+
+// The --base folders as paths; 0 and the reason when one is not a folder.
+int BaseFolders(const std::string& command, const Args& args,
+                std::vector<std::filesystem::path>* bases, std::string* error) {
+    for (const std::string& b : args.bases) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(PathArg(b), ec)) {
+            *error = command + ": --base " + b + " is not a folder (give an older release of the " +
+                     "game, laid out as installed)";
+            return 0;
+        }
+        bases->push_back(PathArg(b));
+    }
+    return 1;
+}
+
+void Tell(const std::string& command, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        Print(stderr, "mkupdate: " + command + ": " + line + "\n");
 }
 
 // Tells the findings; 1 when none of them is an error.
@@ -145,13 +182,26 @@ int Pack(const Args& args, bool embed) {
         return Fail(std::string(command) + " needs -o " + (embed ? "UPDATE.exe" : "PAYLOAD"));
     if (!embed && !args.stub.empty())
         return Fail("pack: --stub belongs to build");
+    // Before anything is read: the Windows build has no suffix sorter to make deltas with.
+    if (!args.bases.empty() && !DeltaEncoderAvailable())
+        return Fail(std::string(command) +
+                    ": --base: delta encoding is unavailable in this build of mkupdate (the "
+                    "Windows build has no suffix sorter); make payloads with deltas with the "
+                    "Linux build");
+    if (args.fallback && args.bases.empty())
+        return Fail(std::string(command) + ": --fallback goes with --base");
+    PackOptions options;
+    options.level = args.fast ? kCompressFast : kCompressBest;
+    options.fallback = args.fallback;
+    if (!BaseFolders(command, args, &options.bases, &error))
+        return Fail(error);
     if (embed && !RunCheck(args.positional[0], args.output))
         return Fail("build: the folder did not pass the check");
     std::vector<uint8_t> image;
-    std::vector<std::string> leftOut;
+    std::vector<std::string> leftOut, told;
     Progress("packing");
-    if (!PackFolder(PathArg(args.positional[0]), PathArg(args.output),
-                    args.fast ? kCompressFast : kCompressBest, &image, &leftOut, &error))
+    if (!PackFolder(PathArg(args.positional[0]), PathArg(args.output), options, &image, &leftOut,
+                    &told, &error))
         return Fail(error);
     // build's check has told them already.
     for (size_t i = 0; !embed && i < leftOut.size(); ++i)
@@ -159,6 +209,7 @@ int Pack(const Args& args, bool embed) {
     if (!embed) {
         if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), nullptr, &error))
             return Fail(error);
+        Tell(command, told);
         return 0;
     }
     const std::filesystem::path stub = args.stub.empty() ? DefaultStub() : PathArg(args.stub);
@@ -168,6 +219,7 @@ int Pack(const Args& args, bool embed) {
                     "); give --stub PATH, the UPDATE.exe this project builds");
     if (!EmbedPayload(stub, image, PathArg(args.output), &error))
         return Fail(error);
+    Tell(command, told);
     return 0;
 }
 
@@ -175,9 +227,13 @@ int Inspect(const std::string& command, const Args& args) {
     std::string error;
     if (!ExpectArgs(command, args, 1, command == "extract", &error))
         return Fail(error);
-    if (!args.output.empty() || !args.stub.empty() || args.fast ||
-        (command != "extract" && !args.folder.empty()))
+    if (!args.output.empty() || !args.stub.empty() || args.fast || args.fallback ||
+        (command != "extract" && !args.folder.empty()) ||
+        (command != "verify" && !args.bases.empty()))
         return Fail(command + ": unexpected option (see mkupdate --help)");
+    std::vector<std::filesystem::path> bases;
+    if (!BaseFolders(command, args, &bases, &error))
+        return Fail(error);
     std::vector<uint8_t> image;
     if (!LoadPayload(PathArg(args.positional[0]), &image, &error))
         return Fail(error);
@@ -189,10 +245,12 @@ int Inspect(const std::string& command, const Args& args) {
         return 0;
     }
     if (command == "verify") {
-        std::vector<std::string> problems;
+        std::vector<std::string> problems, told;
         Progress("verifying");
-        const int ok = VerifyPayload(image, &problems);
+        const int ok = VerifyPayload(image, &problems, bases, &told);
         Print(stdout, DescribeCoverage(image) + "\n");
+        for (const std::string& line : told)
+            Print(stdout, line + "\n");
         if (!ok) {
             for (const std::string& p : problems)
                 Print(stderr, "mkupdate: verify: " + p + "\n");
@@ -206,8 +264,10 @@ int Inspect(const std::string& command, const Args& args) {
         return Fail("extract needs -d DIR");
     const std::vector<std::string> names(args.positional.begin() + 1, args.positional.end());
     Progress("extracting");
-    if (!ExtractPayload(&image, PathArg(args.folder), names, &error))
+    std::vector<std::string> told;
+    if (!ExtractPayload(&image, PathArg(args.folder), names, &error, &told))
         return Fail(error);
+    Tell(command, told);
     return 0;
 }
 

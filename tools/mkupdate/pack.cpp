@@ -6,7 +6,9 @@
 #include <map>
 
 #include "archive/archive_format.h"
+#include "archive/payload_deltas.h"
 #include "mkupdate/host_files.h"
+#include "mkupdate/pack_deltas.h"
 #include "payload/archive_writer.h"
 
 std::string FoldName(const std::string& name) {
@@ -140,7 +142,8 @@ int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& 
 }
 
 int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
-               CompressLevel level, std::vector<uint8_t>* image, std::vector<std::string>* leftOut,
+               const PackOptions& options, std::vector<uint8_t>* image,
+               std::vector<std::string>* leftOut, std::vector<std::string>* told,
                std::string* error) {
     std::vector<SourceFile> files;
     std::vector<std::string> problems;
@@ -152,9 +155,8 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
         return 0;
     }
     std::vector<std::vector<uint8_t>> contents(files.size());
-    std::vector<ArchiveInput> entries;
+    std::vector<uint64_t> times(files.size());
     for (size_t i = 0; i < files.size(); ++i) {
-        uint64_t time;
         // Refused before it is read: the format cannot hold it, and memory may not either.
         std::error_code ec;
         if (std::filesystem::file_size(files[i].path, ec) > UINT32_MAX && !ec) {
@@ -162,17 +164,50 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
             return 0;
         }
         if (!ReadHostFile(files[i].path, &contents[i], error) ||
-            !LastWriteFileTime(files[i].path, &time, error))
+            !LastWriteFileTime(files[i].path, &times[i], error))
             return 0;
         if (contents[i].size() > UINT32_MAX) {
             *error = Printable(files[i].path) + " is larger than 4 GiB";
             return 0;
         }
-        entries.push_back(
-            ArchiveInput{files[i].name, contents[i].data(), contents[i].size(), time, true, true});
     }
-    ArchiveOptions options{kIndexCompressed | kIndexScrambled, level, true};
+    DeltaPlan plan;
+    plan.wholeLeftOut.assign(files.size(), 0);
+    if (!options.bases.empty() &&
+        !PlanDeltas(files, contents, options.bases, options.fallback, options.level, &plan, error))
+        return 0;
+    std::vector<ArchiveInput> entries;
+    for (size_t i = 0; i < files.size(); ++i)
+        if (!plan.wholeLeftOut[i])
+            entries.push_back(ArchiveInput{files[i].name, contents[i].data(), contents[i].size(),
+                                           times[i], true, true});
+    // The deltas after every file, in the order of their descriptors, so that the positions
+    // the descriptors name rise.
+    std::vector<uint8_t> descriptors;
+    for (size_t n = 0; n < plan.deltas.size(); ++n) {
+        const PackDelta& d = plan.deltas[n];
+        const std::vector<uint8_t>& result = contents[d.file];
+        char name[kDeltaEntryNameCapacity];
+        DeltaEntryName((uint32_t)n, name);
+        uint8_t resultDigest[kSha256Size];
+        Sha256(result.data(), result.size(), resultDigest);
+        const PayloadDelta descriptor{(uint32_t)entries.size(),
+                                      files[d.file].name.c_str(),
+                                      times[d.file],
+                                      d.baseSize,
+                                      d.baseDigest,
+                                      result.size(),
+                                      resultDigest};
+        descriptors.resize(descriptors.size() + kDeltaDescriptorSize);
+        WriteDeltaDescriptor(descriptor,
+                             descriptors.data() + descriptors.size() - kDeltaDescriptorSize);
+        entries.push_back(
+            ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file], true, true});
+    }
+    told->insert(told->end(), plan.told.begin(), plan.told.end());
+    ArchiveOptions archive{kIndexCompressed | kIndexScrambled, options.level, true};
     // The integrity record last: the hashes of the index and of every file.
-    options.integrity = true;
-    return BuildArchiveWith(entries, options, image, error);
+    archive.integrity = true;
+    archive.deltaDescriptors.swap(descriptors);
+    return BuildArchiveWith(entries, archive, image, error);
 }

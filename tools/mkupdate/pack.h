@@ -31,9 +31,21 @@ int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& 
                  std::vector<SourceFile>* files, std::vector<std::string>* problems,
                  std::vector<std::string>* leftOut);
 
+// How pack makes a payload.
+struct PackOptions {
+    CompressLevel level = kCompressBest;
+    // Older releases laid out as installed: the files update items write by the Always, Update
+    // and Overwrite rules travel as deltas against the copies there (mkupdate/pack_deltas.h).
+    std::vector<std::filesystem::path> bases;
+    bool fallback = false; // keep every whole entry beside its deltas
+};
+
 // Every file under dir becomes an entry, compressed when that makes it smaller, scrambled, with
-// a compressed and scrambled index. The same folder always gives the same bytes. 0 and a
+// a compressed and scrambled index; with bases, the deltas follow the files, and a file every
+// base has a smaller delta of is left out unless fallback. The same folder (and bases) always
+// give the same bytes. What was made of each delta is told in told, one line each. 0 and a
 // one-line reason on failure.
 int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
-               CompressLevel level, std::vector<uint8_t>* image, std::vector<std::string>* leftOut,
+               const PackOptions& options, std::vector<uint8_t>* image,
+               std::vector<std::string>* leftOut, std::vector<std::string>* told,
                std::string* error);

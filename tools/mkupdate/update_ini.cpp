@@ -1,5 +1,7 @@
 #include "mkupdate/update_ini.h"
 
+#include <stdio.h>
+
 #include "mkupdate/pack.h"
 
 namespace {
@@ -14,6 +16,31 @@ std::string Trim(const std::string& s) {
 
 bool IsLead(unsigned char c) {
     return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// Cuts an update value the way the updater's list reader does: blanks skipped before an item,
+// an item ended by a comma, CR, LF or the end, an empty item ending the list, and a byte before
+// a colon at an item's start taken as a disc prefix and dropped.
+std::vector<std::string> CutItems(const std::string& value, size_t most, bool* lostPrefix) {
+    std::vector<std::string> items;
+    size_t pos = 0;
+    while (items.size() < most) {
+        while (pos < value.size() && (value[pos] == ' ' || value[pos] == '\t'))
+            ++pos;
+        if (pos >= value.size() || value[pos] == ',' || value[pos] == '\r' || value[pos] == '\n')
+            break;
+        if (pos + 1 < value.size() && value[pos + 1] == ':') {
+            *lostPrefix = true;
+            pos += 2;
+        }
+        const size_t end = value.find_first_of(",\r\n", pos);
+        items.push_back(
+            value.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        if (end == std::string::npos)
+            break;
+        pos = end + 1;
+    }
+    return items;
 }
 
 } // namespace
@@ -102,4 +129,75 @@ int LooksLikeUtf8(const std::string& text) {
         i += n + 1;
     }
     return multi ? 1 : 0;
+}
+
+std::string KeyName(const char* format, int n) {
+    char key[32];
+    snprintf(key, sizeof key, format, n);
+    return key;
+}
+
+std::vector<std::string> ReadNumberedList(const std::vector<IniSection>& ini, const char* format,
+                                          const char* what, std::vector<std::string>* neverRead) {
+    std::vector<std::string> values;
+    int gap = -1;
+    for (int n = 0; n < 100; ++n) {
+        std::string value;
+        const bool present = IniValue(ini, "UPDATE", KeyName(format, n), &value) != 0;
+        if (!present) {
+            if (gap < 0)
+                gap = n;
+            continue;
+        }
+        if (n >= kListKeys)
+            neverRead->push_back("[UPDATE] " + KeyName(format, n) + " is never read: the " + what +
+                                 " list ends at " + KeyName(format, kListKeys - 1));
+        else if (gap >= 0)
+            neverRead->push_back("[UPDATE] " + KeyName(format, n) +
+                                 " is never read: " + KeyName(format, gap) +
+                                 " is missing and the " + what + " list ends there");
+        else
+            values.push_back(value);
+    }
+    return values;
+}
+
+size_t NameOffset(const std::string& path) {
+    size_t offset = 0;
+    for (size_t i = 0; i < path.size(); ++i) {
+        const unsigned char c = (unsigned char)path[i];
+        if (IsLead(c))
+            ++i;
+        else if (c == '\\')
+            offset = i + 1;
+    }
+    return offset;
+}
+
+UpdateItemFields CutUpdateItem(const std::string& value) {
+    UpdateItemFields item{kRuleAlways, std::string(), std::string(), false};
+    const std::vector<std::string> fields = CutItems(value, 3, &item.lostPrefix);
+    size_t s = 0;
+    if (!fields.empty() && fields[0].size() == 1 && fields[0][0] >= '0' && fields[0][0] <= '9')
+        s = 1;
+    const std::string word = s < fields.size() ? FoldName(fields[s]) : std::string();
+    const bool hasMode = word == "D" || word == "U" || word == "O" || word == "E";
+    if (hasMode)
+        item.rule = word == "D"   ? kRuleData
+                    : word == "U" ? kRuleUpdate
+                    : word == "O" ? kRuleOverwrite
+                                  : kRuleCheck;
+    const size_t pathAt = hasMode ? s + 1 : s;
+    if (pathAt < fields.size())
+        item.path = fields[pathAt];
+    item.name = item.path.substr(NameOffset(item.path));
+    return item;
+}
+
+std::vector<UpdateItemFields> ReadUpdateItems(const std::vector<IniSection>& ini) {
+    std::vector<std::string> neverRead;
+    std::vector<UpdateItemFields> items;
+    for (const std::string& value : ReadNumberedList(ini, "UpdateFile%02i", "update", &neverRead))
+        items.push_back(CutUpdateItem(value));
+    return items;
 }

@@ -26,3 +26,34 @@ int IniValue(const std::vector<IniSection>& ini, const char* section, const std:
 int IsCp932(const std::string& text, size_t* badAt);
 // 1 when text holds multi-byte UTF-8 sequences and nothing that is not UTF-8.
 int LooksLikeUtf8(const std::string& text);
+
+// "UpdateFile%02i" and its kin with the number filled in.
+std::string KeyName(const char* format, int n);
+
+// The values of a numbered list of [UPDATE] ("UpdateFile%02i", "CopyFile%02i") as the updater
+// reads them: from 00 up to the first number missing, at most kListKeys. Keys present that the
+// updater never reads are told in neverRead, each naming why.
+const int kListKeys = 16;
+std::vector<std::string> ReadNumberedList(const std::vector<IniSection>& ini, const char* format,
+                                          const char* what, std::vector<std::string>* neverRead);
+
+// The write rule of an update item, by its mode word.
+enum ItemRule { kRuleAlways, kRuleUpdate, kRuleData, kRuleOverwrite, kRuleCheck };
+
+// One UpdateFileNN value cut the way the updater cuts it: at most three fields (an optional
+// one-digit selector, an optional mode word d/u/o/e, the path), blanks skipped before a field,
+// an empty field ending the cutting, and a byte before a colon at a field's start taken as a
+// disc prefix and dropped.
+struct UpdateItemFields {
+    ItemRule rule;
+    std::string path; // CP932; empty when the item names no file
+    std::string name; // the entry it receives: the path past its last backslash
+    bool lostPrefix;  // a field lost its first two characters to a disc prefix
+};
+UpdateItemFields CutUpdateItem(const std::string& value);
+
+// Index of the file name in a CP932 path: past the last backslash that is no trail byte.
+size_t NameOffset(const std::string& path);
+
+// Every UpdateFileNN item the updater reads, in order.
+std::vector<UpdateItemFields> ReadUpdateItems(const std::vector<IniSection>& ini);

@@ -4,6 +4,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
+#include "archive/payload_deltas.h"
 #include "archive/payload_integrity.h"
 #include "archive/scramble.h"
 #include "payload/compress.h"
@@ -47,6 +48,12 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
     std::vector<uint8_t> index;
     std::vector<uint8_t> packed;
     std::vector<uint8_t> digests; // one per entry, with integrity
+    const uint32_t deltaCount = (uint32_t)(options.deltaDescriptors.size() / kDeltaDescriptorSize);
+    if (options.deltaDescriptors.size() % kDeltaDescriptorSize != 0 ||
+        (deltaCount && !options.integrity)) {
+        *error = "delta descriptors need the integrity record and whole descriptors";
+        return 0;
+    }
     for (const ArchiveInput& e : entries) {
         if (e.name.empty() || e.name.size() >= kEntryNameSize ||
             memchr(e.name.data(), 0, e.name.size())) {
@@ -93,7 +100,7 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
     const size_t recordOffset = out.size();
     uint32_t recordSize = 0;
     if (options.integrity) {
-        recordSize = IntegrityRecordSize((uint32_t)entries.size(), true);
+        recordSize = IntegrityRecordSize((uint32_t)entries.size(), true, deltaCount);
         if (out.size() + PaddedSize(recordSize) > UINT32_MAX) {
             *error = "the archive would be larger than 4 GiB";
             return 0;
@@ -130,7 +137,8 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
         ImageDigest(out.data(), (uint32_t)out.size(), (uint32_t)recordOffset, recordSize,
                     imageDigest);
         WriteIntegrityRecord(options.requiredFeatures, indexDigest, imageDigest,
-                             (uint32_t)entries.size(), digests.data(), out.data() + recordOffset);
+                             (uint32_t)entries.size(), digests.data(), out.data() + recordOffset,
+                             deltaCount, options.deltaDescriptors.data());
     }
     image->swap(out);
     return 1;

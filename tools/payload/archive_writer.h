@@ -19,6 +19,8 @@ struct ArchiveInput {
 };
 
 struct ArchiveOptions {
+    ArchiveOptions(uint32_t flags, CompressLevel compressLevel, bool smallerOnly)
+        : indexFlags(flags), level(compressLevel), onlyWhenSmaller(smallerOnly) {}
     uint32_t indexFlags;  // any combination of kIndexCompressed and kIndexScrambled
     CompressLevel level;  // for the entries and the index
     bool onlyWhenSmaller; // an entry marked compress is stored as is when that is no larger
@@ -26,6 +28,9 @@ struct ArchiveOptions {
     // the index and of every entry's decoded bytes, and of the image.
     bool integrity = false;
     uint32_t requiredFeatures = 0; // the record's required features, with integrity
+    // The record's delta descriptors (archive/payload_deltas.h), kDeltaDescriptorSize bytes
+    // each, naming entries by their position in `entries`; with integrity only.
+    std::vector<uint8_t> deltaDescriptors;
 };
 
 // 1 and the image in *image, or 0 and a one-line reason in *error. An entry may not carry the

@@ -1,0 +1,295 @@
+#include "mkupdate/inspect_deltas.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <set>
+
+#include "archive/archive_index.h"
+#include "archive/delta_apply.h"
+#include "archive/payload_deltas.h"
+#include "mkupdate/host_files.h"
+#include "mkupdate/pack.h"
+#include "mkupdate/pack_deltas.h"
+#include "mkupdate/update_ini.h"
+
+namespace {
+
+void* AllocBlock(size_t size) {
+    return malloc(size ? size : 1);
+}
+
+void FreeBlock(void* block) {
+    free(block);
+}
+
+int SameName(const char* a, const char* b) {
+    return FoldName(a) == FoldName(b) ? 0 : 1;
+}
+
+std::string Bytes(uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+std::string HexStart(const uint8_t* digest) {
+    char text[17];
+    for (int i = 0; i < 8; ++i)
+        snprintf(text + 2 * i, 3, "%02x", digest[i]);
+    return text;
+}
+
+const uint8_t* RecordAt(const uint8_t* index, uint32_t position) {
+    return IndexRecords(index) + (size_t)position * kArchiveEntrySize;
+}
+
+// The decoded bytes of the entry at position, or none (a damaged entry, which the record checks
+// report).
+struct Decoded {
+    const uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    uint8_t* block = nullptr;
+    ~Decoded() { free(block); }
+};
+
+int DecodeAt(const std::vector<uint8_t>& image, const uint8_t* index, uint32_t position,
+             Decoded* out) {
+    uint64_t offset = kArchiveHeaderSize;
+    for (uint32_t i = 0; i < position; ++i)
+        offset += PaddedSize(EntryStoredSize(RecordAt(index, i)));
+    const uint8_t* rec = RecordAt(index, position);
+    if (offset + EntryStoredSize(rec) > image.size() ||
+        DecodeEntry(rec, image.data() + offset, AllocBlock, FreeBlock, &out->bytes, &out->block) !=
+            kEntryDecoded)
+        return 0;
+    out->size = EntryDecodedSize(rec);
+    return 1;
+}
+
+// The whole entry of a target, or null.
+const uint8_t* WholeCopy(const uint8_t* index, const char* target) {
+    uint32_t offset;
+    return LookupEntry(index, target, SameName, &offset);
+}
+
+std::string DeltaWho(const uint8_t* index, const PayloadDelta& d) {
+    return "entry " + ShownCp932(EntryName(RecordAt(index, d.entryPosition))) + " (delta of " +
+           ShownCp932(d.target) + ")";
+}
+
+} // namespace
+
+std::vector<std::string> DeltaOnlyTargets(const uint8_t* index, const IntegrityRecord& record) {
+    std::vector<std::string> targets;
+    std::set<std::string> seen;
+    for (uint32_t i = 0; i < record.deltaCount; ++i) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(record.deltas, i, &d);
+        if (!WholeCopy(index, d.target) && seen.insert(FoldName(d.target)).second)
+            targets.push_back(d.target);
+    }
+    return targets;
+}
+
+std::string ListDeltas(const uint8_t* index, const IntegrityRecord& record) {
+    if (!record.deltaCount)
+        return std::string();
+    char line[160];
+    snprintf(line, sizeof line, "%-16s %12s  %-16s %12s  %s\n", "delta entry", "base size",
+             "base SHA-256", "result size", "target");
+    std::string listing = line;
+    std::vector<std::string> order;
+    std::map<std::string, int> counts;
+    for (uint32_t i = 0; i < record.deltaCount; ++i) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(record.deltas, i, &d);
+        snprintf(line, sizeof line, "%-16s %12llu  %-16s %12llu  ",
+                 EntryName(RecordAt(index, d.entryPosition)), (unsigned long long)d.baseSize,
+                 HexStart(d.baseDigest).c_str(), (unsigned long long)d.resultSize);
+        listing += line + ShownCp932(d.target) + "\n";
+        if (!counts[FoldName(d.target)]++)
+            order.push_back(d.target);
+    }
+    for (const std::string& target : order) {
+        const int n = counts[FoldName(target)];
+        listing += "target " + ShownCp932(target) + ": " + std::to_string(n) +
+                   (n == 1 ? " delta" : " deltas") +
+                   (WholeCopy(index, target.c_str())
+                        ? ", and a whole copy\n"
+                        : ", no whole copy (an installation that matches no base is refused)\n");
+    }
+    return listing;
+}
+
+void CheckDeltas(const std::vector<uint8_t>& image, const uint8_t* index,
+                 const IntegrityRecord* record, std::vector<std::string>* problems) {
+    std::set<uint32_t> named;
+    std::map<std::string, std::string> bases; // folded target and base digest -> entry name
+    for (uint32_t i = 0; record && i < record->deltaCount; ++i) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(record->deltas, i, &d);
+        named.insert(d.entryPosition);
+        const std::string who = DeltaWho(index, d);
+        const std::string name = EntryName(RecordAt(index, d.entryPosition));
+        const auto [at, fresh] = bases.emplace(
+            FoldName(d.target) + std::string((const char*)d.baseDigest, kSha256Size), name);
+        if (!fresh)
+            problems->push_back(who + ": " + ShownCp932(at->second) +
+                                " rebuilds it from the same base, and the updater takes that "
+                                "one");
+        const uint8_t* whole = WholeCopy(index, d.target);
+        if (whole) {
+            const uint32_t position =
+                (uint32_t)((size_t)(whole - IndexRecords(index)) / kArchiveEntrySize);
+            if (EntryDecodedSize(whole) != d.resultSize ||
+                (position < record->entryCount &&
+                 memcmp(record->entryDigests + (size_t)position * kSha256Size, d.resultDigest,
+                        kSha256Size) != 0))
+                problems->push_back(who + ": its result differs from the whole entry " +
+                                    ShownCp932(d.target));
+        }
+        Decoded delta;
+        if (!DecodeAt(image, index, d.entryPosition, &delta))
+            continue; // told by the entry's own checks
+        DeltaInfo info;
+        const DeltaStatus status = ReadDeltaInfo(delta.bytes, delta.size, &info);
+        if (status != kDeltaOk) {
+            problems->push_back(who + ": its bytes are no delta (" +
+                                std::string(DeltaStatusName(status)) + ")");
+            continue;
+        }
+        if (info.baseSize != d.baseSize || info.resultSize != d.resultSize)
+            problems->push_back(who + ": the delta is from a base of " + Bytes(info.baseSize) +
+                                " to " + Bytes(info.resultSize) + ", its descriptor says " +
+                                Bytes(d.baseSize) + " to " + Bytes(d.resultSize));
+    }
+    const uint32_t count = IndexEntryCount(index);
+    for (uint32_t i = 0; i < count; ++i) {
+        const char* name = EntryName(RecordAt(index, i));
+        if (IsDeltaEntryName(name) && !named.count(i))
+            problems->push_back("entry " + ShownCp932(name) +
+                                ": named as a delta, but no delta descriptor names it");
+    }
+}
+
+namespace {
+
+// One base folder against the deltas of one target, at one path an item writes it to.
+void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const IntegrityRecord& record,
+             const std::filesystem::path& base, const std::string& dataFolder,
+             const std::string& target, const std::string& path, ItemRule rule,
+             std::vector<std::string>* told, std::vector<std::string>* problems) {
+    const bool whole = WholeCopy(index, target.c_str()) != nullptr;
+    const std::string refused = " and the payload has no whole copy of " + ShownCp932(target) +
+                                ": an installation like it is refused";
+    std::filesystem::path file;
+    std::error_code ec;
+    if (!InstalledFile(base, dataFolder, path, &file) || !std::filesystem::exists(file, ec)) {
+        const std::string missing = Printable(base) + " has no " + ShownCp932(path);
+        if (whole)
+            told->push_back(missing + ": an installation like it gets the whole " +
+                            ShownCp932(target));
+        else if (rule == kRuleOverwrite)
+            told->push_back(missing + ": the Overwrite item leaves it so");
+        else
+            problems->push_back(missing + refused);
+        return;
+    }
+    const uint64_t size = std::filesystem::file_size(file, ec);
+    std::vector<uint8_t> bytes;
+    uint8_t digest[kSha256Size];
+    bool read = false;
+    for (uint32_t i = 0; i < record.deltaCount; ++i) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(record.deltas, i, &d);
+        if (FoldName(d.target) != FoldName(target) || ec || d.baseSize != size)
+            continue;
+        std::string error;
+        if (!read && !ReadHostFile(file, &bytes, &error)) {
+            problems->push_back(error);
+            return;
+        }
+        if (!read)
+            Sha256(bytes.data(), bytes.size(), digest);
+        read = true;
+        if (memcmp(digest, d.baseDigest, kSha256Size) != 0)
+            continue;
+        const std::string who = DeltaWho(index, d) + " on " + Printable(file);
+        Decoded delta;
+        if (!DecodeAt(image, index, d.entryPosition, &delta)) {
+            problems->push_back(who + ": the entry does not decode");
+            return;
+        }
+        std::vector<uint8_t> result((size_t)d.resultSize);
+        std::vector<uint8_t> scratch(kDeltaScratchSize);
+        size_t produced = 0;
+        const DeltaStatus status =
+            ApplyDelta(bytes.data(), bytes.size(), delta.bytes, delta.size, result.data(),
+                       result.size(), scratch.data(), scratch.size(), &produced);
+        uint8_t resultDigest[kSha256Size];
+        Sha256(result.data(), produced, resultDigest);
+        if (status != kDeltaOk)
+            problems->push_back(who + ": applying it fails (" +
+                                std::string(DeltaStatusName(status)) + ")");
+        else if (produced != d.resultSize || memcmp(resultDigest, d.resultDigest, kSha256Size) != 0)
+            problems->push_back(who + ": its result differs from the size and SHA-256 of " +
+                                ShownCp932(target) + " its descriptor names");
+        else
+            told->push_back("applied " + who + ": " + ShownCp932(target) + " rebuilt, " +
+                            Bytes(produced) + ", SHA-256 as described");
+        return;
+    }
+    const std::string unmatched = Printable(file) + " matches no delta of " + ShownCp932(target);
+    if (whole)
+        told->push_back(unmatched + ": an installation like it gets the whole entry");
+    else
+        problems->push_back(unmatched + refused);
+}
+
+} // namespace
+
+void ApplyDeltasToBases(const std::vector<uint8_t>& image, const uint8_t* index,
+                        const IntegrityRecord& record,
+                        const std::vector<std::filesystem::path>& bases,
+                        std::vector<std::string>* told, std::vector<std::string>* problems) {
+    uint32_t offset;
+    const uint8_t* ini = LookupEntry(index, "UPDATE.INI", SameName, &offset);
+    Decoded text;
+    if (!ini ||
+        !DecodeAt(image, index, (uint32_t)((size_t)(ini - IndexRecords(index)) / kArchiveEntrySize),
+                  &text)) {
+        problems->push_back("--base: no readable UPDATE.INI in the payload says where its files "
+                            "are installed");
+        return;
+    }
+    const std::vector<IniSection> sections =
+        ParseIni(std::string((const char*)text.bytes, text.size));
+    std::string dataFolder;
+    IniValue(sections, "SETUP", "DataFolder", &dataFolder);
+    const std::map<std::string, EntryTargets> targets = TargetsByEntry(ReadUpdateItems(sections));
+    if (!record.deltaCount)
+        told->push_back("--base: the payload carries no deltas");
+    std::vector<std::string> order;
+    std::set<std::string> seen;
+    for (uint32_t i = 0; i < record.deltaCount; ++i) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(record.deltas, i, &d);
+        if (!seen.insert(FoldName(d.target)).second)
+            continue;
+        order.push_back(d.target);
+        const auto t = targets.find(FoldName(d.target));
+        if (t == targets.end() || t->second.paths.empty())
+            problems->push_back("the deltas of " + ShownCp932(d.target) +
+                                " serve no Always, Update or Overwrite item of UPDATE.INI");
+    }
+    for (const std::filesystem::path& base : bases)
+        for (const std::string& target : order) {
+            const auto t = targets.find(FoldName(target));
+            if (t == targets.end())
+                continue;
+            for (size_t p = 0; p < t->second.paths.size(); ++p)
+                ApplyAt(image, index, record, base, dataFolder, target, t->second.paths[p],
+                        t->second.rules[p], told, problems);
+        }
+}

@@ -1,0 +1,246 @@
+#include "mkupdate/pack_deltas.h"
+
+#include <string.h>
+
+#include <set>
+
+#include "archive/payload_deltas.h"
+#include "mkupdate/host_files.h"
+#include "payload/compress.h"
+#include "payload/delta_encode.h"
+
+namespace {
+
+bool IsLead(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// The parts of a CP932 path between single-byte backslashes and slashes, the empty ones and "."
+// left out.
+std::vector<std::string> PathParts(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        const unsigned char c = i < path.size() ? (unsigned char)path[i] : 0;
+        if (c && IsLead(c) && i + 1 < path.size()) {
+            part += path.substr(i++, 2);
+            continue;
+        }
+        if (c && c != '\\' && c != '/') {
+            part += (char)c;
+            continue;
+        }
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        part.clear();
+    }
+    return parts;
+}
+
+// The name in folder that is part, or else the one name there that differs from it only in
+// ASCII letter case; part itself when there is neither.
+std::filesystem::path FindPart(const std::filesystem::path& folder, const std::string& part,
+                               const std::filesystem::path& asWritten) {
+    std::error_code ec;
+    if (std::filesystem::exists(folder / asWritten, ec))
+        return folder / asWritten;
+    const std::string folded = FoldName(part);
+    std::filesystem::path found;
+    int matches = 0;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string name;
+        if (NameInCodePage932(it->path(), &name) && FoldName(name) == folded) {
+            found = it->path();
+            ++matches;
+        }
+    }
+    return matches == 1 ? found : folder / asWritten;
+}
+
+// Bytes of the entry the archive writer would store: compressed only when that is smaller.
+uint64_t StoredSize(const std::vector<uint8_t>& bytes, CompressLevel level) {
+    std::vector<uint8_t> packed;
+    CompressBlock(bytes.data(), bytes.size(), level, &packed);
+    return packed.size() < bytes.size() ? packed.size() : bytes.size();
+}
+
+std::string Bytes(uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+// A base already met for the file being planned, by its digest: the delta made from it, or -1
+// when it gave none.
+struct SeenBase {
+    uint8_t digest[kSha256Size];
+    long delta;
+    std::string where;
+};
+
+} // namespace
+
+std::map<std::string, EntryTargets> TargetsByEntry(const std::vector<UpdateItemFields>& items) {
+    std::map<std::string, EntryTargets> targets;
+    for (const UpdateItemFields& item : items) {
+        if (item.rule == kRuleCheck || item.name.empty())
+            continue;
+        EntryTargets& t = targets[FoldName(item.name)];
+        if (item.rule == kRuleData) {
+            t.data = true;
+            continue;
+        }
+        bool known = false;
+        for (const std::string& p : t.paths)
+            known = known || p == item.path;
+        if (!known) {
+            t.paths.push_back(item.path);
+            t.rules.push_back(item.rule);
+        }
+    }
+    return targets;
+}
+
+int InstalledFile(const std::filesystem::path& folder, const std::string& dataFolder,
+                  const std::string& itemPath, std::filesystem::path* file) {
+    std::vector<std::string> parts = PathParts(dataFolder);
+    const std::vector<std::string> item = PathParts(itemPath);
+    parts.insert(parts.end(), item.begin(), item.end());
+    if (parts.empty())
+        return 0;
+    std::filesystem::path at = folder;
+    for (const std::string& part : parts) {
+        std::string utf8;
+        // Windows drops trailing dots and blanks, so a part of dots and blanks is ".." or worse.
+        if (part.find_first_not_of(". ") == std::string::npos || !Cp932ToUtf8(part, &utf8))
+            return 0;
+        at = FindPart(at, part, std::filesystem::u8path(utf8));
+    }
+    *file = at;
+    return 1;
+}
+
+int PlanDeltas(const std::vector<SourceFile>& files,
+               const std::vector<std::vector<uint8_t>>& contents,
+               const std::vector<std::filesystem::path>& bases, bool fallback, CompressLevel level,
+               DeltaPlan* plan, std::string* error) {
+    plan->deltas.clear();
+    plan->told.clear();
+    plan->wholeLeftOut.assign(files.size(), 0);
+    if (!DeltaEncoderAvailable()) {
+        *error = "delta encoding is unavailable in this build of mkupdate";
+        return 0;
+    }
+    std::vector<IniSection> ini;
+    for (size_t i = 0; i < files.size(); ++i)
+        if (files[i].name == "UPDATE.INI")
+            ini = ParseIni(std::string(contents[i].begin(), contents[i].end()));
+    std::string dataFolder, value;
+    IniValue(ini, "SETUP", "DataFolder", &dataFolder);
+    // The updater reads these itself, by name, before any item is written.
+    std::set<std::string> startUp = {"UPDATE.INI"};
+    for (const char* key : {"AgreementText", "AgreementTitle"})
+        if (IniValue(ini, "SETUP", key, &value))
+            startUp.insert(FoldName(value));
+    const std::map<std::string, EntryTargets> targets = TargetsByEntry(ReadUpdateItems(ini));
+
+    for (size_t i = 0; i < files.size(); ++i) {
+        const auto t = targets.find(FoldName(files[i].name));
+        if (t == targets.end() || (t->second.paths.empty() && !t->second.data))
+            continue;
+        const std::string who = ShownCp932(files[i].name) + ": ";
+        if (t->second.data) {
+            plan->told.push_back(who + "no deltas: a Data item uses it, which keeps the player's "
+                                       "own copy and writes a missing one whole");
+            continue;
+        }
+        if (startUp.count(FoldName(files[i].name))) {
+            plan->told.push_back(who + "no deltas: the updater reads it whole at start-up");
+            continue;
+        }
+        const uint64_t wholeStored = StoredSize(contents[i], level);
+        const size_t first = plan->deltas.size();
+        bool needWhole = false;
+        std::vector<SeenBase> seen;
+        for (const std::filesystem::path& base : bases) {
+            for (const std::string& path : t->second.paths) {
+                const std::string from = "from " + Printable(base) + " (" + ShownCp932(path) + ")";
+                std::filesystem::path file;
+                std::error_code ec;
+                if (!InstalledFile(base, dataFolder, path, &file) ||
+                    !std::filesystem::exists(file, ec)) {
+                    plan->told.push_back(who + "no delta " + from + ": no such file there");
+                    needWhole = true;
+                    continue;
+                }
+                const uint64_t size = std::filesystem::file_size(file, ec);
+                if (!ec && size > kDeltaMaxBase) {
+                    plan->told.push_back(who + "no delta " + from + ": the base is larger than " +
+                                         Bytes(kDeltaMaxBase));
+                    needWhole = true;
+                    continue;
+                }
+                std::vector<uint8_t> bytes;
+                if (!ReadHostFile(file, &bytes, error)) {
+                    *error = "base of " + ShownCp932(files[i].name) + ": " + *error;
+                    return 0;
+                }
+                SeenBase now;
+                Sha256(bytes.data(), bytes.size(), now.digest);
+                now.where = Printable(base);
+                const SeenBase* same = nullptr;
+                for (const SeenBase& s : seen)
+                    if (memcmp(s.digest, now.digest, kSha256Size) == 0)
+                        same = &s;
+                if (same) {
+                    char name[kDeltaEntryNameCapacity];
+                    DeltaEntryName((uint32_t)same->delta, name);
+                    plan->told.push_back(
+                        who + "the base " + from + " is the one of " + same->where +
+                        (same->delta < 0 ? std::string(": no delta") : std::string(": ") + name));
+                    needWhole = needWhole || same->delta < 0;
+                    continue;
+                }
+                PackDelta delta;
+                delta.file = i;
+                delta.baseSize = bytes.size();
+                memcpy(delta.baseDigest, now.digest, kSha256Size);
+                if (!EncodeDelta(bytes.data(), bytes.size(), contents[i].data(), contents[i].size(),
+                                 &delta.bytes)) {
+                    *error = "cannot make a delta of " + ShownCp932(files[i].name) + " " + from;
+                    return 0;
+                }
+                const uint64_t stored = StoredSize(delta.bytes, level);
+                if (stored >= wholeStored) {
+                    plan->told.push_back(who + "no delta " + from + ": " + Bytes(stored) +
+                                         ", not smaller than the whole entry's " +
+                                         Bytes(wholeStored));
+                    now.delta = -1;
+                    seen.push_back(now);
+                    needWhole = true;
+                    continue;
+                }
+                char name[kDeltaEntryNameCapacity];
+                DeltaEntryName((uint32_t)plan->deltas.size(), name);
+                plan->told.push_back(who + name + " " + from + ", base " + Bytes(bytes.size()) +
+                                     ": " + Bytes(stored) + " instead of the whole entry's " +
+                                     Bytes(wholeStored));
+                now.delta = (long)plan->deltas.size();
+                seen.push_back(now);
+                plan->deltas.push_back(std::move(delta));
+            }
+        }
+        if (plan->deltas.size() == first)
+            continue;
+        if (fallback || needWhole) {
+            plan->told.push_back(
+                who + "the whole entry travels too (" +
+                (fallback ? std::string("--fallback") : std::string("not every base has a delta")) +
+                ")");
+        } else {
+            plan->wholeLeftOut[i] = 1;
+            plan->told.push_back(who + "travels only as deltas: the whole entry (" +
+                                 Bytes(wholeStored) + ") is left out");
+        }
+    }
+    return 1;
+}
