@@ -151,6 +151,8 @@ size_t StreamBytes(const Window& w) {
     return total;
 }
 
+const size_t kBlockTrialLimit = 64 * 1024;
+
 // Picks the smallest of the ways to store one stream; an lz stream only when its parts fit in
 // partsRoom beside the window's streams.
 void PutStream(const std::vector<uint8_t>& data, size_t partsRoom, std::vector<uint8_t>* header,
@@ -170,8 +172,10 @@ void PutStream(const std::vector<uint8_t>& data, size_t partsRoom, std::vector<u
             best = &entropy;
             method = kStreamEntropy;
         }
-        // Literal-rich streams sometimes repeat themselves at short range, where the block
-        // format's copies beat order-0 statistics.
+    }
+    // A short stream can be too short to pay for the lz stream's tables, where the block
+    // format's copies still save something; on long ones it never wins and costs time.
+    if (data.size() > 64 && data.size() <= kBlockTrialLimit) {
         CompressOptimal(data.data(), data.size(), &block);
         if (block.size() < best->size()) {
             best = &block;
@@ -326,6 +330,13 @@ void EmitMatch(Writer* wr, const uint8_t* base, uint64_t basePos, const uint8_t*
 // and no search costs more than this many byte compares however repetitive the data.
 const size_t kMaxCompare = 4096;
 
+// A search that finds less than this is a miss; each 2^kMissShift misses in a row lengthen the
+// scan's stride by one byte, and every kQuietSteps positions that the filter turns away take
+// one miss off again.
+const size_t kMissLength = 10;
+const unsigned kMissShift = 7;
+const size_t kQuietSteps = 8;
+
 // A match at the last one's alignment starts afresh when the alignment's agreement has fallen
 // this far below its best since the last match.
 const int64_t kAlignmentDip = 16;
@@ -335,6 +346,7 @@ const size_t kRestartLength = 10;
 // position, about kFilterBitsPerByte bits for each base byte.
 const size_t kFilterLength = 8;
 const size_t kFilterBitsPerByte = 8;
+const size_t kFilterAhead = 16;
 
 struct MatchFinder {
     const uint8_t* base;
@@ -477,10 +489,21 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
         size_t oldScore = 0;
         size_t scsc = scan += len;
         bool restart = false;
+        // New content that shares short strings with the base (new code beside old code) would
+        // cost a search at nearly every position: after a run of searches that find nothing
+        // the scan strides, faster the longer the run. Positions the filter turns away wear the
+        // run down again, so that in compressed data, where a search is rare, the scan keeps
+        // to single steps and finds the short islands there.
+        size_t misses = 0, quiet = 0;
         while (scan < size) {
-            len = MayMatch(finder, data + scan, size - scan)
-                      ? FindMatch(finder, data + scan, size - scan, &pos)
-                      : 0;
+            // In new content the scan moves a byte at a time: fetch the filter's word for a
+            // position further on while this one is weighed.
+            if (scan + kFilterAhead + kFilterLength <= size) {
+                const uint64_t ahead = FilterHash(data + scan + kFilterAhead, finder.filterShift);
+                __builtin_prefetch(&finder.filter[ahead >> 6]);
+            }
+            const bool searched = MayMatch(finder, data + scan, size - scan);
+            len = searched ? FindMatch(finder, data + scan, size - scan, &pos) : 0;
             for (; scsc < scan + len; ++scsc) {
                 const int64_t at = (int64_t)scsc + lastOffset;
                 if (at >= 0 && (uint64_t)at < baseSize && base[at] == data[scsc])
@@ -508,11 +531,19 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
             }
             if (len > oldScore + 8)
                 break;
+            if (searched) {
+                misses = len >= kMissLength ? 0 : misses + 1;
+            } else if (++quiet == kQuietSteps) {
+                quiet = 0;
+                misses -= misses > 0;
+            }
+            const size_t step = 1 + (misses >> kMissShift);
             // oldScore counts the aligned agreements in [scan, scsc).
-            const int64_t at = (int64_t)scan + lastOffset;
-            if (scan < scsc && at >= 0 && (uint64_t)at < baseSize && base[at] == data[scan])
-                --oldScore;
-            ++scan;
+            for (size_t k = 0; k < step && scan < size; ++k, ++scan) {
+                const int64_t at = (int64_t)scan + lastOffset;
+                if (scan < scsc && at >= 0 && (uint64_t)at < baseSize && base[at] == data[scan])
+                    --oldScore;
+            }
             if (scsc < scan)
                 scsc = scan;
         }

@@ -20,8 +20,9 @@ const uint32_t kNiceLength = 64;
 const uint32_t kMaxMatch = 1u << 16;
 // Hash-chain candidates looked at per position: few for the parse that only gathers statistics,
 // more for the one that is kept.
-const unsigned kSurveyDepth = 8;
-const unsigned kChainDepth = 32;
+const unsigned kSurveyDepth = 4;
+const size_t kSurveySize = 1u << 20;
+const unsigned kChainDepth = 16;
 // Three-byte copies are worth their offset only when it is short.
 const uint32_t kMaxDistance3 = 1u << 16;
 // The parse weighs this many positions at a time.
@@ -193,6 +194,9 @@ struct Finder {
         }
         uint32_t best = 2;
         const uint8_t* cur = data + pos;
+        // The next position's chain head is a cache miss away: start fetching it now.
+        if (pos + 5 <= size)
+            __builtin_prefetch(&head[Hash4(cur + 1)]);
         const int32_t near3 = head3[Hash3(cur)];
         if (near3 >= 0 && pos - (size_t)near3 <= kMaxDistance3) {
             const uint32_t len = (uint32_t)CommonLength(cur, data + near3, maxLength);
@@ -234,6 +238,15 @@ struct Node {
 void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned depth,
            std::vector<Sequence>* out) {
     Finder finder(data, size, depth);
+    // The lengths the parse weighs most often, priced once: copies up to kNiceLength, and how a
+    // literal run's price grows by one literal for runs shorter than kRunPrices.
+    const uint32_t kRunPrices = 1024;
+    int32_t copyPrice[kNiceLength + 1], runStep[kRunPrices];
+    for (uint32_t len = kLzMinMatch; len <= kNiceLength; ++len)
+        copyPrice[len] = (int32_t)LengthPrice(prices.matchLength, len - kLzMinMatch);
+    for (uint32_t r = 0; r < kRunPrices; ++r)
+        runStep[r] = (int32_t)LengthPrice(prices.literalLength, r + 1) -
+                     (int32_t)LengthPrice(prices.literalLength, r);
     std::vector<Node> nodes(kSegment + 1);
     std::vector<Candidate> candidates(depth + 2);
     uint32_t reps[kLzRepCount] = {1, 2, 3};
@@ -257,8 +270,10 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned dept
             const Node node = nodes[i];
             const int32_t literalPrice =
                 node.price + (int32_t)prices.literal[data[pos]] +
-                (int32_t)LengthPrice(prices.literalLength, node.literals + 1) -
-                (int32_t)LengthPrice(prices.literalLength, node.literals);
+                (node.literals < kRunPrices
+                     ? runStep[node.literals]
+                     : (int32_t)LengthPrice(prices.literalLength, node.literals + 1) -
+                           (int32_t)LengthPrice(prices.literalLength, node.literals));
             reach(i + 1);
             if (literalPrice < nodes[i + 1].price) {
                 Node& next = nodes[i + 1];
@@ -276,8 +291,10 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned dept
                 reach(i + to);
                 for (uint32_t len = from; len <= to; ++len) {
                     const int32_t price =
-                        base +
-                        (int32_t)(offsetPrice + LengthPrice(prices.matchLength, len - kLzMinMatch));
+                        base + (int32_t)offsetPrice +
+                        (len <= kNiceLength
+                             ? copyPrice[len]
+                             : (int32_t)LengthPrice(prices.matchLength, len - kLzMinMatch));
                     Node& next = nodes[i + len];
                     if (price < next.price) {
                         next.price = price;
@@ -419,11 +436,12 @@ void PutVarint(std::vector<uint8_t>* out, uint64_t v) {
 
 void EncodeLzStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
                     size_t* partsSize) {
-    // Two parses: the second is priced by what the first chose.
+    // Two parses: the second is priced by what the first, a quicker one over the stream's
+    // start, chose.
     Prices prices;
     GuessPrices(data, size, &prices);
     std::vector<Sequence> seqs;
-    Parse(data, size, prices, kSurveyDepth, &seqs);
+    Parse(data, std::min(size, kSurveySize), prices, kSurveyDepth, &seqs);
     Counts counts;
     CountSequences(data, seqs, &counts);
     SetPrices(counts, &prices);
