@@ -57,7 +57,7 @@ void NormaliseCounts(const uint64_t* counts, uint64_t total, uint32_t* freq) {
     }
 }
 
-// One block: its table, the two initial states and the words, in the order the applier reads.
+// One block: its table, the initial states and the words, in the order the applier reads.
 void EncodeEntropyBlock(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
     uint64_t counts[256] = {0};
     for (size_t i = 0; i < size; ++i)
