@@ -43,12 +43,16 @@ const char* ShownEntryName(const uint8_t* rec) {
 }
 
 void ShowEntryDamaged(const uint8_t* rec) {
-    char text[kMessageSize];
-    wsprintfA(text, "アップデートデータが壊れています（%s）", ShownEntryName(rec));
-    ShowUpdaterError(text);
+    ShowPayloadDamaged(ShownEntryName(rec));
 }
 
 } // namespace
+
+void ShowPayloadDamaged(const char* name) {
+    char text[kMessageSize];
+    wsprintfA(text, "アップデートデータが壊れています（%s）", name);
+    ShowUpdaterError(text);
+}
 
 uint8_t* OpenArchive() {
     return OpenArchiveImage(PayloadData, PayloadSize, AllocFixed, FreeFixed);

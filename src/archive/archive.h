@@ -62,6 +62,9 @@ const uint8_t* FindEntryRecord(const char* name, uint32_t* dataOffset);
 // The same without a message: null when there is no such entry.
 const uint8_t* LookupEntryRecord(const char* name, uint32_t* dataOffset);
 
+// Tells the player that the payload's bytes for the named file are damaged.
+void ShowPayloadDamaged(const char* name);
+
 // Shows the message for a failed DecodeEntry; 1 when it succeeded.
 int ReportDecodeFailure(EntryDecodeResult result);
 

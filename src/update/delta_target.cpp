@@ -94,13 +94,6 @@ int ReadWholeFile(const char* path, uint64_t size, uint8_t** block) {
     return 1;
 }
 
-int ShowDeltaDamaged(const char* target) {
-    char text[kMessageSize];
-    wsprintfA(text, "アップデートデータが壊れています（%s）", target);
-    ShowUpdaterError(text);
-    return 0;
-}
-
 } // namespace
 
 int HasDeltasFor(const char* name, uint64_t* time) {
@@ -184,7 +177,7 @@ int BuildDeltaResult(const char* path, uint32_t delta, uint8_t** result, uint64_
         ok = status == kDeltaOk && produced == d.resultSize &&
              memcmp(digest, d.resultDigest, kSha256Size) == 0;
         if (!ok)
-            ShowDeltaDamaged(d.target);
+            ShowPayloadDamaged(d.target);
     }
     FreeFixed(block);
     FreeFixed(scratch);

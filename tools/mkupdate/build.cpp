@@ -1,4 +1,5 @@
 #include "mkupdate/build.h"
+#include "mkupdate/index_memory.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,14 +15,6 @@
 #include "pe/resource_section.h"
 
 namespace {
-
-void* AllocBlock(size_t size) {
-    return malloc(size ? size : 1);
-}
-
-void FreeBlock(void* block) {
-    free(block);
-}
 
 std::string Hex32(uint32_t v) {
     char text[16];

@@ -1,4 +1,5 @@
 #include "mkupdate/inspect.h"
+#include "mkupdate/index_memory.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,18 +19,6 @@
 #include "mkupdate/pack.h"
 
 namespace {
-
-void* AllocBlock(size_t size) {
-    return malloc(size ? size : 1);
-}
-
-void FreeBlock(void* block) {
-    free(block);
-}
-
-int SameName(const char* a, const char* b) {
-    return FoldName(a) == FoldName(b) ? 0 : 1;
-}
 
 // An entry name for the terminal: decoded, with control bytes escaped so that a hostile name
 // cannot send escape sequences.

@@ -1,4 +1,5 @@
 #include "mkupdate/inspect_deltas.h"
+#include "mkupdate/index_memory.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,18 +17,6 @@
 #include "mkupdate/update_ini.h"
 
 namespace {
-
-void* AllocBlock(size_t size) {
-    return malloc(size ? size : 1);
-}
-
-void FreeBlock(void* block) {
-    free(block);
-}
-
-int SameName(const char* a, const char* b) {
-    return FoldName(a) == FoldName(b) ? 0 : 1;
-}
 
 std::string Bytes(uint64_t n) {
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
