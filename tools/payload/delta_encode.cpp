@@ -11,6 +11,7 @@
 #include "archive/delta_format.h"
 #include "payload/compress.h"
 #include "payload/delta_lz_encode.h"
+#include "payload/match_finder.h"
 
 #if UPDATER_HAVE_DIVSUFSORT
 #include <divsufsort.h>
@@ -374,19 +375,7 @@ inline int MayMatch(const MatchFinder& f, const uint8_t* data, size_t size) {
 }
 
 inline size_t MatchLength(const uint8_t* a, size_t aSize, const uint8_t* b, size_t bSize) {
-    const size_t n = std::min(std::min(aSize, bSize), kMaxCompare);
-    size_t i = 0;
-    while (i + 8 <= n) {
-        uint64_t x, y;
-        memcpy(&x, a + i, 8);
-        memcpy(&y, b + i, 8);
-        if (x != y)
-            return i + (size_t)(__builtin_ctzll(x ^ y) / 8);
-        i += 8;
-    }
-    while (i < n && a[i] == b[i])
-        ++i;
-    return i;
+    return CommonLength(a, b, std::min(std::min(aSize, bSize), kMaxCompare));
 }
 
 void BuildFinder(MatchFinder* f, const uint8_t* base, size_t baseSize) {

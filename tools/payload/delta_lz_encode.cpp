@@ -7,6 +7,7 @@
 
 #include "archive/delta_format.h"
 #include "payload/delta_encode.h"
+#include "payload/match_finder.h"
 
 namespace {
 
@@ -35,21 +36,6 @@ inline uint32_t Load32(const uint8_t* p) {
     uint32_t v;
     memcpy(&v, p, 4);
     return v;
-}
-
-inline size_t CommonLength(const uint8_t* a, const uint8_t* b, size_t limit) {
-    size_t i = 0;
-    while (i + 8 <= limit) {
-        uint64_t x, y;
-        memcpy(&x, a + i, 8);
-        memcpy(&y, b + i, 8);
-        if (x != y)
-            return i + (size_t)(__builtin_ctzll(x ^ y) / 8);
-        i += 8;
-    }
-    while (i < limit && a[i] == b[i])
-        ++i;
-    return i;
 }
 
 // Code and extra bits of a length (literal run, or copy length less kLzMinMatch).

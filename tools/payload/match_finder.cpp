@@ -18,23 +18,6 @@ inline uint32_t Key2(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8);
 }
 
-inline size_t CommonLength(const uint8_t* a, const uint8_t* b, size_t limit) {
-    size_t n = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    while (n + 8 <= limit) {
-        uint64_t x, y;
-        memcpy(&x, a + n, 8);
-        memcpy(&y, b + n, 8);
-        if (x != y)
-            return n + (size_t)__builtin_ctzll(x ^ y) / 8;
-        n += 8;
-    }
-#endif
-    while (n < limit && a[n] == b[n])
-        ++n;
-    return n;
-}
-
 } // namespace
 
 void InitMatchFinder(MatchFinder* mf, const uint8_t* data, size_t size, unsigned maxChain) {
