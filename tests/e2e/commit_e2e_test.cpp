@@ -19,6 +19,11 @@ const std::string kRestoredText =
     "前回のアップデートが途中で終わっていたため、ゲームのファイルをアップデート前の状態に戻し"
     "ました。";
 
+// For failure messages: the first line of a list that may be empty.
+std::string FirstOf(const std::vector<std::string>& lines) {
+    return lines.empty() ? "(none)" : lines[0];
+}
+
 class CommitTest : public UpdaterRunTest {
   protected:
     void SetUp() override {
@@ -119,9 +124,9 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
             EXPECT_FALSE(saidRestored) << "step " << k;
         } else {
             ++mixed;
-            ADD_FAILURE() << "step " << k
-                          << ": neither state; first difference from before: " << asBefore[0]
-                          << "; from after: " << asAfter[0];
+            ADD_FAILURE() << "step " << k << (died ? "" : " (the run did not die there)")
+                          << ": first difference from before: " << FirstOf(asBefore)
+                          << "; from after: " << FirstOf(asAfter);
         }
         const std::vector<std::string> leftovers = RunLeftovers(install);
         EXPECT_TRUE(leftovers.empty()) << "step " << k << " left " << leftovers[0]
