@@ -11,10 +11,9 @@
 #include "core/platform_ops.h"
 #include "update/progress.h"
 #include "update/run_checks.h"
+#include "update/staged_set.h"
 
 namespace {
-
-const DWORD kReadPart = 4u << 20;
 
 PayloadDelta DeltaAt(uint32_t i) {
     PayloadDelta d;
@@ -33,7 +32,7 @@ template <typename Use>
 int ReadInParts(HANDLE h, uint8_t* buffer, bool onward, uint64_t size, Use use) {
     uint64_t done = 0;
     while (done < size) {
-        const DWORD part = size - done < kReadPart ? (DWORD)(size - done) : kReadPart;
+        const DWORD part = size - done < kPartSize ? (DWORD)(size - done) : kPartSize;
         uint8_t* into = onward ? buffer + done : buffer;
         DWORD got = 0;
         if (!PlatformOps.ReadFile(h, into, part, &got, nullptr) || got != part)
@@ -45,17 +44,12 @@ int ReadInParts(HANDLE h, uint8_t* buffer, bool onward, uint64_t size, Use use) 
     return 1;
 }
 
-HANDLE OpenForReading(const char* path) {
-    return PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 // The SHA-256 of the file at path, read in parts; 0 when it cannot be read whole.
 int HashFile(const char* path, uint64_t size, uint8_t digest[kSha256Size]) {
-    HANDLE h = OpenForReading(path);
+    HANDLE h = OpenTargetForReading(path);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
-    uint8_t* buffer = (uint8_t*)AllocFixed(kReadPart);
+    uint8_t* buffer = (uint8_t*)AllocFixed(kPartSize);
     Sha256Context c;
     Sha256Init(&c);
     const int read = buffer && ReadInParts(h, buffer, false, size, [&](const uint8_t* p, DWORD n) {
@@ -74,7 +68,7 @@ int ReadWholeFile(const char* path, uint64_t size, uint8_t** block) {
     *block = nullptr;
     if (size > SIZE_MAX - 1)
         return 0;
-    HANDLE h = OpenForReading(path);
+    HANDLE h = OpenTargetForReading(path);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     DWORD high = 0;

@@ -10,9 +10,6 @@ StagedSetData StagedSet;
 
 namespace {
 
-// Writes and reads go in parts so that the dialog can repaint and its progress bar move.
-const DWORD kPartSize = 4u << 20;
-
 uint32_t NextRandom() {
     static uint32_t state = 0;
     if (state == 0)
@@ -138,9 +135,13 @@ int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size) {
     return FinishStaged(action, h, WriteAll(h, data, size));
 }
 
+HANDLE OpenTargetForReading(const char* path) {
+    return PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 CopyResult StageCopyOfTarget(JournalAction* action) {
-    HANDLE in = PlatformOps.CreateFileA(action->target, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE in = OpenTargetForReading(action->target);
     if (in == INVALID_HANDLE_VALUE)
         return kCopyUnreadable;
     DWORD high = 0;

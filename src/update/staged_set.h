@@ -54,6 +54,12 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]);
 // touched. 0 on failure, the staged file then removed.
 int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size);
 
+// Writes and reads go in parts so that the dialog can repaint and its progress bar move.
+const DWORD kPartSize = 4u << 20;
+
+// Opens an installed file for reading, others allowed to read it too.
+HANDLE OpenTargetForReading(const char* path);
+
 enum CopyResult { kCopied = 1, kCopyUnreadable = 0, kCopyFailed = -1 };
 // Stages a copy of the target's own bytes (a data file written back as it is), read in parts so
 // that a file of any size is copied whole: kCopyUnreadable when the target cannot be read whole,
