@@ -15,7 +15,7 @@
 #include "archive/archive.h"
 #include "core/platform_ops.h"
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "payload/archive_writer.h"
 #include "update/update_run.h"
 

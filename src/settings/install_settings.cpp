@@ -6,7 +6,7 @@
 
 #include "core/messages.h"
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 
 InstallSettingsRecord InstallSettings;
 

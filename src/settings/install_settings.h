@@ -15,7 +15,7 @@ const int kDiscCount = 10;
 // The add-on file list takes the place of the fourth selection.
 const int kAddOnSlot = 3;
 
-// Everything but the game's identity, which lives in GameIdentity (core/startup.h): loading
+// Everything but the game's identity, which lives in GameIdentity (core/run_state.h): loading
 // SETUP.INI replaces the identity UPDATE.INI gave.
 struct InstallSettingsRecord {
     char GameExe[kPathSize];

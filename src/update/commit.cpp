@@ -5,7 +5,7 @@
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "update/staged_set.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "settings/install_settings.h"
 #include "update/update_run.h"
 

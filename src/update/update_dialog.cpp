@@ -2,7 +2,7 @@
 
 #include "core/messages.h"
 #include "core/platform_text.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "update/info_text.h"
 #include "update/update_run.h"
 

@@ -8,7 +8,7 @@
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "update/commit.h"
 #include "update/delta_target.h"
 #include "update/disc_copy.h"

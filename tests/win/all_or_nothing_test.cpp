@@ -12,7 +12,7 @@
 
 #include "archive/archive.h"
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "e2e/driver.h"
 #include "payload/archive_writer.h"
 #include "settings/install_settings.h"

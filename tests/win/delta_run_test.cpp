@@ -14,7 +14,7 @@
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "settings/install_settings.h"
 #include "update/update_run.h"
 #include "win/delta_payload.h"

@@ -10,7 +10,7 @@
 
 #include "archive/archive.h"
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "e2e/driver.h"
 #include "settings/install_settings.h"
 #include "update/update_run.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "win/win_test_support.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
-#include "core/startup.h"
 #include "win/win_test_support.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "app/run_folder.h"
 #include "archive/archive.h"
 #include "archive/archive_format.h"
 #include "core/messages.h"
 #include "core/profile.h"
-#include "core/run_folder.h"
 #include "payload/archive_writer.h"
 #include "win/win_test_support.h"
 

@@ -10,7 +10,7 @@
 #include "archive/archive.h"
 #include "archive/archive_format.h"
 #include "core/profile.h"
-#include "core/startup.h"
+#include "core/run_state.h"
 #include "payload/archive_writer.h"
 #include "settings/install_settings.h"
 #include "win/win_test_support.h"

@@ -1,12 +1,12 @@
-#include "core/launch.h"
+#include "app/launch.h"
 
 #include <windows.h>
 
 #include <string.h>
 
+#include "app/startup.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
-#include "core/startup.h"
 #include "settings/install_settings.h"
 #include "update/commit.h"
 #include "update/update_dialog.h"

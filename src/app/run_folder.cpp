@@ -1,4 +1,4 @@
-#include "core/run_folder.h"
+#include "app/run_folder.h"
 
 #include <windows.h>
 

@@ -1,26 +1,15 @@
-#include "core/startup.h"
+#include "app/startup.h"
 
 #include <objbase.h>
 #include <string.h>
 
+#include "app/launch.h"
+#include "app/run_folder.h"
 #include "archive/archive.h"
-#include "core/launch.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/profile.h"
-#include "core/run_folder.h"
-
-GameIdentityRecord GameIdentity;
-UpdaterConfigRecord UpdaterConfig;
-int32_t InstallMode = 0;
-const char* ModeWord = "アップデート";
-char* LicenceText = nullptr;
-char* GreetingText = nullptr;
-InstallRecordData InstallRecord;
-int32_t InstalledMode = 0;
-HINSTANCE ModuleInstance = nullptr;
-int ExitCode = 0;
 
 namespace {
 
