@@ -12,6 +12,7 @@
 #include "archive/archive_index.h"
 #include "archive/payload_integrity.h"
 #include "mkupdate/host_files.h"
+#include "pe/pe_signature.h"
 #include "pe/resource_section.h"
 
 namespace {
@@ -100,11 +101,18 @@ std::filesystem::path DefaultStub() {
 }
 
 int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& payload,
-                 const std::filesystem::path& output, std::string* error) {
+                 const std::filesystem::path& output, std::string* error, bool* droppedSignature) {
     std::vector<uint8_t> image, built;
     std::vector<Resource> resources;
     if (!ReadHostFile(stub, &image, error))
         return 0;
+    bool dropped = false;
+    if (!DropCertificateTable(&image, &dropped, error)) {
+        *error = "stub " + Printable(stub) + ": " + *error;
+        return 0;
+    }
+    if (droppedSignature)
+        *droppedSignature = dropped;
     if (!ReadPeResources(image, true, &resources, error)) {
         *error = "stub " + Printable(stub) + ": " + *error;
         return 0;

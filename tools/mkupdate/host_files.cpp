@@ -178,6 +178,15 @@ int RandomSuffix(std::string* suffix) {
 
 const char kTemporaryPrefix[] = ".mkupdate-";
 
+std::filesystem::path TemporaryNameBeside(const std::filesystem::path& file) {
+    std::string suffix;
+    if (!RandomSuffix(&suffix))
+        return std::filesystem::path();
+    const std::filesystem::path folder =
+        file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    return folder / (kTemporaryPrefix + suffix + ".tmp");
+}
+
 int IsTemporaryName(const std::filesystem::path& file) {
     const std::string name = Printable(file.filename());
     const size_t prefix = sizeof kTemporaryPrefix - 1;

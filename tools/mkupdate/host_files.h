@@ -26,6 +26,10 @@ int CanReadHostFile(const std::filesystem::path& file, std::string* error);
 int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
                   const uint64_t* time, std::string* error);
 
+// A new name of the kind WriteHostFile gives its temporary files, beside file (nothing is
+// created); empty when no random name can be had.
+std::filesystem::path TemporaryNameBeside(const std::filesystem::path& file);
+
 // 1 when the name is one WriteHostFile gives its temporary files.
 int IsTemporaryName(const std::filesystem::path& file);
 

@@ -18,6 +18,7 @@
 #include "mkupdate/inspect.h"
 #include "mkupdate/pack.h"
 #include "mkupdate/payload_file.h"
+#include "mkupdate/sign.h"
 #include "payload/delta_encode.h"
 
 namespace {
@@ -28,8 +29,10 @@ const char kUsage[] =
     "  pack DIR -o PAYLOAD [--fast] [--base OLD]... [--fallback]\n"
     "                                    pack every file under DIR into a payload archive\n"
     "  build DIR -o UPDATE.exe [--stub PATH] [--fast] [--base OLD]... [--fallback]\n"
+    "        [--sign CERT --key KEY | --pkcs12 FILE] [--password-file FILE]\n"
     "                                    check DIR, pack it and embed the payload into a copy\n"
-    "                                    of the updater (by default UPDATE.exe beside mkupdate)\n"
+    "                                    of the updater (by default UPDATE.exe beside mkupdate),\n"
+    "                                    signed when asked\n"
     "  check DIR                         check DIR's UPDATE.INI against the files and the\n"
     "                                    updater's rules; errors fail, warnings are told\n"
     "  list FILE                         list the entries of a payload or of an UPDATE.exe,\n"
@@ -45,6 +48,11 @@ const char kUsage[] =
     "              the copies there, where that is smaller; a file every base has a smaller\n"
     "              delta of is left out (Linux build only)\n"
     "  --fallback  keep every whole file beside its deltas\n"
+    "  --sign CERT --key KEY, --pkcs12 FILE\n"
+    "              sign the built program with osslsigncode, last, with the certificate and its\n"
+    "              private key, or with both in a PKCS#12 file (Linux build only)\n"
+    "  --password-file FILE\n"
+    "              the password of the key or the PKCS#12 file, read from FILE\n"
     "Exit status 0 on success; otherwise 1 with the reason on standard error.\n";
 
 // Writes UTF-8 text to standard output or error. A Windows console is given the text in UTF-16,
@@ -96,10 +104,22 @@ void Progress(const char* what) {
 struct Args {
     std::vector<std::string> positional;
     std::string output, stub, folder;
+    std::string cert, key, pkcs12, passwordFile;
     std::vector<std::string> bases;
     bool fast = false;
     bool fallback = false;
 };
+
+// Where the value of a signing option goes, or null.
+std::string* SignOption(const std::string& a, Args* args) {
+    if (a == "--sign")
+        return &args->cert;
+    if (a == "--key")
+        return &args->key;
+    if (a == "--pkcs12")
+        return &args->pkcs12;
+    return a == "--password-file" ? &args->passwordFile : nullptr;
+}
 
 int ParseArgs(const std::string& command, const std::vector<std::string>& in, Args* args,
               std::string* error) {
@@ -111,6 +131,8 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
                              : a == "-d"     ? &args->folder
                              : a == "--base" ? &base
                                              : nullptr;
+        if (!value)
+            value = SignOption(a, args);
         if (value) {
             if (i + 1 >= in.size()) {
                 *error = command + ": " + a + " needs a value";
@@ -173,6 +195,35 @@ int RunCheck(const std::string& dir, const std::string& output) {
     return ok;
 }
 
+// The signing options: for build only, a certificate with its key or a PKCS#12 file, checked
+// before anything is built.
+int SignArgs(const char* command, const Args& args, SignOptions* sign, std::string* error) {
+    const bool any = !args.cert.empty() || !args.key.empty() || !args.pkcs12.empty() ||
+                     !args.passwordFile.empty();
+    if (!any)
+        return 1;
+    *error = std::string(command) + ": ";
+    if (std::string(command) != "build")
+        *error += "--sign, --key, --pkcs12 and --password-file belong to build";
+    else if (!args.pkcs12.empty() && (!args.cert.empty() || !args.key.empty()))
+        *error += "--pkcs12 holds the certificate and its key: give it without --sign and --key";
+    else if (args.pkcs12.empty() && (args.cert.empty() || args.key.empty()))
+        *error += "give --sign CERT with --key KEY, or --pkcs12 FILE";
+    else {
+        sign->cert = PathArg(args.cert);
+        sign->key = PathArg(args.key);
+        sign->pkcs12 = PathArg(args.pkcs12);
+        sign->passwordFile = PathArg(args.passwordFile);
+        std::string why;
+        if (CheckSigning(*sign, &why)) {
+            error->clear();
+            return 1;
+        }
+        *error += "--" + std::string(args.pkcs12.empty() ? "sign" : "pkcs12") + ": " + why;
+    }
+    return 0;
+}
+
 int Pack(const Args& args, bool embed) {
     const char* command = embed ? "build" : "pack";
     std::string error;
@@ -190,6 +241,9 @@ int Pack(const Args& args, bool embed) {
                     "Linux build");
     if (args.fallback && args.bases.empty())
         return Fail(std::string(command) + ": --fallback goes with --base");
+    SignOptions sign;
+    if (!SignArgs(command, args, &sign, &error))
+        return Fail(error);
     PackOptions options;
     options.level = args.fast ? kCompressFast : kCompressBest;
     options.fallback = args.fallback;
@@ -217,7 +271,25 @@ int Pack(const Args& args, bool embed) {
     if (args.stub.empty() && !std::filesystem::exists(stub, ec))
         return Fail("build: no stub beside mkupdate (" + Printable(stub) +
                     "); give --stub PATH, the UPDATE.exe this project builds");
-    if (!EmbedPayload(stub, image, PathArg(args.output), &error))
+    // Signing comes last, over everything embedded, the integrity record with it.
+    const std::filesystem::path built =
+        sign.Wanted() ? TemporaryNameBeside(PathArg(args.output)) : PathArg(args.output);
+    if (built.empty())
+        return Fail("build: no random name for a temporary file");
+    bool dropped = false;
+    int ok = EmbedPayload(stub, image, built, &error, &dropped);
+    if (ok && dropped)
+        told.push_back("the stub " + Printable(stub) +
+                       " was signed: its signature would not cover the new payload, so it is "
+                       "dropped" +
+                       (sign.Wanted() ? std::string() : " (--sign signs the result)"));
+    if (ok && sign.Wanted()) {
+        Progress("signing");
+        ok = SignFile(built, PathArg(args.output), sign, &error);
+        std::error_code ec;
+        std::filesystem::remove(built, ec);
+    }
+    if (!ok)
         return Fail(error);
     Tell(command, told);
     return 0;
@@ -228,7 +300,8 @@ int Inspect(const std::string& command, const Args& args) {
     if (!ExpectArgs(command, args, 1, command == "extract", &error))
         return Fail(error);
     if (!args.output.empty() || !args.stub.empty() || args.fast || args.fallback ||
-        (command != "extract" && !args.folder.empty()) ||
+        !args.cert.empty() || !args.key.empty() || !args.pkcs12.empty() ||
+        !args.passwordFile.empty() || (command != "extract" && !args.folder.empty()) ||
         (command != "verify" && !args.bases.empty()))
         return Fail(command + ": unexpected option (see mkupdate --help)");
     std::vector<std::filesystem::path> bases;
@@ -247,8 +320,12 @@ int Inspect(const std::string& command, const Args& args) {
     if (command == "verify") {
         std::vector<std::string> problems, told;
         Progress("verifying");
-        const int ok = VerifyPayload(image, &problems, bases, &told);
+        int ok = VerifyPayload(image, &problems, bases, &told);
+        std::string signature;
+        ok = DescribeSignature(PathArg(args.positional[0]), &signature, &problems) && ok;
         Print(stdout, DescribeCoverage(image) + "\n");
+        if (!signature.empty())
+            Print(stdout, signature + "\n");
         for (const std::string& line : told)
             Print(stdout, line + "\n");
         if (!ok) {
