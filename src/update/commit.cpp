@@ -113,6 +113,12 @@ int ReplaceOne(JournalAction* a) {
         // Set in the final place: a file renamed into a recently removed name can inherit
         // that name's old creation time.
         return !s->hasTime || SetAllTimes(a->target, s->time);
+    case kDeleteFile:
+        // Moved aside, not deleted: an undo puts it back.
+        if (!PlatformOps.MoveFileExA(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
+            return 0;
+        s->step = kBackedUp;
+        return 1;
     default:
         return 1;
     }
@@ -130,6 +136,9 @@ int UndoOne(const JournalAction* a, uint8_t step) {
             return 0;
         return 1;
     }
+    case kDeleteFile:
+        return step < kBackedUp ||
+               PlatformOps.MoveFileExA(a->backup, a->target, MOVEFILE_WRITE_THROUGH);
     case kCreateFolder:
         // A folder that someone else has put files into since stays.
         if (step >= kStaged)
@@ -162,9 +171,10 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
         failed = 0;
         for (uint32_t i = 0; i < count; ++i) {
             const JournalAction& a = actions[i];
-            const char* leftover = a.kind == kReplaceFile && a.existed ? a.backup
-                                   : a.kind == kStagingFolder          ? a.target
-                                                                       : nullptr;
+            const char* leftover = (a.kind == kReplaceFile && a.existed) || a.kind == kDeleteFile
+                                       ? a.backup
+                                   : a.kind == kStagingFolder ? a.target
+                                                              : nullptr;
             if (!leftover || !Exists(leftover))
                 continue;
             const int removed =
@@ -188,7 +198,7 @@ int PutJournalInForce() {
         return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
-        if (a->kind == kReplaceFile && a->existed && !a->backup[0] &&
+        if (((a->kind == kReplaceFile && a->existed) || a->kind == kDeleteFile) && !a->backup[0] &&
             !SiblingName(a->target, ".old", a->backup))
             return 0;
     }
