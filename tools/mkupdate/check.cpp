@@ -138,7 +138,7 @@ void CheckDeleteItems(Checker* c, const std::vector<std::string>& values) {
         const auto at = written.find(FoldName(path));
         if (at != written.end())
             Warn(c, "[UPDATE] " + key + ": " + Shown(path) + " is also written by " + at->second +
-                        "; the file is deleted after it is written");
+                        "; the updater writes it and does not delete it");
     }
 }
 
