@@ -272,6 +272,23 @@ int PlanFolder(const char* folder) {
     return AddAction(kCreateFolder, folder) != nullptr;
 }
 
+// The item's folder and every folder of its path that is not there yet, outermost first, so
+// that a file new in a new folder of the game can be written.
+int PlanFolders(const char* folder, const char* path) {
+    if (!PlanFolder(folder))
+        return 0;
+    for (const char* p = path; *p; p = CharNextA(p)) {
+        if ((*p != '\\' && *p != '/') || p == path)
+            continue;
+        char sub[kPathSize], part[kPathSize];
+        lstrcpynA(part, path, (int)(p - path) + 1);
+        strcpy(sub, folder);
+        if (JoinPath(sub, part) && !PlanFolder(sub))
+            return 0;
+    }
+    return 1;
+}
+
 // A file the update removes: moved aside at the commit, put back by any undo, removed at the end.
 // Nothing there is nothing to do; a file the run also writes stays written.
 int PlanDeletion(const char* target, int* touched) {
@@ -325,7 +342,7 @@ int PlanItem(const UpdateItem& item, bool overwriteOnly, int* touched) {
     if (exists && !CanBeReplaced(target))
         return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
                                  target);
-    if (!PlanFolder(folder)) {
+    if (!PlanFolders(folder, item.path)) {
         ShowUpdaterError("Can't Allocate Memory !!");
         return 0;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes three small releases of a game, laid out as installed, for the release-diff end-to-end
 test: 0.9 and 1.0, and 1.1 that the patch brings both to. Files of one name in several folders
-change, files come and go, and one of the player's files differs but is kept."""
+change, files come and go (some in new folders), and one of the player's files differs but is
+kept."""
 import os
 import random
 import shutil
@@ -49,6 +50,8 @@ RELEASES = {
         "se/01.ogg": sound("se one "),
         "data/keep.dat": b"unchanged data\r\n", "data/added.dat": b"new in 1.1\r\n",
         "save/config.dat": b"player as shipped\r\n",
+        # New folders, one inside the other; 表 ends in the byte 0x5C in CP932.
+        "movie/op/intro.mpg": sound("intro "), "曲/表.ogg": sound("song "),
     },
 }
 
