@@ -161,6 +161,42 @@ int RemoveFileOnceMore(const char* path) {
     return 0;
 }
 
+// 1 when folder lies strictly below root.
+int IsBelow(const char* folder, const char* root) {
+    const size_t length = strlen(root);
+    if (!length || strlen(folder) <= length + 1 || folder[length] != '\\')
+        return 0;
+    char head[kPathSize];
+    lstrcpynA(head, folder, (int)length + 1);
+    return lstrcmpiA(head, root) == 0;
+}
+
+// Once the change is made, the folders that deleted files leave empty go too, innermost first,
+// never the game's own folders. Only an empty folder can be removed, and a folder that held a
+// deleted file was not empty before the run: nothing of anyone else's goes.
+void RemoveEmptiedFolders(const JournalAction* actions, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (actions[i].kind != kDeleteFile)
+            continue;
+        char folder[kPathSize];
+        strcpy(folder, actions[i].target);
+        for (;;) {
+            char* cut = nullptr;
+            for (char* p = folder; *p; p = CharNextA(p))
+                if (*p == '\\')
+                    cut = p;
+            if (!cut)
+                break;
+            *cut = 0;
+            if (!IsBelow(folder, InstallRecord.InstPath) &&
+                !IsBelow(folder, InstallRecord.DataPath))
+                break;
+            if (!DirectOps.RemoveDirectoryA(folder))
+                break;
+        }
+    }
+}
+
 } // namespace
 
 // A removal that fails is tried once more at the end: a virus scanner, say, may hold a file a
@@ -219,6 +255,7 @@ int CommitStagedSet() {
     // The change is made. What is left over now only costs space: the next start removes it.
     if (RemoveOldCopies(StagedSet.actions, StagedSet.count))
         RemoveFileOnceMore(committed);
+    RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
     return 1;
 }
 

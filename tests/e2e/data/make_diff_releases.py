@@ -34,6 +34,7 @@ RELEASES = {
         "voice/01.ogg": sound("voice one 0.9 "), "se/01.ogg": sound("se one "),
         "data/keep.dat": b"unchanged data\r\n", "data/old.dat": b"gone in 1.1\r\n",
         "readme.txt": b"only in 0.9\r\n", "save/config.dat": b"player 0.9\r\n",
+        "extras/a/one.txt": b"gone in 1.1 with its folders\r\n",
     },
     "1.0": {
         "SETUP.INI": SETUP, "game.exe": program(2),
@@ -41,6 +42,7 @@ RELEASES = {
         "voice/01.ogg": sound("voice one 1.1 "), "se/01.ogg": sound("se one "),
         "data/keep.dat": b"unchanged data\r\n", "data/old.dat": b"gone in 1.1\r\n",
         "data/only10.dat": b"only in 1.0\r\n", "save/config.dat": b"player 1.0\r\n",
+        "extras/a/one.txt": b"gone in 1.1 with its folders\r\n", "extras/two.txt": b"two\r\n",
     },
     "1.1": {
         "SETUP.INI": SETUP, "game.exe": program(3),
