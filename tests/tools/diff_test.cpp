@@ -189,6 +189,16 @@ TEST(MkupdateDiff, BuildFromTwoReleasesInOneGo) {
     ASSERT_EQ(0, r.status) << r.err;
     const RunResult list = RunTool({"list", exe});
     EXPECT_NE(std::string::npos, list.out.find("new.dat")) << list.out;
+    // The same as diff, then build with the older release as base.
+    std::vector<std::string> diff = {"diff"};
+    diff.insert(diff.end(), from.begin(), from.end());
+    diff.insert(diff.end(), {"-o", (t.path / "patch").string()});
+    ASSERT_EQ(0, RunTool(diff).status);
+    const std::string twoSteps = (t.path / "U2.exe").string();
+    ASSERT_EQ(0, RunTool({"build", (t.path / "patch").string(), "--base", (t.path / "a").string(),
+                          "-o", twoSteps, "--stub", FIXTURE_RSRC_LAST})
+                     .status);
+    EXPECT_TRUE(ReadFile(exe) == ReadFile(twoSteps)) << "the same releases, the same patch";
     // A deletion needs an updater that deletes: a stub that declares no such feature is refused.
     WriteFile(t.path / "a" / "old.dat", "o");
     r = RunTool(args);

@@ -128,8 +128,10 @@ struct Reader {
     }
 };
 
-// The digest of a file read in parts: an older release's file is only compared.
-int HashFile(TreeFile* f, Reader* r, std::string* error) {
+// Reads a file once, in parts: its digest, and its bytes written to out and kept in hold when
+// they are given, so that memory holds at most one part of a large file.
+int ReadOnce(TreeFile* f, Reader* r, std::ofstream* out, std::vector<uint8_t>* hold,
+             std::string* error) {
     std::ifstream in(f->path, std::ios::binary);
     if (!in) {
         *error = "cannot read " + Printable(f->path);
@@ -145,6 +147,10 @@ int HashFile(TreeFile* f, Reader* r, std::string* error) {
         if (n <= 0)
             break;
         Sha256Update(&c, part.data(), (size_t)n);
+        if (out)
+            out->write(part.data(), n);
+        if (hold)
+            hold->insert(hold->end(), part.data(), part.data() + n);
         got += (uint64_t)n;
         r->Advance((uint64_t)n);
     }
@@ -294,27 +300,52 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
                 kept.insert(key);
                 continue;
             }
-            if (!HashFile(&f, &reader, error))
+            if (!ReadOnce(&f, &reader, nullptr, nullptr, error))
                 return 0;
         }
     }
 
-    // The new release, each file read once: hashed, and written to the patch folder at once
-    // when some older release lacks it as it is.
+    // The new release, each file read once: hashed, and copied to the patch folder as it is
+    // read when some older release lacks it or holds it at another size. A file every older
+    // release holds at its size is kept in memory while it is hashed, up to kHoldLimit, in case
+    // its bytes differ; only a larger one that does is read a second time.
     for (size_t i = 0; i < olds.size(); ++i)
         diff->releases.push_back(ReleaseCounts{Printable(options.from[i].filename())});
-    std::vector<uint8_t> bytes;
+    const uint64_t kHoldLimit = 64u << 20;
+    std::vector<uint8_t> held;
+    uint64_t newest = 0; // UPDATE.INI's time: the same releases give the same patch
     for (auto& [key, f] : now.files) {
+        uint64_t time = 0;
+        if (!LastWriteFileTime(f.path, &time, error))
+            return 0;
+        newest = std::max(newest, time);
         if (Kept(options, f.relative)) {
             kept.insert(key);
             reader.Advance(f.size);
             continue;
         }
-        if (!ReadHostFile(f.path, &bytes, error))
+        bool surely = false;
+        for (const Tree& t : olds) {
+            const auto old = t.files.find(key);
+            surely = surely || old == t.files.end() || old->second.size != f.size;
+        }
+        const fs::path target =
+            options.out.empty() ? fs::path() : options.out / fs::u8path(f.relative);
+        std::error_code ec;
+        std::ofstream out;
+        if (!target.empty() && surely) {
+            fs::create_directories(target.parent_path(), ec);
+            out.open(target, std::ios::binary | std::ios::trunc);
+            if (!out) {
+                *error = "cannot write " + Printable(target);
+                return 0;
+            }
+        }
+        const bool holding = !target.empty() && !surely && f.size <= kHoldLimit;
+        held.clear();
+        if (!ReadOnce(&f, &reader, out.is_open() ? &out : nullptr, holding ? &held : nullptr,
+                      error))
             return 0;
-        Sha256(bytes.data(), bytes.size(), f.digest.bytes);
-        f.size = bytes.size();
-        reader.Advance(f.size);
         bool needed = false;
         for (size_t i = 0; i < olds.size(); ++i) {
             ReleaseCounts& c = diff->releases[i];
@@ -337,13 +368,25 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         PatchFile p{f.path, f.relative, std::string(), f.size};
         if (!ItemPath(f.relative, &p.itemPath, error))
             return 0;
-        if (!options.out.empty()) {
-            uint64_t time = 0;
-            const fs::path target = options.out / fs::u8path(f.relative);
-            std::error_code ec;
-            fs::create_directories(target.parent_path(), ec);
-            if (!LastWriteFileTime(f.path, &time, error) ||
-                !WriteHostFile(target, bytes.data(), bytes.size(), &time, error))
+        if (!target.empty()) {
+            if (out.is_open()) {
+                out.close();
+                if (!out) {
+                    *error = "cannot write " + Printable(target);
+                    return 0;
+                }
+            } else if (holding) {
+                fs::create_directories(target.parent_path(), ec);
+                if (!WriteHostFile(target, held.data(), held.size(), nullptr, error))
+                    return 0;
+            } else {
+                fs::create_directories(target.parent_path(), ec);
+                if (!fs::copy_file(f.path, target, fs::copy_options::overwrite_existing, ec)) {
+                    *error = "cannot copy " + Printable(f.path) + ": " + ec.message();
+                    return 0;
+                }
+            }
+            if (!SetLastWriteFileTime(target, time, error))
                 return 0;
         }
         diff->files.push_back(p);
@@ -440,7 +483,7 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
     diff->ini = WriteUpdateIni(ini);
     if (!options.out.empty() && !(diff->files.empty() && diff->deletes.empty()) &&
         !WriteHostFile(options.out / "UPDATE.INI", (const uint8_t*)diff->ini.data(),
-                       diff->ini.size(), nullptr, error))
+                       diff->ini.size(), &newest, error))
         return 0;
     return 1;
 }
