@@ -29,13 +29,19 @@ std::string DescribeFeatures(uint32_t features) {
     static const struct {
         uint32_t bit;
         const char* name;
-    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"}, {PAYLOAD_FEATURE_DELTAS, "deltas"}};
+    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"},
+                  {PAYLOAD_FEATURE_DELTAS, "deltas"},
+                  {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
+                  {PAYLOAD_FEATURE_DELETIONS, "deletions"},
+                  {PAYLOAD_FEATURE_LONG_LISTS, "long lists"}};
     std::string names;
     for (const auto& n : kNames)
         if (features & n.bit)
             names += (names.empty() ? "" : ", ") + std::string(n.name);
-    const uint32_t unknown =
-        features & ~(uint32_t)(PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS);
+    uint32_t named = 0;
+    for (const auto& n : kNames)
+        named |= n.bit;
+    const uint32_t unknown = features & ~named;
     if (unknown)
         names += (names.empty() ? "" : ", ") + std::string("unknown ") + Hex32(unknown);
     return Hex32(features) + " (" + (names.empty() ? std::string("none") : names) + ")";

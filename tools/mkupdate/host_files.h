@@ -42,6 +42,9 @@ int NameInCodePage932(const std::filesystem::path& file, std::string* name);
 // CP932 text in UTF-8, for messages and host file names; 0 when it is no valid CP932.
 int Cp932ToUtf8(const std::string& text, std::string* utf8);
 
+// UTF-8 text in CP932; 0 when some of it has no CP932 form.
+int Utf8ToCp932(const std::string& utf8, std::string* text);
+
 // Text for a terminal: control characters (C0, DEL and, in UTF-8, C1) as \xNN, so that no
 // escape sequence reaches it. Without utf8 every byte from 0x80 up is escaped as well.
 std::string EscapeControls(const std::string& text, bool utf8);
