@@ -2,15 +2,19 @@
 
 #include <string.h>
 
+#include "archive/sha256.h"
 #include "core/messages.h"
+#include "core/path_form.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/run_state.h"
 #include "update/staged_set.h"
 
+const char kJournalValueName[] = "UpdateJournal";
+
 namespace {
 
-// Set once this run's journal file exists, until it is removed.
+// Set once this run's journal is kept, until it is removed.
 int JournalWritten = 0;
 
 int Exists(const char* path) {
@@ -29,16 +33,32 @@ int SetAllTimes(const char* path, uint64_t time) {
     return PlatformOps.CloseHandle(h) && ok;
 }
 
-// Read-only files cannot be deleted: the attribute goes first.
+// Read-only files cannot be deleted: the attribute goes first. Never through a link: the
+// attributes would be set on what it leads to.
 int DeleteAnyFile(const char* path) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         PlatformOps.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return PlatformOps.DeleteFileA(path) ? 1 : 0;
 }
 
-// Removes a folder of the run's own with everything in it.
+int IsLink(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A link is removed as what it is: a folder link as a folder, any other as a file.
+int RemoveLink(const char* path, DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? DirectOps.RemoveDirectoryA(path) != 0
+                                                   : DeleteAnyFile(path);
+}
+
+} // namespace
+
 int RemoveTree(const char* folder) {
+    const DWORD attributes = PlatformOps.GetFileAttributesA(folder);
+    if (IsLink(attributes))
+        return RemoveLink(folder, attributes);
     char pattern[kPathSize];
     strcpy(pattern, folder);
     if (!JoinPath(pattern, "*"))
@@ -54,6 +74,8 @@ int RemoveTree(const char* folder) {
             strcpy(path, folder);
             if (!JoinPath(path, found.cFileName))
                 ok = 0;
+            else if (IsLink(found.dwFileAttributes))
+                ok &= RemoveLink(path, found.dwFileAttributes);
             else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 ok &= RemoveTree(path);
             else
@@ -64,30 +86,51 @@ int RemoveTree(const char* folder) {
     return DirectOps.RemoveDirectoryA(folder) && ok;
 }
 
-// Writes the journal whole under its unfinished name, then puts it in force by a rename, so that
-// the journal in force is never one cut short.
-int WriteJournalFile(const char* unfinished, const char* path) {
-    const size_t size = JournalSize(StagedSet.actions, StagedSet.count);
+namespace {
+
+// Keeps the journal of the staged set in the given state, replacing what was kept before in one
+// step, and flushes it: the next start finds this journal or the one before, never a mixture.
+int StoreJournal(uint32_t state) {
+    JournalFolders folders;
+    folders.state = state;
+    strcpy(folders.install, InstallRecord.InstPath);
+    strcpy(folders.data, InstallRecord.DataPath);
+    const size_t size = JournalSize(folders, StagedSet.actions, StagedSet.count);
     uint8_t* bytes = (uint8_t*)AllocFixed(size);
     if (!bytes)
         return 0;
-    WriteJournal(StagedSet.actions, StagedSet.count, bytes);
-    HANDLE h = PlatformOps.CreateFileA(unfinished, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    int ok = h != INVALID_HANDLE_VALUE;
+    WriteJournal(folders, StagedSet.actions, StagedSet.count, bytes);
+    HKEY key;
+    int ok = size <= kMaxJournalBytes &&
+             PlatformOps.RegCreateKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, nullptr,
+                                         REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                                         nullptr) == ERROR_SUCCESS;
     if (ok) {
-        DWORD written = 0;
-        ok = PlatformOps.WriteFile(h, bytes, (DWORD)size, &written, nullptr) && written == size;
-        ok = ok && DirectOps.FlushFileBuffers(h);
-        ok = PlatformOps.CloseHandle(h) && ok;
-        ok = ok && PlatformOps.MoveFileExA(unfinished, path,
-                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        ok = PlatformOps.RegSetValueExA(key, kJournalValueName, 0, REG_BINARY, bytes,
+                                        (DWORD)size) == ERROR_SUCCESS;
         if (ok)
             JournalWritten = 1;
-        else
-            PlatformOps.DeleteFileA(unfinished);
+        ok = ok && PlatformOps.RegFlushKey(key) == ERROR_SUCCESS;
+        PlatformOps.RegCloseKey(key);
     }
     FreeFixed(bytes);
+    return ok;
+}
+
+// The SHA-256 of each staged file, by which the next start knows the new file where it finds
+// it. Read back from the disk, so it holds however the file was written.
+int SealStagedFiles() {
+    uint8_t* buffer = nullptr;
+    int ok = 1;
+    for (uint32_t i = 0; ok && i < StagedSet.count; ++i) {
+        JournalAction* a = &StagedSet.actions[i];
+        if (a->kind != kReplaceFile || StateOf(a)->step != kStaged)
+            continue;
+        if (!buffer && !(buffer = (uint8_t*)AllocFixed(kPartSize)))
+            return 0;
+        ok = HashFile(a->staged, buffer, a->newDigest);
+    }
+    FreeFixed(buffer);
     return ok;
 }
 
@@ -144,14 +187,6 @@ int UndoOne(const JournalAction* a, uint8_t step) {
     }
 }
 
-int RemoveFileOnceMore(const char* path) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (PlatformOps.DeleteFileA(path))
-            return 1;
-    }
-    return 0;
-}
-
 } // namespace
 
 // A removal that fails is tried once more at the end: a virus scanner, say, may hold a file a
@@ -177,38 +212,52 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
     return !failed;
 }
 
-int JournalPath(const char* name, char out[kPathSize]) {
-    strcpy(out, InstallRecord.InstPath);
-    return JoinPath(out, name);
+int RemoveJournal() {
+    HKEY key;
+    if (PlatformOps.RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, KEY_SET_VALUE,
+                                  &key) != ERROR_SUCCESS)
+        return 1; // no key, no journal
+    const LSTATUS removed = PlatformOps.RegDeleteValueA(key, kJournalValueName);
+    const int ok = (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) &&
+                   PlatformOps.RegFlushKey(key) == ERROR_SUCCESS;
+    PlatformOps.RegCloseKey(key);
+    if (ok)
+        JournalWritten = 0;
+    return ok;
+}
+
+int IsExactPath(const char* path) {
+    if (!IsCanonicalPath(path, StepAnsiChar))
+        return 0;
+    char full[kPathSize];
+    const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full && strcmp(full, path) == 0;
 }
 
 int PutJournalInForce() {
-    char unfinished[kPathSize], journal[kPathSize];
-    if (!JournalPath(kUnfinishedJournalName, unfinished) || !JournalPath(kJournalName, journal))
-        return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
         if (a->kind == kReplaceFile && a->existed && !a->backup[0] &&
             !SiblingName(a->target, ".old", a->backup))
             return 0;
     }
-    return WriteJournalFile(unfinished, journal);
+    return StoreJournal(kJournalInForce);
 }
 
 int CommitStagedSet() {
-    char journal[kPathSize], committed[kPathSize];
-    if (!JournalPath(kJournalName, journal) || !JournalPath(kCommittedJournalName, committed))
+    // What each new file is goes into the journal before the first target is touched.
+    if (!SealStagedFiles() || !StoreJournal(kJournalInForce))
         return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         if (!ReplaceOne(&StagedSet.actions[i]))
             return 0;
     }
-    if (!PlatformOps.MoveFileExA(journal, committed, MOVEFILE_WRITE_THROUGH))
+    if (!StoreJournal(kJournalCommitted))
         return 0;
-    JournalWritten = 0;
     // The change is made. What is left over now only costs space: the next start removes it.
     if (RemoveOldCopies(StagedSet.actions, StagedSet.count))
-        RemoveFileOnceMore(committed);
+        RemoveJournal();
+    JournalWritten = 0;
     return 1;
 }
 
@@ -222,11 +271,7 @@ int RollBackStagedSet() {
         else
             ok = 0;
     }
-    if (JournalWritten && ok) {
-        char journal[kPathSize];
-        JournalPath(kJournalName, journal);
-        if (RemoveFileOnceMore(journal))
-            JournalWritten = 0;
-    }
+    if (JournalWritten && ok)
+        ok = RemoveJournal();
     return ok;
 }

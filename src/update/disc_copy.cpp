@@ -135,7 +135,11 @@ int StageCopiedTree(const char* staging, const char* relative) {
             ok = CopyFailed(relative[0] ? relative : found.cFileName);
             break;
         }
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // The disc's copies hold no links: one here was put in by another program, and what it
+        // leads to must neither be staged nor moved into the game.
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            ok = CopyFailed(inner);
+        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             const DWORD there = PlatformOps.GetFileAttributesA(target);
             if (there != INVALID_FILE_ATTRIBUTES && !(there & FILE_ATTRIBUTE_DIRECTORY))
                 ok = CopyFailed(inner);

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "archive/sha256.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "update/progress.h"
@@ -10,14 +11,8 @@ StagedSetData StagedSet;
 
 namespace {
 
-uint32_t NextRandom() {
-    static uint32_t state = 0;
-    if (state == 0)
-        state = (GetTickCount() * 2654435761u) ^ (GetCurrentProcessId() << 16) ^ 0x9E3779B9u;
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
+int NextRandom(uint32_t* value) {
+    return DirectOps.RandomBytes(value, sizeof *value) ? 1 : 0;
 }
 
 int Grow() {
@@ -54,9 +49,12 @@ int WriteAll(HANDLE h, const uint8_t* data, uint64_t size) {
     return 1;
 }
 
+// A new file under a fresh name: whatever stands at the name (a link included, which is never
+// followed) makes the creation fail.
 HANDLE CreateStaged(JournalAction* action) {
-    HANDLE h = PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h != INVALID_HANDLE_VALUE)
         StateOf(action)->step = kStaged;
     return h;
@@ -120,8 +118,11 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
     if (folder + 3 + 8 + strlen(extension) >= kPathSize)
         return 0;
     for (int attempt = 0; attempt < 64; ++attempt) {
+        uint32_t random;
+        if (!NextRandom(&random))
+            return 0;
         memcpy(out, path, folder);
-        wsprintfA(out + folder, "~qv%08x%s", NextRandom(), extension);
+        wsprintfA(out + folder, "~qv%08x%s", (unsigned)random, extension);
         if (PlatformOps.GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES)
             return 1;
     }
@@ -138,6 +139,21 @@ int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size) {
 HANDLE OpenTargetForReading(const char* path) {
     return PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int HashFile(const char* path, uint8_t* buffer, uint8_t digest[32]) {
+    HANDLE h = OpenTargetForReading(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    Sha256Context c;
+    Sha256Init(&c);
+    DWORD got = 0;
+    int ok;
+    while ((ok = PlatformOps.ReadFile(h, buffer, kPartSize, &got, nullptr) != 0) && got > 0)
+        Sha256Update(&c, buffer, got);
+    PlatformOps.CloseHandle(h);
+    Sha256Final(&c, digest);
+    return ok;
 }
 
 CopyResult StageCopyOfTarget(JournalAction* action) {

@@ -46,8 +46,9 @@ void DropAction(JournalAction* action);
 // The last action that replaces target (compared as the platform compares names), or null.
 JournalAction* FindReplacement(const char* target);
 
-// A name of the form "~qvXXXXXXXX.ext" beside path (same folder) that nothing holds yet; 0 when
-// it would not fit a path.
+// A name of the form "~qvXXXXXXXX.ext" beside path (same folder) that nothing holds yet, the
+// eight hexadecimal digits from the platform's random source, so that no other program can
+// know it ahead; 0 when it would not fit a path or no random bytes came.
 int SiblingName(const char* path, const char* extension, char out[kPathSize]);
 
 // Creates the staged file of the action and writes data into it, flushed; the target is not
@@ -59,6 +60,10 @@ const DWORD kPartSize = 4u << 20;
 
 // Opens an installed file for reading, others allowed to read it too.
 HANDLE OpenTargetForReading(const char* path);
+
+// The SHA-256 of a file's bytes, read in parts through buffer (kPartSize bytes). 0 when it
+// cannot be read whole.
+int HashFile(const char* path, uint8_t* buffer, uint8_t digest[32]);
 
 enum CopyResult { kCopied = 1, kCopyUnreadable = 0, kCopyFailed = -1 };
 // Stages a copy of the target's own bytes (a data file written back as it is), read in parts so
