@@ -101,7 +101,7 @@ int StoreJournal(uint32_t state) {
         return 0;
     WriteJournal(folders, StagedSet.actions, StagedSet.count, bytes);
     HKEY key;
-    int ok = size <= kMaxJournalBytes &&
+    int ok = size <= kMaxJournalBytes && InstallRecord.KeyPath[0] &&
              PlatformOps.RegCreateKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, nullptr,
                                          REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
                                          nullptr) == ERROR_SUCCESS;
@@ -110,7 +110,9 @@ int StoreJournal(uint32_t state) {
                                         (DWORD)size) == ERROR_SUCCESS;
         if (ok)
             JournalWritten = 1;
-        ok = ok && PlatformOps.RegFlushKey(key) == ERROR_SUCCESS;
+        // The committed mark counts once set: the change is made, and taking it back now would
+        // leave a journal saying otherwise. Any earlier journal must be on the disk for sure.
+        ok = ok && (PlatformOps.RegFlushKey(key) == ERROR_SUCCESS || state == kJournalCommitted);
         PlatformOps.RegCloseKey(key);
     }
     FreeFixed(bytes);
@@ -212,14 +214,18 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
     return !failed;
 }
 
+// Tried once more on failure, as the removal of a file is.
 int RemoveJournal() {
     HKEY key;
     if (PlatformOps.RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, KEY_SET_VALUE,
                                   &key) != ERROR_SUCCESS)
         return 1; // no key, no journal
-    const LSTATUS removed = PlatformOps.RegDeleteValueA(key, kJournalValueName);
-    const int ok = (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) &&
-                   PlatformOps.RegFlushKey(key) == ERROR_SUCCESS;
+    int ok = 0;
+    for (int attempt = 0; attempt < 2 && !ok; ++attempt) {
+        const LSTATUS removed = PlatformOps.RegDeleteValueA(key, kJournalValueName);
+        ok = (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) &&
+             PlatformOps.RegFlushKey(key) == ERROR_SUCCESS;
+    }
     PlatformOps.RegCloseKey(key);
     if (ok)
         JournalWritten = 0;

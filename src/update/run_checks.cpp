@@ -113,3 +113,10 @@ int ShowCannotReplace(const char* format, const char* path) {
     ShowUpdaterError(text);
     return 0;
 }
+
+void ToFullPath(char path[kPathSize]) {
+    char full[kPathSize];
+    const DWORD length = GetFullPathNameA(path, kPathSize, full, nullptr);
+    if (length > 0 && length < kPathSize)
+        strcpy(path, full);
+}

@@ -65,6 +65,7 @@ class DiscCopyTest : public ::testing::Test {
         g_insertAfter = 0;
         CreateDirectoryA(install.c_str(), nullptr);
         strcpy(InstallRecord.InstPath, install.c_str());
+        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\DiscCopy");
         InstalledMode = 1;
         memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
         memset(&InstallSettings, 0, sizeof InstallSettings);
