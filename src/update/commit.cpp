@@ -35,10 +35,13 @@ int SetAllTimes(const char* path, uint64_t time) {
 
 // Read-only files cannot be deleted: the attribute goes first. Never through a link: the
 // attributes would be set on what it leads to.
+int RemoveLink(const char* path);
+
 int DeleteAnyFile(const char* path) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return RemoveLink(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         PlatformOps.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return PlatformOps.DeleteFileA(path) ? 1 : 0;
 }
@@ -47,18 +50,69 @@ int IsLink(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// A link is removed as what it is: a folder link as a folder, any other as a file.
-int RemoveLink(const char* path, DWORD attributes) {
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? DirectOps.RemoveDirectoryA(path) != 0
-                                                   : DeleteAnyFile(path);
+// A link is opened as itself, never what it leads to, and removed when that handle closes.
+int RemoveLink(const char* path) {
+    HANDLE h = PlatformOps.CreateFileA(
+        path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE,
+        nullptr);
+    return h != INVALID_HANDLE_VALUE && PlatformOps.CloseHandle(h) &&
+           PlatformOps.GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+// Where an open handle of path really is; a probe that changes nothing, so made directly.
+int FinalPath(const char* path, char out[kPathSize]) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    char final[kPathSize + 8];
+    const DWORD length = GetFinalPathNameByHandleA(h, final, sizeof final, VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (length == 0 || length >= sizeof final)
+        return 0;
+    const char* start = strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : final;
+    lstrcpynA(out, start, kPathSize);
+    return 1;
 }
 
 } // namespace
 
+int ReachedWithoutLinks(const char* path, const char* folder) {
+    const size_t base = strlen(folder);
+    char finalFolder[kPathSize], probe[kPathSize], final[kPathSize], expected[kPathSize];
+    if (strncmp(path, folder, base) != 0 || !FinalPath(folder, finalFolder))
+        return 0;
+    lstrcpynA(probe, path, kPathSize);
+    // The deepest part of path that exists: its final path covers every name above it.
+    while (strlen(probe) > base) {
+        if (FinalPath(probe, final)) {
+            strcpy(expected, finalFolder);
+            const char* rest = probe + base;
+            if (*rest == '\\')
+                ++rest;
+            return JoinPath(expected, rest) && lstrcmpiA(final, expected) == 0;
+        }
+        if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+            return 0;
+        const size_t cut = FolderPartLength(probe);
+        probe[cut > 0 ? cut - 1 : 0] = 0;
+    }
+    return 1;
+}
+
 int RemoveTree(const char* folder) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(folder);
     if (IsLink(attributes))
-        return RemoveLink(folder, attributes);
+        return RemoveLink(folder);
+    char parent[kPathSize];
+    lstrcpynA(parent, folder, kPathSize);
+    const size_t cut = FolderPartLength(parent);
+    parent[cut > 3 ? cut - 1 : cut] = 0;
+    if (!ReachedWithoutLinks(folder, parent))
+        return 0;
     char pattern[kPathSize];
     strcpy(pattern, folder);
     if (!JoinPath(pattern, "*"))
@@ -75,7 +129,9 @@ int RemoveTree(const char* folder) {
             if (!JoinPath(path, found.cFileName))
                 ok = 0;
             else if (IsLink(found.dwFileAttributes))
-                ok &= RemoveLink(path, found.dwFileAttributes);
+                ok &= RemoveLink(path);
+            else if (!ReachedWithoutLinks(path, folder))
+                ok = 0; // a link the platform does not mark: left as it is, never followed
             else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 ok &= RemoveTree(path);
             else

@@ -44,6 +44,10 @@ int RemoveJournal();
 // Removes a folder of the run's own with everything in it. A link met on the way (a junction,
 // a symbolic link) is removed itself; nothing it leads to is touched.
 int RemoveTree(const char* folder);
+// 1 when path, which lies below folder, is reached from folder without passing a link: the
+// final path of the deepest part of it that exists is the folder's own final path followed by
+// the same names. A link the platform does not mark as one is caught this way too.
+int ReachedWithoutLinks(const char* path, const char* folder);
 // The platform's check of a path read back from somewhere: in the one exact form, given back
 // unchanged by the platform's own full-path rule.
 int IsExactPath(const char* path);

@@ -7,6 +7,7 @@
 #include "core/platform_text.h"
 #include "core/run_state.h"
 #include "settings/install_settings.h"
+#include "update/commit.h"
 #include "update/info_text.h"
 #include "update/run_checks.h"
 #include "update/staged_set.h"
@@ -137,7 +138,8 @@ int StageCopiedTree(const char* staging, const char* relative) {
         }
         // The disc's copies hold no links: one here was put in by another program, and what it
         // leads to must neither be staged nor moved into the game.
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !ReachedWithoutLinks(staged, staging)) {
             ok = CopyFailed(inner);
         } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             const DWORD there = PlatformOps.GetFileAttributesA(target);

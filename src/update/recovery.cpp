@@ -63,23 +63,6 @@ int IsLinkAt(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// 1 when a folder between base and path (both excluded) is a link: acting on path would act
-// somewhere else.
-int LinkOnTheWay(const char* path, const char* base) {
-    char prefix[kPathSize];
-    const size_t start = strlen(base) + (base[strlen(base) - 1] == '\\' ? 0 : 1);
-    for (const char* p = path + start; *p;) {
-        const char* next = StepAnsiChar(p);
-        if (next == p + 1 && *p == '\\') {
-            lstrcpynA(prefix, path, (int)(p - path) + 1);
-            if (IsLinkAt(prefix))
-                return 1;
-        }
-        p = next;
-    }
-    return 0;
-}
-
 // The folder of the journal that path lies strictly below, or null.
 const char* BaseOf(const char* path) {
     if (!IsExactPath(path))
@@ -91,10 +74,10 @@ const char* BaseOf(const char* path) {
     return nullptr;
 }
 
-// Exact, below the journal's folders, no link on the way.
+// Exact, below the journal's folders, no link on the way or at the name.
 int IsInsideGame(const char* path) {
     const char* base = BaseOf(path);
-    return base && !LinkOnTheWay(path, base);
+    return base && ReachedWithoutLinks(path, base);
 }
 
 // The staging folder of the journal: exactly a run name in the install folder.
@@ -112,7 +95,7 @@ int IsStagedName(const char* staged, const char* target) {
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         const JournalAction& s = StagedSet.actions[i];
         if (s.kind == kStagingFolder && IsStrictlyInside(staged, s.target))
-            return IsExactPath(staged) && !LinkOnTheWay(staged, Folders.install);
+            return IsExactPath(staged) && ReachedWithoutLinks(staged, Folders.install);
     }
     return 0;
 }
@@ -121,10 +104,13 @@ int PlacesAreOurs(const JournalAction& a) {
     switch (a.kind) {
     case kReplaceFile:
         return IsInsideGame(a.target) && IsStagedName(a.staged, a.target) &&
-               (a.existed ? IsRunNameBeside(a.backup, a.target, ".old", StepAnsiChar) &&
-                                IsExactPath(a.backup)
-                          : !a.backup[0]);
+               ReachedWithoutLinks(a.staged, BaseOf(a.target)) &&
+               (a.existed
+                    ? IsRunNameBeside(a.backup, a.target, ".old", StepAnsiChar) &&
+                          IsExactPath(a.backup) && ReachedWithoutLinks(a.backup, BaseOf(a.target))
+                    : !a.backup[0]);
     case kStagingFolder:
+        // A link in its place, or in it, is dealt with as it is removed.
         return IsStagingFolder(a.target);
     case kFolderAttributes:
         return strcmp(a.target, Folders.install) == 0;
