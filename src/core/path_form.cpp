@@ -98,6 +98,11 @@ int IsCanonicalPath(const char* path, CharStepFn step) {
             const unsigned char u = (unsigned char)c;
             if (u < 0x20 || u == 0x7F || strchr("/:*?\"<>|", c))
                 return 0;
+            // A lead byte standing alone at the end: a backslash joined after it would become
+            // its trail byte, and the joined path name something else.
+            const char probe[3] = {c, 'A', 0};
+            if (p[1] == 0 && step(probe) == probe + 2)
+                return 0;
         } else {
             // A lead byte must have its trail byte before the end.
             if (next != p + 2 || p[1] == 0)
