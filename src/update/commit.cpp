@@ -237,6 +237,7 @@ int UndoOne(const JournalAction* a, uint8_t step) {
             DirectOps.RemoveDirectoryA(a->target);
         return 1;
     case kStagingFolder:
+        ReleaseStagingFolder();
         return step < kStaged || RemoveTree(a->target);
     case kFolderAttributes:
         return step < kStaged || PlatformOps.SetFileAttributesA(a->target, a->oldAttributes);
@@ -260,6 +261,8 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
                                                                        : nullptr;
             if (!leftover || !Exists(leftover))
                 continue;
+            if (a.kind == kStagingFolder)
+                ReleaseStagingFolder();
             const int removed =
                 a.kind == kStagingFolder ? RemoveTree(leftover) : DeleteAnyFile(leftover);
             failed |= !removed;

@@ -73,6 +73,7 @@ int FinishStaged(JournalAction* action, HANDLE h, int ok) {
 } // namespace
 
 void ResetStagedSet() {
+    ReleaseStagingFolder();
     FreeFixed(StagedSet.actions);
     FreeFixed(StagedSet.states);
     memset(&StagedSet, 0, sizeof StagedSet);
@@ -195,13 +196,44 @@ CopyResult StageCopyOfTarget(JournalAction* action) {
                                                         : result;
 }
 
+namespace {
+
+// The staging folder, held open from its creation until it is removed.
+HANDLE StagingPin = INVALID_HANDLE_VALUE;
+
+// Opens the folder just made without delete sharing: while disc copies are written into it by
+// name, no other program can rename it away and put a link to another folder in its place.
+int PinStagingFolder(const char* folder) {
+    HANDLE h = PlatformOps.CreateFileA(
+        folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        PlatformOps.CloseHandle(h);
+        return 0;
+    }
+    StagingPin = h;
+    return 1;
+}
+
+} // namespace
+
+void ReleaseStagingFolder() {
+    if (StagingPin != INVALID_HANDLE_VALUE)
+        PlatformOps.CloseHandle(StagingPin);
+    StagingPin = INVALID_HANDLE_VALUE;
+}
+
 int CreatePlannedFolder(JournalAction* action) {
     if (StateOf(action)->step != kPlanned)
         return 1;
     if (!DirectOps.CreateDirectoryA(action->target, nullptr))
         return 0;
     StateOf(action)->step = kStaged;
-    return 1;
+    return action->kind != kStagingFolder || PinStagingFolder(action->target);
 }
 
 int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime) {

@@ -74,6 +74,9 @@ CopyResult StageCopyOfTarget(JournalAction* action);
 // Creates the folder of a kCreateFolder or kStagingFolder action (one level); 1 when it was
 // created now or before. Fails when the name is taken, so the folder is always the run's own.
 int CreatePlannedFolder(JournalAction* action);
+// The staging folder is held open from its creation (no other program can rename it or put a
+// link in its place) until this releases it, right before it is removed.
+void ReleaseStagingFolder();
 
 // Attributes, size and last-write time of a path; 0 when there is nothing there.
 int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime);
