@@ -301,22 +301,24 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     ForgetJournal();
     RemoveLink(sys);
 
-    // Links at the names where earlier updaters wrote their journal, leading to a file not yet
-    // there: a whole run creates nothing through them.
+    // Links at the names where earlier updaters wrote their journal: one leading to a file not
+    // yet there, the others to files outside. A whole run writes, moves or removes nothing
+    // through them.
     Lay();
-    for (const char* name : {"UPDATENEW.JNL", "UPDATE.JNL", "UPDATEOK.JNL"}) {
-        PutText(victim + "\\" + name, "");
-        ASSERT_TRUE(MakeLink(InstallFile(name), victim + "\\" + name));
-        DeleteFileA((victim + "\\" + name).c_str());
-    }
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"UPDATENEW.JNL", "made.jnl"}, {"UPDATE.JNL", "f.ini"}, {"UPDATEOK.JNL", "c.dat"}};
+    PutText(victim + "\\made.jnl", "");
+    for (const auto& [name, to] : links)
+        ASSERT_TRUE(MakeLink(InstallFile(name), victim + "\\" + to));
+    DeleteFileA((victim + "\\made.jnl").c_str());
+    before = TakeSnapshot(victim);
     t = Run(Patch(), {"click:1", "click:1", "click:1"});
     EXPECT_EQ(1u, t.exitCode) << t.Text();
     EXPECT_EQ("patched a", Text(InstallFile("a.dat")));
-    for (const char* name : {"UPDATENEW.JNL", "UPDATE.JNL", "UPDATEOK.JNL"}) {
-        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((victim + "\\" + name).c_str()))
-            << "written through the link at " << name;
+    differences = CompareSnapshots(before, TakeSnapshot(victim));
+    EXPECT_TRUE(differences.empty()) << "through a link at a journal's name: " << differences[0];
+    for (const auto& [name, to] : links)
         RemoveLink(InstallFile(name));
-    }
 }
 
 // The install folder with a backslash at its end, or a drive root: a run that died is restored.
