@@ -33,10 +33,10 @@ int SetAllTimes(const char* path, uint64_t time) {
     return PlatformOps.CloseHandle(h) && ok;
 }
 
-// Read-only files cannot be deleted: the attribute goes first. Never through a link: the
-// attributes would be set on what it leads to.
 int RemoveLink(const char* path);
 
+// Read-only files cannot be deleted: the attribute goes first. Never through a link: the
+// attributes would be set on what it leads to.
 int DeleteAnyFile(const char* path) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -103,15 +103,21 @@ int ReachedWithoutLinks(const char* path, const char* folder) {
     return 1;
 }
 
+// 1 when path is no link the platform leaves unmarked (its final path is its folder's and
+// its own name).
+static int IsWhereItsNameSays(const char* path) {
+    char parent[kPathSize];
+    lstrcpynA(parent, path, kPathSize);
+    const size_t cut = FolderPartLength(parent);
+    parent[cut > 3 ? cut - 1 : cut] = 0;
+    return ReachedWithoutLinks(path, parent);
+}
+
 int RemoveTree(const char* folder) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(folder);
     if (IsLink(attributes))
         return RemoveLink(folder);
-    char parent[kPathSize];
-    lstrcpynA(parent, folder, kPathSize);
-    const size_t cut = FolderPartLength(parent);
-    parent[cut > 3 ? cut - 1 : cut] = 0;
-    if (!ReachedWithoutLinks(folder, parent))
+    if (!IsWhereItsNameSays(folder))
         return 0;
     char pattern[kPathSize];
     strcpy(pattern, folder);
@@ -263,8 +269,9 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
                 continue;
             if (a.kind == kStagingFolder)
                 ReleaseStagingFolder();
-            const int removed =
-                a.kind == kStagingFolder ? RemoveTree(leftover) : DeleteAnyFile(leftover);
+            const int removed = a.kind == kStagingFolder       ? RemoveTree(leftover)
+                                : IsWhereItsNameSays(leftover) ? DeleteAnyFile(leftover)
+                                                               : 0;
             failed |= !removed;
         }
         if (!failed)
