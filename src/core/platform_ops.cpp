@@ -73,6 +73,10 @@ int BindPlatformOps() {
     ok &= Bind(t.registryLibrary, "RegOpenKeyExA", &t.RegOpenKeyExA);
     ok &= Bind(t.registryLibrary, "RegQueryValueExA", &t.RegQueryValueExA);
     ok &= Bind(t.registryLibrary, "RegCloseKey", &t.RegCloseKey);
+    ok &= Bind(t.registryLibrary, "RegCreateKeyExA", &t.RegCreateKeyExA);
+    ok &= Bind(t.registryLibrary, "RegSetValueExA", &t.RegSetValueExA);
+    ok &= Bind(t.registryLibrary, "RegDeleteValueA", &t.RegDeleteValueA);
+    ok &= Bind(t.registryLibrary, "RegFlushKey", &t.RegFlushKey);
 #ifdef UPDATER_CRASH_POINTS
     if (ok)
         ArmCrashPoints();
@@ -91,9 +95,10 @@ void FreeFixed(void* block) {
 
 #ifdef UPDATER_CRASH_POINTS
 // Built only into the test copy of the updater, never into UPDATE.exe: the process ends at
-// the k-th operation that changes the disk once a run's journal is being written, as a power
-// cut would end it, so that a test can start the updater again and see it recover. k comes from
-// QV_CRASH_AT; QV_CRASH_COUNT names a file that receives how many such operations there were.
+// the k-th operation that changes the disk or the registry once a run's journal is first kept,
+// as a power cut would end it, so that a test can start the updater again and see it recover. k
+// comes from QV_CRASH_AT; QV_CRASH_COUNT names a file that receives how many such operations there
+// were.
 namespace {
 
 PlatformOpTable RealOps;
@@ -120,9 +125,6 @@ void Step() {
 
 HANDLE WINAPI CrashCreate(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                           DWORD disposition, DWORD flags, HANDLE tmpl) {
-    const char* tail = strrchr(path, '\\');
-    if (tail && !lstrcmpiA(tail + 1, "UPDATENEW.JNL"))
-        Counting = true;
     Step();
     return RealOps.CreateFileA(path, access, share, sa, disposition, flags, tmpl);
 }
@@ -158,6 +160,16 @@ BOOL WINAPI CrashRemoveFolder(LPCSTR path) {
     Step();
     return RealDirect.RemoveDirectoryA(path);
 }
+LSTATUS WINAPI CrashSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                             DWORD size) {
+    Counting = true;
+    Step();
+    return RealOps.RegSetValueExA(key, name, reserved, type, data, size);
+}
+LSTATUS WINAPI CrashDeleteValue(HKEY key, LPCSTR name) {
+    Step();
+    return RealOps.RegDeleteValueA(key, name);
+}
 
 } // namespace
 
@@ -173,6 +185,8 @@ void ArmCrashPoints() {
     PlatformOps.MoveFileExA = CrashMove;
     PlatformOps.DeleteFileA = CrashDelete;
     PlatformOps.SetFileAttributesA = CrashSetAttributes;
+    PlatformOps.RegSetValueExA = CrashSetValue;
+    PlatformOps.RegDeleteValueA = CrashDeleteValue;
     DirectOps.FlushFileBuffers = CrashFlush;
     DirectOps.SetFileTime = CrashSetTime;
     DirectOps.CreateDirectoryA = CrashCreateFolder;

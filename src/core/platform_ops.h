@@ -25,6 +25,12 @@ struct PlatformOpTable {
     decltype(&::RegOpenKeyExA) RegOpenKeyExA;
     decltype(&::RegQueryValueExA) RegQueryValueExA;
     decltype(&::RegCloseKey) RegCloseKey;
+    // The journal of a run is kept under the local machine's root, where only an elevated
+    // program can write (update/commit.h).
+    decltype(&::RegCreateKeyExA) RegCreateKeyExA;
+    decltype(&::RegSetValueExA) RegSetValueExA;
+    decltype(&::RegDeleteValueA) RegDeleteValueA;
+    decltype(&::RegFlushKey) RegFlushKey;
 };
 
 extern PlatformOpTable PlatformOps;

@@ -37,10 +37,14 @@ extern const char* ModeWord;
 extern char* LicenceText;
 extern char* GreetingText;
 
-// The installed game's registry values.
+// The installed game's registry values, the folders in their one exact form (app/startup). And
+// the key they were read from, "Software\<CompanyName>\<GameDir>" by UPDATE.INI's values, which
+// come from the payload: the run's journal is kept under the same path below the local
+// machine's root, which the installed SETUP.INI (which later replaces the identity) cannot move.
 struct InstallRecordData {
     char InstPath[kPathSize];
     char DataPath[kPathSize];
+    char KeyPath[kTextSize];
 };
 extern InstallRecordData InstallRecord;
 extern int32_t InstalledMode;

@@ -2,15 +2,19 @@
 
 #include <string.h>
 
+#include "archive/sha256.h"
 #include "core/messages.h"
+#include "core/path_form.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/run_state.h"
 #include "update/staged_set.h"
 
+const char kJournalValueName[] = "UpdateJournal";
+
 namespace {
 
-// Set once this run's journal file exists, until it is removed.
+// Set once this run's journal is kept, until it is removed.
 int JournalWritten = 0;
 
 int Exists(const char* path) {
@@ -29,16 +33,92 @@ int SetAllTimes(const char* path, uint64_t time) {
     return PlatformOps.CloseHandle(h) && ok;
 }
 
-// Read-only files cannot be deleted: the attribute goes first.
+int RemoveLink(const char* path);
+
+// Read-only files cannot be deleted: the attribute goes first. Never through a link: the
+// attributes would be set on what it leads to.
 int DeleteAnyFile(const char* path) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return RemoveLink(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         PlatformOps.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return PlatformOps.DeleteFileA(path) ? 1 : 0;
 }
 
-// Removes a folder of the run's own with everything in it.
+int IsLink(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A link is opened as itself, never what it leads to, and removed when that handle closes.
+int RemoveLink(const char* path) {
+    HANDLE h = PlatformOps.CreateFileA(
+        path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE,
+        nullptr);
+    return h != INVALID_HANDLE_VALUE && PlatformOps.CloseHandle(h) &&
+           PlatformOps.GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+// Where an open handle of path really is; a probe that changes nothing, so made directly.
+int FinalPath(const char* path, char out[kPathSize]) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    char final[kPathSize + 8];
+    const DWORD length = GetFinalPathNameByHandleA(h, final, sizeof final, VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (length == 0 || length >= sizeof final)
+        return 0;
+    const char* start = strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : final;
+    lstrcpynA(out, start, kPathSize);
+    return 1;
+}
+
+} // namespace
+
+int ReachedWithoutLinks(const char* path, const char* folder) {
+    const size_t base = strlen(folder);
+    char finalFolder[kPathSize], probe[kPathSize], final[kPathSize], expected[kPathSize];
+    if (strncmp(path, folder, base) != 0 || !FinalPath(folder, finalFolder))
+        return 0;
+    lstrcpynA(probe, path, kPathSize);
+    // The deepest part of path that exists: its final path covers every name above it.
+    while (strlen(probe) > base) {
+        if (FinalPath(probe, final)) {
+            strcpy(expected, finalFolder);
+            const char* rest = probe + base;
+            if (*rest == '\\')
+                ++rest;
+            return JoinPath(expected, rest) && lstrcmpiA(final, expected) == 0;
+        }
+        if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+            return 0;
+        const size_t cut = FolderPartLength(probe);
+        probe[cut > 0 ? cut - 1 : 0] = 0;
+    }
+    return 1;
+}
+
+// 1 when path is no link the platform leaves unmarked (its final path is its folder's and
+// its own name).
+static int IsWhereItsNameSays(const char* path) {
+    char parent[kPathSize];
+    lstrcpynA(parent, path, kPathSize);
+    const size_t cut = FolderPartLength(parent);
+    parent[cut > 3 ? cut - 1 : cut] = 0;
+    return ReachedWithoutLinks(path, parent);
+}
+
 int RemoveTree(const char* folder) {
+    const DWORD attributes = PlatformOps.GetFileAttributesA(folder);
+    if (IsLink(attributes))
+        return RemoveLink(folder);
+    if (!IsWhereItsNameSays(folder))
+        return 0;
     char pattern[kPathSize];
     strcpy(pattern, folder);
     if (!JoinPath(pattern, "*"))
@@ -54,6 +134,10 @@ int RemoveTree(const char* folder) {
             strcpy(path, folder);
             if (!JoinPath(path, found.cFileName))
                 ok = 0;
+            else if (IsLink(found.dwFileAttributes))
+                ok &= RemoveLink(path);
+            else if (!ReachedWithoutLinks(path, folder))
+                ok = 0; // a link the platform does not mark: left as it is, never followed
             else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 ok &= RemoveTree(path);
             else
@@ -64,30 +148,53 @@ int RemoveTree(const char* folder) {
     return DirectOps.RemoveDirectoryA(folder) && ok;
 }
 
-// Writes the journal whole under its unfinished name, then puts it in force by a rename, so that
-// the journal in force is never one cut short.
-int WriteJournalFile(const char* unfinished, const char* path) {
-    const size_t size = JournalSize(StagedSet.actions, StagedSet.count);
+namespace {
+
+// Keeps the journal of the staged set in the given state, replacing what was kept before in one
+// step, and flushes it: the next start finds this journal or the one before, never a mixture.
+int StoreJournal(uint32_t state) {
+    JournalFolders folders;
+    folders.state = state;
+    strcpy(folders.install, InstallRecord.InstPath);
+    strcpy(folders.data, InstallRecord.DataPath);
+    const size_t size = JournalSize(folders, StagedSet.actions, StagedSet.count);
     uint8_t* bytes = (uint8_t*)AllocFixed(size);
     if (!bytes)
         return 0;
-    WriteJournal(StagedSet.actions, StagedSet.count, bytes);
-    HANDLE h = PlatformOps.CreateFileA(unfinished, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    int ok = h != INVALID_HANDLE_VALUE;
+    WriteJournal(folders, StagedSet.actions, StagedSet.count, bytes);
+    HKEY key;
+    int ok = size <= kMaxJournalBytes && InstallRecord.KeyPath[0] &&
+             PlatformOps.RegCreateKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, nullptr,
+                                         REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                                         nullptr) == ERROR_SUCCESS;
     if (ok) {
-        DWORD written = 0;
-        ok = PlatformOps.WriteFile(h, bytes, (DWORD)size, &written, nullptr) && written == size;
-        ok = ok && DirectOps.FlushFileBuffers(h);
-        ok = PlatformOps.CloseHandle(h) && ok;
-        ok = ok && PlatformOps.MoveFileExA(unfinished, path,
-                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        ok = PlatformOps.RegSetValueExA(key, kJournalValueName, 0, REG_BINARY, bytes,
+                                        (DWORD)size) == ERROR_SUCCESS;
         if (ok)
             JournalWritten = 1;
-        else
-            PlatformOps.DeleteFileA(unfinished);
+        // The committed mark counts once set: the change is made, and taking it back now would
+        // leave a journal saying otherwise. Any earlier journal must be on the disk for sure.
+        ok = ok && (PlatformOps.RegFlushKey(key) == ERROR_SUCCESS || state == kJournalCommitted);
+        PlatformOps.RegCloseKey(key);
     }
     FreeFixed(bytes);
+    return ok;
+}
+
+// The SHA-256 of each staged file, by which the next start knows the new file where it finds
+// it. Read back from the disk, so it holds however the file was written.
+int SealStagedFiles() {
+    uint8_t* buffer = nullptr;
+    int ok = 1;
+    for (uint32_t i = 0; ok && i < StagedSet.count; ++i) {
+        JournalAction* a = &StagedSet.actions[i];
+        if (a->kind != kReplaceFile || StateOf(a)->step != kStaged)
+            continue;
+        if (!buffer && !(buffer = (uint8_t*)AllocFixed(kPartSize)))
+            return 0;
+        ok = HashFile(a->staged, buffer, a->newDigest);
+    }
+    FreeFixed(buffer);
     return ok;
 }
 
@@ -145,30 +252,13 @@ int UndoOne(const JournalAction* a, uint8_t step) {
             DirectOps.RemoveDirectoryA(a->target);
         return 1;
     case kStagingFolder:
+        ReleaseStagingFolder();
         return step < kStaged || RemoveTree(a->target);
     case kFolderAttributes:
         return step < kStaged || PlatformOps.SetFileAttributesA(a->target, a->oldAttributes);
     default:
         return 1;
     }
-}
-
-int RemoveFileOnceMore(const char* path) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (PlatformOps.DeleteFileA(path))
-            return 1;
-    }
-    return 0;
-}
-
-// 1 when folder lies strictly below root.
-int IsBelow(const char* folder, const char* root) {
-    const size_t length = strlen(root);
-    if (!length || strlen(folder) <= length + 1 || folder[length] != '\\')
-        return 0;
-    char head[kPathSize];
-    lstrcpynA(head, folder, (int)length + 1);
-    return lstrcmpiA(head, root) == 0;
 }
 
 // Once the change is made, the folders that deleted files leave empty go too, innermost first,
@@ -188,8 +278,8 @@ void RemoveEmptiedFolders(const JournalAction* actions, uint32_t count) {
             if (!cut)
                 break;
             *cut = 0;
-            if (!IsBelow(folder, InstallRecord.InstPath) &&
-                !IsBelow(folder, InstallRecord.DataPath))
+            if (!IsStrictlyInside(folder, InstallRecord.InstPath) &&
+                !(InstallRecord.DataPath[0] && IsStrictlyInside(folder, InstallRecord.DataPath)))
                 break;
             if (!DirectOps.RemoveDirectoryA(folder))
                 break;
@@ -213,8 +303,11 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
                                                               : nullptr;
             if (!leftover || !Exists(leftover))
                 continue;
-            const int removed =
-                a.kind == kStagingFolder ? RemoveTree(leftover) : DeleteAnyFile(leftover);
+            if (a.kind == kStagingFolder)
+                ReleaseStagingFolder();
+            const int removed = a.kind == kStagingFolder       ? RemoveTree(leftover)
+                                : IsWhereItsNameSays(leftover) ? DeleteAnyFile(leftover)
+                                                               : 0;
             failed |= !removed;
         }
         if (!failed)
@@ -223,38 +316,56 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
     return !failed;
 }
 
-int JournalPath(const char* name, char out[kPathSize]) {
-    strcpy(out, InstallRecord.InstPath);
-    return JoinPath(out, name);
+// Tried once more on failure, as the removal of a file is.
+int RemoveJournal() {
+    HKEY key;
+    if (PlatformOps.RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, KEY_SET_VALUE,
+                                  &key) != ERROR_SUCCESS)
+        return 1; // no key, no journal
+    int ok = 0;
+    for (int attempt = 0; attempt < 2 && !ok; ++attempt) {
+        const LSTATUS removed = PlatformOps.RegDeleteValueA(key, kJournalValueName);
+        ok = (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) &&
+             PlatformOps.RegFlushKey(key) == ERROR_SUCCESS;
+    }
+    PlatformOps.RegCloseKey(key);
+    if (ok)
+        JournalWritten = 0;
+    return ok;
+}
+
+int IsExactPath(const char* path) {
+    if (!IsCanonicalPath(path, StepAnsiChar))
+        return 0;
+    char full[kPathSize];
+    const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full && strcmp(full, path) == 0;
 }
 
 int PutJournalInForce() {
-    char unfinished[kPathSize], journal[kPathSize];
-    if (!JournalPath(kUnfinishedJournalName, unfinished) || !JournalPath(kJournalName, journal))
-        return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
         if (((a->kind == kReplaceFile && a->existed) || a->kind == kDeleteFile) && !a->backup[0] &&
             !SiblingName(a->target, ".old", a->backup))
             return 0;
     }
-    return WriteJournalFile(unfinished, journal);
+    return StoreJournal(kJournalInForce);
 }
 
 int CommitStagedSet() {
-    char journal[kPathSize], committed[kPathSize];
-    if (!JournalPath(kJournalName, journal) || !JournalPath(kCommittedJournalName, committed))
+    // What each new file is goes into the journal before the first target is touched.
+    if (!SealStagedFiles() || !StoreJournal(kJournalInForce))
         return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         if (!ReplaceOne(&StagedSet.actions[i]))
             return 0;
     }
-    if (!PlatformOps.MoveFileExA(journal, committed, MOVEFILE_WRITE_THROUGH))
+    if (!StoreJournal(kJournalCommitted))
         return 0;
-    JournalWritten = 0;
     // The change is made. What is left over now only costs space: the next start removes it.
     if (RemoveOldCopies(StagedSet.actions, StagedSet.count))
-        RemoveFileOnceMore(committed);
+        RemoveJournal();
+    JournalWritten = 0;
     RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
     return 1;
 }
@@ -269,11 +380,7 @@ int RollBackStagedSet() {
         else
             ok = 0;
     }
-    if (JournalWritten && ok) {
-        char journal[kPathSize];
-        JournalPath(kJournalName, journal);
-        if (RemoveFileOnceMore(journal))
-            JournalWritten = 0;
-    }
+    if (JournalWritten && ok)
+        ok = RemoveJournal();
     return ok;
 }

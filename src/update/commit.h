@@ -1,8 +1,13 @@
-// Making the staged set real, all or nothing. The journal goes to the install folder, flushed,
-// before the first target is touched; each target is then swapped with its staged file, the old
-// one kept under a backup name; renaming the journal to its committed name is the one point
-// where the change counts as made. A failure before that point undoes every step taken; a run
-// that died is undone by the next start of an updater for the game, from the journal.
+// Making the staged set real, all or nothing. The journal is kept, flushed, before the first
+// change of any kind; each target is then swapped with its staged file, the old one kept under
+// a backup name; marking the journal committed is the one point where the change counts as
+// made. A failure before that point undoes every step taken; a run that died is undone by the
+// next start of an updater for the game, from the journal.
+//
+// The journal is a binary value under the local machine's root, at the game's key path
+// (InstallRecord.KeyPath), where only an elevated program can write: the next start obeys
+// nothing that any program of the user could have written. Each change of it replaces the
+// value whole, which the registry makes at once or not at all.
 #pragma once
 
 #include <stdint.h>
@@ -32,5 +37,17 @@ int RecoverInterruptedRun();
 struct JournalAction;
 int RemoveOldCopies(const JournalAction* actions, uint32_t count);
 
-// The journal's path in the install folder, by name; 0 when it does not fit a path.
-int JournalPath(const char* name, char out[kPathSize]);
+// The registry value that holds the journal, below HKEY_LOCAL_MACHINE at InstallRecord.KeyPath.
+extern const char kJournalValueName[];
+// Removes the journal; 1 when it is gone.
+int RemoveJournal();
+// Removes a folder of the run's own with everything in it. A link met on the way (a junction,
+// a symbolic link) is removed itself; nothing it leads to is touched.
+int RemoveTree(const char* folder);
+// 1 when path, which lies below folder, is reached from folder without passing a link: the
+// final path of the deepest part of it that exists is the folder's own final path followed by
+// the same names. A link the platform does not mark as one is caught this way too.
+int ReachedWithoutLinks(const char* path, const char* folder);
+// The platform's check of a path read back from somewhere: in the one exact form, given back
+// unchanged by the platform's own full-path rule.
+int IsExactPath(const char* path);

@@ -7,6 +7,7 @@
 #include "core/platform_text.h"
 #include "core/run_state.h"
 #include "settings/install_settings.h"
+#include "update/commit.h"
 #include "update/info_text.h"
 #include "update/run_checks.h"
 #include "update/staged_set.h"
@@ -135,7 +136,12 @@ int StageCopiedTree(const char* staging, const char* relative) {
             ok = CopyFailed(relative[0] ? relative : found.cFileName);
             break;
         }
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // The disc's copies hold no links: one here was put in by another program, and what it
+        // leads to must neither be staged nor moved into the game.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !ReachedWithoutLinks(staged, staging)) {
+            ok = CopyFailed(inner);
+        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             const DWORD there = PlatformOps.GetFileAttributesA(target);
             if (there != INVALID_FILE_ATTRIBUTES && !(there & FILE_ATTRIBUTE_DIRECTORY))
                 ok = CopyFailed(inner);

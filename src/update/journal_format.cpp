@@ -5,15 +5,11 @@
 #include "archive/archive_format.h"
 #include "archive/sha256.h"
 
-const char kJournalName[] = "UPDATE.JNL";
-const char kCommittedJournalName[] = "UPDATEOK.JNL";
-const char kUnfinishedJournalName[] = "UPDATENEW.JNL";
-
 namespace {
 
 const uint8_t kMagic[4] = {'Q', 'V', 'J', '1'};
-const size_t kHeaderSize = 12;
-const size_t kFixedActionSize = 4 + 4 + 4 + 8 + 8 + 8;
+const size_t kHeaderSize = 16;
+const size_t kFixedActionSize = 4 + 4 + 4 + 8 + 8 + 8 + 32;
 const size_t kDigestSize = 32;
 
 size_t PathsSize(const JournalAction& a) {
@@ -54,6 +50,7 @@ int WalkActions(const uint8_t* p, const uint8_t* end, uint32_t count, JournalAct
         a.oldSize = LoadLE64(p + 12);
         a.oldWriteTime = LoadLE64(p + 20);
         a.newSize = LoadLE64(p + 28);
+        memcpy(a.newDigest, p + 36, sizeof a.newDigest);
         p += kFixedActionSize;
         if (a.kind < kReplaceFile || a.kind > kDeleteFile || a.existed > 1)
             return 0;
@@ -66,7 +63,9 @@ int WalkActions(const uint8_t* p, const uint8_t* end, uint32_t count, JournalAct
     return p == end;
 }
 
-JournalReadResult Check(const uint8_t* data, size_t size, uint32_t* count) {
+// Checks the header, the digest and the folders; *actions is where the actions begin.
+JournalReadResult Check(const uint8_t* data, size_t size, uint32_t* count, JournalFolders* folders,
+                        const uint8_t** actions) {
     if (size < kHeaderSize + kDigestSize || memcmp(data, kMagic, 4) != 0 ||
         LoadLE32(data + 4) != kJournalVersion)
         return kJournalDamaged;
@@ -74,27 +73,39 @@ JournalReadResult Check(const uint8_t* data, size_t size, uint32_t* count) {
     Sha256(data, size - kDigestSize, digest);
     if (memcmp(digest, data + size - kDigestSize, kDigestSize) != 0)
         return kJournalDamaged;
-    *count = LoadLE32(data + 8);
-    if (*count > kMaxJournalActions)
+    folders->state = LoadLE32(data + 8);
+    *count = LoadLE32(data + 12);
+    if (*count > kMaxJournalActions ||
+        (folders->state != kJournalInForce && folders->state != kJournalCommitted))
         return kJournalDamaged;
+    const uint8_t* p = data + kHeaderSize;
+    const uint8_t* end = data + size - kDigestSize;
+    if (!TakePath(&p, end, folders->install) || !folders->install[0] ||
+        !TakePath(&p, end, folders->data))
+        return kJournalDamaged;
+    *actions = p;
     return kJournalRead;
 }
 
 } // namespace
 
-size_t JournalSize(const JournalAction* actions, uint32_t count) {
-    size_t size = kHeaderSize + kDigestSize;
+size_t JournalSize(const JournalFolders& folders, const JournalAction* actions, uint32_t count) {
+    size_t size = kHeaderSize + kDigestSize + 4 + strlen(folders.install) + strlen(folders.data);
     for (uint32_t i = 0; i < count; ++i)
         size += kFixedActionSize + PathsSize(actions[i]);
     return size;
 }
 
-void WriteJournal(const JournalAction* actions, uint32_t count, uint8_t* out) {
+void WriteJournal(const JournalFolders& folders, const JournalAction* actions, uint32_t count,
+                  uint8_t* out) {
     uint8_t* p = out;
     memcpy(p, kMagic, 4);
     StoreLE32(p + 4, kJournalVersion);
-    StoreLE32(p + 8, count);
+    StoreLE32(p + 8, folders.state);
+    StoreLE32(p + 12, count);
     p += kHeaderSize;
+    p = PutPath(p, folders.install);
+    p = PutPath(p, folders.data);
     for (uint32_t i = 0; i < count; ++i) {
         const JournalAction& a = actions[i];
         StoreLE32(p, a.kind);
@@ -103,6 +114,7 @@ void WriteJournal(const JournalAction* actions, uint32_t count, uint8_t* out) {
         StoreLE64(p + 12, a.oldSize);
         StoreLE64(p + 20, a.oldWriteTime);
         StoreLE64(p + 28, a.newSize);
+        memcpy(p + 36, a.newDigest, sizeof a.newDigest);
         p += kFixedActionSize;
         p = PutPath(p, a.target);
         p = PutPath(p, a.staged);
@@ -112,21 +124,24 @@ void WriteJournal(const JournalAction* actions, uint32_t count, uint8_t* out) {
 }
 
 JournalReadResult CountJournalActions(const uint8_t* data, size_t size, uint32_t* count) {
-    const JournalReadResult r = Check(data, size, count);
+    JournalFolders folders;
+    const uint8_t* actions = nullptr;
+    const JournalReadResult r = Check(data, size, count, &folders, &actions);
     if (r != kJournalRead)
         return r;
-    return WalkActions(data + kHeaderSize, data + size - kDigestSize, *count, nullptr)
-               ? kJournalRead
-               : kJournalDamaged;
+    return WalkActions(actions, data + size - kDigestSize, *count, nullptr) ? kJournalRead
+                                                                            : kJournalDamaged;
 }
 
-JournalReadResult ReadJournal(const uint8_t* data, size_t size, JournalAction* out,
-                              uint32_t capacity, uint32_t* count) {
+JournalReadResult ReadJournal(const uint8_t* data, size_t size, JournalFolders* folders,
+                              JournalAction* out, uint32_t capacity, uint32_t* count) {
     const JournalReadResult r = CountJournalActions(data, size, count);
     if (r != kJournalRead)
         return r;
     if (*count > capacity)
         return kJournalTooLarge;
-    WalkActions(data + kHeaderSize, data + size - kDigestSize, *count, out);
+    const uint8_t* actions = nullptr;
+    Check(data, size, count, folders, &actions);
+    WalkActions(actions, data + size - kDigestSize, *count, out);
     return kJournalRead;
 }

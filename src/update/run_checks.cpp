@@ -6,6 +6,7 @@
 
 #include "archive/archive.h"
 #include "core/messages.h"
+#include "core/path_form.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/run_state.h"
@@ -37,6 +38,15 @@ int CheckUpdateTargets() {
             return 0;
         if (!HasRoomToWrite(target)) {
             ShowPathTooLong(folder, item.path);
+            return 0;
+        }
+        // A crash is taken back only for names in their one exact form: a run that could not
+        // be taken back does not start.
+        if (!IsCanonicalPath(target, StepAnsiChar)) {
+            char text[kMessageSize];
+            wsprintfA(text, "UPDATE.INI : \"%s\" はファイルの名前として正しくありません",
+                      item.path);
+            ShowUpdaterError(text);
             return 0;
         }
     }
@@ -82,12 +92,6 @@ int CheckCopyDestinations() {
 } // namespace
 
 int CheckRunPaths() {
-    char journal[kPathSize];
-    strcpy(journal, InstallRecord.InstPath);
-    if (!JoinPath(journal, "UPDATEOK.JNL")) {
-        ShowPathTooLong(InstallRecord.InstPath, "UPDATEOK.JNL");
-        return 0;
-    }
     return CheckUpdateTargets() && CheckCopyDestinations() && CheckDiscProbes();
 }
 
@@ -108,4 +112,11 @@ int ShowCannotReplace(const char* format, const char* path) {
     wsprintfA(text, format, path);
     ShowUpdaterError(text);
     return 0;
+}
+
+void ToFullPath(char path[kPathSize]) {
+    char full[kPathSize];
+    const DWORD length = GetFullPathNameA(path, kPathSize, full, nullptr);
+    if (length > 0 && length < kPathSize)
+        strcpy(path, full);
 }

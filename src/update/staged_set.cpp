@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "archive/sha256.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "update/progress.h"
@@ -10,14 +11,8 @@ StagedSetData StagedSet;
 
 namespace {
 
-uint32_t NextRandom() {
-    static uint32_t state = 0;
-    if (state == 0)
-        state = (GetTickCount() * 2654435761u) ^ (GetCurrentProcessId() << 16) ^ 0x9E3779B9u;
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
+int NextRandom(uint32_t* value) {
+    return DirectOps.RandomBytes(value, sizeof *value) ? 1 : 0;
 }
 
 int Grow() {
@@ -54,9 +49,12 @@ int WriteAll(HANDLE h, const uint8_t* data, uint64_t size) {
     return 1;
 }
 
+// A new file under a fresh name: whatever stands at the name (a link included, which is never
+// followed) makes the creation fail.
 HANDLE CreateStaged(JournalAction* action) {
-    HANDLE h = PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h != INVALID_HANDLE_VALUE)
         StateOf(action)->step = kStaged;
     return h;
@@ -75,6 +73,7 @@ int FinishStaged(JournalAction* action, HANDLE h, int ok) {
 } // namespace
 
 void ResetStagedSet() {
+    ReleaseStagingFolder();
     FreeFixed(StagedSet.actions);
     FreeFixed(StagedSet.states);
     memset(&StagedSet, 0, sizeof StagedSet);
@@ -120,8 +119,11 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
     if (folder + 3 + 8 + strlen(extension) >= kPathSize)
         return 0;
     for (int attempt = 0; attempt < 64; ++attempt) {
+        uint32_t random;
+        if (!NextRandom(&random))
+            return 0;
         memcpy(out, path, folder);
-        wsprintfA(out + folder, "~qv%08x%s", NextRandom(), extension);
+        wsprintfA(out + folder, "~qv%08x%s", (unsigned)random, extension);
         if (PlatformOps.GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES)
             return 1;
     }
@@ -138,6 +140,21 @@ int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size) {
 HANDLE OpenTargetForReading(const char* path) {
     return PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int HashFile(const char* path, uint8_t* buffer, uint8_t digest[32]) {
+    HANDLE h = OpenTargetForReading(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    Sha256Context c;
+    Sha256Init(&c);
+    DWORD got = 0;
+    int ok;
+    while ((ok = PlatformOps.ReadFile(h, buffer, kPartSize, &got, nullptr) != 0) && got > 0)
+        Sha256Update(&c, buffer, got);
+    PlatformOps.CloseHandle(h);
+    Sha256Final(&c, digest);
+    return ok;
 }
 
 CopyResult StageCopyOfTarget(JournalAction* action) {
@@ -179,13 +196,44 @@ CopyResult StageCopyOfTarget(JournalAction* action) {
                                                         : result;
 }
 
+namespace {
+
+// The staging folder, held open from its creation until it is removed.
+HANDLE StagingPin = INVALID_HANDLE_VALUE;
+
+// Opens the folder just made without delete sharing: while disc copies are written into it by
+// name, no other program can rename it away and put a link to another folder in its place.
+int PinStagingFolder(const char* folder) {
+    HANDLE h = PlatformOps.CreateFileA(
+        folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        PlatformOps.CloseHandle(h);
+        return 0;
+    }
+    StagingPin = h;
+    return 1;
+}
+
+} // namespace
+
+void ReleaseStagingFolder() {
+    if (StagingPin != INVALID_HANDLE_VALUE)
+        PlatformOps.CloseHandle(StagingPin);
+    StagingPin = INVALID_HANDLE_VALUE;
+}
+
 int CreatePlannedFolder(JournalAction* action) {
     if (StateOf(action)->step != kPlanned)
         return 1;
     if (!DirectOps.CreateDirectoryA(action->target, nullptr))
         return 0;
     StateOf(action)->step = kStaged;
-    return 1;
+    return action->kind != kStagingFolder || PinStagingFolder(action->target);
 }
 
 int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime) {

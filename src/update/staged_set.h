@@ -46,8 +46,9 @@ void DropAction(JournalAction* action);
 // The last action that replaces target (compared as the platform compares names), or null.
 JournalAction* FindReplacement(const char* target);
 
-// A name of the form "~qvXXXXXXXX.ext" beside path (same folder) that nothing holds yet; 0 when
-// it would not fit a path.
+// A name of the form "~qvXXXXXXXX.ext" beside path (same folder) that nothing holds yet, the
+// eight hexadecimal digits from the platform's random source, so that no other program can
+// know it ahead; 0 when it would not fit a path or no random bytes came.
 int SiblingName(const char* path, const char* extension, char out[kPathSize]);
 
 // Creates the staged file of the action and writes data into it, flushed; the target is not
@@ -60,6 +61,10 @@ const DWORD kPartSize = 4u << 20;
 // Opens an installed file for reading, others allowed to read it too.
 HANDLE OpenTargetForReading(const char* path);
 
+// The SHA-256 of a file's bytes, read in parts through buffer (kPartSize bytes). 0 when it
+// cannot be read whole.
+int HashFile(const char* path, uint8_t* buffer, uint8_t digest[32]);
+
 enum CopyResult { kCopied = 1, kCopyUnreadable = 0, kCopyFailed = -1 };
 // Stages a copy of the target's own bytes (a data file written back as it is), read in parts so
 // that a file of any size is copied whole: kCopyUnreadable when the target cannot be read whole,
@@ -69,6 +74,9 @@ CopyResult StageCopyOfTarget(JournalAction* action);
 // Creates the folder of a kCreateFolder or kStagingFolder action (one level); 1 when it was
 // created now or before. Fails when the name is taken, so the folder is always the run's own.
 int CreatePlannedFolder(JournalAction* action);
+// The staging folder is held open from its creation (no other program can rename it or put a
+// link in its place) until this releases it, right before it is removed.
+void ReleaseStagingFolder();
 
 // Attributes, size and last-write time of a path; 0 when there is nothing there.
 int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime);

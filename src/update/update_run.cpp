@@ -579,6 +579,10 @@ int TargetOf(const UpdateItem& item, char folder[kPathSize], char target[kPathSi
         ShowPathTooLong(folder, item.path);
         return 0;
     }
+    // In the form the platform resolves them to ("sys\..\a.dat" is "a.dat"): the journal
+    // records every path that way, and recovery acts on no other.
+    ToFullPath(folder);
+    ToFullPath(target);
     return 1;
 }
 

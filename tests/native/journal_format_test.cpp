@@ -20,6 +20,8 @@ JournalAction Action(uint32_t kind, const char* target, const char* staged, cons
     a.oldSize = 0x123456789ull;
     a.oldWriteTime = 0x01D6000000000005ull;
     a.newSize = 77;
+    for (size_t i = 0; i < sizeof a.newDigest; ++i)
+        a.newDigest[i] = (uint8_t)(kind * 31 + i);
     strcpy(a.target, target);
     strcpy(a.staged, staged);
     strcpy(a.backup, backup);
@@ -36,9 +38,19 @@ std::vector<JournalAction> Sample() {
             Action(kDeleteFile, "C:\\game\\old.dat", "", "C:\\game\\~qv00000004.old")};
 }
 
+JournalFolders Folders() {
+    JournalFolders f;
+    memset(&f, 0xCC, sizeof f);
+    f.state = kJournalCommitted;
+    strcpy(f.install, "C:\\game");
+    strcpy(f.data, "C:\\data");
+    return f;
+}
+
 std::vector<uint8_t> Written(const std::vector<JournalAction>& actions) {
-    std::vector<uint8_t> bytes(JournalSize(actions.data(), (uint32_t)actions.size()));
-    WriteJournal(actions.data(), (uint32_t)actions.size(), bytes.data());
+    const JournalFolders f = Folders();
+    std::vector<uint8_t> bytes(JournalSize(f, actions.data(), (uint32_t)actions.size()));
+    WriteJournal(f, actions.data(), (uint32_t)actions.size(), bytes.data());
     return bytes;
 }
 
@@ -54,7 +66,12 @@ TEST(JournalFormat, RoundTrip) {
     ASSERT_EQ(kJournalRead, CountJournalActions(bytes.data(), bytes.size(), &count));
     ASSERT_EQ(in.size(), count);
     std::vector<JournalAction> out(count);
-    ASSERT_EQ(kJournalRead, ReadJournal(bytes.data(), bytes.size(), out.data(), count, &count));
+    JournalFolders folders;
+    ASSERT_EQ(kJournalRead,
+              ReadJournal(bytes.data(), bytes.size(), &folders, out.data(), count, &count));
+    EXPECT_EQ((uint32_t)kJournalCommitted, folders.state);
+    EXPECT_STREQ("C:\\game", folders.install);
+    EXPECT_STREQ("C:\\data", folders.data);
     for (size_t i = 0; i < in.size(); ++i) {
         EXPECT_EQ(in[i].kind, out[i].kind) << i;
         EXPECT_EQ(in[i].existed, out[i].existed) << i;
@@ -62,12 +79,13 @@ TEST(JournalFormat, RoundTrip) {
         EXPECT_EQ(in[i].oldSize, out[i].oldSize) << i;
         EXPECT_EQ(in[i].oldWriteTime, out[i].oldWriteTime) << i;
         EXPECT_EQ(in[i].newSize, out[i].newSize) << i;
+        EXPECT_EQ(0, memcmp(in[i].newDigest, out[i].newDigest, 32)) << i;
         EXPECT_STREQ(in[i].target, out[i].target) << i;
         EXPECT_STREQ(in[i].staged, out[i].staged) << i;
         EXPECT_STREQ(in[i].backup, out[i].backup) << i;
     }
     EXPECT_EQ(kJournalTooLarge,
-              ReadJournal(bytes.data(), bytes.size(), out.data(), count - 1, &count));
+              ReadJournal(bytes.data(), bytes.size(), &folders, out.data(), count - 1, &count));
 }
 
 TEST(JournalFormat, EveryCutAndEveryFlippedBitIsRefused) {
@@ -91,7 +109,8 @@ TEST(JournalFormat, EveryCutAndEveryFlippedBitIsRefused) {
 
 TEST(JournalFormat, WellSealedNonsenseIsRefused) {
     const std::vector<uint8_t> good = Written(Sample());
-    const size_t firstAction = 12;
+    const size_t firstAction = 16 + 2 * (2 + 7); // header and the two folders
+    const size_t targetLength = firstAction + 36 + 32;
     struct Case {
         const char* what;
         size_t offset;
@@ -101,25 +120,28 @@ TEST(JournalFormat, WellSealedNonsenseIsRefused) {
         {"kind 0", firstAction, 0},
         {"kind 6", firstAction, 6},
         {"existed 2", firstAction + 4, 2},
-        {"count one more", 8, 6},
-        {"count one less", 8, 4},
-        {"version 2", 4, 2},
-        {"empty target", firstAction + 36, 0},
-        {"target length 260", firstAction + 37, 1},
+        {"count one more", 12, 6},
+        {"count one less", 12, 4},
+        {"version 1", 4, 1},
+        {"state 0", 8, 0},
+        {"state 3", 8, 3},
+        {"empty install folder", 16, 0},
+        {"empty target", targetLength, 0},
+        {"target length 260", targetLength + 1, 1},
     };
     uint32_t count;
     for (const Case& c : cases) {
         std::vector<uint8_t> bytes = good;
         bytes[c.offset] = c.value;
-        if (c.offset == firstAction + 37)
-            bytes[firstAction + 36] = 4; // 0x104
+        if (c.offset == targetLength + 1)
+            bytes[targetLength] = 4; // 0x104
         Reseal(&bytes);
         EXPECT_EQ(kJournalDamaged, CountJournalActions(bytes.data(), bytes.size(), &count))
             << c.what;
     }
     // A NUL inside a path would cut it short of what was recorded.
     std::vector<uint8_t> nul = good;
-    nul[firstAction + 38 + 3] = 0;
+    nul[targetLength + 2 + 3] = 0;
     Reseal(&nul);
     EXPECT_EQ(kJournalDamaged, CountJournalActions(nul.data(), nul.size(), &count));
     // Bytes after the last action.
@@ -129,7 +151,7 @@ TEST(JournalFormat, WellSealedNonsenseIsRefused) {
     EXPECT_EQ(kJournalDamaged, CountJournalActions(longer.data(), longer.size(), &count));
     // A count beyond the bound is refused before anything is walked.
     std::vector<uint8_t> huge = good;
-    StoreLE32(huge.data() + 8, kMaxJournalActions + 1);
+    StoreLE32(huge.data() + 12, kMaxJournalActions + 1);
     Reseal(&huge);
     EXPECT_EQ(kJournalDamaged, CountJournalActions(huge.data(), huge.size(), &count));
 }

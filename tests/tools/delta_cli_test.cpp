@@ -230,6 +230,40 @@ TEST(MkupdateDeltas, BasesThatCannotServeAreRefused) {
         "is not a folder");
 }
 
+// A base that already holds the new file (the patch named as its own base) gives no delta,
+// naming the file and the base, and the whole entry travels; a base that reaches out of itself
+// through a link is refused, naming the link.
+TEST(MkupdateDeltas, BaseHoldingTheResultOrLeadingOutIsRefused) {
+    TempFolder t;
+    const Releases r = MakeReleases(t.path);
+    const fs::path out = t.path / "p.qv2";
+    const fs::path self = t.path / "self";
+    fs::copy(r.a, self, fs::copy_options::recursive);
+    fs::copy_file(r.patch / "data" / "BIG.DAT", self / "game" / "data" / "BIG.DAT",
+                  fs::copy_options::overwrite_existing);
+    RunResult pack = Pack(r, {"--base", self.string()}, out);
+    ASSERT_EQ(0, pack.status) << pack.err;
+    EXPECT_TRUE(Has(pack.err, "BIG.DAT: no delta from " + self.string() +
+                                  " (data\\BIG.DAT): the base already holds the new file"))
+        << pack.err;
+    Payload p = ReadPayload(out);
+    EXPECT_TRUE(p.HasEntry("BIG.DAT")) << "the whole entry travels";
+    for (const DeltaSeen& d : p.deltas)
+        EXPECT_NE("BIG.DAT", d.target);
+
+    const fs::path linked = t.path / "linked";
+    fs::copy(r.a, linked, fs::copy_options::recursive);
+    fs::rename(linked / "game" / "data", t.path / "outside");
+    fs::create_directory_symlink(t.path / "outside", linked / "game" / "data");
+    ExpectOneLineReason(Pack(r, {"--base", linked.string()}, out),
+                        (linked / "game" / "data").string() + " is a link that leads out of");
+    // A link that stays inside the base is followed as before.
+    fs::remove(linked / "game" / "data");
+    fs::rename(t.path / "outside", linked / "elsewhere");
+    fs::create_directory_symlink(linked / "elsewhere", linked / "game" / "data");
+    EXPECT_EQ(0, Pack(r, {"--base", linked.string()}, out).status);
+}
+
 TEST(MkupdateDeltas, VerifyAppliesOnlyWhatMatchesAndTellsTheRest) {
     TempFolder t;
     const Releases r = MakeReleases(t.path);

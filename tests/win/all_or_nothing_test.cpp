@@ -16,7 +16,9 @@
 #include "e2e/driver.h"
 #include "payload/archive_writer.h"
 #include "settings/install_settings.h"
+#include "update/commit.h"
 #include "update/disc_copy.h"
+#include "update/journal_format.h"
 #include "update/update_run.h"
 #include "win/delta_payload.h"
 #include "win/tree_snapshot.h"
@@ -30,7 +32,7 @@ const uint64_t kArchiveTime = 0x01D6000000000000ull; // in 2020
 // call numbered FailAt fails as the platform would.
 int Calls = 0;
 int FailAt = 0;
-int CommitPoint = 0; // the call that renames the journal to its committed name
+int CommitPoint = 0; // the call that marks the journal committed
 std::vector<std::string> CallNames;
 
 bool Count(const char* name) {
@@ -58,9 +60,6 @@ BOOL WINAPI CountedWrite(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LP
     return Real->platform.WriteFile(h, data, size, written, o);
 }
 BOOL WINAPI CountedMove(LPCSTR from, LPCSTR to, DWORD flags) {
-    const char* tail = to ? strrchr(to, '\\') : nullptr;
-    if (tail && !lstrcmpiA(tail + 1, "UPDATEOK.JNL"))
-        CommitPoint = Calls + 1;
     if (!Count("move"))
         return FALSE;
     return Real->platform.MoveFileExA(from, to, flags);
@@ -88,6 +87,36 @@ BOOL WINAPI CountedCreateFolder(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
 BOOL WINAPI CountedRemoveFolder(LPCSTR path) {
     return Count("remove folder") && Real->direct.RemoveDirectoryA(path);
 }
+LSTATUS WINAPI CountedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                               DWORD size) {
+    // The journal's state word follows its magic and version.
+    if (size > 12 && data[8] == kJournalCommitted)
+        CommitPoint = Calls + 1;
+    if (!Count("keep journal"))
+        return ERROR_ACCESS_DENIED;
+    return Real->platform.RegSetValueExA(key, name, reserved, type, data, size);
+}
+LSTATUS WINAPI CountedDeleteValue(HKEY key, LPCSTR name) {
+    if (!Count("remove journal"))
+        return ERROR_ACCESS_DENIED;
+    return Real->platform.RegDeleteValueA(key, name);
+}
+LSTATUS WINAPI CountedFlushKey(HKEY key) {
+    if (!Count("flush journal"))
+        return ERROR_ACCESS_DENIED;
+    return Real->platform.RegFlushKey(key);
+}
+
+// 1 when a journal is still kept for the game.
+bool JournalKept() {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, KEY_QUERY_VALUE, &key))
+        return false;
+    const bool kept = RegQueryValueExA(key, kJournalValueName, nullptr, nullptr, nullptr,
+                                       nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return kept;
+}
 
 void CountEveryChange() {
     PlatformOps.CreateFileA = CountedCreate;
@@ -100,6 +129,9 @@ void CountEveryChange() {
     DirectOps.SetFileTime = CountedSetTime;
     DirectOps.CreateDirectoryA = CountedCreateFolder;
     DirectOps.RemoveDirectoryA = CountedRemoveFolder;
+    PlatformOps.RegSetValueExA = CountedSetValue;
+    PlatformOps.RegDeleteValueA = CountedDeleteValue;
+    PlatformOps.RegFlushKey = CountedFlushKey;
 }
 
 std::string DiscFolder(char letter) {
@@ -127,6 +159,7 @@ class AllOrNothingTest : public ::testing::Test {
         strcpy(GameIdentity.GameTitle, "ゲーム");
         strcpy(InstallRecord.InstPath, install.c_str());
         strcpy(InstallRecord.DataPath, data.c_str());
+        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\AllOrNothing");
         InstalledMode = 1;
         ModeWord = "アップデート";
         RequiredKeys = 0;
@@ -243,6 +276,7 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
     const int commitPoint = CommitPoint;
     ASSERT_GT(commitPoint, 0);
     ASSERT_TRUE(RunLeftovers(install).empty()) << RunLeftovers(install)[0];
+    ASSERT_FALSE(JournalKept());
     // The patch's own effect, checked once by hand: the rest of the test compares with it.
     EXPECT_EQ("new a", after.at("game:patch\\a.dat").bytes);
     EXPECT_EQ(0u, after.at("game:patch\\a.dat").attributes & FILE_ATTRIBUTE_READONLY);
@@ -287,6 +321,9 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
             << " differences, first " << differences[0];
         EXPECT_TRUE(leftovers.empty())
             << "fault " << k << " (" << failed << ") left " << leftovers[0];
+        // Every removal is tried twice: one fault never leaves the journal kept.
+        EXPECT_FALSE(JournalKept()) << "fault " << k << " (" << failed << ")";
+        RemoveJournal();
         if (committed) {
             EXPECT_EQ(99, r.result) << "fault " << k << " (" << failed << ")";
         } else {

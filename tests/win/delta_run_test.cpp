@@ -56,6 +56,7 @@ class DeltaRunTest : public ::testing::Test {
         CreateDirectoryA(data.c_str(), nullptr);
         CreateDirectoryA((install + "\\sys").c_str(), nullptr);
         strcpy(InstallRecord.InstPath, install.c_str());
+        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\DeltaRun");
         strcpy(InstallRecord.DataPath, data.c_str());
         InstalledMode = 1;
         memset(&UpdaterConfig, 0, sizeof UpdaterConfig);

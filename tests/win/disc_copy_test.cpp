@@ -65,6 +65,7 @@ class DiscCopyTest : public ::testing::Test {
         g_insertAfter = 0;
         CreateDirectoryA(install.c_str(), nullptr);
         strcpy(InstallRecord.InstPath, install.c_str());
+        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\DiscCopy");
         InstalledMode = 1;
         memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
         memset(&InstallSettings, 0, sizeof InstallSettings);
@@ -190,6 +191,54 @@ TEST_F(DiscCopyTest, ItemWithoutDiscNumber) {
     EXPECT_EQ(99, Run("CopyFile00=readme.txt\r\n").result);
     EXPECT_EQ("readme", Text(install + "\\readme.txt"));
     EXPECT_STREQ("G:", DiscRoot);
+}
+
+// While the copies land in the run's own folder, another program tries to move that folder away
+// (to put a link in its place) and drops links into it: the folder stays, the run fails, and
+// nothing a link leads to is staged, moved or removed.
+struct Meddling {
+    std::string install, outside, staging;
+    bool moved = false, linked = false;
+    SavedOps* real = nullptr;
+} g_meddling;
+
+int WINAPI CopyAndMeddle(LPSHFILEOPSTRUCTA op) {
+    const int result = g_meddling.real->platform.SHFileOperationA(op);
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((g_meddling.install + "\\~qv*.dir").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return result;
+    FindClose(h);
+    g_meddling.staging = g_meddling.install + "\\" + found.cFileName;
+    g_meddling.moved = MoveFileA(g_meddling.staging.c_str(), (g_meddling.staging + "-x").c_str());
+    g_meddling.linked =
+        MakeLink(g_meddling.staging + "\\bonus\\planted.txt",
+                 g_meddling.outside + "\\victim.txt") &&
+        MakeLink(g_meddling.staging + "\\bonus\\tree", g_meddling.outside + "\\tree");
+    return result;
+}
+
+TEST_F(DiscCopyTest, OwnFolderCannotBeSwappedAndLinksInItAreNotFollowed) {
+    InsertDiscOne('e');
+    ScratchFolder outside;
+    Put(outside.File("victim.txt"), "not the game's");
+    CreateDirectoryA(outside.File("tree").c_str(), nullptr);
+    Put(outside.File("tree\\leaf.txt"), "leaf");
+    g_meddling = Meddling{install, outside.path, "", false, false, &saved};
+    PlatformOps.SHFileOperationA = CopyAndMeddle;
+    DialogOutcome o = Run("CopyFile00=1:bonus\r\n");
+    PlatformOps = saved.platform;
+    EXPECT_FALSE(g_meddling.moved) << "the staging folder was moved away";
+    EXPECT_TRUE(g_meddling.linked) << "no link could be made here";
+    EXPECT_EQ(-1, o.result);
+    ASSERT_FALSE(ShownMessages.empty());
+    EXPECT_NE(std::string::npos, ShownMessages[0].find("のコピーに失敗しました"))
+        << ShownMessages[0];
+    EXPECT_EQ("not the game's", Text(outside.File("victim.txt")));
+    EXPECT_EQ("leaf", Text(outside.File("tree\\leaf.txt")));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((install + "\\bonus").c_str()));
+    RemoveLink(g_meddling.staging + "\\bonus\\planted.txt");
+    RemoveLink(g_meddling.staging + "\\bonus\\tree");
 }
 
 } // namespace

@@ -32,6 +32,7 @@ class UpdateRunTest : public ::testing::Test {
         CreateDirectoryA(install.c_str(), nullptr);
         CreateDirectoryA(data.c_str(), nullptr);
         strcpy(InstallRecord.InstPath, install.c_str());
+        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\UpdateRun");
         strcpy(InstallRecord.DataPath, data.c_str());
         InstalledMode = 1;
         memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
@@ -435,8 +436,10 @@ TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
     PlatformOps.WriteFile = FailingWrite;
     DialogOutcome o = Run("UpdateFile00=a.dat\r\n");
     EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}), ShownMessages)
-        << "the journal, the first thing written, fails";
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + install + "\\a.dat」を書き込めません",
+                                        "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages)
+        << "the staged file, the first file written, fails";
     EXPECT_EQ("old a", Text(install + "\\a.dat"));
     EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install)) << "nothing of the run stays";
 

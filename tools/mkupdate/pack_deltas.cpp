@@ -124,6 +124,29 @@ int InstalledFile(const std::filesystem::path& folder, const std::string& dataFo
     return 1;
 }
 
+// The first link on the way from base to file (file included) that leads out of base, as a
+// link in the patch folder would; 0 when there is none.
+static int LinkLeavingBase(const std::filesystem::path& base, const std::filesystem::path& file,
+                           std::filesystem::path* link) {
+    std::error_code ec;
+    const std::filesystem::path root = std::filesystem::canonical(base, ec);
+    if (ec)
+        return 0;
+    std::filesystem::path at = base;
+    for (const std::filesystem::path& part : file.lexically_relative(base)) {
+        at /= part;
+        if (!std::filesystem::is_symlink(at, ec))
+            continue;
+        const std::filesystem::path to = std::filesystem::weakly_canonical(at, ec);
+        const std::filesystem::path inside = to.lexically_relative(root);
+        if (ec || inside.empty() || *inside.begin() == "..") {
+            *link = at;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int PlanDeltas(const std::vector<SourceFile>& files,
                const std::vector<std::vector<uint8_t>>& contents,
                const std::vector<std::filesystem::path>& bases, bool fallback, CompressLevel level,
@@ -184,10 +207,24 @@ int PlanDeltas(const std::vector<SourceFile>& files,
                     needWhole = true;
                     continue;
                 }
+                std::filesystem::path link;
+                if (LinkLeavingBase(base, file, &link)) {
+                    *error = "base of " + ShownCp932(files[i].name) + ": " + Printable(link) +
+                             " is a link that leads out of " + Printable(base);
+                    return 0;
+                }
                 std::vector<uint8_t> bytes;
                 if (!ReadHostFile(file, &bytes, error)) {
                     *error = "base of " + ShownCp932(files[i].name) + ": " + *error;
                     return 0;
+                }
+                // A delta from the result itself is refused: an installation holding the new
+                // file keeps it without one, and such a delta must never stand in for the whole
+                // entry (the patch folder named as its own base would leave nothing else).
+                if (bytes == contents[i]) {
+                    plan->told.push_back(who + "no delta " + from +
+                                         ": the base already holds the new file");
+                    continue;
                 }
                 SeenBase now;
                 Sha256(bytes.data(), bytes.size(), now.digest);
