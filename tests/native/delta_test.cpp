@@ -510,7 +510,7 @@ TEST(DeltaLz, EachCodeAndEachRefusal) {
     const Bytes delta = LzDelta(result, ok).Build();
     Bytes out(result.size());
     const size_t streams = 3 + result.size(); // the ops (one), nothing else, the literals
-    Bytes scratch(streams + 5);
+    Bytes scratch(kDeltaIoScratchSize + streams + 5);
     size_t produced;
     EXPECT_EQ(kDeltaScratchTooSmall,
               ApplyDelta(nullptr, 0, delta.data(), delta.size(), out.data(), out.size(),
