@@ -39,6 +39,8 @@ xvfb=$!
 cleanup() {
   WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
   kill "$xvfb" 2>/dev/null || true
+  # The Wine wrapper mounts a tiny disk beside the prefix where it may.
+  ! mountpoint -q "$prefix-smalldisk" || umount "$prefix-smalldisk" || true
   [ "${LARGE_KEEP:-0}" = 1 ] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -53,15 +55,18 @@ gamedir=$(value GameDir | iconv -f CP932 -t UTF-8)
 steps=()
 [ -n "$(value UpdateMessage)" ] && steps+=(OK)
 [ -n "$(value AgreementText)" ] && steps+=(click:1002)
-steps+=(click:1 click:1 click:1)
+# Greeting, confirm, the running page (seen when the run is long; the click on its disabled
+# button does nothing), completion.
+steps+=(click:1 click:1 click:1 click:1)
 [ -n "${LARGE_STEPS:-}" ] && read -r -a steps <<<"$LARGE_STEPS"
 
 echo "== installing $old as C:\\Game"
 wine_run cmd /c exit >/dev/null 2>&1 || true # creates the prefix
 game=$prefix/drive_c/Game
 cp -r --reflink=auto "$old" "$game"
-[ -f "$game/SETUP.INI" ] || printf '[SETUP]\r\nCompanyName=%s\r\nGameDir=%s\r\n' \
-  "$(value CompanyName)" "$(value GameDir)" >"$game/SETUP.INI"
+# A release without the installer's SETUP.INI gets the least one the updater accepts.
+[ -f "$game/SETUP.INI" ] || printf '[SETUP]\r\nCompanyName=%s\r\nGameTitle=%s\r\nGameDir=%s\r\nGameExe=GAME.EXE\r\nUninstExe=UNINST.EXE\r\nSetupBmp=SETUP.BMP\r\nInstallSelects=1\r\nInstallTitle0=Standard\r\nInstallFiles0=GAME.EXE\r\nShortcuts=0\r\n' \
+  "$(value CompanyName)" "$(value GameTitle)" "$(value GameDir)" >"$game/SETUP.INI"
 find "$game" -exec touch -d 2020-01-01T00:00:00 {} +
 key="HKCU\\Software\\$company\\$gamedir"
 wine_run reg add "$key" /v InstPath /d 'C:\Game' /f >/dev/null 2>&1
@@ -74,12 +79,17 @@ sync
 
 # Samples the updater's process (not the driver's) until it ends.
 sample_memory() {
-  local watched=$1 pid="" hwm=0 anon=0 field amount rest
+  local watched=$1 pid="" hwm=0 anon=0 field amount rest p
   while kill -0 "$watched" 2>/dev/null; do
     if [ -z "$pid" ]; then
-      for p in $(pgrep -u "$(id -u)" -f 'UPDATE\.exe' || true); do
-        tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qE 'updriver|large-apply|wine-run' && continue
-        pid=$p
+      # Wine runs it as a process of its own whose arguments name its Windows path; other
+      # programs of the same name (other runs, other users of the machine) are not it.
+      for p in /proc/[0-9]*; do
+        [ -O "$p" ] || continue
+        if { tr '\0' '\n' <"$p/cmdline"; } 2>/dev/null | grep -qxF "$windows_exe"; then
+          pid=${p#/proc/}
+          break
+        fi
       done
     fi
     if [ -n "$pid" ] && [ -r "/proc/$pid/status" ]; then
@@ -95,6 +105,7 @@ sample_memory() {
   echo "$hwm $anon"
 }
 
+windows_exe="Z:${work//\//\\}\\UPDATE.exe"
 echo "== running UPDATE.exe (driver steps: ${steps[*]})"
 start=$(date +%s.%N)
 (cd "$work" && UPDRIVER_TIMEOUT_MS=86400000 wine_run "$win/tests/updriver.exe" \
