@@ -99,6 +99,8 @@ sample_memory() {
         RssAnon:) [ "$amount" -gt "$anon" ] && anon=$amount ;;
         esac
       done <"/proc/$pid/status" || true
+    else
+      pid="" # not found yet, or a process that has ended: look again
     fi
     sleep 0.1
   done
