@@ -55,9 +55,9 @@ gamedir=$(value GameDir | iconv -f CP932 -t UTF-8)
 steps=()
 [ -n "$(value UpdateMessage)" ] && steps+=(OK)
 [ -n "$(value AgreementText)" ] && steps+=(click:1002)
-# Greeting, confirm, the running page (seen when the run is long; the click on its disabled
-# button does nothing), completion.
-steps+=(click:1 click:1 click:1 click:1)
+# Greeting, confirm, completion, and between them the running page as often as the driver sees
+# it change (a click on its disabled button does nothing); steps left over are never used.
+steps+=(click:1 click:1 click:1 click:1 click:1 click:1 click:1 click:1)
 [ -n "${LARGE_STEPS:-}" ] && read -r -a steps <<<"$LARGE_STEPS"
 
 echo "== installing $old as C:\\Game"
