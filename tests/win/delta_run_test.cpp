@@ -13,7 +13,6 @@
 #include "archive/archive.h"
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
-#include "archive/delta_apply.h"
 #include "core/profile.h"
 #include "core/run_state.h"
 #include "settings/install_settings.h"
@@ -44,12 +43,6 @@ std::string Edited(std::string s, uint32_t seed) {
 }
 
 // A recorded box without its caption.
-void PutVarint(std::vector<uint8_t>* out, uint64_t v) {
-    for (; v >= 0x80; v >>= 7)
-        out->push_back((uint8_t)(v | 0x80));
-    out->push_back((uint8_t)v);
-}
-
 std::string TextOf(const std::string& box) {
     return box.substr(box.find('|') + 1);
 }
@@ -234,96 +227,6 @@ TEST_F(DeltaRunTest, AResultThatDiffersFromItsRecordIsUndone) {
     EXPECT_EQ("アップデートデータが壊れています（a.dat）", TextOf(ShownMessages[0]));
     const std::vector<std::string> differences = CompareSnapshots(before, TakeSnapshot(install));
     EXPECT_TRUE(differences.empty()) << differences[0];
-    EXPECT_TRUE(RunLeftovers(install).empty());
-}
-
-// A base past 4 GiB (sparse: zeros, then 1 MiB of noise from 4 GiB on) and a delta that copies
-// across the 4 GiB boundary, adds to bytes beyond it and inserts: the base is read by position
-// on both sides of the boundary, never whole, and the result comes out byte for byte.
-TEST_F(DeltaRunTest, ABasePastFourGibIsReadByPosition) {
-    const uint64_t kTail = 1u << 20, kFour = 1ull << 32, kSize = kFour + kTail;
-    const std::string tail = Noise(9, (size_t)kTail);
-    const std::string path = install + "\\big.dat";
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    LARGE_INTEGER at;
-    at.QuadPart = (LONGLONG)kFour;
-    DWORD wrote = 0;
-    ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
-    ASSERT_TRUE(WriteFile(h, tail.data(), (DWORD)kTail, &wrote, nullptr) && wrote == kTail);
-    CloseHandle(h);
-    SetWriteTime(path, kArchiveTime - 50);
-
-    // The base's hash and check value, read as the updater reads it.
-    std::vector<uint8_t> zeros(1u << 20, 0);
-    Sha256Context sha;
-    Sha256Init(&sha);
-    DeltaCheckState check;
-    DeltaCheckBegin(&check, kSize);
-    for (uint64_t done = 0; done < kFour; done += zeros.size()) {
-        Sha256Update(&sha, zeros.data(), zeros.size());
-        DeltaCheckUpdate(&check, zeros.data(), zeros.size());
-    }
-    Sha256Update(&sha, tail.data(), tail.size());
-    DeltaCheckUpdate(&check, (const uint8_t*)tail.data(), tail.size());
-    uint8_t baseDigest[kSha256Size];
-    Sha256Final(&sha, baseDigest);
-
-    // From 512 KiB before the boundary: COPY 1 MiB, ADD 4 bytes, INSERT 5.
-    const uint64_t from = kFour - (kTail / 2);
-    std::string result(kTail / 2, '\0');
-    result += tail.substr(0, kTail / 2);
-    const uint8_t diff[4] = {1, 2, 3, 250};
-    for (int i = 0; i < 4; ++i)
-        result += (char)(uint8_t)(tail[kTail / 2 + i] + diff[i]);
-    result += "HELLO";
-    std::vector<uint8_t> ops = {(uint8_t)(kDeltaOpLongCode << 2 | kDeltaOpCopy),
-                                (uint8_t)(3 << 2 | kDeltaOpAdd),
-                                (uint8_t)(4 << 2 | kDeltaOpInsert)};
-    std::vector<uint8_t> lengths;
-    PutVarint(&lengths, kTail - kDeltaOpLongCode - 1);
-    const std::vector<uint8_t> streams[kDeltaStreamCount] = {
-        ops, lengths, {}, std::vector<uint8_t>(diff, diff + 4), {'H', 'E', 'L', 'L', 'O'}};
-    std::vector<uint8_t> delta(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
-    PutVarint(&delta, 0);
-    PutVarint(&delta, kSize);
-    PutVarint(&delta, result.size());
-    uint8_t word[8];
-    DeltaStore64(word, DeltaCheckEnd(&check));
-    delta.insert(delta.end(), word, word + 8);
-    DeltaStore64(word, DeltaCheck((const uint8_t*)result.data(), result.size()));
-    delta.insert(delta.end(), word, word + 8);
-    PutVarint(&delta, 1);
-    PutVarint(&delta, result.size());
-    PutVarint(&delta, from);
-    for (const auto& s : streams) {
-        delta.push_back(kStreamStored);
-        PutVarint(&delta, s.size());
-        PutVarint(&delta, s.size());
-    }
-    for (const auto& s : streams)
-        delta.insert(delta.end(), s.begin(), s.end());
-
-    uint8_t resultDigest[kSha256Size];
-    Sha256(result.data(), result.size(), resultDigest);
-    char entry[kDeltaEntryNameCapacity];
-    DeltaEntryName(0, entry);
-    ArchiveOptions options(kIndexCompressed | kIndexScrambled, kCompressFast, true);
-    options.integrity = true;
-    const PayloadDelta d{0,          "big.dat",     kArchiveTime, kSize,
-                         baseDigest, result.size(), resultDigest};
-    options.deltaDescriptors.resize(kDeltaDescriptorSize);
-    WriteDeltaDescriptor(d, options.deltaDescriptors.data());
-    std::vector<uint8_t> image;
-    std::string error;
-    ASSERT_EQ(1, BuildArchiveWith({{entry, delta.data(), delta.size(), kArchiveTime, true, true}},
-                                  options, &image, &error))
-        << error;
-    ASSERT_EQ(1, LoadPayload(image));
-    ASSERT_EQ(1, CheckPayloadIntegrity());
-    ExpectCompleted(Run("UpdateFile00=big.dat\r\n"));
-    EXPECT_TRUE(Text(path) == result);
     EXPECT_TRUE(RunLeftovers(install).empty());
 }
 
