@@ -1,5 +1,7 @@
 // Must not crash, must stay inside its buffers, and must agree with the plain reference
-// applier: the first two bytes give the base's length, then come the base and the delta.
+// applier: the first two bytes give the base's length, then come the base and the delta. The
+// streaming applier gets the delta in small pieces (their size taken from the first byte) and
+// must agree with the applier over memory; every base read must lie inside the base.
 #include <stdlib.h>
 #include <string.h>
 
@@ -7,6 +9,44 @@
 
 #include "archive/delta_apply.h"
 #include "support/reference_delta.h"
+
+namespace {
+
+struct Pieces {
+    const std::vector<uint8_t>* base;
+    const std::vector<uint8_t>* delta;
+    size_t used;
+    size_t piece;
+    std::vector<uint8_t> out;
+};
+
+ptrdiff_t ReadPiece(void* context, uint8_t* to, size_t size) {
+    Pieces* p = (Pieces*)context;
+    size_t n = p->delta->size() - p->used;
+    n = n < size ? n : size;
+    n = n < p->piece ? n : p->piece;
+    if (n)
+        memcpy(to, p->delta->data() + p->used, n);
+    p->used += n;
+    return (ptrdiff_t)n;
+}
+
+int ReadBase(void* context, uint64_t position, uint8_t* to, size_t size) {
+    Pieces* p = (Pieces*)context;
+    if (position > p->base->size() || size > p->base->size() - position)
+        abort();
+    if (size)
+        memcpy(to, p->base->data() + position, size);
+    return 1;
+}
+
+int Write(void* context, const uint8_t* data, size_t size) {
+    Pieces* p = (Pieces*)context;
+    p->out.insert(p->out.end(), data, data + size);
+    return 1;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
@@ -39,6 +79,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     if (status == kDeltaOk && (produced != ref.output.size() ||
                                (produced && memcmp(out.data(), ref.output.data(), produced) != 0)))
+        abort();
+
+    Pieces pieces = {&base, &delta, 0, 1 + (size_t)(data[0] % 64), {}};
+    const DeltaIo io = {&pieces, ReadPiece, ReadBase, Write};
+    uint64_t streamed = 0;
+    const DeltaStatus streamStatus =
+        ApplyDeltaStream(io, base.size(), nullptr, scratch.data(), scratch.size(), &streamed);
+    if ((streamStatus == kDeltaOk) != ref.ok || streamed != pieces.out.size())
+        abort();
+    if (streamStatus == kDeltaOk && pieces.out != ref.output)
         abort();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "archive/archive_index.h"
 #include "archive/decompress.h"
 #include "archive/payload_deltas.h"
+#include "archive/scramble.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 
@@ -174,27 +175,76 @@ int PayloadImageIntact() {
 }
 
 int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t size) {
+    uint8_t digest[kSha256Size];
+    Sha256(decoded, size, digest);
+    return CheckEntryDigest(rec, digest);
+}
+
+int CheckEntryDigest(const uint8_t* rec, const uint8_t digest[kSha256Size]) {
     if (!PayloadIntegrity.covered || !ArchiveEntries || rec < ArchiveEntries)
         return 1;
     const size_t position = (size_t)(rec - ArchiveEntries) / kArchiveEntrySize;
     // Only the record itself lies past the covered entries.
     if (position >= PayloadIntegrity.record.entryCount)
         return 1;
-    if (EntryDigestMatches(PayloadIntegrity.record, (uint32_t)position, decoded, size))
+    if (memcmp(digest, PayloadIntegrity.record.entryDigests + position * kSha256Size,
+               kSha256Size) == 0)
         return 1;
     ShowEntryDamaged(rec);
     return 0;
 }
 
+int OpenEntryReader(const uint8_t* rec, uint32_t offset, EntryReader* r) {
+    *r = EntryReader{rec, PayloadData + offset, nullptr, nullptr, 0};
+    if (!EntryIsCompressed(rec))
+        return 1;
+    return DecodeCheckedEntry(rec, offset, &r->whole, &r->block);
+}
+
+void ReadEntryPart(EntryReader* r, uint8_t* to, uint32_t n) {
+    if (r->whole) {
+        memcpy(to, r->whole + r->at, n);
+    } else {
+        memcpy(to, r->stored + r->at, n);
+        if (EntryIsScrambled(r->rec))
+            ScrambleRange(to, n, r->at, EntryStoredSize(r->rec));
+    }
+    r->at += n;
+}
+
+void CloseEntryReader(EntryReader* r) {
+    FreeFixed(r->block);
+    r->block = nullptr;
+    r->whole = nullptr;
+}
+
 int VerifyEntry(const char* name) {
     uint32_t offset;
     const uint8_t* rec = FindEntryRecord(name, &offset);
-    if (!rec)
+    EntryReader r;
+    if (!rec || !OpenEntryReader(rec, offset, &r))
         return 0;
-    const uint8_t* bytes;
-    uint8_t* block;
-    if (!DecodeCheckedEntry(rec, offset, &bytes, &block))
-        return 0;
-    FreeFixed(block);
-    return 1;
+    // A compressed entry was checked as it was decoded.
+    int ok = 1;
+    if (!r.whole) {
+        const uint32_t size = EntryDecodedSize(rec);
+        uint8_t* buffer = (uint8_t*)AllocFixed(kEntryPartSize);
+        if (!buffer) {
+            ShowUpdaterError("Can't Allocate Memory !!");
+            return 0;
+        }
+        Sha256Context c;
+        Sha256Init(&c);
+        while (r.at < size) {
+            const uint32_t n = size - r.at < kEntryPartSize ? size - r.at : kEntryPartSize;
+            ReadEntryPart(&r, buffer, n);
+            Sha256Update(&c, buffer, n);
+        }
+        uint8_t digest[kSha256Size];
+        Sha256Final(&c, digest);
+        FreeFixed(buffer);
+        ok = CheckEntryDigest(rec, digest);
+    }
+    CloseEntryReader(&r);
+    return ok;
 }

@@ -51,6 +51,27 @@ int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t siz
 // there is no such digest or the image differs from it (then check entry by entry).
 int PayloadImageIntact();
 
+// An entry's decoded bytes read forward in parts. One stored as is, scrambled or not, is read
+// straight from the payload and unscrambled part by part, so that it is never held whole; a
+// compressed one is one stream of the block format and is decoded (and checked) whole first.
+const uint32_t kEntryPartSize = 1u << 20;
+struct EntryReader {
+    const uint8_t* rec;
+    const uint8_t* stored; // the entry's stored bytes in the payload
+    const uint8_t* whole;  // a compressed entry's decoded bytes, or null
+    uint8_t* block;        // what holds them, released by CloseEntryReader
+    uint32_t at;           // bytes read so far
+};
+// 1 when the reader is ready; 0 after the message of what is wrong.
+int OpenEntryReader(const uint8_t* rec, uint32_t offset, EntryReader* r);
+// The next n bytes (at most what is left) into to.
+void ReadEntryPart(EntryReader* r, uint8_t* to, uint32_t n);
+void CloseEntryReader(EntryReader* r);
+
+// Checks the SHA-256 of an entry's decoded bytes, computed as they were read, against the
+// payload's record; 1 when they match or the entry is not covered, 0 after a message naming it.
+int CheckEntryDigest(const uint8_t* rec, const uint8_t digest[kSha256Size]);
+
 // Decodes the named entry and checks it against its hash, writing nothing and keeping nothing.
 // 1 when it is whole (or not covered); 0 after the message of what is wrong.
 int VerifyEntry(const char* name);

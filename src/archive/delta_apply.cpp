@@ -36,8 +36,8 @@ inline void AddBytes(uint8_t* out, const uint8_t* base, const uint8_t* diff, siz
         out[i] = (uint8_t)(base[i] + diff[i]);
 }
 
-// Runs one window's ops over its decoded streams.
-DeltaStatus RunWindow(const uint8_t* base, uint64_t baseSize, uint64_t basePos, Stream ops,
+// Runs one window's ops over its decoded streams; the base is read by position.
+DeltaStatus RunWindow(const DeltaIo& io, uint64_t baseSize, uint64_t basePos, Stream ops,
                       Stream lengths, Stream seeks, Stream diff, Stream literals, uint8_t* op,
                       size_t outputSize) {
     uint8_t* const oend = op + outputSize;
@@ -82,13 +82,13 @@ DeltaStatus RunWindow(const uint8_t* base, uint64_t baseSize, uint64_t basePos, 
         }
         if (len > baseSize - basePos)
             return kDeltaBaseRange;
-        const uint8_t* from = base + basePos;
-        if (kind == kDeltaOpCopy) {
-            memcpy(op, from, n);
-        } else {
-            if (n > diff.left)
-                return kDeltaCorrupt;
-            AddBytes(op, from, diff.p, n);
+        if (kind == kDeltaOpAdd && n > diff.left)
+            return kDeltaCorrupt;
+        // The base's bytes land where the result's go; an ADD then adds the diff in place.
+        if (!io.readBase(io.context, basePos, op, n))
+            return kDeltaReadFailed;
+        if (kind == kDeltaOpAdd) {
+            AddBytes(op, op, diff.p, n);
             diff.p += n;
             diff.left -= n;
         }
@@ -100,6 +100,41 @@ DeltaStatus RunWindow(const uint8_t* base, uint64_t baseSize, uint64_t basePos, 
     return kDeltaOk;
 }
 
+// The delta's bytes as the windows need them: [start, end) of the buffer are read and not yet
+// used. Exactly as many bytes are read as are asked for, so that little is ever moved.
+struct Input {
+    const DeltaIo* io;
+    uint8_t* buffer;
+    size_t capacity;
+    size_t start;
+    size_t end;
+    bool ended;
+    bool failed;
+
+    size_t Available() const { return end - start; }
+    const uint8_t* Data() const { return buffer + start; }
+    void Use(size_t n) { start += n; }
+    // 1 when at least n bytes (at most the capacity) are available; fewer only at the delta's
+    // end or after a failed read.
+    int Need(size_t n) {
+        if (Available() >= n)
+            return 1;
+        memmove(buffer, buffer + start, Available());
+        end -= start;
+        start = 0;
+        while (end < n && !ended && !failed) {
+            const ptrdiff_t got = io->readDelta(io->context, buffer + end, n - end);
+            if (got < 0 || (size_t)got > n - end)
+                failed = true;
+            else if (got == 0)
+                ended = true;
+            else
+                end += (size_t)got;
+        }
+        return end >= n;
+    }
+};
+
 const uint64_t kCheckMultiplier = 0x9E3779B97F4A7C15ull;
 
 inline uint64_t CheckStep(uint64_t h, uint64_t word) {
@@ -109,21 +144,51 @@ inline uint64_t CheckStep(uint64_t h, uint64_t word) {
 
 } // namespace
 
-uint64_t DeltaCheck(const uint8_t* data, size_t size) {
-    uint64_t h = 0x243F6A8885A308D3ull ^ ((uint64_t)size * 0xC2B2AE3D27D4EB4Full);
+void DeltaCheckBegin(DeltaCheckState* s, uint64_t totalSize) {
+    s->h = 0x243F6A8885A308D3ull ^ (totalSize * 0xC2B2AE3D27D4EB4Full);
+    s->pendingSize = 0;
+}
+
+void DeltaCheckUpdate(DeltaCheckState* s, const uint8_t* data, size_t size) {
+    if (s->pendingSize) {
+        while (size && s->pendingSize < 8) {
+            s->pending[s->pendingSize++] = *data++;
+            --size;
+        }
+        if (s->pendingSize < 8)
+            return;
+        s->h = CheckStep(s->h, DeltaLoad64(s->pending));
+        s->pendingSize = 0;
+    }
+    uint64_t h = s->h;
     size_t i = 0;
     for (; i + 8 <= size; i += 8)
         h = CheckStep(h, DeltaLoad64(data + i));
-    if (i < size) {
+    s->h = h;
+    if (i < size)
+        memcpy(s->pending, data + i, size - i);
+    s->pendingSize = (unsigned)(size - i);
+}
+
+uint64_t DeltaCheckEnd(DeltaCheckState* s) {
+    uint64_t h = s->h;
+    if (s->pendingSize) {
         uint64_t word = 0;
-        for (size_t k = 0; i + k < size; ++k)
-            word |= (uint64_t)data[i + k] << (8 * k);
+        for (unsigned k = 0; k < s->pendingSize; ++k)
+            word |= (uint64_t)s->pending[k] << (8 * k);
         h = CheckStep(h, word);
     }
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;
     h ^= h >> 32;
     return h;
+}
+
+uint64_t DeltaCheck(const uint8_t* data, size_t size) {
+    DeltaCheckState s;
+    DeltaCheckBegin(&s, size);
+    DeltaCheckUpdate(&s, data, size);
+    return DeltaCheckEnd(&s);
 }
 
 DeltaStatus ReadDeltaInfo(const uint8_t* delta, size_t deltaSize, DeltaInfo* info) {
@@ -158,41 +223,89 @@ DeltaStatus ReadDeltaInfo(const uint8_t* delta, size_t deltaSize, DeltaInfo* inf
     return kDeltaOk;
 }
 
-DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delta, size_t deltaSize,
-                       uint8_t* out, size_t outCapacity, uint8_t* scratch, size_t scratchSize,
-                       size_t* produced) {
+namespace {
+
+// Reads the window header at the input's front: outputSize, basePos, and per stream its
+// method and sizes. Running out of bytes is a truncation, an overlong varint is not.
+DeltaStatus ReadWindowHeader(Input* in, uint64_t fields[2 + 2 * kDeltaStreamCount],
+                             uint8_t methods[kDeltaStreamCount]) {
+    in->Need(kDeltaMaxWindowHeaderSize);
+    if (in->failed)
+        return kDeltaReadFailed;
+    const uint8_t* ip = in->Data();
+    const uint8_t* const iend = ip + in->Available();
+    unsigned field = 0;
+    for (unsigned k = 0; k < 2 + 3 * kDeltaStreamCount; ++k) {
+        if (k >= 2 && (k - 2) % 3 == 0) {
+            if (ip == iend)
+                return kDeltaTruncated;
+            methods[(k - 2) / 3] = *ip++;
+            continue;
+        }
+        Stream s = {ip, (size_t)(iend - ip)};
+        if (!ReadVarint(&s, &fields[field++]))
+            return s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
+        ip = s.p;
+    }
+    in->Use((size_t)(ip - in->Data()));
+    return kDeltaOk;
+}
+
+// The base's check value, read through the callback in parts of the buffer's size.
+DeltaStatus CheckBase(const DeltaIo& io, uint64_t baseSize, uint8_t* buffer, size_t bufferSize,
+                      uint64_t* check) {
+    DeltaCheckState s;
+    DeltaCheckBegin(&s, baseSize);
+    for (uint64_t at = 0; at < baseSize;) {
+        const size_t n = baseSize - at < bufferSize ? (size_t)(baseSize - at) : bufferSize;
+        if (!io.readBase(io.context, at, buffer, n))
+            return kDeltaReadFailed;
+        DeltaCheckUpdate(&s, buffer, n);
+        at += n;
+    }
+    *check = DeltaCheckEnd(&s);
+    return kDeltaOk;
+}
+
+} // namespace
+
+DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_t* baseCheck,
+                             uint8_t* scratch, size_t scratchSize, uint64_t* produced) {
     *produced = 0;
+    if (scratchSize < kDeltaIoScratchSize)
+        return kDeltaScratchTooSmall;
+    Input in = {&io, scratch, kDeltaInputScratchSize, 0, 0, false, false};
+    uint8_t* const window = scratch + kDeltaInputScratchSize;
+    uint8_t* const streamArea = scratch + kDeltaIoScratchSize;
+    const size_t streamRoom = scratchSize - kDeltaIoScratchSize < kDeltaMaxWindowStreams
+                                  ? scratchSize - kDeltaIoScratchSize
+                                  : kDeltaMaxWindowStreams;
+
+    in.Need(kDeltaMaxHeaderSize);
+    if (in.failed)
+        return kDeltaReadFailed;
     DeltaInfo info;
-    DeltaStatus status = ReadDeltaInfo(delta, deltaSize, &info);
+    DeltaStatus status = ReadDeltaInfo(in.Data(), in.Available(), &info);
     if (status != kDeltaOk)
         return status;
-    if (info.baseSize != baseSize || DeltaCheck(base, baseSize) != info.baseCheck)
+    in.Use(info.headerSize);
+    if (info.baseSize != baseSize)
         return kDeltaBaseMismatch;
-    if (info.resultSize > outCapacity)
-        return kDeltaOutputOverflow;
+    uint64_t check;
+    if (baseCheck)
+        check = *baseCheck;
+    else if ((status = CheckBase(io, baseSize, window, kDeltaMaxWindowOutput, &check)) != kDeltaOk)
+        return status;
+    if (check != info.baseCheck)
+        return kDeltaBaseMismatch;
 
-    const uint8_t* ip = delta + info.headerSize;
-    const uint8_t* const iend = delta + deltaSize;
-    size_t done = 0;
-    for (uint64_t w = 0; w < info.windowCount; ++w) {
-        // The header's varints: running out of bytes is a truncation, an overlong one is not.
+    DeltaCheckState result;
+    DeltaCheckBegin(&result, info.resultSize);
+    uint64_t done = 0;
+    for (uint64_t w = 0; w < info.windowCount && status == kDeltaOk; ++w) {
         uint64_t fields[2 + 2 * kDeltaStreamCount];
         uint8_t methods[kDeltaStreamCount];
-        unsigned field = 0;
-        for (unsigned k = 0; k < 2 + 3 * kDeltaStreamCount && status == kDeltaOk; ++k) {
-            if (k >= 2 && (k - 2) % 3 == 0) {
-                if (ip == iend)
-                    status = kDeltaTruncated;
-                else
-                    methods[(k - 2) / 3] = *ip++;
-                continue;
-            }
-            Stream s = {ip, (size_t)(iend - ip)};
-            if (!ReadVarint(&s, &fields[field++]))
-                status = s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
-            ip = s.p;
-        }
-        if (status != kDeltaOk)
+        if ((status = ReadWindowHeader(&in, fields, methods)) != kDeltaOk)
             break;
         const uint64_t outputSize = fields[0];
         const uint64_t basePos = fields[1];
@@ -223,22 +336,21 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
             status = kDeltaCorrupt;
             break;
         }
-        if (decodedTotal > scratchSize) {
+        if (decodedTotal > streamRoom || storedTotal > kDeltaMaxWindowStreams) {
             status = kDeltaScratchTooSmall;
             break;
         }
-        if (storedTotal > (uint64_t)(iend - ip)) {
-            status = kDeltaTruncated;
+        if (!in.Need((size_t)storedTotal)) {
+            status = in.failed ? kDeltaReadFailed : kDeltaTruncated;
             break;
         }
-        // The streams go to the front of the scratch buffer; an lz stream works in what is left,
-        // up to the format's bound on a window's decoded bytes.
+        // The streams go to the front of their area; an lz stream works in what is left, up to
+        // the format's bound on a window's decoded bytes.
         Stream streams[kDeltaStreamCount];
-        uint8_t* to = scratch;
-        uint8_t* const spare = scratch + decodedTotal;
-        const size_t spareSize =
-            (scratchSize < kDeltaMaxWindowStreams ? scratchSize : kDeltaMaxWindowStreams) -
-            (size_t)decodedTotal;
+        const uint8_t* ip = in.Data();
+        uint8_t* to = streamArea;
+        uint8_t* const spare = streamArea + decodedTotal;
+        const size_t spareSize = streamRoom - (size_t)decodedTotal;
         for (uint32_t s = 0; s < kDeltaStreamCount && status == kDeltaOk; ++s) {
             status = DecodeDeltaStream(methods[s], ip, (size_t)stored[s], to, (size_t)decoded[s],
                                        spare, spareSize);
@@ -247,24 +359,92 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
             ip += stored[s];
             to += decoded[s];
         }
+        in.Use((size_t)storedTotal);
         if (status != kDeltaOk)
             break;
-        status = RunWindow(base, baseSize, basePos, streams[kDeltaStreamOps],
-                           streams[kDeltaStreamLengths], streams[kDeltaStreamSeeks],
-                           streams[kDeltaStreamDiff], streams[kDeltaStreamLiterals], out + done,
-                           (size_t)outputSize);
+        status =
+            RunWindow(io, baseSize, basePos, streams[kDeltaStreamOps], streams[kDeltaStreamLengths],
+                      streams[kDeltaStreamSeeks], streams[kDeltaStreamDiff],
+                      streams[kDeltaStreamLiterals], window, (size_t)outputSize);
         if (status != kDeltaOk)
             break;
+        DeltaCheckUpdate(&result, window, (size_t)outputSize);
+        if (!io.writeResult(io.context, window, (size_t)outputSize)) {
+            status = kDeltaWriteFailed;
+            break;
+        }
         done += outputSize;
+        *produced = done;
     }
-    *produced = done;
     if (status != kDeltaOk)
         return status;
-    if (done != info.resultSize || ip != iend)
+    // Nothing may follow the last window.
+    if (done != info.resultSize || in.Need(1))
         return kDeltaCorrupt;
-    if (DeltaCheck(out, done) != info.resultCheck)
+    if (in.failed)
+        return kDeltaReadFailed;
+    if (DeltaCheckEnd(&result) != info.resultCheck)
         return kDeltaCorrupt;
     return kDeltaOk;
+}
+
+namespace {
+
+struct MemoryDelta {
+    const uint8_t* base;
+    const uint8_t* delta;
+    size_t deltaSize;
+    size_t deltaUsed;
+    uint8_t* out;
+    size_t outUsed;
+};
+
+ptrdiff_t ReadMemoryDelta(void* context, uint8_t* to, size_t size) {
+    MemoryDelta* m = (MemoryDelta*)context;
+    const size_t n = m->deltaSize - m->deltaUsed < size ? m->deltaSize - m->deltaUsed : size;
+    if (n)
+        memcpy(to, m->delta + m->deltaUsed, n);
+    m->deltaUsed += n;
+    return (ptrdiff_t)n;
+}
+
+int ReadMemoryBase(void* context, uint64_t position, uint8_t* to, size_t size) {
+    if (size)
+        memcpy(to, ((MemoryDelta*)context)->base + position, size);
+    return 1;
+}
+
+int WriteMemoryResult(void* context, const uint8_t* data, size_t size) {
+    MemoryDelta* m = (MemoryDelta*)context;
+    memcpy(m->out + m->outUsed, data, size);
+    m->outUsed += size;
+    return 1;
+}
+
+} // namespace
+
+DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delta, size_t deltaSize,
+                       uint8_t* out, size_t outCapacity, uint8_t* scratch, size_t scratchSize,
+                       size_t* produced) {
+    *produced = 0;
+    DeltaInfo info;
+    const DeltaStatus status = ReadDeltaInfo(delta, deltaSize, &info);
+    if (status != kDeltaOk)
+        return status;
+    if (info.baseSize != baseSize)
+        return kDeltaBaseMismatch;
+    const uint64_t check = DeltaCheck(base, baseSize);
+    if (check != info.baseCheck)
+        return kDeltaBaseMismatch;
+    // The result is only ever written up to its declared size, which must fit.
+    if (info.resultSize > outCapacity)
+        return kDeltaOutputOverflow;
+    MemoryDelta m = {base, delta, deltaSize, 0, out, 0};
+    const DeltaIo io = {&m, ReadMemoryDelta, ReadMemoryBase, WriteMemoryResult};
+    uint64_t done = 0;
+    const DeltaStatus applied = ApplyDeltaStream(io, baseSize, &check, scratch, scratchSize, &done);
+    *produced = (size_t)done;
+    return applied;
 }
 
 const char* DeltaStatusName(DeltaStatus status) {
@@ -285,6 +465,10 @@ const char* DeltaStatusName(DeltaStatus status) {
         return "output overflow";
     case kDeltaScratchTooSmall:
         return "scratch too small";
+    case kDeltaReadFailed:
+        return "read failed";
+    case kDeltaWriteFailed:
+        return "write failed";
     }
     return "unknown";
 }

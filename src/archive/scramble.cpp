@@ -33,8 +33,16 @@ inline unsigned CountOnes(uint32_t v) {
 } // namespace
 
 void Scramble(void* data, uint32_t length) {
+    ScrambleRange(data, length, 0, length);
+}
+
+void ScrambleRange(void* data, uint32_t size, uint32_t offset, uint32_t length) {
+    // The last length mod 4 bytes of the block stay as they are.
+    const uint32_t scrambled = length / 4 * 4;
+    if (offset >= scrambled)
+        return;
     uint8_t* p = (uint8_t*)data;
-    const size_t bytes = (size_t)(length / 4) * 4; // the last length mod 4 bytes stay as they are
+    const size_t bytes = scrambled - offset < size ? scrambled - offset : size;
     const unsigned step = kRotations[CountOnes(length) % 8];
     uint32_t key = RotateRight(length ^ kScrambleKey, length % 32);
     // The words are little-endian whatever the host is: the pattern is laid down byte by byte.
@@ -45,9 +53,15 @@ void Scramble(void* data, uint32_t length) {
         pattern[i * 4 + 2] = (uint8_t)(key >> 16);
         pattern[i * 4 + 3] = (uint8_t)(key >> 24);
     }
+    // Up to the pattern's next boundary byte by byte, then whole patterns wide.
+    size_t at = 0;
+    const size_t phase = offset % kPatternBytes;
+    if (phase) {
+        for (; at < bytes && phase + at < kPatternBytes; ++at)
+            p[at] ^= pattern[phase + at];
+    }
     uint64_t wide[kPatternBytes / 8];
     memcpy(wide, pattern, sizeof wide);
-    size_t at = 0;
     for (; at + kPatternBytes <= bytes; at += kPatternBytes) {
         for (size_t k = 0; k < kPatternBytes / 8; ++k) {
             uint64_t v;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "archive/archive_index.h"
 #include "archive/delta_apply.h"
 #include "archive/payload_deltas.h"
 #include "core/messages.h"
@@ -62,32 +63,6 @@ int HashFile(const char* path, uint64_t size, uint8_t digest[kSha256Size]) {
     return read;
 }
 
-// The whole file at path into a new block; 0 when it cannot be read whole or its size is not
-// the expected one.
-int ReadWholeFile(const char* path, uint64_t size, uint8_t** block) {
-    *block = nullptr;
-    if (size > SIZE_MAX - 1)
-        return 0;
-    HANDLE h = OpenTargetForReading(path);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    DWORD high = 0;
-    SetLastError(NO_ERROR);
-    const DWORD low = PlatformOps.GetFileSize(h, &high);
-    const bool sized = !(low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) &&
-                       (((uint64_t)high << 32) | low) == size;
-    // One byte more than needed, so that an empty base is a block too.
-    uint8_t* bytes = sized ? (uint8_t*)AllocFixed((size_t)size + 1) : nullptr;
-    const int read = bytes && ReadInParts(h, bytes, true, size, [](const uint8_t*, DWORD) {});
-    PlatformOps.CloseHandle(h);
-    if (!read) {
-        FreeFixed(bytes);
-        return 0;
-    }
-    *block = bytes;
-    return 1;
-}
-
 } // namespace
 
 int HasDeltasFor(const char* name, uint64_t* time) {
@@ -138,49 +113,190 @@ const uint8_t* DeltaEntryRecord(uint32_t delta, uint32_t* dataOffset) {
     return EntryAtPosition(CurrentArchiveIndex, DeltaAt(delta).entryPosition, dataOffset);
 }
 
-int BuildDeltaResult(const char* path, uint32_t delta, uint8_t** result, uint64_t* size) {
-    const PayloadDelta d = DeltaAt(delta);
-    *result = nullptr;
-    uint8_t* base;
-    if (!ReadWholeFile(path, d.baseSize, &base))
-        return ShowCannotReplace("「%s」を読み込めません", path);
-    // The file was matched when the run was planned; it must still be that base.
-    uint8_t digest[kSha256Size];
-    Sha256(base, (size_t)d.baseSize, digest);
-    if (memcmp(digest, d.baseDigest, kSha256Size) != 0) {
-        FreeFixed(base);
-        return ShowCannotReplace(
-            "アップデートエラー：「%s」がアップデート対象のバージョンと違います", path);
+namespace {
+
+// Reads of the base are served from a cache of this many bytes: a delta's copies are mostly
+// short and near one another, and each read of the file is a call to the platform.
+const uint32_t kBaseCacheSize = 1u << 20;
+const uint32_t kBaseCacheAlignment = 64u << 10;
+
+// One delta applied into a staged file. The base is the installed file, held open (others may
+// only read it) from the check of its bytes until the result is staged.
+struct DeltaRun {
+    HANDLE base;
+    uint64_t baseSize;
+    uint8_t* cache;
+    uint64_t cacheAt;
+    uint32_t cacheBytes;
+    EntryReader delta;
+    uint32_t deltaSize;
+    HANDLE out;
+    Sha256Context result;
+    bool writeFailed;
+};
+
+int ReadBaseAt(HANDLE h, uint64_t position, uint8_t* to, uint32_t size) {
+    OVERLAPPED at;
+    memset(&at, 0, sizeof at);
+    at.Offset = (DWORD)position;
+    at.OffsetHigh = (DWORD)(position >> 32);
+    DWORD got = 0;
+    return PlatformOps.ReadFile(h, to, size, &got, &at) && got == size;
+}
+
+int ReadBase(void* context, uint64_t position, uint8_t* to, size_t size) {
+    DeltaRun* r = (DeltaRun*)context;
+    while (size > 0) {
+        if (position < r->cacheAt || position >= r->cacheAt + r->cacheBytes) {
+            // A long read goes straight to the file.
+            if (size >= kBaseCacheSize) {
+                const uint32_t n = size < kPartSize ? (uint32_t)size : kPartSize;
+                if (!ReadBaseAt(r->base, position, to, n))
+                    return 0;
+                to += n;
+                position += n;
+                size -= n;
+                continue;
+            }
+            const uint64_t from = position / kBaseCacheAlignment * kBaseCacheAlignment;
+            const uint64_t left = r->baseSize - from;
+            const uint32_t n = left < kBaseCacheSize ? (uint32_t)left : kBaseCacheSize;
+            r->cacheBytes = 0;
+            if (!ReadBaseAt(r->base, from, r->cache, n))
+                return 0;
+            r->cacheAt = from;
+            r->cacheBytes = n;
+        }
+        const uint64_t inCache = r->cacheAt + r->cacheBytes - position;
+        const size_t n = inCache < size ? (size_t)inCache : size;
+        memcpy(to, r->cache + (position - r->cacheAt), n);
+        to += n;
+        position += n;
+        size -= n;
     }
-    uint32_t offset;
-    const uint8_t* rec = DeltaEntryRecord(delta, &offset);
-    const uint8_t* bytes = nullptr;
-    uint8_t* block = nullptr;
-    uint8_t* out = (uint8_t*)AllocFixed((size_t)d.resultSize + 1);
-    uint8_t* scratch = (uint8_t*)AllocFixed(kDeltaScratchSize);
-    int ok = 0;
-    if (!out || !scratch) {
-        ShowUpdaterError("Can't Allocate Memory !!");
-    } else if (rec && DecodeCheckedEntry(rec, offset, &bytes, &block)) {
-        size_t produced = 0;
-        const DeltaStatus status =
-            ApplyDelta(base, (size_t)d.baseSize, bytes, EntryDecodedSize(rec), out,
-                       (size_t)d.resultSize, scratch, kDeltaScratchSize, &produced);
-        if (status == kDeltaOk && produced == d.resultSize)
-            Sha256(out, produced, digest);
-        ok = status == kDeltaOk && produced == d.resultSize &&
-             memcmp(digest, d.resultDigest, kSha256Size) == 0;
-        if (!ok)
-            ShowPayloadDamaged(d.target);
-    }
-    FreeFixed(block);
-    FreeFixed(scratch);
-    FreeFixed(base);
-    if (!ok) {
-        FreeFixed(out);
+    return 1;
+}
+
+ptrdiff_t ReadDelta(void* context, uint8_t* to, size_t size) {
+    DeltaRun* r = (DeltaRun*)context;
+    const uint32_t left = r->deltaSize - r->delta.at;
+    const uint32_t n = size < left ? (uint32_t)size : left;
+    ReadEntryPart(&r->delta, to, n);
+    return (ptrdiff_t)n;
+}
+
+int WriteResult(void* context, const uint8_t* data, size_t size) {
+    DeltaRun* r = (DeltaRun*)context;
+    Sha256Update(&r->result, data, size);
+    if (!WriteStaged(r->out, data, size)) {
+        r->writeFailed = true;
         return 0;
     }
-    *result = out;
-    *size = d.resultSize;
+    PumpMessages();
     return 1;
+}
+
+// Reads the base once from its start: its SHA-256 and its delta check value together. 0 when
+// it cannot be read whole.
+int SurveyBase(DeltaRun* r, uint8_t digest[kSha256Size], uint64_t* check) {
+    Sha256Context c;
+    Sha256Init(&c);
+    DeltaCheckState s;
+    DeltaCheckBegin(&s, r->baseSize);
+    for (uint64_t at = 0; at < r->baseSize;) {
+        const uint64_t left = r->baseSize - at;
+        const uint32_t n = left < kBaseCacheSize ? (uint32_t)left : kBaseCacheSize;
+        if (!ReadBaseAt(r->base, at, r->cache, n))
+            return 0;
+        Sha256Update(&c, r->cache, n);
+        DeltaCheckUpdate(&s, r->cache, n);
+        at += n;
+        PumpMessages();
+    }
+    Sha256Final(&c, digest);
+    *check = DeltaCheckEnd(&s);
+    return 1;
+}
+
+uint64_t FileSizeOf(HANDLE h, bool* known) {
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    const DWORD low = PlatformOps.GetFileSize(h, &high);
+    *known = !(low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR);
+    return ((uint64_t)high << 32) | low;
+}
+
+// Applies the delta once the base is open and checked: 1 when the staged file holds the result
+// and it matches its hash; else 0 after a message.
+int ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d, uint64_t baseCheck) {
+    uint32_t offset;
+    const uint8_t* rec = EntryAtPosition(CurrentArchiveIndex, d.entryPosition, &offset);
+    uint8_t* scratch = (uint8_t*)AllocFixed(kDeltaScratchSize);
+    if (!scratch) {
+        ShowUpdaterError("Can't Allocate Memory !!");
+        return 0;
+    }
+    if (!rec || !OpenEntryReader(rec, offset, &r->delta)) {
+        FreeFixed(scratch);
+        return 0;
+    }
+    r->deltaSize = EntryDecodedSize(rec);
+    r->out = CreateStaged(a);
+    DeltaStatus status = kDeltaWriteFailed;
+    uint8_t digest[kSha256Size];
+    if (r->out != INVALID_HANDLE_VALUE) {
+        Sha256Init(&r->result);
+        const DeltaIo io = {r, ReadDelta, ReadBase, WriteResult};
+        uint64_t produced = 0;
+        status =
+            ApplyDeltaStream(io, d.baseSize, &baseCheck, scratch, kDeltaScratchSize, &produced);
+        if (status == kDeltaOk && produced != d.resultSize)
+            status = kDeltaCorrupt;
+        Sha256Final(&r->result, digest);
+        const int whole = status == kDeltaOk && memcmp(digest, d.resultDigest, kSha256Size) == 0;
+        if (!FinishStaged(a, r->out, whole) && whole)
+            status = kDeltaWriteFailed;
+    }
+    CloseEntryReader(&r->delta);
+    FreeFixed(scratch);
+    if (status == kDeltaOk && memcmp(digest, d.resultDigest, kSha256Size) == 0)
+        return 1;
+    if (status == kDeltaWriteFailed)
+        return ShowCannotReplace("「%s」を書き込めません", a->target);
+    if (status == kDeltaReadFailed)
+        return ShowCannotReplace("「%s」を読み込めません", a->target);
+    ShowPayloadDamaged(d.target);
+    return 0;
+}
+
+} // namespace
+
+int StageDeltaResult(JournalAction* a, uint32_t delta) {
+    const PayloadDelta d = DeltaAt(delta);
+    DeltaRun r;
+    memset(&r, 0, sizeof r);
+    r.baseSize = d.baseSize;
+    r.base = OpenTargetForReading(a->target);
+    if (r.base == INVALID_HANDLE_VALUE)
+        return ShowCannotReplace("「%s」を読み込めません", a->target);
+    r.cache = (uint8_t*)AllocFixed(kBaseCacheSize);
+    int ok = 0;
+    bool known = false;
+    uint8_t digest[kSha256Size];
+    uint64_t check = 0;
+    if (!r.cache) {
+        ShowUpdaterError("Can't Allocate Memory !!");
+    } else if (FileSizeOf(r.base, &known) != d.baseSize || !known ||
+               !SurveyBase(&r, digest, &check)) {
+        ShowCannotReplace("「%s」を読み込めません", a->target);
+    } else if (memcmp(digest, d.baseDigest, kSha256Size) != 0) {
+        // The file was matched when the run was planned; it must still be that base.
+        ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
+                          a->target);
+    } else {
+        ok = ApplyIntoStaged(&r, a, d, check);
+    }
+    PlatformOps.CloseHandle(r.base);
+    FreeFixed(r.cache);
+    return ok;
 }

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "update/journal_format.h"
+
 // 1 when the payload carries a delta for the entry name; *time receives the time stamp of the
 // file the deltas rebuild.
 int HasDeltasFor(const char* name, uint64_t* time);
@@ -27,7 +29,9 @@ uint64_t DeltaResultSize(uint32_t delta);
 // The record of the entry holding delta number `delta` and where its stored bytes begin.
 const uint8_t* DeltaEntryRecord(uint32_t delta, uint32_t* dataOffset);
 
-// Reads the base at path whole, makes sure it is still the recorded one, applies the delta and
-// checks the result against its hash. 1 and a new fixed block of *size bytes (release it with
-// FreeFixed), or 0 after a message naming what is wrong.
-int BuildDeltaResult(const char* path, uint32_t delta, uint8_t** result, uint64_t* size);
+// Stages the new file of the action (whose target is the installed base) rebuilt by delta
+// number `delta`: the base is read by position, never whole, after a check that it still is the
+// recorded base; the result goes window by window into the staged file, hashed as it passes.
+// 1 when the staged file holds the recorded result; else 0 after a message naming what is wrong,
+// with no staged file left.
+int StageDeltaResult(JournalAction* a, uint32_t delta);

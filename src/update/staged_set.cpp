@@ -36,40 +36,6 @@ int Grow() {
     return 1;
 }
 
-int WriteAll(HANDLE h, const uint8_t* data, uint64_t size) {
-    while (size > 0) {
-        const DWORD part = size < kPartSize ? (DWORD)size : kPartSize;
-        DWORD written = 0;
-        if (!PlatformOps.WriteFile(h, data, part, &written, nullptr) || written != part)
-            return 0;
-        data += part;
-        size -= part;
-        AdvanceProgress(part);
-    }
-    return 1;
-}
-
-// A new file under a fresh name: whatever stands at the name (a link included, which is never
-// followed) makes the creation fail.
-HANDLE CreateStaged(JournalAction* action) {
-    HANDLE h =
-        PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-        StateOf(action)->step = kStaged;
-    return h;
-}
-
-// Flushes and closes a staged file; on any failure so far the file is removed again.
-int FinishStaged(JournalAction* action, HANDLE h, int ok) {
-    // The bytes must be on the disk before a rename makes them the only copy.
-    ok = ok && DirectOps.FlushFileBuffers(h);
-    ok = PlatformOps.CloseHandle(h) && ok;
-    if (!ok && PlatformOps.DeleteFileA(action->staged))
-        StateOf(action)->step = kPlanned;
-    return ok;
-}
-
 } // namespace
 
 void ResetStagedSet() {
@@ -130,11 +96,44 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
     return 0;
 }
 
+int WriteStaged(HANDLE h, const uint8_t* data, uint64_t size) {
+    while (size > 0) {
+        const DWORD part = size < kPartSize ? (DWORD)size : kPartSize;
+        DWORD written = 0;
+        if (!PlatformOps.WriteFile(h, data, part, &written, nullptr) || written != part)
+            return 0;
+        data += part;
+        size -= part;
+        AdvanceProgress(part);
+    }
+    return 1;
+}
+
+// A new file under a fresh name: whatever stands at the name (a link included, which is never
+// followed) makes the creation fail.
+HANDLE CreateStaged(JournalAction* action) {
+    HANDLE h =
+        PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        StateOf(action)->step = kStaged;
+    return h;
+}
+
+int FinishStaged(JournalAction* action, HANDLE h, int ok) {
+    // The bytes must be on the disk before a rename makes them the only copy.
+    ok = ok && DirectOps.FlushFileBuffers(h);
+    ok = PlatformOps.CloseHandle(h) && ok;
+    if (!ok && PlatformOps.DeleteFileA(action->staged))
+        StateOf(action)->step = kPlanned;
+    return ok;
+}
+
 int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size) {
     HANDLE h = CreateStaged(action);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
-    return FinishStaged(action, h, WriteAll(h, data, size));
+    return FinishStaged(action, h, WriteStaged(h, data, size));
 }
 
 HANDLE OpenTargetForReading(const char* path) {
@@ -185,7 +184,7 @@ CopyResult StageCopyOfTarget(JournalAction* action) {
         // A short read counts as unreadable: bytes that were not read are never written back.
         if (!PlatformOps.ReadFile(in, buffer, part, &got, nullptr) || got != part)
             result = kCopyUnreadable;
-        else if (!WriteAll(out, buffer, part))
+        else if (!WriteStaged(out, buffer, part))
             result = kCopyFailed;
         left -= part;
     }

@@ -51,6 +51,16 @@ JournalAction* FindReplacement(const char* target);
 // know it ahead; 0 when it would not fit a path or no random bytes came.
 int SiblingName(const char* path, const char* extension, char out[kPathSize]);
 
+// The staged file of the action, created empty (the target is not touched); INVALID_HANDLE_VALUE
+// when it cannot be.
+HANDLE CreateStaged(JournalAction* action);
+// Writes the next size bytes to a staged file in parts, the progress bar moving; 1 when all were
+// written.
+int WriteStaged(HANDLE h, const uint8_t* data, uint64_t size);
+// Flushes and closes a staged file; when ok is 0 or either fails, the file is removed again.
+// 1 when the staged file is complete.
+int FinishStaged(JournalAction* action, HANDLE h, int ok);
+
 // Creates the staged file of the action and writes data into it, flushed; the target is not
 // touched. 0 on failure, the staged file then removed.
 int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size);

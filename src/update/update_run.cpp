@@ -420,25 +420,44 @@ int VerifyPlannedEntries() {
 
 // The new file rebuilt from the target and its delta, staged beside it. 0 after a message.
 int StageDelta(const PlannedFile& p) {
-    JournalAction* a = ActionOf(p);
-    uint8_t* result;
-    uint64_t size;
-    if (!BuildDeltaResult(a->target, (uint32_t)p.delta, &result, &size))
-        return 0;
-    const int ok = StageBytes(a, result, size);
-    FreeFixed(result);
-    return ok || ShowCannotReplace("「%s」を書き込めません", a->target);
+    return StageDeltaResult(ActionOf(p), (uint32_t)p.delta);
 }
 
+// The entry's bytes into the staged file part by part, hashed as they pass. 0 after a message.
 int StageEntry(const PlannedFile& p) {
-    const uint8_t* bytes;
-    uint8_t* block;
-    if (!ReportDecodeFailure(DecodeEntry(p.record, PayloadData + p.dataOffset, AllocFixed,
-                                         FreeFixed, &bytes, &block)))
+    JournalAction* a = ActionOf(p);
+    EntryReader r;
+    if (!OpenEntryReader(p.record, p.dataOffset, &r))
         return 0;
-    const int ok = StageBytes(ActionOf(p), bytes, EntryDecodedSize(p.record));
-    FreeFixed(block);
-    return ok;
+    uint8_t* buffer = (uint8_t*)AllocFixed(kEntryPartSize);
+    if (!buffer) {
+        CloseEntryReader(&r);
+        ShowUpdaterError("Can't Allocate Memory !!");
+        return 0;
+    }
+    HANDLE h = CreateStaged(a);
+    int written = h != INVALID_HANDLE_VALUE;
+    Sha256Context c;
+    Sha256Init(&c);
+    const uint32_t size = EntryDecodedSize(p.record);
+    while (written && r.at < size) {
+        const uint32_t n = size - r.at < kEntryPartSize ? size - r.at : kEntryPartSize;
+        ReadEntryPart(&r, buffer, n);
+        Sha256Update(&c, buffer, n);
+        written = WriteStaged(h, buffer, n);
+        PumpMessages();
+    }
+    CloseEntryReader(&r);
+    FreeFixed(buffer);
+    uint8_t digest[kSha256Size];
+    Sha256Final(&c, digest);
+    // A damaged entry is named by its check; the staged file goes either way.
+    const int intact = !written || CheckEntryDigest(p.record, digest);
+    if (h != INVALID_HANDLE_VALUE)
+        written = FinishStaged(a, h, written && intact) || !intact;
+    if (!intact)
+        return 0;
+    return written || ShowCannotReplace("「%s」を書き込めません", a->target);
 }
 
 // The names the staged files will take beside their targets.
@@ -478,7 +497,7 @@ int StagePlannedFiles() {
         }
         if (p.record) {
             if (!StageEntry(p))
-                return ShowCannotReplace("「%s」を書き込めません", a->target);
+                return 0;
             continue;
         }
         const CopyResult copied = StageCopyOfTarget(a);

@@ -6,6 +6,14 @@
 namespace {
 
 const DWORD kRunTimeoutMs = 60000;
+
+// A benchmark's run of many gigabytes may take longer: UPDRIVER_TIMEOUT_MS says how long.
+DWORD RunTimeoutMs() {
+    char value[32];
+    const DWORD n = GetEnvironmentVariableA("UPDRIVER_TIMEOUT_MS", value, sizeof value);
+    const DWORD ms = n > 0 && n < sizeof value ? (DWORD)strtoul(value, nullptr, 10) : 0;
+    return ms ? ms : kRunTimeoutMs;
+}
 const DWORD kPollMs = 50;
 
 std::string TextOf(HWND w) {
@@ -349,7 +357,7 @@ Transcript DriveProcess(PROCESS_INFORMATION& pi, const std::vector<std::string>&
                         const std::string& screenshotPrefix, StepHook hook) {
     Transcript t;
     t.started = true;
-    const DWORD deadline = GetTickCount() + kRunTimeoutMs;
+    const DWORD deadline = GetTickCount() + RunTimeoutMs();
     HWND last = nullptr;
     WindowRecord lastState;
     size_t step = 0;

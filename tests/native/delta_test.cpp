@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -356,6 +357,63 @@ TEST(DeltaCrafted, EachOpAndEachRefusal) {
     EXPECT_EQ(0u, produced);
 }
 
+// The streaming applier with the delta handed over in pieces of every size, and with each of
+// its callbacks failing at every call: the same result, or the callback's failure told as such.
+TEST(DeltaStream, PiecesAndFailingCallbacks) {
+    std::mt19937 rng(23);
+    const Bytes base = Random(rng, 20000);
+    Bytes data(base.begin() + 3000, base.end());
+    data.insert(data.begin() + 500, 700, 'x');
+    const Bytes delta = Encode(base, data);
+    struct Io {
+        const Bytes* base;
+        const Bytes* delta;
+        size_t used, piece;
+        int calls, failAt;
+        Bytes out;
+        bool Fail() { return ++calls == failAt; }
+    };
+    const DeltaIo io = {nullptr,
+                        [](void* c, uint8_t* to, size_t size) -> ptrdiff_t {
+                            Io* s = (Io*)c;
+                            if (s->Fail())
+                                return -1;
+                            const size_t n = std::min({size, s->piece, s->delta->size() - s->used});
+                            memcpy(to, s->delta->data() + s->used, n);
+                            s->used += n;
+                            return (ptrdiff_t)n;
+                        },
+                        [](void* c, uint64_t at, uint8_t* to, size_t size) {
+                            Io* s = (Io*)c;
+                            memcpy(to, s->base->data() + at, size);
+                            return s->Fail() ? 0 : 1;
+                        },
+                        [](void* c, const uint8_t* p, size_t size) {
+                            Io* s = (Io*)c;
+                            s->out.insert(s->out.end(), p, p + size);
+                            return s->Fail() ? 0 : 1;
+                        }};
+    static Bytes scratch(kDeltaScratchSize);
+    for (size_t piece : {(size_t)1, (size_t)7, delta.size()}) {
+        Io s{&base, &delta, 0, piece, 0, 0, {}};
+        DeltaIo each = io;
+        each.context = &s;
+        uint64_t produced = 0;
+        ASSERT_EQ(kDeltaOk, ApplyDeltaStream(each, base.size(), nullptr, scratch.data(),
+                                             scratch.size(), &produced));
+        EXPECT_TRUE(s.out == data) << "pieces of " << piece;
+        const int calls = s.calls;
+        for (int k = 1; k <= calls; ++k) {
+            Io f{&base, &delta, 0, piece, 0, k, {}};
+            each.context = &f;
+            const DeltaStatus status = ApplyDeltaStream(each, base.size(), nullptr, scratch.data(),
+                                                        scratch.size(), &produced);
+            EXPECT_TRUE(status == kDeltaReadFailed || status == kDeltaWriteFailed)
+                << "call " << k << ": " << DeltaStatusName(status);
+        }
+    }
+}
+
 // The entropy coder on its own, for skewed, flat and one-valued data.
 TEST(DeltaEntropy, StreamsDecodeThroughTheApplier) {
     std::mt19937 rng(8);
@@ -510,7 +568,7 @@ TEST(DeltaLz, EachCodeAndEachRefusal) {
     const Bytes delta = LzDelta(result, ok).Build();
     Bytes out(result.size());
     const size_t streams = 3 + result.size(); // the ops (one), nothing else, the literals
-    Bytes scratch(streams + 5);
+    Bytes scratch(kDeltaIoScratchSize + streams + 5);
     size_t produced;
     EXPECT_EQ(kDeltaScratchTooSmall,
               ApplyDelta(nullptr, 0, delta.data(), delta.size(), out.data(), out.size(),

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -57,6 +58,25 @@ TEST(Scramble, TwiceGivesBackTheBlockAtAnyAlignment) {
             Scramble(storage.data() + align, len);
             EXPECT_EQ(original, storage) << "length " << len << " align " << align;
         }
+    }
+}
+
+// A block unscrambled part by part, in parts of every phase against the key pattern, is the
+// block unscrambled at once.
+TEST(Scramble, InPartsAsAtOnce) {
+    std::mt19937 rng(7);
+    for (uint32_t len : {3u, 130u, 1001u, 5000u}) {
+        std::vector<uint8_t> whole(len);
+        for (uint8_t& c : whole)
+            c = (uint8_t)rng();
+        std::vector<uint8_t> parts(whole);
+        Scramble(whole.data(), len);
+        for (uint32_t at = 0; at < len;) {
+            const uint32_t n = std::min<uint32_t>(len - at, 1 + rng() % 300);
+            ScrambleRange(parts.data() + at, n, at, len);
+            at += n;
+        }
+        EXPECT_EQ(whole, parts) << "length " << len;
     }
 }
 

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -164,6 +166,62 @@ void CheckDeltas(const std::vector<uint8_t>& image, const uint8_t* index,
 
 namespace {
 
+// A base read from its file in parts: its SHA-256 and its delta check value. 0 and a reason
+// when it cannot be read whole.
+int SurveyBase(const std::filesystem::path& file, uint64_t size, uint8_t digest[kSha256Size],
+               uint64_t* check, std::string* error) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> part(1u << 20);
+    Sha256Context c;
+    Sha256Init(&c);
+    DeltaCheckState s;
+    DeltaCheckBegin(&s, size);
+    for (uint64_t at = 0; at < size;) {
+        const size_t n = size - at < part.size() ? (size_t)(size - at) : part.size();
+        if (!in.read((char*)part.data(), (std::streamsize)n)) {
+            *error = Printable(file) + " could not be read";
+            return 0;
+        }
+        Sha256Update(&c, part.data(), n);
+        DeltaCheckUpdate(&s, part.data(), n);
+        at += n;
+    }
+    Sha256Final(&c, digest);
+    *check = DeltaCheckEnd(&s);
+    return 1;
+}
+
+struct StreamedDelta {
+    std::ifstream* base;
+    const uint8_t* delta;
+    size_t deltaSize;
+    size_t deltaUsed;
+    Sha256Context result;
+    bool baseFailed;
+};
+
+ptrdiff_t ReadStreamedDelta(void* context, uint8_t* to, size_t size) {
+    StreamedDelta* r = (StreamedDelta*)context;
+    const size_t n = std::min(size, r->deltaSize - r->deltaUsed);
+    memcpy(to, r->delta + r->deltaUsed, n);
+    r->deltaUsed += n;
+    return (ptrdiff_t)n;
+}
+
+int ReadStreamedBase(void* context, uint64_t position, uint8_t* to, size_t size) {
+    StreamedDelta* r = (StreamedDelta*)context;
+    r->base->clear();
+    if (r->base->seekg((std::streamoff)position) && r->base->read((char*)to, (std::streamsize)size))
+        return 1;
+    r->baseFailed = true;
+    return 0;
+}
+
+int HashResult(void* context, const uint8_t* data, size_t size) {
+    Sha256Update(&((StreamedDelta*)context)->result, data, size);
+    return 1;
+}
+
 // One base folder against the deltas of one target, at one path an item writes it to.
 void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const IntegrityRecord& record,
              const std::filesystem::path& base, const std::string& dataFolder,
@@ -186,8 +244,8 @@ void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const Inte
         return;
     }
     const uint64_t size = std::filesystem::file_size(file, ec);
-    std::vector<uint8_t> bytes;
     uint8_t digest[kSha256Size];
+    uint64_t check = 0;
     bool read = false;
     for (uint32_t i = 0; i < record.deltaCount; ++i) {
         PayloadDelta d;
@@ -195,12 +253,10 @@ void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const Inte
         if (FoldName(d.target) != FoldName(target) || ec || d.baseSize != size)
             continue;
         std::string error;
-        if (!read && !ReadHostFile(file, &bytes, &error)) {
+        if (!read && !SurveyBase(file, size, digest, &check, &error)) {
             problems->push_back(error);
             return;
         }
-        if (!read)
-            Sha256(bytes.data(), bytes.size(), digest);
         read = true;
         if (memcmp(digest, d.baseDigest, kSha256Size) != 0)
             continue;
@@ -210,15 +266,20 @@ void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const Inte
             problems->push_back(who + ": the entry does not decode");
             return;
         }
-        std::vector<uint8_t> result((size_t)d.resultSize);
+        // The base is read by position and the result only hashed: neither is held whole.
+        std::ifstream in(file, std::ios::binary);
+        StreamedDelta run{&in, delta.bytes, delta.size, 0, {}, false};
+        Sha256Init(&run.result);
         std::vector<uint8_t> scratch(kDeltaScratchSize);
-        size_t produced = 0;
+        const DeltaIo io = {&run, ReadStreamedDelta, ReadStreamedBase, HashResult};
+        uint64_t produced = 0;
         const DeltaStatus status =
-            ApplyDelta(bytes.data(), bytes.size(), delta.bytes, delta.size, result.data(),
-                       result.size(), scratch.data(), scratch.size(), &produced);
+            ApplyDeltaStream(io, size, &check, scratch.data(), scratch.size(), &produced);
         uint8_t resultDigest[kSha256Size];
-        Sha256(result.data(), produced, resultDigest);
-        if (status != kDeltaOk)
+        Sha256Final(&run.result, resultDigest);
+        if (status == kDeltaReadFailed && run.baseFailed)
+            problems->push_back(Printable(file) + " could not be read");
+        else if (status != kDeltaOk)
             problems->push_back(who + ": applying it fails (" +
                                 std::string(DeltaStatusName(status)) + ")");
         else if (produced != d.resultSize || memcmp(resultDigest, d.resultDigest, kSha256Size) != 0)

@@ -195,6 +195,19 @@ uint32_t FolderFeatures(const std::vector<SourceFile>& files, bool folderNames) 
     return features;
 }
 
+namespace {
+
+// A compressed entry is one stream that the updater decodes whole, so only entries up to this
+// size are compressed; larger ones are stored as is and reach the disk part by part, keeping
+// the updater's memory the same whatever the files' sizes.
+const size_t kLargestCompressedEntry = 16u << 20;
+
+bool Compressible(size_t size) {
+    return size <= kLargestCompressedEntry;
+}
+
+} // namespace
+
 int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
                const PackOptions& options, std::vector<uint8_t>* image,
                std::vector<std::string>* leftOut, std::vector<std::string>* told,
@@ -235,7 +248,7 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
     for (size_t i = 0; i < files.size(); ++i)
         if (!plan.wholeLeftOut[i])
             entries.push_back(ArchiveInput{files[i].name, contents[i].data(), contents[i].size(),
-                                           times[i], true, true});
+                                           times[i], Compressible(contents[i].size()), true});
     // The deltas after every file, in the order of their descriptors, so that the positions
     // the descriptors name rise.
     std::vector<uint8_t> descriptors;
@@ -257,7 +270,8 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
         WriteDeltaDescriptor(descriptor,
                              descriptors.data() + descriptors.size() - kDeltaDescriptorSize);
         entries.push_back(
-            ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file], true, true});
+            ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file],
+                         Compressible(d.bytes.size()), true});
     }
     told->insert(told->end(), plan.told.begin(), plan.told.end());
     ArchiveOptions archive{kIndexCompressed | kIndexScrambled, options.level, true};

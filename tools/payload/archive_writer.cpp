@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
 #include "archive/payload_deltas.h"
@@ -45,6 +47,19 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
                      std::vector<uint8_t>* image, std::string* error) {
     const uint32_t indexFlags = options.indexFlags;
     std::vector<uint8_t> out(kArchiveHeaderSize, 0);
+    // Room for every entry as is, so that the image is not moved as it grows: moving it would
+    // hold a large payload twice, beside the files it is made of.
+    uint64_t room = kArchiveHeaderSize + kEntryAlignment;
+    for (const ArchiveInput& e : entries)
+        room += PaddedSize((uint32_t)std::min<uint64_t>(e.size, UINT32_MAX));
+    // The record and the index after them: an index that does not compress grows a little.
+    const uint64_t count = entries.size() + 1;
+    room +=
+        IntegrityRecordSize((uint32_t)count, true,
+                            (uint32_t)(options.deltaDescriptors.size() / kDeltaDescriptorSize)) +
+        count * kArchiveEntrySize * 2 + 4096;
+    if (room <= UINT32_MAX)
+        out.reserve((size_t)room);
     std::vector<uint8_t> index;
     std::vector<uint8_t> packed;
     std::vector<uint8_t> digests; // one per entry, with integrity
