@@ -661,10 +661,14 @@ void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t b
 // real binaries, where new files share many short strings with old ones).
 const size_t kMinFarMatch = 48;
 
-// Above this many blocks the base's blocks grow, so that a block's number and a few bits of its
-// hash share one 32-bit slot, and the table stays within kMaxBlockSlots slots.
+// Above 2^kMaxBlockBits blocks the base's blocks grow, so that a block's number and a few bits
+// of its hash share one 32-bit slot; the table has at most 2^kMaxSlotBits slots (512 MiB).
 const unsigned kMaxBlockBits = 27;
 const unsigned kMaxSlotBits = 27;
+// Slots come in buckets of kBucketWays, one cache line, holding the newest blocks of a hash:
+// of repeated content the search takes the longest match among them.
+const unsigned kBucketShift = 2;
+const size_t kBucketWays = (size_t)1 << kBucketShift;
 const size_t kMinBlock = 32;
 
 inline uint64_t BlockHash(const uint8_t* p, size_t words) {
@@ -709,11 +713,11 @@ struct RunningCheck {
     }
 };
 
-// One slot per hash of a block of the base (the blocks at multiples of the block size), holding
-// the block's number and spare hash bits that turn most wrong candidates away before the base is
-// read. A search finds only matches that start with a whole block, a block's length or less
-// after where they really start; the backward extension finds the rest. Memory: 4 bytes a slot,
-// at most 2^kMaxSlotBits slots, whatever the base's size; time: one hash per position.
+// A bucket of slots per hash of a block of the base (the blocks at multiples of the block size),
+// each slot holding a block's number and spare hash bits that turn most wrong candidates away
+// before the base is read. A search finds only matches that hold a whole block from where it
+// looks; the extension backwards finds where they really start. Memory: 4 bytes a slot, at most
+// 2^kMaxSlotBits slots, whatever the base's size; time: one hash and one bucket per position.
 struct BlockFinder {
     const uint8_t* base;
     size_t baseSize;
@@ -733,7 +737,7 @@ struct BlockFinder {
     static const bool kStrides = false;
     static const bool kAlignmentFirst = true;
     void Prefetch(const uint8_t* p) const {
-        __builtin_prefetch(&slots[BlockHash(p, words) >> slotShift]);
+        __builtin_prefetch(&slots[(BlockHash(p, words) >> slotShift) * kBucketWays]);
     }
     bool May(const uint8_t*, size_t) const { return true; }
     size_t Find(const uint8_t* p, size_t n, size_t* at) const {
@@ -741,16 +745,23 @@ struct BlockFinder {
         if (n < block)
             return 0;
         const uint64_t h = BlockHash(p, words);
-        const uint32_t e = slots[h >> slotShift];
-        if (e == 0 || (e & tagMask) != ((uint32_t)h & tagMask))
+        const uint32_t* bucket = &slots[(h >> slotShift) * kBucketWays];
+        size_t best = 0;
+        for (size_t k = 0; k < kBucketWays && bucket[k]; ++k) {
+            const uint32_t e = bucket[k];
+            if ((e & tagMask) != ((uint32_t)h & tagMask))
+                continue;
+            const size_t from = (size_t)((e >> tagBits) - 1) * block;
+            ++farReads;
+            const size_t len = MatchLength(base + from, baseSize - from, p, n);
+            if (len > best) {
+                best = len;
+                *at = from;
+            }
+        }
+        if (best < std::max(block, kMinFarMatch))
             return 0;
-        const size_t from = (size_t)((e >> tagBits) - 1) * block;
-        ++farReads;
-        const size_t len = MatchLength(base + from, baseSize - from, p, n);
-        if (len < std::max(block, kMinFarMatch))
-            return 0;
-        *at = from;
-        return len;
+        return best;
     }
 };
 
@@ -774,7 +785,7 @@ void BuildBlockFinder(BlockFinder* f, const uint8_t* base, size_t baseSize,
     unsigned slotBits = 12;
     while (slotBits < kMaxSlotBits && ((size_t)1 << slotBits) < 2 * blocks)
         ++slotBits;
-    f->slotShift = 64 - slotBits;
+    f->slotShift = 64 - (slotBits - kBucketShift);
     f->slots.assign((size_t)1 << slotBits, 0);
     // A piece is whole blocks and whole check words.
     const size_t piece = std::max<size_t>(options.releaseEvery / f->block, 1) * f->block;
@@ -783,8 +794,15 @@ void BuildBlockFinder(BlockFinder* f, const uint8_t* base, size_t baseSize,
         check->Add(base + at, n);
         for (size_t b = at; b + f->block <= at + n; b += f->block) {
             const uint64_t h = BlockHash(base + b, f->words);
-            f->slots[h >> f->slotShift] =
-                (uint32_t)((b / f->block + 1) << f->tagBits) | ((uint32_t)h & f->tagMask);
+            // The newest block first; one of the same hash bits (most likely the same bytes
+            // again) gives way to it rather than a different one.
+            uint32_t* bucket = &f->slots[(h >> f->slotShift) * kBucketWays];
+            size_t k = 0;
+            while (k + 1 < kBucketWays && bucket[k] &&
+                   (bucket[k] & f->tagMask) != ((uint32_t)h & f->tagMask))
+                ++k;
+            memmove(bucket + 1, bucket, k * sizeof(uint32_t));
+            bucket[0] = (uint32_t)((b / f->block + 1) << f->tagBits) | ((uint32_t)h & f->tagMask);
         }
         if (options.release)
             options.release();
