@@ -59,10 +59,10 @@ measure() {
   if [ "$big" -le $((256 << 20)) ]; then
     local wlog=27
     while [ $((1 << wlog)) -lt "$big" ]; do wlog=$((wlog + 1)); done
-    if timed timeout 1800 zstd -q -19 -f --long=$wlog --patch-from="$old" "$new" -o "$work/zstd"; then
+    if timed timeout 600 zstd -q -19 -f --long=$wlog --patch-from="$old" "$new" -o "$work/zstd"; then
       row "$name" zstd "$secs" "$peak_mb" "$(size "$work/zstd")"
     else
-      row "$name" zstd "failed or over 30 min" - -
+      row "$name" zstd "failed or over 10 min" - -
     fi
   else
     row "$name" zstd "not run (over 256 MiB)" - -
