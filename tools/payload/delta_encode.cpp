@@ -488,14 +488,14 @@ size_t FindMatch(const SuffixFinder& f, const uint8_t* data, size_t size, size_t
     return lcpHi;
 }
 
-// Finds approximate matches and writes them: a match is extended forwards and backwards as
-// long as at least half of its bytes agree, and whatever lies between matches goes as
-// literals. A new match is taken only when it beats the current alignment (the base offset of
-// the last match) by more than a few bytes, so that code which merely shifted stays one span.
 // The pages are let go after this many candidates read anywhere in the base, as well as after
 // every options.releaseEvery bytes of the new file.
 const size_t kFarReadsPerRelease = 1024;
 
+// Finds approximate matches and writes them: a match is extended forwards and backwards as
+// long as at least half of its bytes agree, and whatever lies between matches goes as
+// literals. A new match is taken only when it beats the current alignment (the base offset of
+// the last match) by more than a few bytes, so that code which merely shifted stays one span.
 template <class Finder>
 void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t baseSize,
                  const uint8_t* data, size_t size, const DeltaEncodeOptions& options) {
@@ -665,8 +665,8 @@ const size_t kMinFarMatch = 40;
 // of its hash share one 32-bit slot; the table has at most 2^kMaxSlotBits slots (512 MiB).
 const unsigned kMaxBlockBits = 27;
 const unsigned kMaxSlotBits = 27;
-// Slots come in buckets of kBucketWays, one cache line, holding the newest blocks of a hash:
-// of repeated content the search takes the longest match among them.
+// Slots come in buckets of kBucketWays (16 bytes, in one cache line), holding the newest blocks
+// of a hash: of repeated content the search takes the longest match among them.
 const unsigned kBucketShift = 2;
 const size_t kBucketWays = (size_t)1 << kBucketShift;
 const size_t kMinBlock = 32;
