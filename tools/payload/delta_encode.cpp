@@ -496,6 +496,29 @@ const size_t kFarReadsPerRelease = 1024;
 // long as at least half of its bytes agree, and whatever lies between matches goes as
 // literals. A new match is taken only when it beats the current alignment (the base offset of
 // the last match) by more than a few bytes, so that code which merely shifted stays one span.
+// How far the match at data[from] and base[pos] extends forward before end, as long as at least
+// half of its bytes agree.
+size_t ExtendForward(const uint8_t* base, size_t baseSize, const uint8_t* data, size_t from,
+                     size_t pos, size_t end) {
+    size_t len = 0;
+    int64_t s = 0, best = 0;
+    for (size_t i = 0; from + i < end && pos + i < baseSize;) {
+        if (base[pos + i] == data[from + i])
+            ++s;
+        ++i;
+        if (s * 2 - (int64_t)i > best * 2 - (int64_t)len) {
+            best = s;
+            len = i;
+        }
+    }
+    return len;
+}
+
+// What lies further back than this behind the scan is written out along the last match's
+// alignment, so that the extensions, the differences and the literals in hand stay bounded
+// however long a match or a stretch of new content runs.
+const size_t kMaxBehind = 8u << 20;
+
 template <class Finder>
 void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t baseSize,
                  const uint8_t* data, size_t size, const DeltaEncodeOptions& options) {
@@ -510,12 +533,29 @@ void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t b
     // as the scan advances, so that each byte is weighed once per match.
     size_t reachAt = 0, reachEnd = 0;
     int64_t reachSum = 0, reachBest = 0;
-    while (scan < size) {
+    // Lets the pages go, and writes out what lies far behind the scan: the last match as far as
+    // it extends, then literals; the alignment stays for what follows.
+    auto keepUp = [&]() {
         if ((scan >= nextRelease || finder.farReads >= kFarReadsPerRelease) && options.release) {
             options.release();
             nextRelease = scan + options.releaseEvery;
             finder.farReads = 0;
         }
+        if (scan <= lastScan + 2 * kMaxBehind)
+            return;
+        const size_t upTo = scan - kMaxBehind;
+        const size_t lenF = ExtendForward(base, baseSize, data, lastScan, lastPos, upTo);
+        if (lenF)
+            EmitMatch(wr, base, lastPos, data + lastScan, lenF, &diff);
+        if (lastScan + lenF < upTo)
+            EmitRun(wr, kDeltaOpInsert, data + lastScan + lenF, upTo - (lastScan + lenF));
+        lastPos += upTo - lastScan;
+        lastScan = upTo;
+        reachAt = reachEnd = lastScan;
+        reachSum = reachBest = 0;
+    };
+    while (scan < size) {
+        keepUp();
         size_t oldScore = 0;
         size_t scsc = scan += len;
         bool restart = false;
@@ -526,6 +566,7 @@ void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t b
         // to single steps and finds the short islands there.
         size_t misses = 0, quiet = 0;
         while (scan < size) {
+            keepUp();
             // In new content the scan moves a byte at a time: fetch the filter's word for a
             // position further on while this one is weighed.
             if (scan + kFilterAhead + finder.hashLength <= size)
@@ -596,19 +637,7 @@ void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t b
             continue;
 
         // Forward extension of the last match from lastScan.
-        size_t lenF = 0;
-        {
-            int64_t s = 0, best = 0;
-            for (size_t i = 0; lastScan + i < scan && lastPos + i < baseSize;) {
-                if (base[lastPos + i] == data[lastScan + i])
-                    ++s;
-                ++i;
-                if (s * 2 - (int64_t)i > best * 2 - (int64_t)lenF) {
-                    best = s;
-                    lenF = i;
-                }
-            }
-        }
+        size_t lenF = ExtendForward(base, baseSize, data, lastScan, lastPos, scan);
         // Backward extension of the new match from scan.
         size_t lenB = 0;
         if (scan < size) {
