@@ -620,6 +620,10 @@ TEST(DeltaRoundTrip, BlockTableSearch) {
     }
     cases.push_back({"pieces off the blocks", pieces, pieces.size() / 10});
     cases.push_back({"unrelated", Random(rng, 300000), 300000 + 200});
+    // New content longer than the encoder keeps in hand behind its scan, then old content.
+    Bytes longNew = Random(rng, 17u << 20);
+    longNew.insert(longNew.end(), base.begin() + (1 << 20), base.begin() + (3 << 20));
+    cases.push_back({"long new stretch, then old", longNew, (17u << 20) + 8000});
     cases.push_back({"empty", {}, 100});
     const Bytes tail(base.end() - 13, base.end());
     cases.push_back({"shorter than a block", tail, 100});
