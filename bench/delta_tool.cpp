@@ -1,6 +1,7 @@
 // The delta codec on files, for the delta benchmark (bench/delta-bench.sh), which runs each step
 // as a process of its own so that its time and peak memory are measured alone.
-//   delta_tool encode BASE NEW DELTA       prints: encode seconds
+//   delta_tool encode BASE NEW DELTA [LIMIT] prints: encode seconds; LIMIT: the largest base
+//                                          searched whole (bytes; default the encoder's)
 //   delta_tool apply BASE DELTA OUT [RUNS] prints: apply MB/s of output (best of RUNS)
 //   delta_tool whole NEW                   prints: size of NEW as one best-level payload entry
 #include <stdio.h>
@@ -10,11 +11,13 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "archive/delta_apply.h"
 #include "payload/compress.h"
 #include "payload/delta_encode.h"
+#include "payload/mapped_file.h"
 
 namespace {
 
@@ -46,11 +49,24 @@ double Seconds(Clock::time_point since) {
 
 int main(int argc, char** argv) {
     if (argc >= 5 && strcmp(argv[1], "encode") == 0) {
-        std::vector<uint8_t> base = ReadFile(argv[2]);
-        std::vector<uint8_t> data = ReadFile(argv[3]);
+        // Both files mapped, their pages let go as the encoder moves on, as mkupdate reads a
+        // base; so peak memory is the encoder's own.
+        MappedFile base, data;
+        std::string error;
+        if (!base.Open(argv[2], &error) || !data.Open(argv[3], &error)) {
+            fprintf(stderr, "delta_tool: %s\n", error.c_str());
+            return 2;
+        }
+        DeltaEncodeOptions options;
+        options.release = [&]() {
+            base.Release();
+            data.Release();
+        };
+        if (argc >= 6)
+            options.wholeSearchLimit = strtoull(argv[5], nullptr, 10);
         std::vector<uint8_t> delta;
         const auto t0 = Clock::now();
-        if (!EncodeDelta(base.data(), base.size(), data.data(), data.size(), &delta)) {
+        if (!EncodeDelta(base.data(), base.size(), data.data(), data.size(), options, &delta)) {
             fprintf(stderr, "delta_tool: cannot encode\n");
             return 1;
         }
@@ -99,7 +115,8 @@ int main(int argc, char** argv) {
         printf("%zu\n", (size + 15) / 16 * 16);
         return 0;
     }
-    fprintf(stderr, "usage: delta_tool encode BASE NEW DELTA | apply BASE DELTA OUT [RUNS] | "
-                    "whole NEW\n");
+    fprintf(stderr,
+            "usage: delta_tool encode BASE NEW DELTA [LIMIT] | apply BASE DELTA OUT [RUNS] | "
+            "whole NEW\n");
     return 2;
 }

@@ -642,9 +642,86 @@ TEST(DeltaRoundTrip, ShortIslandsInCompressedData) {
     EXPECT_LT(none.size(), unrelated.size() + 150);
 }
 
-// Files of several hundred megabytes: base positions past 2^28, many windows. It takes a few
-// minutes under the sanitizers, so CTest runs it as a test of its own (delta_large_round_trip,
-// which sets DELTA_LARGE_TEST=1); in the list of all cases it is skipped.
+// Large bases are searched through a table of block hashes, read through windows of the base
+// that the encoder lets go as it moves on. Forced here on small files: each case round-trips
+// through the applier and stays within its size bound, and the pages were let go on the way.
+TEST(DeltaRoundTrip, BlockTableSearch) {
+    std::mt19937 rng(31);
+    const Bytes base = Random(rng, 6u << 20); // more than one window of output
+    const size_t block = 64 << 10;
+    struct Case {
+        const char* what;
+        Bytes data;
+        size_t maxDelta;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"identical", base, 2000});
+    Bytes moved; // blocks of the base in another order, read from far apart
+    for (size_t k = 0; k < base.size() / block; ++k) {
+        const size_t from = ((k * 37) % (base.size() / block)) * block;
+        moved.insert(moved.end(), base.begin() + (long)from, base.begin() + (long)(from + block));
+    }
+    cases.push_back({"blocks moved", moved, 4000});
+    Bytes edited = base;
+    for (int i = 0; i < 200; ++i)
+        edited[rng() % edited.size()] ^= (uint8_t)(1 + rng() % 255);
+    const Bytes fresh = Random(rng, 100000);
+    edited.insert(edited.begin() + 3000001, fresh.begin(), fresh.end());
+    edited.erase(edited.begin() + 5000003, edited.begin() + 5100000);
+    cases.push_back({"edits, an insertion and a removal", edited, fresh.size() + 4000});
+    // Matches that start between blocks, and one shorter than two blocks: the table names the
+    // block inside, and the extension backwards finds the start.
+    Bytes pieces;
+    for (size_t at = 1001; at + 5000 < base.size(); at += 777777) {
+        pieces.insert(pieces.end(), base.begin() + (long)at, base.begin() + (long)(at + 4000));
+        pieces.push_back(0x5A);
+    }
+    cases.push_back({"pieces off the blocks", pieces, pieces.size() / 10});
+    cases.push_back({"unrelated", Random(rng, 300000), 300000 + 200});
+    // New content longer than the encoder keeps in hand behind its scan, then old content.
+    Bytes longNew = Random(rng, 17u << 20);
+    longNew.insert(longNew.end(), base.begin() + (1 << 20), base.begin() + (3 << 20));
+    cases.push_back({"long new stretch, then old", longNew, (17u << 20) + 8000});
+    cases.push_back({"empty", {}, 100});
+    const Bytes tail(base.end() - 13, base.end());
+    cases.push_back({"shorter than a block", tail, 100});
+
+    for (const Case& c : cases) {
+        size_t releases = 0;
+        DeltaEncodeOptions options;
+        options.wholeSearchLimit = 0;
+        options.blockSize = 32;
+        options.releaseEvery = 1 << 20;
+        options.release = [&releases]() { ++releases; };
+        Bytes delta;
+        ASSERT_EQ(1, EncodeDelta(base.data(), base.size(), c.data.data(), c.data.size(), options,
+                                 &delta));
+        const Applied a = Apply(base, delta, c.data.size());
+        EXPECT_EQ(kDeltaOk, a.status) << c.what << ": " << DeltaStatusName(a.status);
+        EXPECT_TRUE(a.output == c.data) << c.what;
+        EXPECT_LE(delta.size(), c.maxDelta) << c.what;
+        // The pass over the base lets go after each of its six MiB.
+        EXPECT_GE(releases, 6u) << c.what;
+    }
+    // A base that is not a whole number of blocks or check words, and no base at all.
+    const Bytes odd(base.begin(), base.begin() + 100003);
+    Bytes oddData(odd.begin() + 50000, odd.end());
+    oddData.insert(oddData.end(), odd.begin(), odd.begin() + 50000);
+    DeltaEncodeOptions options;
+    options.wholeSearchLimit = 0;
+    for (const Bytes* b : {&odd, &tail}) {
+        Bytes delta;
+        ASSERT_EQ(
+            1, EncodeDelta(b->data(), b->size(), oddData.data(), oddData.size(), options, &delta));
+        const Applied a = Apply(*b, delta, oddData.size());
+        EXPECT_EQ(kDeltaOk, a.status) << b->size() << ": " << DeltaStatusName(a.status);
+        EXPECT_TRUE(a.output == oddData) << b->size();
+    }
+}
+
+// Files of several hundred megabytes: base positions past 2^28, many windows, the block table. It
+// takes a few minutes under the sanitizers, so CTest runs it as a test of its own
+// (delta_large_round_trip, which sets DELTA_LARGE_TEST=1); in the list of all cases it is skipped.
 TEST(DeltaRoundTrip, SeveralHundredMegabytes) {
     if (!getenv("DELTA_LARGE_TEST"))
         GTEST_SKIP() << "set DELTA_LARGE_TEST=1 to run";

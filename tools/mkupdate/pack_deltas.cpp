@@ -2,12 +2,14 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <set>
 
 #include "archive/payload_deltas.h"
 #include "mkupdate/host_files.h"
 #include "payload/compress.h"
 #include "payload/delta_encode.h"
+#include "payload/mapped_file.h"
 
 namespace {
 
@@ -64,6 +66,9 @@ uint64_t StoredSize(const std::vector<uint8_t>& bytes, CompressLevel level) {
     CompressBlock(bytes.data(), bytes.size(), level, &packed);
     return packed.size() < bytes.size() ? packed.size() : bytes.size();
 }
+
+// Bases are hashed this much at a time, their pages let go after each piece.
+const uint64_t kHashPiece = 64ull << 20;
 
 std::string Bytes(uint64_t n) {
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
@@ -200,34 +205,38 @@ int PlanDeltas(const std::vector<SourceFile>& files,
                     needWhole = true;
                     continue;
                 }
-                const uint64_t size = std::filesystem::file_size(file, ec);
-                if (!ec && size > kDeltaMaxBase) {
-                    plan->told.push_back(who + "no delta " + from + ": the base is larger than " +
-                                         Bytes(kDeltaMaxBase));
-                    needWhole = true;
-                    continue;
-                }
                 std::filesystem::path link;
                 if (LinkLeavingBase(base, file, &link)) {
                     *error = "base of " + ShownCp932(files[i].name) + ": " + Printable(link) +
                              " is a link that leads out of " + Printable(base);
                     return 0;
                 }
-                std::vector<uint8_t> bytes;
-                if (!ReadHostFile(file, &bytes, error)) {
-                    *error = "base of " + ShownCp932(files[i].name) + ": " + *error;
+                // The base is read through a mapping whose pages go again as the encoder moves
+                // on, so that a base of many GiB is never held in memory.
+                std::string why;
+                MappedFile mapped;
+                if (!CanReadHostFile(file, &why) || !mapped.Open(file, &why)) {
+                    *error = "base of " + ShownCp932(files[i].name) + ": " + why;
                     return 0;
                 }
                 // A delta from the result itself is refused: an installation holding the new
                 // file keeps it without one, and such a delta must never stand in for the whole
                 // entry (the patch folder named as its own base would leave nothing else).
-                if (bytes == contents[i]) {
+                if (mapped.size() == contents[i].size() &&
+                    std::equal(contents[i].begin(), contents[i].end(), mapped.data())) {
                     plan->told.push_back(who + "no delta " + from +
                                          ": the base already holds the new file");
                     continue;
                 }
                 SeenBase now;
-                Sha256(bytes.data(), bytes.size(), now.digest);
+                Sha256Context sha;
+                Sha256Init(&sha);
+                for (uint64_t at = 0; at < mapped.size(); at += kHashPiece) {
+                    Sha256Update(&sha, mapped.data() + at,
+                                 (size_t)std::min<uint64_t>(kHashPiece, mapped.size() - at));
+                    mapped.Release();
+                }
+                Sha256Final(&sha, now.digest);
                 now.where = Printable(base);
                 const SeenBase* same = nullptr;
                 for (const SeenBase& s : seen)
@@ -244,10 +253,12 @@ int PlanDeltas(const std::vector<SourceFile>& files,
                 }
                 PackDelta delta;
                 delta.file = i;
-                delta.baseSize = bytes.size();
+                delta.baseSize = mapped.size();
                 memcpy(delta.baseDigest, now.digest, kSha256Size);
-                if (!EncodeDelta(bytes.data(), bytes.size(), contents[i].data(), contents[i].size(),
-                                 &delta.bytes)) {
+                DeltaEncodeOptions options;
+                options.release = [&mapped]() { mapped.Release(); };
+                if (!EncodeDelta(mapped.data(), mapped.size(), contents[i].data(),
+                                 contents[i].size(), options, &delta.bytes)) {
                     *error = "cannot make a delta of " + ShownCp932(files[i].name) + " " + from;
                     return 0;
                 }
@@ -263,7 +274,7 @@ int PlanDeltas(const std::vector<SourceFile>& files,
                 }
                 char name[kDeltaEntryNameCapacity];
                 DeltaEntryName((uint32_t)plan->deltas.size(), name);
-                plan->told.push_back(who + name + " " + from + ", base " + Bytes(bytes.size()) +
+                plan->told.push_back(who + name + " " + from + ", base " + Bytes(mapped.size()) +
                                      ": " + Bytes(stored) + " instead of the whole entry's " +
                                      Bytes(wholeStored));
                 now.delta = (long)plan->deltas.size();

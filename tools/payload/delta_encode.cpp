@@ -142,7 +142,9 @@ struct Writer {
     std::vector<uint8_t>* out;
     uint64_t basePos = 0; // the applier's base position after the ops so far
     Window window;
-    std::vector<Window> done;
+    std::vector<Window> done; // closed and waiting to be packed
+    size_t doneBytes = 0;     // their streams' bytes
+    uint64_t windowCount = 0; // packed and written so far
 };
 
 size_t StreamBytes(const Window& w) {
@@ -189,17 +191,26 @@ void PutStream(const std::vector<uint8_t>& data, size_t partsRoom, std::vector<u
     out->insert(out->end(), best->begin(), best->end());
 }
 
-// Closes the current window; its streams are packed later, all windows at once.
+void WriteWindows(Writer* wr);
+
+// Closed windows wait for this many bytes of streams (or the end) and are then packed together,
+// so that packing keeps every thread busy while their memory stays bounded.
+const size_t kPackBatch = 64u << 20;
+
+// Closes the current window.
 void FlushWindow(Writer* wr) {
     Window& w = wr->window;
     if (w.outputSize == 0)
         return;
+    wr->doneBytes += StreamBytes(w);
     wr->done.push_back(std::move(w));
     w = Window();
     w.basePos = wr->basePos;
+    if (wr->doneBytes >= kPackBatch)
+        WriteWindows(wr);
 }
 
-// Packs every window's streams, on as many threads as the machine has, and appends the
+// Packs the closed windows' streams, on as many threads as the machine has, and appends the
 // windows in order.
 void WriteWindows(Writer* wr) {
     const size_t count = wr->done.size();
@@ -228,6 +239,9 @@ void WriteWindows(Writer* wr) {
         t.join();
     for (const auto& p : packed)
         wr->out->insert(wr->out->end(), p.begin(), p.end());
+    wr->windowCount += count;
+    wr->done.clear();
+    wr->doneBytes = 0;
 }
 
 // Room the current window has for output, after closing it when it is full.
@@ -349,25 +363,43 @@ const size_t kFilterLength = 8;
 const size_t kFilterBitsPerByte = 8;
 const size_t kFilterAhead = 16;
 
-struct MatchFinder {
-    const uint8_t* base;
-    size_t baseSize;
-    std::vector<saidx_t> sa;
-    std::vector<uint32_t> bucket; // first suffix-array index of each two-byte prefix
-    std::vector<uint64_t> filter; // clear bit: no base position starts with bytes of that hash
-    unsigned filterShift;
-};
-
 inline uint64_t FilterHash(const uint8_t* p, unsigned shift) {
     uint64_t v;
     memcpy(&v, p, 8);
     return (v * 0x9E3779B97F4A7C15ull) >> shift;
 }
 
+struct SuffixFinder;
+size_t FindMatch(const SuffixFinder& f, const uint8_t* data, size_t size, size_t* pos);
+int MayMatch(const SuffixFinder& f, const uint8_t* data, size_t size);
+
+// The whole base's suffix array: the longest match from any position, however short.
+struct SuffixFinder {
+    const uint8_t* base;
+    size_t baseSize;
+    std::vector<saidx_t> sa;
+    std::vector<uint32_t> bucket; // first suffix-array index of each two-byte prefix
+    std::vector<uint64_t> filter; // clear bit: no base position starts with bytes of that hash
+    unsigned filterShift;
+    size_t hashLength = kFilterLength;
+    mutable size_t farReads = 0; // not counted: its bases are small
+
+    // A search here is a binary search, so after many misses the scan may stride; it finds
+    // the longest match, which may leave the last one's alignment.
+    static const bool kStrides = true;
+    static const bool kAlignmentFirst = false;
+    void Prefetch(const uint8_t* p) const {
+        const uint64_t h = FilterHash(p, filterShift);
+        __builtin_prefetch(&filter[h >> 6]);
+    }
+    bool May(const uint8_t* p, size_t n) const { return MayMatch(*this, p, n); }
+    size_t Find(const uint8_t* p, size_t n, size_t* at) const { return FindMatch(*this, p, n, at); }
+};
+
 // 0 when no match of kFilterLength bytes or more can start at data: a search would be wasted.
 // A search costs a cache miss per step, so in new content (compressed data above all) the
 // filter is what lets every position be tried, and the short matches there be found.
-inline int MayMatch(const MatchFinder& f, const uint8_t* data, size_t size) {
+int MayMatch(const SuffixFinder& f, const uint8_t* data, size_t size) {
     if (size < kFilterLength)
         return 1;
     const uint64_t h = FilterHash(data, f.filterShift);
@@ -378,7 +410,7 @@ inline size_t MatchLength(const uint8_t* a, size_t aSize, const uint8_t* b, size
     return CommonLength(a, b, std::min(std::min(aSize, bSize), kMaxCompare));
 }
 
-void BuildFinder(MatchFinder* f, const uint8_t* base, size_t baseSize) {
+void BuildFinder(SuffixFinder* f, const uint8_t* base, size_t baseSize) {
     f->base = base;
     f->baseSize = baseSize;
     f->sa.resize(baseSize);
@@ -404,7 +436,7 @@ void BuildFinder(MatchFinder* f, const uint8_t* base, size_t baseSize) {
 }
 
 // The longest match of data[0, size) in the base (up to kMaxCompare bytes).
-size_t FindMatch(const MatchFinder& f, const uint8_t* data, size_t size, size_t* pos) {
+size_t FindMatch(const SuffixFinder& f, const uint8_t* data, size_t size, size_t* pos) {
     *pos = 0;
     if (f.baseSize == 0 || size == 0)
         return 0;
@@ -456,15 +488,42 @@ size_t FindMatch(const MatchFinder& f, const uint8_t* data, size_t size, size_t*
     return lcpHi;
 }
 
+// The pages are let go after this many candidates read anywhere in the base, as well as after
+// every options.releaseEvery bytes of the new file.
+const size_t kFarReadsPerRelease = 1024;
+
 // Finds approximate matches and writes them: a match is extended forwards and backwards as
 // long as at least half of its bytes agree, and whatever lies between matches goes as
 // literals. A new match is taken only when it beats the current alignment (the base offset of
 // the last match) by more than a few bytes, so that code which merely shifted stays one span.
-void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t* data,
-                 size_t size) {
-    MatchFinder finder;
-    BuildFinder(&finder, base, baseSize);
+// How far the match at data[from] and base[pos] extends forward before end, as long as at least
+// half of its bytes agree.
+size_t ExtendForward(const uint8_t* base, size_t baseSize, const uint8_t* data, size_t from,
+                     size_t pos, size_t end) {
+    size_t len = 0;
+    int64_t s = 0, best = 0;
+    for (size_t i = 0; from + i < end && pos + i < baseSize;) {
+        if (base[pos + i] == data[from + i])
+            ++s;
+        ++i;
+        if (s * 2 - (int64_t)i > best * 2 - (int64_t)len) {
+            best = s;
+            len = i;
+        }
+    }
+    return len;
+}
+
+// What lies further back than this behind the scan is written out along the last match's
+// alignment, so that the extensions, the differences and the literals in hand stay bounded
+// however long a match or a stretch of new content runs.
+const size_t kMaxBehind = 8u << 20;
+
+template <class Finder>
+void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t baseSize,
+                 const uint8_t* data, size_t size, const DeltaEncodeOptions& options) {
     std::vector<uint8_t> diff;
+    size_t nextRelease = options.releaseEvery;
 
     size_t scan = 0, len = 0, pos = 0;
     size_t lastScan = 0, lastPos = 0;
@@ -474,7 +533,29 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
     // as the scan advances, so that each byte is weighed once per match.
     size_t reachAt = 0, reachEnd = 0;
     int64_t reachSum = 0, reachBest = 0;
+    // Lets the pages go, and writes out what lies far behind the scan: the last match as far as
+    // it extends, then literals; the alignment stays for what follows.
+    auto keepUp = [&]() {
+        if ((scan >= nextRelease || finder.farReads >= kFarReadsPerRelease) && options.release) {
+            options.release();
+            nextRelease = scan + options.releaseEvery;
+            finder.farReads = 0;
+        }
+        if (scan <= lastScan + 2 * kMaxBehind)
+            return;
+        const size_t upTo = scan - kMaxBehind;
+        const size_t lenF = ExtendForward(base, baseSize, data, lastScan, lastPos, upTo);
+        if (lenF)
+            EmitMatch(wr, base, lastPos, data + lastScan, lenF, &diff);
+        if (lastScan + lenF < upTo)
+            EmitRun(wr, kDeltaOpInsert, data + lastScan + lenF, upTo - (lastScan + lenF));
+        lastPos += upTo - lastScan;
+        lastScan = upTo;
+        reachAt = reachEnd = lastScan;
+        reachSum = reachBest = 0;
+    };
     while (scan < size) {
+        keepUp();
         size_t oldScore = 0;
         size_t scsc = scan += len;
         bool restart = false;
@@ -485,14 +566,30 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
         // to single steps and finds the short islands there.
         size_t misses = 0, quiet = 0;
         while (scan < size) {
+            keepUp();
             // In new content the scan moves a byte at a time: fetch the filter's word for a
             // position further on while this one is weighed.
-            if (scan + kFilterAhead + kFilterLength <= size) {
-                const uint64_t ahead = FilterHash(data + scan + kFilterAhead, finder.filterShift);
-                __builtin_prefetch(&finder.filter[ahead >> 6]);
+            if (scan + kFilterAhead + finder.hashLength <= size)
+                finder.Prefetch(data + scan + kFilterAhead);
+            bool searched = finder.May(data + scan, size - scan);
+            len = 0;
+            if (Finder::kAlignmentFirst) {
+                // Where the last match's alignment still agrees for a block or more, that is
+                // the match: the table would name the same bytes, or their twin elsewhere in
+                // the base, and reading there costs a page of a far-off stretch of the base.
+                const int64_t at = (int64_t)scan + lastOffset;
+                if (at >= 0 && (uint64_t)at < baseSize) {
+                    const size_t aligned =
+                        MatchLength(base + at, baseSize - (size_t)at, data + scan, size - scan);
+                    if (aligned >= finder.hashLength) {
+                        len = aligned;
+                        pos = (size_t)at;
+                        searched = false;
+                    }
+                }
             }
-            const bool searched = MayMatch(finder, data + scan, size - scan);
-            len = searched ? FindMatch(finder, data + scan, size - scan, &pos) : 0;
+            if (searched)
+                len = finder.Find(data + scan, size - scan, &pos);
             for (; scsc < scan + len; ++scsc) {
                 const int64_t at = (int64_t)scsc + lastOffset;
                 if (at >= 0 && (uint64_t)at < baseSize && base[at] == data[scsc])
@@ -526,7 +623,7 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
                 quiet = 0;
                 misses -= misses > 0;
             }
-            const size_t step = 1 + (misses >> kMissShift);
+            const size_t step = Finder::kStrides ? 1 + (misses >> kMissShift) : 1;
             // oldScore counts the aligned agreements in [scan, scsc).
             for (size_t k = 0; k < step && scan < size; ++k, ++scan) {
                 const int64_t at = (int64_t)scan + lastOffset;
@@ -540,19 +637,7 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
             continue;
 
         // Forward extension of the last match from lastScan.
-        size_t lenF = 0;
-        {
-            int64_t s = 0, best = 0;
-            for (size_t i = 0; lastScan + i < scan && lastPos + i < baseSize;) {
-                if (base[lastPos + i] == data[lastScan + i])
-                    ++s;
-                ++i;
-                if (s * 2 - (int64_t)i > best * 2 - (int64_t)lenF) {
-                    best = s;
-                    lenF = i;
-                }
-            }
-        }
+        size_t lenF = ExtendForward(base, baseSize, data, lastScan, lastPos, scan);
         // Backward extension of the new match from scan.
         size_t lenB = 0;
         if (scan < size) {
@@ -600,6 +685,137 @@ void EncodeSpans(Writer* wr, const uint8_t* base, size_t baseSize, const uint8_t
     }
 }
 
+// A match found through the table is a jump anywhere in the base, whose seek costs several
+// bytes: shorter ones cost more than the literals they would spare (measured on archives of
+// real binaries, where new files share many short strings with old ones).
+const size_t kMinFarMatch = 40;
+
+// Above 2^kMaxBlockBits blocks the base's blocks grow, so that a block's number and a few bits
+// of its hash share one 32-bit slot; the table has at most 2^kMaxSlotBits slots (512 MiB).
+const unsigned kMaxBlockBits = 27;
+const unsigned kMaxSlotBits = 27;
+// Slots come in buckets of kBucketWays (16 bytes, in one cache line), holding the newest blocks
+// of a hash: of repeated content the search takes the longest match among them.
+const unsigned kBucketShift = 2;
+const size_t kBucketWays = (size_t)1 << kBucketShift;
+const size_t kMinBlock = 32;
+
+inline uint64_t BlockHash(const uint8_t* p, size_t words) {
+    uint64_t h = 0;
+    for (size_t k = 0; k < words; ++k) {
+        uint64_t w;
+        memcpy(&w, p + 8 * k, 8);
+        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
+    }
+    return h * 0xD6E8FEB86659FD93ull;
+}
+
+// The format's check value taken piece by piece (archive/delta_apply.h), so that a file read
+// through a window is checked as it passes.
+struct RunningCheck {
+    DeltaCheckState state;
+    explicit RunningCheck(uint64_t size) { DeltaCheckBegin(&state, size); }
+    void Add(const uint8_t* p, size_t n) { DeltaCheckUpdate(&state, p, n); }
+    uint64_t Value() { return DeltaCheckEnd(&state); }
+};
+
+// A bucket of slots per hash of a block of the base (the blocks at multiples of the block size),
+// each slot holding a block's number and spare hash bits that turn most wrong candidates away
+// before the base is read. A search finds only matches that hold a whole block from where it
+// looks; the extension backwards finds where they really start. Memory: 4 bytes a slot, at most
+// 2^kMaxSlotBits slots, whatever the base's size; time: one hash and one bucket per position.
+struct BlockFinder {
+    const uint8_t* base;
+    size_t baseSize;
+    size_t block;
+    size_t words;
+    unsigned slotShift;
+    unsigned tagBits;
+    uint32_t tagMask;
+    size_t hashLength;
+    std::vector<uint32_t> slots;
+    // Candidates read since the pages were last let go: each brings in a stretch of the base
+    // around it (the system maps neighbouring pages too), wherever in the base it lies.
+    mutable size_t farReads = 0;
+
+    // A search costs one hash and one slot, so the scan never needs to stride; a stride would
+    // step over a block's start.
+    static const bool kStrides = false;
+    static const bool kAlignmentFirst = true;
+    void Prefetch(const uint8_t* p) const {
+        __builtin_prefetch(&slots[(BlockHash(p, words) >> slotShift) * kBucketWays]);
+    }
+    bool May(const uint8_t*, size_t) const { return true; }
+    size_t Find(const uint8_t* p, size_t n, size_t* at) const {
+        *at = 0;
+        if (n < block)
+            return 0;
+        const uint64_t h = BlockHash(p, words);
+        const uint32_t* bucket = &slots[(h >> slotShift) * kBucketWays];
+        size_t best = 0;
+        for (size_t k = 0; k < kBucketWays && bucket[k]; ++k) {
+            const uint32_t e = bucket[k];
+            if ((e & tagMask) != ((uint32_t)h & tagMask))
+                continue;
+            const size_t from = (size_t)((e >> tagBits) - 1) * block;
+            ++farReads;
+            const size_t len = MatchLength(base + from, baseSize - from, p, n);
+            if (len > best) {
+                best = len;
+                *at = from;
+            }
+        }
+        if (best < std::max(block, kMinFarMatch))
+            return 0;
+        return best;
+    }
+};
+
+// Hashes the base's blocks and takes its check value in the same pass, letting the pages go
+// every options.releaseEvery bytes.
+void BuildBlockFinder(BlockFinder* f, const uint8_t* base, size_t baseSize,
+                      const DeltaEncodeOptions& options, RunningCheck* check) {
+    f->base = base;
+    f->baseSize = baseSize;
+    f->block = options.blockSize ? options.blockSize : kMinBlock;
+    while (!options.blockSize && baseSize / f->block > ((size_t)1 << kMaxBlockBits))
+        f->block *= 2;
+    f->words = f->block / 8;
+    f->hashLength = f->block;
+    const size_t blocks = baseSize / f->block;
+    unsigned indexBits = 1;
+    while (((size_t)1 << indexBits) <= blocks)
+        ++indexBits;
+    f->tagBits = indexBits < 32 ? 32 - indexBits : 0;
+    f->tagMask = f->tagBits ? (uint32_t)((1ull << f->tagBits) - 1) : 0;
+    unsigned slotBits = 12;
+    while (slotBits < kMaxSlotBits && ((size_t)1 << slotBits) < 2 * blocks)
+        ++slotBits;
+    f->slotShift = 64 - (slotBits - kBucketShift);
+    f->slots.assign((size_t)1 << slotBits, 0);
+    // A piece is whole blocks and whole check words.
+    const size_t piece = std::max<size_t>(options.releaseEvery / f->block, 1) * f->block;
+    for (size_t at = 0; at < baseSize; at += piece) {
+        const size_t n = std::min(piece, baseSize - at);
+        check->Add(base + at, n);
+        for (size_t b = at; b + f->block <= at + n; b += f->block) {
+            const uint64_t h = BlockHash(base + b, f->words);
+            // The newest block first; one of the same hash bits (most likely the same bytes
+            // again) gives way to it rather than a different one.
+            uint32_t* bucket = &f->slots[(h >> f->slotShift) * kBucketWays];
+            size_t k = 0;
+            while (k + 1 < kBucketWays && bucket[k] &&
+                   (bucket[k] & f->tagMask) != ((uint32_t)h & f->tagMask))
+                ++k;
+            memmove(bucket + 1, bucket, k * sizeof(uint32_t));
+            bucket[0] = (uint32_t)((b / f->block + 1) << f->tagBits) | ((uint32_t)h & f->tagMask);
+        }
+        if (options.release)
+            options.release();
+    }
+}
+
 } // namespace
 
 #endif
@@ -608,34 +824,62 @@ int DeltaEncoderAvailable() {
     return UPDATER_HAVE_DIVSUFSORT ? 1 : 0;
 }
 
-int EncodeDelta(const uint8_t* base, size_t baseSize, const uint8_t* data, size_t size,
-                std::vector<uint8_t>* out) {
+int EncodeDelta(const uint8_t* base, uint64_t baseSize, const uint8_t* data, uint64_t size,
+                const DeltaEncodeOptions& options, std::vector<uint8_t>* out) {
 #if UPDATER_HAVE_DIVSUFSORT
-    if (baseSize > kDeltaMaxBase)
+    if (baseSize > SIZE_MAX / 2 || size > SIZE_MAX / 2)
         return 0;
     Writer wr;
-    std::vector<uint8_t> windows;
-    wr.out = &windows;
-    EncodeSpans(&wr, base, baseSize, data, size);
+    wr.out = out;
+    const size_t start = out->size();
+    uint64_t baseCheck;
+    // The suffix sorter takes at most 2^31 - 1 bytes.
+    if (baseSize <= std::min<uint64_t>(options.wholeSearchLimit, (1ull << 31) - 1)) {
+        SuffixFinder finder;
+        BuildFinder(&finder, base, (size_t)baseSize);
+        baseCheck = DeltaCheck(base, (size_t)baseSize);
+        EncodeSpans(&wr, finder, base, (size_t)baseSize, data, (size_t)size, options);
+    } else {
+        BlockFinder finder;
+        RunningCheck check(baseSize);
+        BuildBlockFinder(&finder, base, (size_t)baseSize, options, &check);
+        baseCheck = check.Value();
+        EncodeSpans(&wr, finder, base, (size_t)baseSize, data, (size_t)size, options);
+    }
     FlushWindow(&wr);
     WriteWindows(&wr);
-    out->insert(out->end(), kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
-    PutVarint(out, 0);
-    PutVarint(out, baseSize);
-    PutVarint(out, size);
+    RunningCheck dataCheck(size);
+    const uint64_t piece = std::max<uint64_t>(options.releaseEvery / 8, 1) * 8;
+    for (uint64_t at = 0; at < size; at += piece) {
+        dataCheck.Add(data + at, (size_t)std::min(piece, size - at));
+        if (options.release)
+            options.release();
+    }
+
+    // The header goes in front of the windows, now that their number is known.
+    std::vector<uint8_t> header(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
+    PutVarint(&header, 0);
+    PutVarint(&header, baseSize);
+    PutVarint(&header, size);
     uint8_t checks[16];
-    DeltaStore64(checks, DeltaCheck(base, baseSize));
-    DeltaStore64(checks + 8, DeltaCheck(data, size));
-    out->insert(out->end(), checks, checks + 16);
-    PutVarint(out, wr.done.size());
-    out->insert(out->end(), windows.begin(), windows.end());
+    DeltaStore64(checks, baseCheck);
+    DeltaStore64(checks + 8, dataCheck.Value());
+    header.insert(header.end(), checks, checks + 16);
+    PutVarint(&header, wr.windowCount);
+    out->insert(out->begin() + (long)start, header.begin(), header.end());
     return 1;
 #else
     (void)base;
     (void)baseSize;
     (void)data;
     (void)size;
+    (void)options;
     (void)out;
     return 0;
 #endif
+}
+
+int EncodeDelta(const uint8_t* base, size_t baseSize, const uint8_t* data, size_t size,
+                std::vector<uint8_t>* out) {
+    return EncodeDelta(base, baseSize, data, size, DeltaEncodeOptions(), out);
 }
