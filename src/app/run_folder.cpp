@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "core/folder_handles.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
@@ -44,20 +45,8 @@ int RandomName(char name[kNameSize]) {
 // removed (nor replaced by a link) while the run lasts. 0 when what stands at the name is not
 // a plain folder.
 int PinFolder() {
-    HANDLE h = PlatformOps.CreateFileA(
-        RunFolder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        PlatformOps.CloseHandle(h);
-        return 0;
-    }
-    FolderHandle = h;
-    return 1;
+    FolderHandle = PinPlainFolder(RunFolder);
+    return FolderHandle != INVALID_HANDLE_VALUE;
 }
 
 // 1 when the open file holds exactly the payload's UPDATE.INI.

@@ -6,6 +6,7 @@
 #include "app/launch.h"
 #include "app/run_folder.h"
 #include "archive/archive.h"
+#include "core/folder_handles.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
@@ -127,21 +128,9 @@ int IsSameOrInside(const char* path, const char* folder) {
     return path[length] == 0 || path[length] == '\\' || folder[length - 1] == '\\';
 }
 
-// Where the folder really is, links followed: the platform's final path of an open handle,
-// without its "\\?\" prefix. 0 when it cannot be opened (a folder not yet there) or named.
+// Where the folder really is, links followed.
 int FinalFolder(const char* folder, char out[kPathSize]) {
-    HANDLE h = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    char final[kPathSize + 8];
-    const DWORD length = GetFinalPathNameByHandleA(h, final, sizeof final, VOLUME_NAME_DOS);
-    CloseHandle(h);
-    if (length == 0 || length >= sizeof final)
-        return 0;
-    const char* start = strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : final;
-    lstrcpynA(out, start, kPathSize);
-    return 1;
+    return FinalPathOf(folder, 0, out);
 }
 
 // The install and data folders in their exact form, refused when they are, or lie inside, the

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "archive/sha256.h"
+#include "core/folder_handles.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
@@ -61,21 +62,9 @@ int RemoveLink(const char* path) {
            PlatformOps.GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
 }
 
-// Where an open handle of path really is; a probe that changes nothing, so made directly.
+// Where an open handle of path really is, a link at path itself named rather than followed.
 int FinalPath(const char* path, char out[kPathSize]) {
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    char final[kPathSize + 8];
-    const DWORD length = GetFinalPathNameByHandleA(h, final, sizeof final, VOLUME_NAME_DOS);
-    CloseHandle(h);
-    if (length == 0 || length >= sizeof final)
-        return 0;
-    const char* start = strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : final;
-    lstrcpynA(out, start, kPathSize);
-    return 1;
+    return FinalPathOf(path, FILE_FLAG_OPEN_REPARSE_POINT, out);
 }
 
 } // namespace

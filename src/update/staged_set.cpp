@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "archive/sha256.h"
+#include "core/folder_handles.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "update/progress.h"
@@ -203,19 +204,8 @@ HANDLE StagingPin = INVALID_HANDLE_VALUE;
 // Opens the folder just made without delete sharing: while disc copies are written into it by
 // name, no other program can rename it away and put a link to another folder in its place.
 int PinStagingFolder(const char* folder) {
-    HANDLE h = PlatformOps.CreateFileA(
-        folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        PlatformOps.CloseHandle(h);
-        return 0;
-    }
-    StagingPin = h;
-    return 1;
+    StagingPin = PinPlainFolder(folder);
+    return StagingPin != INVALID_HANDLE_VALUE;
 }
 
 } // namespace
