@@ -17,7 +17,8 @@ int Exists(const char* path) {
     return PlatformOps.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-int SetAllTimes(const char* path, uint64_t time) {
+// All three times, or the creation time alone.
+int SetTimes(const char* path, uint64_t time, bool creationOnly) {
     FILETIME t;
     t.dwLowDateTime = (DWORD)time;
     t.dwHighDateTime = (DWORD)(time >> 32);
@@ -25,7 +26,8 @@ int SetAllTimes(const char* path, uint64_t time) {
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
-    const int ok = DirectOps.SetFileTime(h, &t, &t, &t) ? 1 : 0;
+    const FILETIME* others = creationOnly ? nullptr : &t;
+    const int ok = DirectOps.SetFileTime(h, &t, others, others) ? 1 : 0;
     return PlatformOps.CloseHandle(h) && ok;
 }
 
@@ -112,7 +114,7 @@ int ReplaceOne(JournalAction* a) {
         s->step = kInPlace;
         // Set in the final place: a file renamed into a recently removed name can inherit
         // that name's old creation time.
-        return !s->hasTime || SetAllTimes(a->target, s->time);
+        return !s->hasTime || SetTimes(a->target, s->time, s->creationOnly != 0);
     default:
         return 1;
     }

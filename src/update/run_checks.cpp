@@ -10,6 +10,8 @@
 #include "core/platform_text.h"
 #include "core/run_state.h"
 #include "settings/install_settings.h"
+#include "update/commit.h"
+#include "update/journal_format.h"
 #include "update/update_run.h"
 
 namespace {
@@ -82,11 +84,14 @@ int CheckCopyDestinations() {
 } // namespace
 
 int CheckRunPaths() {
-    char journal[kPathSize];
-    strcpy(journal, InstallRecord.InstPath);
-    if (!JoinPath(journal, "UPDATEOK.JNL")) {
-        ShowPathTooLong(InstallRecord.InstPath, "UPDATEOK.JNL");
-        return 0;
+    // Every name the journal takes on the way, the longest included, where it is written.
+    const char* const names[] = {kJournalName, kCommittedJournalName, kUnfinishedJournalName};
+    for (const char* name : names) {
+        char journal[kPathSize];
+        if (!JournalPath(name, journal)) {
+            ShowPathTooLong(InstallRecord.InstPath, name);
+            return 0;
+        }
     }
     return CheckUpdateTargets() && CheckCopyDestinations() && CheckDiscProbes();
 }

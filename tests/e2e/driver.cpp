@@ -314,8 +314,11 @@ std::string Transcript::Text() const {
         out += "  -> " + w.answer + "\n";
     }
     char tail[64];
-    snprintf(tail, sizeof tail, "exit %lu%s\n", (unsigned long)exitCode,
-             timedOut ? " (timed out)" : "");
+    if (!started)
+        snprintf(tail, sizeof tail, "not started: error %lu\n", (unsigned long)startError);
+    else
+        snprintf(tail, sizeof tail, "exit %lu%s\n", (unsigned long)exitCode,
+                 timedOut ? " (timed out)" : "");
     return out + tail;
 }
 
@@ -386,7 +389,10 @@ Transcript DriveProcess(PROCESS_INFORMATION& pi, const std::vector<std::string>&
 Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& script,
                         const std::string& screenshotPrefix, StepHook hook) {
     PROCESS_INFORMATION pi = {};
-    if (!StartProcess(exe, &pi))
-        return Transcript();
+    if (!StartProcess(exe, &pi)) {
+        Transcript t;
+        t.startError = GetLastError();
+        return t;
+    }
     return DriveProcess(pi, script, screenshotPrefix, hook);
 }
