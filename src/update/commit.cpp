@@ -31,12 +31,39 @@ int SetTimes(const char* path, uint64_t time, bool creationOnly) {
     return PlatformOps.CloseHandle(h) && ok;
 }
 
+// Another program may hold a file for a moment (a virus scanner reading what was just
+// written, an indexer): a rename or removal it refuses is tried again for a while before the
+// run gives up on it.
+const DWORD kHoldWaitMs = 5000;
+const DWORD kHoldPauseMs = 20;
+
+template <typename Op> int OutlastingAHold(Op op) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (op())
+            return 1;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+            GetTickCount() - start >= kHoldWaitMs)
+            return 0;
+        Sleep(kHoldPauseMs);
+    }
+}
+
+int Rename(const char* from, const char* to, DWORD flags) {
+    return OutlastingAHold([&] { return PlatformOps.MoveFileExA(from, to, flags) != 0; });
+}
+
+int Delete(const char* path) {
+    return OutlastingAHold([&] { return PlatformOps.DeleteFileA(path) != 0; });
+}
+
 // Read-only files cannot be deleted: the attribute goes first.
 int DeleteAnyFile(const char* path) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         PlatformOps.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return PlatformOps.DeleteFileA(path) ? 1 : 0;
+    return Delete(path);
 }
 
 // Removes a folder of the run's own with everything in it.
@@ -82,12 +109,11 @@ int WriteJournalFile(const char* unfinished, const char* path) {
         ok = PlatformOps.WriteFile(h, bytes, (DWORD)size, &written, nullptr) && written == size;
         ok = ok && DirectOps.FlushFileBuffers(h);
         ok = PlatformOps.CloseHandle(h) && ok;
-        ok = ok && PlatformOps.MoveFileExA(unfinished, path,
-                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        ok = ok && Rename(unfinished, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         if (ok)
             JournalWritten = 1;
         else
-            PlatformOps.DeleteFileA(unfinished);
+            Delete(unfinished);
     }
     FreeFixed(bytes);
     return ok;
@@ -105,11 +131,11 @@ int ReplaceOne(JournalAction* a) {
         return 1;
     case kReplaceFile:
         if (a->existed) {
-            if (!PlatformOps.MoveFileExA(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
+            if (!Rename(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
                 return 0;
             s->step = kBackedUp;
         }
-        if (!PlatformOps.MoveFileExA(a->staged, a->target, MOVEFILE_WRITE_THROUGH))
+        if (!Rename(a->staged, a->target, MOVEFILE_WRITE_THROUGH))
             return 0;
         s->step = kInPlace;
         // Set in the final place: a file renamed into a recently removed name can inherit
@@ -126,7 +152,7 @@ int UndoOne(const JournalAction* a, uint8_t step) {
         if (step >= kInPlace && !DeleteAnyFile(a->target))
             return 0;
         if (step >= kBackedUp && a->existed &&
-            !PlatformOps.MoveFileExA(a->backup, a->target, MOVEFILE_WRITE_THROUGH))
+            !Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH))
             return 0;
         if ((step == kStaged || step == kBackedUp) && !DeleteAnyFile(a->staged))
             return 0;
@@ -205,7 +231,7 @@ int CommitStagedSet() {
         if (!ReplaceOne(&StagedSet.actions[i]))
             return 0;
     }
-    if (!PlatformOps.MoveFileExA(journal, committed, MOVEFILE_WRITE_THROUGH))
+    if (!Rename(journal, committed, MOVEFILE_WRITE_THROUGH))
         return 0;
     JournalWritten = 0;
     // The change is made. What is left over now only costs space: the next start removes it.
