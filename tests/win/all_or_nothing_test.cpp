@@ -185,6 +185,7 @@ class AllOrNothingTest : public ::testing::Test {
         SetFileAttributesA((game + "\\a.dat").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(game + "\\c.dat", "old c", kArchiveTime - 5);
         Put(game + "\\d.dat", "newer d", kArchiveTime + 5);
+        SetFileAttributesA((game + "\\d.dat").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(game + "\\e.dat", "old e", kArchiveTime - 5);
         Put(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
         Put(game + "\\h.dat", "old h", kArchiveTime - 5);
@@ -243,6 +244,8 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
     EXPECT_EQ("new b", after.at("game:patch\\b.dat").bytes);
     EXPECT_EQ("new c", after.at("game:patch\\c.dat").bytes);
     EXPECT_EQ("newer d", after.at("game:patch\\d.dat").bytes);
+    EXPECT_EQ(0u, after.at("game:patch\\d.dat").attributes & FILE_ATTRIBUTE_READONLY)
+        << "an Update item that keeps a newer file clears its read-only mark all the same";
     EXPECT_EQ("new e", after.at("game:patch\\e.dat").bytes);
     EXPECT_FALSE(after.count("game:patch\\f.dat"));
     EXPECT_EQ("player's save", after.at("data:patch\\save.dat").bytes);
