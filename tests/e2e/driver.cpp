@@ -248,6 +248,18 @@ void Apply(HWND w, const std::string& step) {
         PostMessageA(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
 }
 
+bool IsWorkingPage(const WindowRecord& r) {
+    if (r.IsMessageBox())
+        return false;
+    const int buttons[] = {1, 2, 4};
+    for (int id : buttons) {
+        const ControlRecord* c = r.Control(id);
+        if (!c || c->enabled)
+            return false;
+    }
+    return true;
+}
+
 // Waits until the process shows a window state that differs from the last one answered (a new
 // window, or the same window changed), or ends. Returns the window or null at the end.
 HWND WaitForNextState(HANDLE process, DWORD pid, HWND lastWindow, const WindowRecord* lastState,
@@ -266,6 +278,13 @@ HWND WaitForNextState(HANDLE process, DWORD pid, HWND lastWindow, const WindowRe
         HWND w = ActiveWindowOf(pid);
         if (w) {
             WindowRecord now = Snapshot(w);
+            // The update dialog while the run works (Next, Back and Cancel all disabled) takes
+            // no answer: however long a slow machine shows it, it is no state of its own.
+            if (IsWorkingPage(now)) {
+                previousWindow = nullptr;
+                Sleep(kPollMs);
+                continue;
+            }
             const bool changed = w != lastWindow || !lastState || !SameState(now, *lastState);
             // A state counts once it holds over two polls: windows fill their controls
             // after they appear.
