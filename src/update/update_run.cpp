@@ -343,7 +343,7 @@ int PlanItem(const UpdateItem& item, bool overwriteOnly) {
         return 1;
     Source source;
     uint64_t time;
-    const PlannedFile* earlierFile = PlannedFileOf(v.earlier);
+    PlannedFile* earlierFile = PlannedFileOf(v.earlier);
     if (v.earlier && earlierFile && item.mode == Data) {
         // Written back: the bytes the earlier item writes, with the time of the rewrite.
         source = Source{earlierFile->record,
@@ -379,7 +379,7 @@ int PlanItem(const UpdateItem& item, bool overwriteOnly) {
     // A later item for the same file takes the earlier one's place, as it would have written
     // last.
     JournalAction* a = v.earlier;
-    PlannedFile* slot = earlierFile ? (PlannedFile*)earlierFile : &Planned[PlannedCount];
+    PlannedFile* slot = earlierFile ? earlierFile : &Planned[PlannedCount];
     if (!a) {
         if (!(a = AddAction(kReplaceFile, target)))
             return NoMemory();
