@@ -293,6 +293,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
         {"1000", 999, "1"},
         {"6000000000", 1000000000, "5000000000"},
         {"5000000000", 5000000000ull, nullptr},
+        {"-5", 1000, "4294966291"}, // a negative count, cut to 32 bits
     };
     const std::string drive = install.substr(0, 2);
     for (const Case& c : cases) {
@@ -317,7 +318,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
     }
     // No number of bytes asked for: no check, even on a full disk (an empty entry still fits).
     FakeFreeBytes = 0;
-    for (const char* none : {"", "0", "abc", "-5"}) {
+    for (const char* none : {"", "0", "abc", "-0"}) {
         ExpectCompleted(
             Run(std::string("RequiredDiskSpace=") + none + "\r\nUpdateFile00=empty.dat\r\n"));
         EXPECT_TRUE(Exists(install + "\\empty.dat")) << "'" << none << "'";
