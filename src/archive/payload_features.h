@@ -10,8 +10,24 @@
 /* Bit 1: delta entries, which rebuild a file from the copy an older release installed. */
 #define PAYLOAD_FEATURE_DELTAS 0x00000002L
 
+/* Bit 2 (0x4) is taken by 64-bit sizes and volumes. */
+
+/* Bit 3: entries named by their path in the game's folder (backslashes), so that files of one
+   name in different folders travel in one payload; an item's entry is the one named by its whole
+   path. */
+#define PAYLOAD_FEATURE_FOLDER_NAMES 0x00000008L
+
+/* Bit 4: UPDATE.INI's DeleteFileNN items, files the update removes. */
+#define PAYLOAD_FEATURE_DELETIONS 0x00000010L
+
+/* Bit 5: an update list that runs past UpdateFile15, up to the first missing key (at most 4096
+   keys). */
+#define PAYLOAD_FEATURE_LONG_LISTS 0x00000020L
+
 /* Every feature this updater knows. */
-#define UPDATER_PAYLOAD_FEATURES (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS)
+#define UPDATER_PAYLOAD_FEATURES                                                                  \
+    (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS | PAYLOAD_FEATURE_FOLDER_NAMES |           \
+     PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_LONG_LISTS)
 
 /* The declaration resource: type PAYLOADFEATURES, id 1, holding the magic "QVFT" and the mask
    as a 32-bit little-endian number. A stub without it knows no feature. */

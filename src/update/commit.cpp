@@ -141,6 +141,12 @@ int ReplaceOne(JournalAction* a) {
         // Set in the final place: a file renamed into a recently removed name can inherit
         // that name's old creation time.
         return !s->hasTime || SetTimes(a->target, s->time, s->creationOnly != 0);
+    case kDeleteFile:
+        // Moved aside, not deleted: an undo puts it back.
+        if (!Rename(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
+            return 0;
+        s->step = kBackedUp;
+        return 1;
     default:
         return 1;
     }
@@ -158,6 +164,8 @@ int UndoOne(const JournalAction* a, uint8_t step) {
             return 0;
         return 1;
     }
+    case kDeleteFile:
+        return step < kBackedUp || Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH);
     case kCreateFolder:
         // A folder that someone else has put files into since stays.
         if (step >= kStaged)
@@ -180,6 +188,42 @@ int RemoveFileOnceMore(const char* path) {
     return 0;
 }
 
+// 1 when folder lies strictly below root.
+int IsBelow(const char* folder, const char* root) {
+    const size_t length = strlen(root);
+    if (!length || strlen(folder) <= length + 1 || folder[length] != '\\')
+        return 0;
+    char head[kPathSize];
+    lstrcpynA(head, folder, (int)length + 1);
+    return lstrcmpiA(head, root) == 0;
+}
+
+// Once the change is made, the folders that deleted files leave empty go too, innermost first,
+// never the game's own folders. Only an empty folder can be removed, and a folder that held a
+// deleted file was not empty before the run: nothing of anyone else's goes.
+void RemoveEmptiedFolders(const JournalAction* actions, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (actions[i].kind != kDeleteFile)
+            continue;
+        char folder[kPathSize];
+        strcpy(folder, actions[i].target);
+        for (;;) {
+            char* cut = nullptr;
+            for (char* p = folder; *p; p = CharNextA(p))
+                if (*p == '\\')
+                    cut = p;
+            if (!cut)
+                break;
+            *cut = 0;
+            if (!IsBelow(folder, InstallRecord.InstPath) &&
+                !IsBelow(folder, InstallRecord.DataPath))
+                break;
+            if (!DirectOps.RemoveDirectoryA(folder))
+                break;
+        }
+    }
+}
+
 } // namespace
 
 // A removal that fails is tried once more at the end: a virus scanner, say, may hold a file a
@@ -190,9 +234,10 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
         failed = 0;
         for (uint32_t i = 0; i < count; ++i) {
             const JournalAction& a = actions[i];
-            const char* leftover = a.kind == kReplaceFile && a.existed ? a.backup
-                                   : a.kind == kStagingFolder          ? a.target
-                                                                       : nullptr;
+            const char* leftover = (a.kind == kReplaceFile && a.existed) || a.kind == kDeleteFile
+                                       ? a.backup
+                                   : a.kind == kStagingFolder ? a.target
+                                                              : nullptr;
             if (!leftover || !Exists(leftover))
                 continue;
             const int removed =
@@ -216,7 +261,7 @@ int PutJournalInForce() {
         return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
-        if (a->kind == kReplaceFile && a->existed && !a->backup[0] &&
+        if (((a->kind == kReplaceFile && a->existed) || a->kind == kDeleteFile) && !a->backup[0] &&
             !SiblingName(a->target, ".old", a->backup))
             return 0;
     }
@@ -237,6 +282,7 @@ int CommitStagedSet() {
     // The change is made. What is left over now only costs space: the next start removes it.
     if (RemoveOldCopies(StagedSet.actions, StagedSet.count))
         RemoveFileOnceMore(committed);
+    RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
     return 1;
 }
 

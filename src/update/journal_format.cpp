@@ -55,7 +55,7 @@ int WalkActions(const uint8_t* p, const uint8_t* end, uint32_t count, JournalAct
         a.oldWriteTime = LoadLE64(p + 20);
         a.newSize = LoadLE64(p + 28);
         p += kFixedActionSize;
-        if (a.kind < kReplaceFile || a.kind > kStagingFolder || a.existed > 1)
+        if (a.kind < kReplaceFile || a.kind > kDeleteFile || a.existed > 1)
             return 0;
         if (!TakePath(&p, end, a.target) || !TakePath(&p, end, a.staged) ||
             !TakePath(&p, end, a.backup) || !a.target[0])

@@ -69,6 +69,8 @@ int PlacesAreOurs(const JournalAction& a) {
         return IsInsideGame(a.target) && IsRunName(a.staged) && (!a.existed || IsRunName(a.backup));
     case kStagingFolder:
         return IsRunName(a.target);
+    case kDeleteFile:
+        return IsInsideGame(a.target) && IsRunName(a.backup);
     case kFolderAttributes:
         return lstrcmpiA(a.target, InstallRecord.InstPath) == 0 || IsInsideGame(a.target);
     default:
@@ -109,6 +111,17 @@ int JudgeReplacement(const JournalAction& a, uint8_t* step) {
     return !target || size == a.newSize;
 }
 
+// How far a deletion got: the file still in its place, or moved aside.
+int JudgeDeletion(const JournalAction& a, uint8_t* step) {
+    DWORD attributes;
+    uint64_t size, time;
+    const int target =
+        QueryPath(a.target, &attributes, &size, &time) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const int backup = IsThere(a.backup);
+    *step = backup ? kBackedUp : kPlanned;
+    return backup ? !target : target && size == a.oldSize && time == a.oldWriteTime;
+}
+
 // The format takes what it names of a and b; the formatter ignores the rest.
 void Say(const char* format, const char* a, const char* b, UINT icon) {
     char text[kMessageSize];
@@ -124,6 +137,8 @@ int RestoreFrom(const char* journal) {
         int agrees = PlacesAreOurs(a);
         if (agrees && a.kind == kReplaceFile)
             agrees = JudgeReplacement(a, &s->step);
+        else if (agrees && a.kind == kDeleteFile)
+            agrees = JudgeDeletion(a, &s->step);
         else
             s->step = IsThere(a.target) ? kStaged : kPlanned;
         if (!agrees) {

@@ -5,9 +5,13 @@
 
 #include "core/text.h"
 
-enum UpdateMode { Always = 0, Update = 1, Data = 2, Overwrite = 3 };
+// Delete comes only from the DeleteFileNN keys: the file at the path is removed.
+enum UpdateMode { Always = 0, Update = 1, Data = 2, Overwrite = 3, Delete = 4 };
 
 const int kMaxListItems = 16; // key numbers 00 to 15
+// A payload that requires long lists lets the update list run on past 15, and the delete list
+// is new: both end at their first missing key, and at this bound.
+const int kMaxLongListItems = 4096;
 
 struct UpdateItem {
     int32_t mode;

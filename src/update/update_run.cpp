@@ -82,10 +82,24 @@ int PassesExistenceCheck(const char* path) {
     return 0;
 }
 
+// The payload's own extensions of UPDATE.INI and of its entries, which an updater without them
+// refuses the payload for.
+bool PayloadRequires(uint32_t feature) {
+    return PayloadIntegrity.covered && (PayloadIntegrity.record.requiredFeatures & feature);
+}
+
+// The entry an item receives: named by its file name, or by its whole path in a payload whose
+// entries carry their folders.
+const char* EntryNameOf(const UpdateItem& item) {
+    return PayloadRequires(PAYLOAD_FEATURE_FOLDER_NAMES) ? item.path : item.path + item.nameOffset;
+}
+
 // Reads UpdateFile00.. up to the first missing key. 0 after a failed version check.
 int ReadUpdateList(int* keysRead) {
     UpdateList.count = 0;
-    for (int nn = 0; nn < kMaxListItems; ++nn) {
+    const int most =
+        PayloadRequires(PAYLOAD_FEATURE_LONG_LISTS) ? kMaxLongListItems : kMaxListItems;
+    for (int nn = 0; nn < most; ++nn) {
         char key[32], value[kTextSize];
         wsprintfA(key, "UpdateFile%02i", nn);
         if (!ReadUpdateValue("UPDATE", key, value, sizeof value))
@@ -97,6 +111,34 @@ int ReadUpdateList(int* keysRead) {
             return 0;
         if (kind == kItemStored)
             UpdateList.items[UpdateList.count++] = item;
+    }
+    return 1;
+}
+
+// Reads DeleteFile00.. up to the first missing key, after the update items, when the payload
+// requires deletions (an updater without them would leave the files, and say it had finished).
+// Each value is a path as an item's is, inside the game's folder; 0 after refusing one that
+// names a drive or begins at a folder's root.
+int ReadDeleteList(int* keysRead) {
+    if (!PayloadRequires(PAYLOAD_FEATURE_DELETIONS))
+        return 1;
+    for (int nn = 0; nn < kMaxLongListItems; ++nn) {
+        char key[32];
+        UpdateItem item;
+        wsprintfA(key, "DeleteFile%02i", nn);
+        if (!ReadUpdateValue("UPDATE", key, item.path, sizeof item.path))
+            break;
+        ++*keysRead;
+        if (strchr(item.path, ':') || item.path[0] == '\\' || item.path[0] == '/') {
+            char text[kMessageSize];
+            wsprintfA(text, "UPDATE.INI : \"%s\" はアップデート先のフォルダの外を指しています",
+                      item.path);
+            ShowUpdaterError(text);
+            return 0;
+        }
+        item.mode = Delete;
+        item.nameOffset = NameOffset(item.path, IsAnsiLeadByte);
+        UpdateList.items[UpdateList.count++] = item;
     }
     return 1;
 }
@@ -136,7 +178,7 @@ struct PlannedFile {
     int32_t delta; // the delta applied to the target, or -1
 };
 
-PlannedFile Planned[kMaxListItems];
+PlannedFile Planned[kMaxLongListItems];
 int PlannedCount = 0;
 
 // Set when planning stopped at an installed file of another version, which is no failed write.
@@ -164,7 +206,7 @@ int RefuseVersion(const char* target) {
 // a whole copy. Anything else is another version of the game, refused before anything is written.
 int ChooseDeltaSource(const UpdateItem& item, const char* target, int exists, uint64_t size,
                       uint64_t writeTime, uint64_t time, Source* s) {
-    const char* name = item.path + item.nameOffset;
+    const char* name = EntryNameOf(item);
     s->hasTime = 1;
     s->time = time;
     if (item.mode == Update && exists && writeTime > time) {
@@ -198,7 +240,7 @@ int ChooseSource(const UpdateItem& item, const char* target, int exists, uint64_
     // A Data file that is there keeps its own bytes.
     if (item.mode == Data && exists)
         return 1;
-    const char* name = item.path + item.nameOffset;
+    const char* name = EntryNameOf(item);
     uint64_t time;
     // A missing Data file has no base: it is always written whole.
     if (item.mode != Data && HasDeltasFor(name, &time))
@@ -321,12 +363,55 @@ int NoMemory() {
     return 0;
 }
 
+// The item's folder and every folder of its path that is not there yet, outermost first, so
+// that a file new in a new folder of the game can be written.
+int PlanFolders(const char* folder, const char* path) {
+    if (!PlanFolder(folder))
+        return 0;
+    for (const char* p = path; *p; p = CharNextA(p)) {
+        if ((*p != '\\' && *p != '/') || p == path)
+            continue;
+        char sub[kPathSize], part[kPathSize];
+        lstrcpynA(part, path, (int)(p - path) + 1);
+        strcpy(sub, folder);
+        if (JoinPath(sub, part) && !PlanFolder(sub))
+            return 0;
+    }
+    return 1;
+}
+
+// A file the update removes: moved aside at the commit, put back by any undo, removed at the end.
+// Nothing there is nothing to do; a file the run also writes stays written.
+int PlanDeletion(const char* target) {
+    DWORD attributes;
+    uint64_t size = 0, writeTime = 0;
+    if (!QueryPath(target, &attributes, &size, &writeTime) || FindReplacement(target))
+        return 1;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return ShowCannotReplace("「%s」はフォルダのため削除できません", target);
+    if (!CanBeReplaced(target))
+        return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
+                                 target);
+    JournalAction* a = AddAction(kDeleteFile, target);
+    if (!a) {
+        ShowUpdaterError("Can't Allocate Memory !!");
+        return 0;
+    }
+    a->existed = 1;
+    a->oldAttributes = attributes;
+    a->oldSize = size;
+    a->oldWriteTime = writeTime;
+    return 1;
+}
+
 // Decides what one item writes. Items take effect in list order: each is planned against the
 // state the earlier ones leave. 1 when the item writes nothing or was planned; 0 after a message.
 int PlanItem(const UpdateItem& item, bool overwriteOnly) {
     PlannedFile p;
     char folder[kPathSize], target[kPathSize];
     TargetOf(item, folder, target);
+    if (item.mode == Delete)
+        return PlanDeletion(target);
     TargetView v;
     ViewTarget(target, &v);
     const int isFolder = v.exists && (v.attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -376,6 +461,9 @@ int PlanItem(const UpdateItem& item, bool overwriteOnly) {
     if (v.onDisk && !CanBeReplaced(target))
         return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
                                  target);
+    // The folders of its path that are not there yet, outermost first.
+    if (!PlanFolders(folder, item.path))
+        return NoMemory();
     // A later item for the same file takes the earlier one's place, as it would have written
     // last.
     JournalAction* a = v.earlier;
@@ -555,14 +643,17 @@ void WriteAll(HWND dialog, bool overwriteOnly) {
     ResetStagedSet();
     PlannedCount = 0;
     PlanRefusedVersion = false;
+    bool onlyDeletions = true;
     for (int i = 0; i < UpdateList.count; ++i) {
+        onlyDeletions = onlyDeletions && UpdateList.items[i].mode == Delete;
         if (!PlanItem(UpdateList.items[i], overwriteOnly))
             return Fail(dialog, !PlanRefusedVersion);
     }
     // Every item skipped or left alone, and no folder to make: done, nothing to take back.
+    // Deletions alone that find every file gone: there was nothing to update.
     if (StagedSet.count == 0 && CopyList.count == 0) {
         ResetStagedSet();
-        return ShowCompletion(dialog);
+        return onlyDeletions ? NothingToUpdate(dialog) : ShowCompletion(dialog);
     }
     if (!CheckRoomForPlan(dialog)) {
         ResetStagedSet();
@@ -620,7 +711,7 @@ void RunUpdate(HWND dialog) {
         ReadUpdateValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseDecimal(value);
 
     int keysRead = 0;
-    if (!ReadUpdateList(&keysRead) || !ReadCopyList(&keysRead))
+    if (!ReadUpdateList(&keysRead) || !ReadDeleteList(&keysRead) || !ReadCopyList(&keysRead))
         return AbortDialog(dialog);
     if (UpdateList.count == 0 && CopyList.count == 0) {
         // Keys that all belong to other installations, or only version checks: this

@@ -6,8 +6,9 @@
 
 #include "update/update_items.h"
 
+// The update items, then the delete items.
 struct UpdateListData {
-    UpdateItem items[kMaxListItems];
+    UpdateItem items[2 * kMaxLongListItems];
     int count;
 };
 struct CopyListData {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_index.h"
+#include "archive/payload_features.h"
 #include "e2e/e2e_fixture.h"
 #include "payload/archive_writer.h"
 #include "win/tree_snapshot.h"
@@ -39,6 +40,8 @@ class CommitTest : public UpdaterRunTest {
         Put(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
         SetFileAttributesA(InstallFile("a.dat").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
+        // Removed by the patch when its payload requires deletions.
+        Put(InstallFile("sys\\gone.dat"), "old gone", 0x01D0000000000000ull);
         Put(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
     }
     static void Put(const std::string& path, const std::string& text, uint64_t time) {
@@ -50,7 +53,8 @@ class CommitTest : public UpdaterRunTest {
                                                   "UpdateFile00=a.dat\r\n"
                                                   "UpdateFile01=b.dat\r\n"
                                                   "UpdateFile02=u,sys\\c.dat\r\n"
-                                                  "UpdateFile03=d,save.dat\r\n"},
+                                                  "UpdateFile03=d,save.dat\r\n"
+                                                  "DeleteFile00=sys\\gone.dat\r\n"},
                 {"a.dat", "patched a"},
                 {"b.dat", std::string(100000, 'b')},
                 {"c.dat", "patched c"},
@@ -73,7 +77,7 @@ class CommitTest : public UpdaterRunTest {
 TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
     if (CrashUpdater.empty())
         GTEST_SKIP() << "no crash-test copy of the updater given";
-    const std::vector<uint8_t> payload = MakePayload(Patch());
+    const std::vector<uint8_t> payload = MakePayload(Patch(), PAYLOAD_FEATURE_DELETIONS);
     CreateDirectoryA((folder.path + "\\crash").c_str(), nullptr);
     CreateDirectoryA((folder.path + "\\plain").c_str(), nullptr);
     const std::string crashExe = MakeUpdater(folder.path + "\\crash", &payload, CrashUpdater);
@@ -89,6 +93,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
     Transcript whole = RunExe(crashExe, {"click:1", "click:1", "click:1"});
     ASSERT_EQ(1u, whole.exitCode) << whole.Text();
     const TreeSnapshot after = TakeSnapshot(install);
+    ASSERT_FALSE(after.count("sys\\gone.dat")) << "the deletion is among the steps";
     std::vector<uint8_t> countText = ReadBytes(countFile);
     const int steps = atoi(std::string(countText.begin(), countText.end()).c_str());
     ASSERT_GT(steps, 8);

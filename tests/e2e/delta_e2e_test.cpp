@@ -191,4 +191,22 @@ TEST_F(DeltaE2ETest, ADamagedDeltaIsRefusedBeforeAnyWrite) {
     EXPECT_TRUE(RunLeftovers(install).empty());
 }
 
+TEST_F(DeltaE2ETest, SignedUpdatersRunThePatch) {
+    // This patch built and signed by the Linux mkupdate, once with a certificate and its key
+    // and once with a PKCS#12 file (tools/sign_test.sh, the suite's fixture, which also had
+    // osslsigncode verify them).
+    const std::string signedDir = FromEnvironment("QV_SIGNED_DIR");
+    ASSERT_FALSE(signedDir.empty()) << "QV_SIGNED_DIR names the signed updaters";
+    for (const char* name : {"signed-cert.exe", "signed-pkcs12.exe"}) {
+        Install(releases[0]);
+        const std::string exe = folder.path + "\\" + name;
+        ASSERT_TRUE(CopyFileA((signedDir + "\\" + name).c_str(), exe.c_str(), FALSE)) << name;
+        Transcript t = RunExe(exe, {"OK", "click:1002", "click:1", "click:1", "click:1"});
+        EXPECT_EQ(1u, t.exitCode) << name << ": " << t.Text();
+        for (const char* file : {"GAME.EXE", "data\\EVENT.DAT", "OPTION.DAT"})
+            EXPECT_TRUE(Installed(file) == Patched(file)) << name << ": " << file;
+        EXPECT_TRUE(RunLeftovers(install).empty()) << name;
+    }
+}
+
 } // namespace

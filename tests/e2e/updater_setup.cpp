@@ -6,14 +6,17 @@
 std::string BuiltUpdater;
 std::string CrashUpdater;
 
-std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files) {
+std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files, uint32_t features) {
     std::vector<ArchiveInput> entries;
     for (const PayloadFile& f : files)
         entries.push_back(ArchiveInput{f.name, (const uint8_t*)f.bytes.data(), f.bytes.size(),
                                        0x01D9000000000000ull, true, true});
     std::vector<uint8_t> image;
     std::string error;
-    BuildArchive(entries, kIndexCompressed | kIndexScrambled, &image, &error);
+    ArchiveOptions options(kIndexCompressed | kIndexScrambled, kCompressFast, false);
+    options.integrity = features != 0;
+    options.requiredFeatures = features;
+    BuildArchiveWith(entries, options, &image, &error);
     return image;
 }
 

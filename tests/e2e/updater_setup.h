@@ -19,8 +19,9 @@ struct PayloadFile {
     std::string bytes;
 };
 
-// An archive image with the files, stored the way mkupdate stores them (compressed, scrambled).
-std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files);
+// An archive image with the files, stored the way mkupdate stores them (compressed, scrambled);
+// with features, an integrity record that requires them.
+std::vector<uint8_t> MakePayload(const std::vector<PayloadFile>& files, uint32_t features = 0);
 
 // Copies UPDATE.exe into folder and replaces its payload resource by payload; with no payload
 // the copy keeps no resources at all. Returns the copy's path, empty on failure.

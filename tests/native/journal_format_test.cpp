@@ -32,7 +32,8 @@ std::vector<JournalAction> Sample() {
                    "C:\\game\\patch\\\x95\x5C\\~qv00000001.new",
                    "C:\\game\\patch\\\x95\x5C\\~qv00000002.old"),
             Action(kStagingFolder, "C:\\game\\~qv00000003.dir", "", ""),
-            Action(kFolderAttributes, "C:\\game", "", "")};
+            Action(kFolderAttributes, "C:\\game", "", ""),
+            Action(kDeleteFile, "C:\\game\\old.dat", "", "C:\\game\\~qv00000004.old")};
 }
 
 std::vector<uint8_t> Written(const std::vector<JournalAction>& actions) {
@@ -98,10 +99,10 @@ TEST(JournalFormat, WellSealedNonsenseIsRefused) {
     };
     const Case cases[] = {
         {"kind 0", firstAction, 0},
-        {"kind 5", firstAction, 5},
+        {"kind 6", firstAction, 6},
         {"existed 2", firstAction + 4, 2},
-        {"count one more", 8, 5},
-        {"count one less", 8, 3},
+        {"count one more", 8, 6},
+        {"count one less", 8, 4},
         {"version 2", 4, 2},
         {"empty target", firstAction + 36, 0},
         {"target length 260", firstAction + 37, 1},

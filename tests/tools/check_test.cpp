@@ -53,16 +53,36 @@ TEST(MkupdateCheck, Findings) {
         {"a gap in the numbering",
          kSetup + "[UPDATE]\r\nUpdateFile00=GAME.DAT\r\nUpdateFile02=A.DAT\r\n", true,
          "UpdateFile02 is never read: UpdateFile01 is missing", false},
-        {"more than sixteen keys",
+        {"more keys than a long list holds",
          kSetup +
              [] {
                  std::string s = "[UPDATE]\r\n";
-                 for (int i = 0; i <= 16; ++i)
+                 for (int i = 0; i <= 4096; ++i)
                      s += "UpdateFile" + std::string(i < 10 ? "0" : "") + std::to_string(i) +
                           "=GAME.DAT\r\n";
                  return s;
              }(),
-         true, "UpdateFile16 is never read", false},
+         true, "UpdateFile4096 is never read", false},
+        {"more than sixteen copy keys",
+         kSetup +
+             [] {
+                 std::string s = "[UPDATE]\r\n";
+                 for (int i = 0; i <= 16; ++i)
+                     s += "CopyFile" + std::string(i < 10 ? "0" : "") + std::to_string(i) +
+                          "=1:MOVIE\r\n";
+                 return s;
+             }(),
+         true, "CopyFile16 is never read", false},
+        {"a delete of a file the patch writes",
+         kSetup + "[UPDATE]\r\nUpdateFile00=sub\\A.DAT\r\nDeleteFile00=SUB\\a.dat\r\n", true,
+         "is also written by UpdateFile00", false},
+        {"only deletes", kSetup + "[UPDATE]\r\nDeleteFile00=old\\x.dat\r\n", true, "", false},
+        {"a delete that climbs out", kSetup + "[UPDATE]\r\nDeleteFile00=a\\..\\..\\x.dat\r\n",
+         false, "not a path inside the game's folder", true},
+        {"a delete naming a drive", kSetup + "[UPDATE]\r\nDeleteFile00=C:\\x.dat\r\n", false,
+         "not a path inside the game's folder", true},
+        {"a delete naming a folder", kSetup + "[UPDATE]\r\nDeleteFile00=old\\\r\n", false,
+         "ends in a folder", true},
         {"a file that is not in the folder", kSetup + "[UPDATE]\r\nUpdateFile00=u,MISSING.DAT\r\n",
          false, "MISSING.DAT is not in the folder", true},
         {"a data file that is not in the folder",

@@ -107,7 +107,7 @@ TEST(MkupdateCli, PackIsReproducibleAndTheBestLevelIsSmaller) {
 TEST(MkupdateCli, PackRefusesWithoutWritingAnything) {
     TempFolder t;
     MakePatch(t.path / "patch");
-    WriteFile(t.path / "patch" / "more" / "game.dat", "same entry name as GAME.DAT");
+    WriteFile(t.path / "patch" / "game.dat", "same entry name as GAME.DAT");
     const fs::path out = t.path / "p.qv2";
     ExpectOneLineReason(RunTool({"pack", (t.path / "patch").string(), "-o", out.string()}),
                         "two files would be one entry");
@@ -119,7 +119,7 @@ TEST(MkupdateCli, PackRefusesWithoutWritingAnything) {
     EXPECT_FALSE(fs::exists(out));
 
     // A sparse file: refused by its size, before anything is read.
-    fs::remove(t.path / "patch" / "more" / "game.dat");
+    fs::remove(t.path / "patch" / "game.dat");
     WriteFile(t.path / "patch" / "HUGE.DAT", "");
     fs::resize_file(t.path / "patch" / "HUGE.DAT", ((uint64_t)1 << 32) + 1);
     ExpectOneLineReason(RunTool({"pack", (t.path / "patch").string(), "-o", out.string()}),

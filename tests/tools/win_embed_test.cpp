@@ -438,4 +438,21 @@ TEST(MkupdateOnWindows, DeltasAreAppliedButNotMadeHere) {
     }
 }
 
+TEST(MkupdateOnWindows, SigningIsUnavailableHere) {
+    // This build cannot run the signer: refused before anything is read or written, whether
+    // the files named exist or not.
+    Scratch s;
+    const std::wstring folder = Wide(s.path);
+    WriteBytes(folder + L"\\UPDATE.INI", "[SETUP]\r\n");
+    const std::wstring out = folder + L"\\signed.exe";
+    for (const wchar_t* how : {L" --sign c.pem --key k.pem", L" --pkcs12 p.pfx"}) {
+        std::string text;
+        EXPECT_EQ(1u, RunCapturing(L"build \"" + folder + L"\" -o \"" + out + L"\"" + how, folder,
+                                   &text));
+        EXPECT_NE(std::string::npos, text.find("signing is unavailable in this build of mkupdate"))
+            << text;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(out.c_str()));
+    }
+}
+
 } // namespace

@@ -148,7 +148,8 @@ class AllOrNothingTest : public ::testing::Test {
         newK = oldK;
         newK.replace(5000, 7, "changed");
         std::vector<uint8_t> image;
-        ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image));
+        ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image,
+                                       PAYLOAD_FEATURE_DELETIONS));
         ASSERT_EQ(1, LoadPayload(image));
         ASSERT_EQ(1, CheckPayloadIntegrity());
         const std::string ini = "[UPDATE]\r\n"
@@ -163,6 +164,9 @@ class AllOrNothingTest : public ::testing::Test {
                                 "UpdateFile08=sub\\g.dat\r\n"
                                 "UpdateFile09=h.dat\r\n"
                                 "UpdateFile10=k.dat\r\n"
+                                "DeleteFile00=old.dat\r\n"
+                                "DeleteFile01=sub\\gone.dat\r\n"
+                                "DeleteFile02=never.dat\r\n"
                                 "CopyFile00=1:movie\\op.mpg\r\n"
                                 "CopyFile01=1:extras\r\n";
         WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
@@ -190,6 +194,9 @@ class AllOrNothingTest : public ::testing::Test {
         Put(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
         Put(game + "\\h.dat", "old h", kArchiveTime - 5);
         Put(game + "\\k.dat", oldK, kArchiveTime - 5);
+        Put(game + "\\old.dat", "removed", kArchiveTime - 5);
+        Put(game + "\\sub\\gone.dat", "removed too", kArchiveTime - 5);
+        SetFileAttributesA((game + "\\sub\\gone.dat").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(install + "\\game.exe", "program", kArchiveTime - 9);
         CreateDirectoryA((data + "\\patch").c_str(), nullptr);
         Put(data + "\\patch\\save.dat", "player's save", kArchiveTime - 7);
@@ -253,6 +260,7 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
     EXPECT_EQ("new g", after.at("game:patch\\sub\\g.dat").bytes);
     EXPECT_EQ(big, after.at("game:patch\\h.dat").bytes);
     EXPECT_EQ(newK, after.at("game:patch\\k.dat").bytes);
+    EXPECT_FALSE(after.count("game:patch\\old.dat") || after.count("game:patch\\sub\\gone.dat"));
     EXPECT_EQ("movie", after.at("game:movie\\op.mpg").bytes);
     EXPECT_EQ("two", after.at("game:extras\\two.txt").bytes);
     EXPECT_EQ(kArchiveTime, after.at("game:patch\\b.dat").writeTime);

@@ -20,10 +20,11 @@ struct DeltaFile {
     std::string base, result;
 };
 
-// 1 and the image, or 0; every file and delta time-stamped with time.
+// 1 and the image, or 0; every file and delta time-stamped with time. The record requires
+// features beyond integrity and deltas.
 inline int BuildDeltaPayload(const std::vector<WholeFile>& wholes,
                              const std::vector<DeltaFile>& deltas, uint64_t time,
-                             std::vector<uint8_t>* image) {
+                             std::vector<uint8_t>* image, uint32_t features = 0) {
     std::vector<std::vector<uint8_t>> coded;
     std::vector<std::string> names;
     for (const DeltaFile& d : deltas) {
@@ -39,6 +40,7 @@ inline int BuildDeltaPayload(const std::vector<WholeFile>& wholes,
             ArchiveInput{w.name, (const uint8_t*)w.bytes.data(), w.bytes.size(), time, true, true});
     ArchiveOptions options(kIndexCompressed | kIndexScrambled, kCompressFast, true);
     options.integrity = true;
+    options.requiredFeatures = features;
     for (size_t i = 0; i < deltas.size(); ++i) {
         const DeltaFile& d = deltas[i];
         uint8_t baseDigest[kSha256Size], resultDigest[kSha256Size];

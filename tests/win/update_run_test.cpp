@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -47,15 +48,20 @@ class UpdateRunTest : public ::testing::Test {
     }
     void TearDown() override { CloseArchive(); }
 
-    void Payload(const std::vector<Entry>& entries) {
+    // With features, the payload carries an integrity record that requires them.
+    void Payload(const std::vector<Entry>& entries, uint32_t features = 0) {
         std::vector<ArchiveInput> inputs;
         for (const Entry& e : entries)
             inputs.push_back(ArchiveInput{e.name, (const uint8_t*)e.bytes.data(), e.bytes.size(),
                                           kArchiveTime, true, true});
         std::vector<uint8_t> image;
         std::string error;
-        ASSERT_EQ(1, BuildArchive(inputs, kIndexCompressed | kIndexScrambled, &image, &error));
+        ArchiveOptions options(kIndexCompressed | kIndexScrambled, kCompressFast, false);
+        options.integrity = features != 0;
+        options.requiredFeatures = features;
+        ASSERT_EQ(1, BuildArchiveWith(inputs, options, &image, &error));
         ASSERT_EQ(1, LoadPayload(image));
+        ASSERT_EQ(1, CheckPayloadIntegrity());
     }
     DialogOutcome Run(const std::string& section) {
         const std::string ini = "[UPDATE]\r\n" + section;
@@ -153,16 +159,84 @@ TEST_F(UpdateRunTest, DataFolderIsCreatedOneLevelDeep) {
     EXPECT_EQ("new save", Text(data + "\\patch\\save.dat")) << "no data file: the archive's copy";
 }
 
-TEST_F(UpdateRunTest, MissingSubfolderFailsTheWriteAndNothingStays) {
+TEST_F(UpdateRunTest, MissingSubfoldersAreCreatedAndUndone) {
     Put(install + "\\a.dat", "old a");
-    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=nofolder\\b.dat\r\n");
+    ExpectCompleted(Run("UpdateFile00=a.dat\r\nUpdateFile01=new\\deeper\\b.dat\r\n"));
+    EXPECT_EQ("new b", Text(install + "\\new\\deeper\\b.dat"));
+    // A file where a folder should be: the write fails, and the folders made for it go.
+    ScratchFolder::RemoveContents(install);
+    Put(install + "\\a.dat", "old a");
+    Put(install + "\\file", "x");
+    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=one\\two\\c.dat\r\n"
+                          "UpdateFile02=file\\b.dat\r\n");
     EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(
-        std::vector<std::string>({"UPDATE|「" + install + "\\nofolder\\b.dat」を書き込めません",
-                                  "UPDATE|ファイルの書き込みに失敗しました"}),
-        ShownMessages);
+    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + install + "\\file\\b.dat」を書き込めません",
+                                        "UPDATE|ファイルの書き込みに失敗しました"}),
+              ShownMessages);
     EXPECT_EQ("old a", Text(install + "\\a.dat")) << "all or nothing";
-    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install));
+    EXPECT_EQ(std::vector<std::string>({"a.dat", "file"}), Names(install));
+}
+
+// Long lists, deletions and entries named by their folders, each read only from a payload that
+// requires it.
+TEST_F(UpdateRunTest, ExtensionsTheirPayloadRequires) {
+    std::vector<Entry> entries = {{"bgm\\01.ogg", "new bgm"}, {"voice\\01.ogg", "new voice"}};
+    std::string items;
+    for (int i = 0; i < 20; ++i) {
+        entries.push_back({"f" + std::to_string(i) + ".dat", "new"});
+        char key[32];
+        snprintf(key, sizeof key, "UpdateFile%02d=f%d.dat\r\n", i, i);
+        items += key;
+    }
+    const std::string deletes = "DeleteFile00=old.dat\r\nDeleteFile01=sub\\ro.dat\r\n"
+                                "DeleteFile02=never.dat\r\n";
+    const uint32_t all =
+        PAYLOAD_FEATURE_LONG_LISTS | PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_FOLDER_NAMES;
+    for (const uint32_t features : {all, (uint32_t)PAYLOAD_FEATURE_FOLDER_NAMES}) {
+        ScratchFolder::RemoveContents(install);
+        CreateDirectoryA((install + "\\sub").c_str(), nullptr);
+        Put(install + "\\old.dat", "old");
+        Put(install + "\\sub\\ro.dat", "read-only");
+        SetFileAttributesA((install + "\\sub\\ro.dat").c_str(), FILE_ATTRIBUTE_READONLY);
+        Payload(entries, features);
+        ExpectCompleted(Run(items + deletes +
+                            "UpdateFile20=bgm\\01.ogg\r\n"
+                            "UpdateFile21=voice\\01.ogg\r\n"));
+        const bool full = features == all;
+        EXPECT_EQ(full, Exists(install + "\\f19.dat")) << features;
+        EXPECT_TRUE(Exists(install + "\\f15.dat")) << features;
+        EXPECT_EQ(!full, Exists(install + "\\old.dat")) << features;
+        EXPECT_EQ(!full, Exists(install + "\\sub\\ro.dat")) << features;
+        if (full) {
+            EXPECT_EQ("new bgm", Text(install + "\\bgm\\01.ogg"));
+            EXPECT_EQ("new voice", Text(install + "\\voice\\01.ogg"));
+        }
+    }
+    // A delete that leads out of the game's folder, or names a folder, stops the run before
+    // anything is written.
+    const struct {
+        const char* section;
+        std::string message;
+    } refused[] = {
+        {"DeleteFile00=..\\x.dat\r\n",
+         "UPDATE.INI : \"..\\x.dat\" はアップデート先のフォルダの外を指しています"},
+        {"DeleteFile00=C:\\x.dat\r\n",
+         "UPDATE.INI : \"C:\\x.dat\" はアップデート先のフォルダの外を指しています"},
+        {"DeleteFile00=\\x.dat\r\n",
+         "UPDATE.INI : \"\\x.dat\" はアップデート先のフォルダの外を指しています"},
+        {"DeleteFile00=sub\r\n", "「" + install + "\\sub」はフォルダのため削除できません"},
+    };
+    Payload(entries, all);
+    for (const auto& r : refused) {
+        ShownMessages.clear();
+        ScratchFolder::RemoveContents(install);
+        CreateDirectoryA((install + "\\sub").c_str(), nullptr);
+        DialogOutcome o = Run(std::string("UpdateFile00=f0.dat\r\n") + r.section);
+        EXPECT_EQ(-1, o.result) << r.section;
+        ASSERT_FALSE(ShownMessages.empty()) << r.section;
+        EXPECT_EQ("UPDATE|" + r.message, ShownMessages[0]) << r.section;
+        EXPECT_FALSE(Exists(install + "\\f0.dat")) << r.section;
+    }
 }
 
 TEST_F(UpdateRunTest, OverwriteOnlyWritesWhatIsThere) {

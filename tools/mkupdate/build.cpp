@@ -12,6 +12,7 @@
 #include "archive/archive_index.h"
 #include "archive/payload_integrity.h"
 #include "mkupdate/host_files.h"
+#include "pe/pe_signature.h"
 #include "pe/resource_section.h"
 
 namespace {
@@ -28,13 +29,19 @@ std::string DescribeFeatures(uint32_t features) {
     static const struct {
         uint32_t bit;
         const char* name;
-    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"}, {PAYLOAD_FEATURE_DELTAS, "deltas"}};
+    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"},
+                  {PAYLOAD_FEATURE_DELTAS, "deltas"},
+                  {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
+                  {PAYLOAD_FEATURE_DELETIONS, "deletions"},
+                  {PAYLOAD_FEATURE_LONG_LISTS, "long lists"}};
     std::string names;
     for (const auto& n : kNames)
         if (features & n.bit)
             names += (names.empty() ? "" : ", ") + std::string(n.name);
-    const uint32_t unknown =
-        features & ~(uint32_t)(PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS);
+    uint32_t named = 0;
+    for (const auto& n : kNames)
+        named |= n.bit;
+    const uint32_t unknown = features & ~named;
     if (unknown)
         names += (names.empty() ? "" : ", ") + std::string("unknown ") + Hex32(unknown);
     return Hex32(features) + " (" + (names.empty() ? std::string("none") : names) + ")";
@@ -100,11 +107,18 @@ std::filesystem::path DefaultStub() {
 }
 
 int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& payload,
-                 const std::filesystem::path& output, std::string* error) {
+                 const std::filesystem::path& output, std::string* error, bool* droppedSignature) {
     std::vector<uint8_t> image, built;
     std::vector<Resource> resources;
     if (!ReadHostFile(stub, &image, error))
         return 0;
+    bool dropped = false;
+    if (!DropCertificateTable(&image, &dropped, error)) {
+        *error = "stub " + Printable(stub) + ": " + *error;
+        return 0;
+    }
+    if (droppedSignature)
+        *droppedSignature = dropped;
     if (!ReadPeResources(image, true, &resources, error)) {
         *error = "stub " + Printable(stub) + ": " + *error;
         return 0;

@@ -27,6 +27,8 @@ std::string DescribeFeatures(uint32_t features);
 
 // Embeds payload into a copy of the stub as resource UPDATE/102 (Japanese), replacing any
 // there, and writes the result to output through a temporary file. A payload that requires a
-// feature the stub does not declare is refused, the feature named.
+// feature the stub does not declare is refused, the feature named. A signed stub's signature
+// could not cover the new payload: it is dropped, and *droppedSignature says so.
 int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& payload,
-                 const std::filesystem::path& output, std::string* error);
+                 const std::filesystem::path& output, std::string* error,
+                 bool* droppedSignature = nullptr);

@@ -16,6 +16,7 @@ struct Checker {
     std::vector<Finding>* findings;
     std::vector<IniSection> ini;
     std::map<std::string, std::string> files; // folded entry name -> path in the folder
+    bool folderNames = false;                 // entries named by their paths
 };
 
 void Error(Checker* c, const std::string& text) {
@@ -85,18 +86,59 @@ void CheckUpdateItems(Checker* c, const std::vector<std::string>& values, size_t
             Error(c, "[UPDATE] " + key + ": the path " + Shown(path) + " ends in a folder");
             continue;
         }
-        if (!c->files.count(FoldName(name))) {
+        const std::string& entry = c->folderNames ? path : name;
+        if (!c->files.count(FoldName(entry))) {
             if (item.rule == kRuleData)
-                Warn(c, "[UPDATE] " + key + ": " + Shown(name) +
+                Warn(c, "[UPDATE] " + key + ": " + Shown(entry) +
                             " is not in the folder; the update fails where the data file is "
                             "not installed already");
             else
-                Error(c, "[UPDATE] " + key + ": " + Shown(name) + " is not in the folder");
+                Error(c, "[UPDATE] " + key + ": " + Shown(entry) + " is not in the folder");
         }
         auto [at, fresh] = byName.emplace(FoldName(name), path);
-        if (!fresh && at->second != path)
+        if (!fresh && at->second != path && !c->folderNames)
             Warn(c, "[UPDATE] " + key + ": " + Shown(path) + " and " + Shown(at->second) +
                         " share the file name " + Shown(name) + " and receive the same entry");
+    }
+}
+
+// A delete item: a path inside the game's folder, as an update item's path is, of a file the
+// patch does not also write.
+void CheckDeleteItems(Checker* c, const std::vector<std::string>& values) {
+    std::map<std::string, std::string> written; // folded item path -> key
+    const std::vector<UpdateItemFields> items = ReadUpdateItems(c->ini);
+    for (size_t n = 0; n < items.size(); ++n)
+        if (items[n].rule != kRuleCheck && items[n].rule != kRuleData)
+            written.emplace(FoldName(items[n].path), KeyName("UpdateFile%02i", (int)n));
+    for (size_t n = 0; n < values.size(); ++n) {
+        const std::string key = KeyName("DeleteFile%02i", (int)n);
+        const std::string& path = values[n];
+        if (path.size() >= kItemSize) {
+            Error(c, "[UPDATE] " + key + ": the path is longer than 259 bytes");
+            continue;
+        }
+        bool outside = path[0] == '\\' || path[0] == '/' || path.find(':') != std::string::npos;
+        for (size_t start = 0; start <= path.size();) {
+            size_t end = path.find_first_of("\\/", start);
+            if (end == std::string::npos)
+                end = path.size();
+            const std::string part = path.substr(start, end - start);
+            outside = outside || part == "." || part == "..";
+            start = end + 1;
+        }
+        if (outside) {
+            Error(c, "[UPDATE] " + key + ": " + Shown(path) +
+                         " is not a path inside the game's folder; the updater refuses it");
+            continue;
+        }
+        if (NameOffset(path) == path.size()) {
+            Error(c, "[UPDATE] " + key + ": the path " + Shown(path) + " ends in a folder");
+            continue;
+        }
+        const auto at = written.find(FoldName(path));
+        if (at != written.end())
+            Warn(c, "[UPDATE] " + key + ": " + Shown(path) + " is also written by " + at->second +
+                        "; the updater writes it and does not delete it");
     }
 }
 
@@ -126,8 +168,8 @@ void CheckCopyItems(Checker* c, const std::vector<std::string>& values) {
 } // namespace
 
 int CheckUpdateIni(const std::string& text, const std::vector<std::string>& entryNames,
-                   std::vector<Finding>* findings) {
-    Checker c{findings, {}, {}};
+                   std::vector<Finding>* findings, bool folderNames) {
+    Checker c{findings, {}, {}, folderNames};
     const size_t before = findings->size();
     for (const std::string& name : entryNames)
         c.files[FoldName(name)] = name;
@@ -145,10 +187,12 @@ int CheckUpdateIni(const std::string& text, const std::vector<std::string>& entr
     CheckUpdateItems(&c, updates, &written);
     const std::vector<std::string> copies = ReadList(&c, "CopyFile%02i", "copy");
     CheckCopyItems(&c, copies);
-    if (updates.empty() && copies.empty())
+    const std::vector<std::string> deletes = ReadList(&c, "DeleteFile%02i", "delete");
+    CheckDeleteItems(&c, deletes);
+    if (updates.empty() && copies.empty() && deletes.empty())
         Error(&c, "[UPDATE] has no UpdateFileNN and no CopyFileNN: the updater stops with "
                   "\"No 'UpdateFileXX' and 'CopyFileXX'\"");
-    else if (!written && copies.empty())
+    else if (!written && copies.empty() && deletes.empty())
         Warn(&c, "[UPDATE] holds only version checks: the updater writes nothing and tells the "
                  "user there is nothing to update");
     for (size_t i = before; i < findings->size(); ++i)
@@ -159,13 +203,14 @@ int CheckUpdateIni(const std::string& text, const std::vector<std::string>& entr
 
 int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings,
                 const std::filesystem::path& leaveOut) {
-    Checker c{findings, {}, {}};
+    Checker c{findings, {}, {}, false};
     findings->clear();
     std::vector<SourceFile> files;
     std::vector<std::string> problems, leftOut;
     std::string error;
     // The files exactly as pack collects them: whatever pack would refuse is an error here.
-    CollectFiles(dir, leaveOut, &files, &problems, &leftOut);
+    bool folderNames = false;
+    CollectFiles(dir, leaveOut, &files, &problems, &leftOut, &folderNames);
     for (const std::string& p : problems)
         Error(&c, p);
     for (const std::string& l : leftOut)
@@ -189,7 +234,7 @@ int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings
     std::vector<std::string> names;
     for (const SourceFile& f : files)
         names.push_back(f.name);
-    CheckUpdateIni(std::string(bytes.begin(), bytes.end()), names, findings);
+    CheckUpdateIni(std::string(bytes.begin(), bytes.end()), names, findings, folderNames);
     for (const Finding& f : *findings)
         if (f.error)
             return 0;

@@ -16,6 +16,7 @@ int CheckFolder(const std::filesystem::path& dir, std::vector<Finding>* findings
                 const std::filesystem::path& leaveOut = std::filesystem::path());
 
 // The checks of UPDATE.INI's bytes against the entry names (CP932) the payload will carry;
-// appends to findings. 1 when it adds no error.
+// appends to findings. 1 when it adds no error. With folderNames the entries are named by
+// their paths, and an item's entry is the one of its whole path.
 int CheckUpdateIni(const std::string& text, const std::vector<std::string>& entryNames,
-                   std::vector<Finding>* findings);
+                   std::vector<Finding>* findings, bool folderNames = false);

@@ -178,6 +178,15 @@ int RandomSuffix(std::string* suffix) {
 
 const char kTemporaryPrefix[] = ".mkupdate-";
 
+std::filesystem::path TemporaryNameBeside(const std::filesystem::path& file) {
+    std::string suffix;
+    if (!RandomSuffix(&suffix))
+        return std::filesystem::path();
+    const std::filesystem::path folder =
+        file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    return folder / (kTemporaryPrefix + suffix + ".tmp");
+}
+
 int IsTemporaryName(const std::filesystem::path& file) {
     const std::string name = Printable(file.filename());
     const size_t prefix = sizeof kTemporaryPrefix - 1;
@@ -448,6 +457,33 @@ int Cp932ToUtf8(const std::string& text, std::string* utf8) {
     return 1;
 #else
     return Recode("UTF-8", "CP932", text, utf8);
+#endif
+}
+
+int Utf8ToCp932(const std::string& utf8, std::string* text) {
+    if (utf8.empty()) {
+        text->clear();
+        return 1;
+    }
+#ifdef _WIN32
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                          (int)utf8.size(), nullptr, 0);
+    if (units <= 0)
+        return 0;
+    std::wstring wide((size_t)units, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), (int)utf8.size(), &wide[0],
+                        units);
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), units, nullptr, 0,
+                                      nullptr, &lossy);
+    if (n <= 0 || lossy)
+        return 0;
+    text->assign((size_t)n, '\0');
+    WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), units, &(*text)[0], n, nullptr,
+                        &lossy);
+    return lossy ? 0 : 1;
+#else
+    return Recode("CP932", "UTF-8", utf8, text);
 #endif
 }
 

@@ -26,6 +26,10 @@ int CanReadHostFile(const std::filesystem::path& file, std::string* error);
 int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
                   const uint64_t* time, std::string* error);
 
+// A new name of the kind WriteHostFile gives its temporary files, beside file (nothing is
+// created); empty when no random name can be had.
+std::filesystem::path TemporaryNameBeside(const std::filesystem::path& file);
+
 // 1 when the name is one WriteHostFile gives its temporary files.
 int IsTemporaryName(const std::filesystem::path& file);
 
@@ -37,6 +41,9 @@ int NameInCodePage932(const std::filesystem::path& file, std::string* name);
 
 // CP932 text in UTF-8, for messages and host file names; 0 when it is no valid CP932.
 int Cp932ToUtf8(const std::string& text, std::string* utf8);
+
+// UTF-8 text in CP932; 0 when some of it has no CP932 form.
+int Utf8ToCp932(const std::string& utf8, std::string* text);
 
 // Text for a terminal: control characters (C0, DEL and, in UTF-8, C1) as \xNN, so that no
 // escape sequence reaches it. Without utf8 every byte from 0x80 up is escaped as well.

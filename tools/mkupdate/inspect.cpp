@@ -107,9 +107,11 @@ std::vector<uint8_t> DecodeIndex(const std::vector<uint8_t>& image,
 // Host file name of an entry; empty when it cannot be one, here or on Windows.
 std::filesystem::path HostName(const char* name) {
     std::string utf8;
-    if (!WindowsNameProblem(name).empty() || !Cp932ToUtf8(name, &utf8) || utf8.empty())
+    if (!EntryNameProblem(name).empty() || !Cp932ToUtf8(name, &utf8) || utf8.empty())
         return std::filesystem::path();
-    return std::filesystem::u8path(utf8);
+    // An entry named by its path (folder names) is written into its folder.
+    std::replace(utf8.begin(), utf8.end(), '\\', '/');
+    return std::filesystem::u8path(utf8).make_preferred();
 }
 
 // What the payload's integrity record says, read as the updater reads it.
@@ -183,7 +185,7 @@ void CheckRecord(const std::vector<uint8_t>& image, const uint8_t* rec, uint64_t
         }
     if (!length)
         problems->push_back("an entry has an empty name");
-    const std::string why = length && !reserved ? WindowsNameProblem(name) : std::string();
+    const std::string why = length && !reserved ? EntryNameProblem(name) : std::string();
     if (!why.empty())
         problems->push_back(who + "its name " + why);
     else if (length && !reserved && HostName(name).empty())
@@ -245,6 +247,8 @@ int ExtractOne(const uint8_t* rec, uint8_t* stored, const Coverage* coverage, ui
     }
     const std::filesystem::path target = dir / HostName(EntryName(rec));
     const uint64_t time = EntryTime(rec);
+    std::error_code ec;
+    std::filesystem::create_directories(target.parent_path(), ec);
     return WriteHostFile(target, bytes, EntryDecodedSize(rec), &time, error);
 }
 
@@ -482,9 +486,9 @@ int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir
     for (size_t i = 0; ok && i < chosen.size(); ++i)
         if (HostName(EntryName(chosen[i])).empty()) {
             *error = "entry " + Shown(EntryName(chosen[i])) + " has no safe file name: it " +
-                     (WindowsNameProblem(EntryName(chosen[i])).empty()
+                     (EntryNameProblem(EntryName(chosen[i])).empty()
                           ? std::string("is no CP932")
-                          : WindowsNameProblem(EntryName(chosen[i])));
+                          : EntryNameProblem(EntryName(chosen[i])));
             ok = 0;
         }
     std::error_code ec;

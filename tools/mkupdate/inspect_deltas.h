@@ -12,7 +12,9 @@
 #include "archive/payload_integrity.h"
 
 // The features mkupdate reads: what its list, verify and extract understand.
-const uint32_t kToolPayloadFeatures = PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS;
+const uint32_t kToolPayloadFeatures = PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS |
+                                      PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS |
+                                      PAYLOAD_FEATURE_LONG_LISTS;
 
 // Lines for list: each delta (its entry, base size and the start of its SHA-256, result size,
 // target) and, for each target, whether a whole copy travels beside its deltas. Empty without

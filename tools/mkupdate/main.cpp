@@ -18,6 +18,8 @@
 #include "mkupdate/inspect.h"
 #include "mkupdate/pack.h"
 #include "mkupdate/payload_file.h"
+#include "mkupdate/release_diff.h"
+#include "mkupdate/sign.h"
 #include "payload/delta_encode.h"
 
 namespace {
@@ -28,8 +30,16 @@ const char kUsage[] =
     "  pack DIR -o PAYLOAD [--fast] [--base OLD]... [--fallback]\n"
     "                                    pack every file under DIR into a payload archive\n"
     "  build DIR -o UPDATE.exe [--stub PATH] [--fast] [--base OLD]... [--fallback]\n"
+    "        [--sign CERT --key KEY | --pkcs12 FILE] [--password-file FILE]\n"
     "                                    check DIR, pack it and embed the payload into a copy\n"
-    "                                    of the updater (by default UPDATE.exe beside mkupdate)\n"
+    "                                    of the updater (by default UPDATE.exe beside mkupdate),\n"
+    "                                    signed when asked\n"
+    "  build --from OLD... --to NEW -o UPDATE.exe [diff's options] [build's options]\n"
+    "                                    diff, then build with --base OLD for each OLD\n"
+    "  diff --from OLD [--from OLD]... --to NEW -o PATCHDIR [--dry-run] [--keep PATTERN]...\n"
+    "       [--company NAME] [--title TITLE] [--game-dir DIR] [--game-class CLASS]\n"
+    "                                    compare the releases by content and write the new and\n"
+    "                                    changed files and an UPDATE.INI into PATCHDIR\n"
     "  check DIR                         check DIR's UPDATE.INI against the files and the\n"
     "                                    updater's rules; errors fail, warnings are told\n"
     "  list FILE                         list the entries of a payload or of an UPDATE.exe,\n"
@@ -45,6 +55,17 @@ const char kUsage[] =
     "              the copies there, where that is smaller; a file every base has a smaller\n"
     "              delta of is left out (Linux build only)\n"
     "  --fallback  keep every whole file beside its deltas\n"
+    "  --sign CERT --key KEY, --pkcs12 FILE\n"
+    "              sign the built program with osslsigncode, last, with the certificate and its\n"
+    "              private key, or with both in a PKCS#12 file (Linux build only)\n"
+    "  --password-file FILE\n"
+    "              the password of the key or the PKCS#12 file, read from FILE\n"
+    "  --from OLD  an older release, laid out as installed; --to NEW: the new release\n"
+    "  --keep PATTERN  leave files matching PATTERN alone ('*', '?'; without a slash also\n"
+    "              matched against the file name)\n"
+    "  --dry-run   print the plan only\n"
+    "  --company, --title, --game-dir, --game-class  [SETUP] values in place of those in\n"
+    "              NEW's SETUP.INI\n"
     "Exit status 0 on success; otherwise 1 with the reason on standard error.\n";
 
 // Writes UTF-8 text to standard output or error. A Windows console is given the text in UTF-16,
@@ -96,21 +117,46 @@ void Progress(const char* what) {
 struct Args {
     std::vector<std::string> positional;
     std::string output, stub, folder;
+    std::string cert, key, pkcs12, passwordFile;
     std::vector<std::string> bases;
     bool fast = false;
     bool fallback = false;
+    // diff, and build from two releases
+    std::vector<std::string> from, keep;
+    std::string to, company, title, gameDir, gameClass;
+    bool dryRun = false;
 };
+
+// Where the value of a signing option goes, or null.
+std::string* SignOption(const std::string& a, Args* args) {
+    if (a == "--sign")
+        return &args->cert;
+    if (a == "--key")
+        return &args->key;
+    if (a == "--pkcs12")
+        return &args->pkcs12;
+    return a == "--password-file" ? &args->passwordFile : nullptr;
+}
 
 int ParseArgs(const std::string& command, const std::vector<std::string>& in, Args* args,
               std::string* error) {
     for (size_t i = 0; i < in.size(); ++i) {
         const std::string& a = in[i];
-        std::string base;
-        std::string* value = a == "-o"       ? &args->output
-                             : a == "--stub" ? &args->stub
-                             : a == "-d"     ? &args->folder
-                             : a == "--base" ? &base
-                                             : nullptr;
+        std::string base, from, keep;
+        std::string* value = a == "-o"             ? &args->output
+                             : a == "--stub"       ? &args->stub
+                             : a == "-d"           ? &args->folder
+                             : a == "--base"       ? &base
+                             : a == "--from"       ? &from
+                             : a == "--keep"       ? &keep
+                             : a == "--to"         ? &args->to
+                             : a == "--company"    ? &args->company
+                             : a == "--title"      ? &args->title
+                             : a == "--game-dir"   ? &args->gameDir
+                             : a == "--game-class" ? &args->gameClass
+                                                   : nullptr;
+        if (!value)
+            value = SignOption(a, args);
         if (value) {
             if (i + 1 >= in.size()) {
                 *error = command + ": " + a + " needs a value";
@@ -119,10 +165,16 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
             *value = in[++i];
             if (value == &base)
                 args->bases.push_back(base);
+            if (value == &from)
+                args->from.push_back(from);
+            if (value == &keep)
+                args->keep.push_back(keep);
         } else if (a == "--fast") {
             args->fast = true;
         } else if (a == "--fallback") {
             args->fallback = true;
+        } else if (a == "--dry-run") {
+            args->dryRun = true;
         } else if (a.size() > 1 && a[0] == '-') {
             *error = command + ": unknown option '" + a + "'";
             return 0;
@@ -173,6 +225,147 @@ int RunCheck(const std::string& dir, const std::string& output) {
     return ok;
 }
 
+// The signing options: for build only, a certificate with its key or a PKCS#12 file, checked
+// before anything is built.
+int SignArgs(const char* command, const Args& args, SignOptions* sign, std::string* error) {
+    const bool any = !args.cert.empty() || !args.key.empty() || !args.pkcs12.empty() ||
+                     !args.passwordFile.empty();
+    if (!any)
+        return 1;
+    *error = std::string(command) + ": ";
+    if (std::string(command) != "build")
+        *error += "--sign, --key, --pkcs12 and --password-file belong to build";
+    else if (!args.pkcs12.empty() && (!args.cert.empty() || !args.key.empty()))
+        *error += "--pkcs12 holds the certificate and its key: give it without --sign and --key";
+    else if (args.pkcs12.empty() && (args.cert.empty() || args.key.empty()))
+        *error += "give --sign CERT with --key KEY, or --pkcs12 FILE";
+    else {
+        sign->cert = PathArg(args.cert);
+        sign->key = PathArg(args.key);
+        sign->pkcs12 = PathArg(args.pkcs12);
+        sign->passwordFile = PathArg(args.passwordFile);
+        std::string why;
+        if (CheckSigning(*sign, &why)) {
+            error->clear();
+            return 1;
+        }
+        *error += "--" + std::string(args.pkcs12.empty() ? "sign" : "pkcs12") + ": " + why;
+    }
+    return 0;
+}
+
+bool HasDiffOptions(const Args& args) {
+    return !args.from.empty() || !args.keep.empty() || !args.to.empty() || !args.company.empty() ||
+           !args.title.empty() || !args.gameDir.empty() || !args.gameClass.empty() || args.dryRun;
+}
+
+// A progress bar on a terminal: one line, rewritten as each further percent is read.
+struct ProgressBar {
+    bool terminal = false;
+    int shown = -1;
+    void operator()(uint64_t done, uint64_t total) {
+        const int percent = total ? (int)(done * 100 / total) : 100;
+        if (!terminal || percent == shown)
+            return;
+        shown = percent;
+        const int width = 40;
+        std::string bar(width * percent / 100, '#');
+        bar.resize(width, '.');
+        Print(stderr, "\rmkupdate: diff: reading [" + bar + "] " + std::to_string(percent) + "%");
+        if (done >= total)
+            Print(stderr, "\n");
+    }
+};
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+#else
+    return isatty(2) != 0;
+#endif
+}
+
+// diff, alone or as build's first half (into a temporary patch folder).
+int Diff(const Args& args, const std::filesystem::path& out, ReleaseDiff* diff) {
+    DiffOptions options;
+    for (const std::string& f : args.from)
+        options.from.push_back(PathArg(f));
+    if (args.from.empty() || args.to.empty())
+        return Fail("diff needs --from OLD (one or more) and --to NEW");
+    options.to = PathArg(args.to);
+    options.out = out;
+    options.keep = args.keep;
+    options.companyName = args.company;
+    options.gameTitle = args.title;
+    options.gameDir = args.gameDir;
+    options.gameClass = args.gameClass;
+    ProgressBar bar;
+    bar.terminal = StderrIsTerminal();
+    options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
+    std::string error;
+    const int ok = DiffReleases(options, diff, &error);
+    if (bar.shown >= 0 && bar.shown < 100)
+        Print(stderr, "\n");
+    if (!ok)
+        return Fail("diff: " + error);
+    Print(stderr, DescribeDiff(*diff));
+    return 0;
+}
+
+int RunDiff(const Args& args) {
+    if (!args.positional.empty() || !args.stub.empty() || args.fast || args.fallback ||
+        !args.bases.empty() || !args.folder.empty())
+        return Fail("diff: unexpected argument (see mkupdate --help)");
+    if (args.output.empty() && !args.dryRun)
+        return Fail("diff needs -o PATCHDIR (or --dry-run)");
+    ReleaseDiff diff;
+    return Diff(args, args.dryRun ? std::filesystem::path() : PathArg(args.output), &diff);
+}
+
+int Pack(const Args& args, bool embed);
+
+// build --from OLD... --to NEW: the patch folder made in a temporary folder, then built with
+// the older releases as bases, and removed.
+int BuildFromReleases(const Args& args) {
+    if (!args.positional.empty())
+        return Fail("build: give either a patch folder or --from and --to, not both");
+    if (!args.bases.empty())
+        return Fail("build: --from releases are the bases already; leave out --base");
+    if (args.output.empty())
+        return Fail("build needs -o UPDATE.exe");
+    std::error_code ec;
+    std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    if (ec)
+        return Fail("build: no temporary folder: " + ec.message());
+#ifdef _WIN32
+    temp /= "mkupdate-diff-" + std::to_string(GetCurrentProcessId());
+#else
+    temp /= "mkupdate-diff-" + std::to_string(getpid());
+#endif
+    std::filesystem::remove_all(temp, ec);
+    ReleaseDiff diff;
+    Args diffArgs = args;
+    int status = Diff(diffArgs, args.dryRun ? std::filesystem::path() : temp, &diff);
+    if (status == 0 && !args.dryRun && diff.files.empty() && diff.deletes.empty())
+        status = Fail("build: the releases do not differ; there is no patch to make");
+    if (status == 0 && !args.dryRun) {
+        Args packArgs = args;
+        packArgs.from.clear();
+        packArgs.to.clear();
+        packArgs.keep.clear();
+        packArgs.company = packArgs.title = packArgs.gameDir = packArgs.gameClass = "";
+        packArgs.positional.push_back(Printable(temp));
+        if (DeltaEncoderAvailable())
+            packArgs.bases = args.from;
+        else
+            Print(stderr, "mkupdate: build: this build of mkupdate makes no deltas: the changed "
+                          "files travel whole\n");
+        status = Pack(packArgs, true);
+    }
+    std::filesystem::remove_all(temp, ec);
+    return status;
+}
+
 int Pack(const Args& args, bool embed) {
     const char* command = embed ? "build" : "pack";
     std::string error;
@@ -190,6 +383,9 @@ int Pack(const Args& args, bool embed) {
                     "Linux build");
     if (args.fallback && args.bases.empty())
         return Fail(std::string(command) + ": --fallback goes with --base");
+    SignOptions sign;
+    if (!SignArgs(command, args, &sign, &error))
+        return Fail(error);
     PackOptions options;
     options.level = args.fast ? kCompressFast : kCompressBest;
     options.fallback = args.fallback;
@@ -217,7 +413,25 @@ int Pack(const Args& args, bool embed) {
     if (args.stub.empty() && !std::filesystem::exists(stub, ec))
         return Fail("build: no stub beside mkupdate (" + Printable(stub) +
                     "); give --stub PATH, the UPDATE.exe this project builds");
-    if (!EmbedPayload(stub, image, PathArg(args.output), &error))
+    // Signing comes last, over everything embedded, the integrity record with it.
+    const std::filesystem::path built =
+        sign.Wanted() ? TemporaryNameBeside(PathArg(args.output)) : PathArg(args.output);
+    if (built.empty())
+        return Fail("build: no random name for a temporary file");
+    bool dropped = false;
+    int ok = EmbedPayload(stub, image, built, &error, &dropped);
+    if (ok && dropped)
+        told.push_back("the stub " + Printable(stub) +
+                       " was signed: its signature would not cover the new payload, so it is "
+                       "dropped" +
+                       (sign.Wanted() ? std::string() : " (--sign signs the result)"));
+    if (ok && sign.Wanted()) {
+        Progress("signing");
+        ok = SignFile(built, PathArg(args.output), sign, &error);
+        std::error_code ec;
+        std::filesystem::remove(built, ec);
+    }
+    if (!ok)
         return Fail(error);
     Tell(command, told);
     return 0;
@@ -228,7 +442,8 @@ int Inspect(const std::string& command, const Args& args) {
     if (!ExpectArgs(command, args, 1, command == "extract", &error))
         return Fail(error);
     if (!args.output.empty() || !args.stub.empty() || args.fast || args.fallback ||
-        (command != "extract" && !args.folder.empty()) ||
+        !args.cert.empty() || !args.key.empty() || !args.pkcs12.empty() ||
+        !args.passwordFile.empty() || (command != "extract" && !args.folder.empty()) ||
         (command != "verify" && !args.bases.empty()))
         return Fail(command + ": unexpected option (see mkupdate --help)");
     std::vector<std::filesystem::path> bases;
@@ -247,8 +462,12 @@ int Inspect(const std::string& command, const Args& args) {
     if (command == "verify") {
         std::vector<std::string> problems, told;
         Progress("verifying");
-        const int ok = VerifyPayload(image, &problems, bases, &told);
+        int ok = VerifyPayload(image, &problems, bases, &told);
+        std::string signature;
+        ok = DescribeSignature(PathArg(args.positional[0]), &signature, &problems) && ok;
         Print(stdout, DescribeCoverage(image) + "\n");
+        if (!signature.empty())
+            Print(stdout, signature + "\n");
         for (const std::string& line : told)
             Print(stdout, line + "\n");
         if (!ok) {
@@ -285,6 +504,13 @@ int Run(const std::vector<std::string>& argv) {
     std::string error;
     if (!ParseArgs(command, std::vector<std::string>(argv.begin() + 2, argv.end()), &args, &error))
         return Fail(error);
+    if (command == "diff")
+        return RunDiff(args);
+    if (command == "build" && HasDiffOptions(args))
+        return BuildFromReleases(args);
+    if (HasDiffOptions(args))
+        return Fail(command + ": --from, --to, --keep, --dry-run and the [SETUP] options belong "
+                              "to diff and build");
     if (command == "pack" || command == "build")
         return Pack(args, command == "build");
     if (command == "check") {

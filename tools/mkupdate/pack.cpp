@@ -7,8 +7,10 @@
 
 #include "archive/archive_format.h"
 #include "archive/payload_deltas.h"
+#include "archive/payload_features.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack_deltas.h"
+#include "mkupdate/update_ini.h"
 #include "payload/archive_writer.h"
 
 std::string FoldName(const std::string& name) {
@@ -58,9 +60,27 @@ std::string WindowsNameProblem(const std::string& name) {
     return std::string();
 }
 
+std::string EntryNameProblem(const std::string& name) {
+    size_t start = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        const unsigned char c = i < name.size() ? (unsigned char)name[i] : 0;
+        if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+            ++i;
+            continue;
+        }
+        if (i < name.size() && c != '\\')
+            continue;
+        const std::string why = WindowsNameProblem(name.substr(start, i - start));
+        if (!why.empty())
+            return start == 0 && i == name.size() ? why : "has a part that " + why;
+        start = i + 1;
+    }
+    return std::string();
+}
+
 int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
                  std::vector<SourceFile>* files, std::vector<std::string>* problems,
-                 std::vector<std::string>* leftOut) {
+                 std::vector<std::string>* leftOut, bool* folderNames) {
     std::error_code ec;
     const auto problem = [&](const std::string& text) { problems->push_back(text); };
     std::filesystem::file_status top = std::filesystem::status(dir, ec);
@@ -133,6 +153,24 @@ int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& 
     std::sort(files->begin(), files->end(),
               [](const SourceFile& a, const SourceFile& b) { return a.sortKey < b.sortKey; });
     std::map<std::string, std::string> seen;
+    bool collide = false;
+    for (const SourceFile& f : *files)
+        collide = collide || !seen.emplace(FoldName(f.name), f.sortKey).second;
+    if (collide && folderNames && problems->empty()) {
+        *folderNames = true;
+        for (SourceFile& f : *files) {
+            std::string relative = f.sortKey, path;
+            std::replace(relative.begin(), relative.end(), '/', '\\');
+            if (f.name == "UPDATE.INI" && relative.find('\\') == std::string::npos)
+                continue;
+            if (!Utf8ToCp932(relative, &path))
+                problem("the path of " + Printable(f.path) + " cannot be written in CP932");
+            else if (path.size() >= kEntryNameSize)
+                problem("the path of " + Printable(f.path) + " is longer than 259 bytes");
+            f.name = path;
+        }
+    }
+    seen.clear();
     for (const SourceFile& f : *files) {
         auto [at, fresh] = seen.emplace(FoldName(f.name), f.sortKey);
         if (!fresh)
@@ -141,13 +179,30 @@ int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& 
     return problems->empty() ? 1 : 0;
 }
 
+uint32_t FolderFeatures(const std::vector<SourceFile>& files, bool folderNames) {
+    uint32_t features = folderNames ? PAYLOAD_FEATURE_FOLDER_NAMES : 0;
+    for (const SourceFile& f : files) {
+        std::vector<uint8_t> bytes;
+        std::string error;
+        if (f.name != "UPDATE.INI" || !ReadHostFile(f.path, &bytes, &error))
+            continue;
+        const std::vector<IniSection> ini = ParseIni(std::string(bytes.begin(), bytes.end()));
+        if (ReadUpdateItems(ini).size() > (size_t)kListKeys)
+            features |= PAYLOAD_FEATURE_LONG_LISTS;
+        if (!ReadDeleteItems(ini).empty())
+            features |= PAYLOAD_FEATURE_DELETIONS;
+    }
+    return features;
+}
+
 int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
                const PackOptions& options, std::vector<uint8_t>* image,
                std::vector<std::string>* leftOut, std::vector<std::string>* told,
                std::string* error) {
     std::vector<SourceFile> files;
     std::vector<std::string> problems;
-    if (!CollectFiles(dir, leaveOut, &files, &problems, leftOut)) {
+    bool folderNames = false;
+    if (!CollectFiles(dir, leaveOut, &files, &problems, leftOut, &folderNames)) {
         *error = problems[0];
         if (problems.size() > 1)
             *error += " (and " + std::to_string(problems.size() - 1) +
@@ -208,6 +263,7 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
     ArchiveOptions archive{kIndexCompressed | kIndexScrambled, options.level, true};
     // The integrity record last: the hashes of the index and of every file.
     archive.integrity = true;
+    archive.requiredFeatures = FolderFeatures(files, folderNames);
     archive.deltaDescriptors.swap(descriptors);
     return BuildArchiveWith(entries, archive, image, error);
 }

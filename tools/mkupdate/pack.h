@@ -10,7 +10,8 @@
 struct SourceFile {
     std::filesystem::path path;
     std::string sortKey; // the path relative to the folder, in UTF-8
-    std::string name;    // the entry name: the file name alone, in CP932
+    std::string name;    // the entry name: the file name alone, or with folderNames its path
+                         // relative to the folder with backslashes; in CP932
 };
 
 // Upper-cases the ASCII letters of a CP932 name, stepping over double-byte characters, so that
@@ -22,14 +23,24 @@ std::string FoldName(const std::string& name);
 // it can.
 std::string WindowsNameProblem(const std::string& name);
 
+// The same for an entry name, which may carry folders before its file name (backslashes): each
+// part must be a name Windows can create.
+std::string EntryNameProblem(const std::string& name);
+
 // Every regular file under dir, in a reproducible order, with its entry name: the files pack
 // packs and check checks. Problems (each naming its file) are links, FIFOs, sockets, devices,
 // unreadable files, names with no CP932 form, over 259 bytes or that Windows cannot create, and
 // two files that would be one entry; 1 when there are none. leaveOut (the output being written,
 // when it lies inside dir) and mkupdate's temporary files are left out and told in leftOut.
+// With folderNames, two files of one name in different folders are no problem: every entry
+// then takes its path as its name, and *folderNames tells whether that happened.
 int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
                  std::vector<SourceFile>* files, std::vector<std::string>* problems,
-                 std::vector<std::string>* leftOut);
+                 std::vector<std::string>* leftOut, bool* folderNames = nullptr);
+
+// The features a payload of these files needs beyond integrity and deltas: entries named by
+// their paths, an update list past UpdateFile15, deletions (from the folder's UPDATE.INI).
+uint32_t FolderFeatures(const std::vector<SourceFile>& files, bool folderNames);
 
 // How pack makes a payload.
 struct PackOptions {

@@ -84,17 +84,22 @@ std::map<std::string, EntryTargets> TargetsByEntry(const std::vector<UpdateItemF
     for (const UpdateItemFields& item : items) {
         if (item.rule == kRuleCheck || item.name.empty())
             continue;
-        EntryTargets& t = targets[FoldName(item.name)];
-        if (item.rule == kRuleData) {
-            t.data = true;
-            continue;
-        }
-        bool known = false;
-        for (const std::string& p : t.paths)
-            known = known || p == item.path;
-        if (!known) {
-            t.paths.push_back(item.path);
-            t.rules.push_back(item.rule);
+        // An entry named by its path (folder names) is found under the path as well.
+        for (const std::string* key : {&item.name, &item.path}) {
+            if (key == &item.path && item.path == item.name)
+                break;
+            EntryTargets& t = targets[FoldName(*key)];
+            if (item.rule == kRuleData) {
+                t.data = true;
+                continue;
+            }
+            bool known = false;
+            for (const std::string& p : t.paths)
+                known = known || p == item.path;
+            if (!known) {
+                t.paths.push_back(item.path);
+                t.rules.push_back(item.rule);
+            }
         }
     }
     return targets;

@@ -2,6 +2,9 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+#include <map>
+
 #include "mkupdate/pack.h"
 
 namespace {
@@ -137,21 +140,35 @@ std::string KeyName(const char* format, int n) {
     return key;
 }
 
+int ListKeys(const char* format) {
+    return std::string(format) == "CopyFile%02i" ? kListKeys : kLongListKeys;
+}
+
 std::vector<std::string> ReadNumberedList(const std::vector<IniSection>& ini, const char* format,
                                           const char* what, std::vector<std::string>* neverRead) {
     std::vector<std::string> values;
     int gap = -1;
-    for (int n = 0; n < 100; ++n) {
-        std::string value;
-        const bool present = IniValue(ini, "UPDATE", KeyName(format, n), &value) != 0;
-        if (!present) {
+    const int most = ListKeys(format);
+    // The section's keys looked up once: a long list would otherwise walk it once per key.
+    std::map<std::string, std::string> keys;
+    for (const IniSection& s : ini) {
+        if (FoldName(s.name) != "UPDATE")
+            continue;
+        for (const IniKey& k : s.keys)
+            keys.emplace(FoldName(k.name), k.value);
+        break;
+    }
+    for (int n = 0; n < std::max(100, most + 1); ++n) {
+        const auto at = keys.find(FoldName(KeyName(format, n)));
+        const std::string value = at == keys.end() ? std::string() : at->second;
+        if (value.empty()) {
             if (gap < 0)
                 gap = n;
             continue;
         }
-        if (n >= kListKeys)
+        if (n >= most)
             neverRead->push_back("[UPDATE] " + KeyName(format, n) + " is never read: the " + what +
-                                 " list ends at " + KeyName(format, kListKeys - 1));
+                                 " list ends at " + KeyName(format, most - 1));
         else if (gap >= 0)
             neverRead->push_back("[UPDATE] " + KeyName(format, n) +
                                  " is never read: " + KeyName(format, gap) +
@@ -200,4 +217,9 @@ std::vector<UpdateItemFields> ReadUpdateItems(const std::vector<IniSection>& ini
     for (const std::string& value : ReadNumberedList(ini, "UpdateFile%02i", "update", &neverRead))
         items.push_back(CutUpdateItem(value));
     return items;
+}
+
+std::vector<std::string> ReadDeleteItems(const std::vector<IniSection>& ini) {
+    std::vector<std::string> neverRead;
+    return ReadNumberedList(ini, "DeleteFile%02i", "delete", &neverRead);
 }

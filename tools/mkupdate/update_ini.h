@@ -30,12 +30,19 @@ int LooksLikeUtf8(const std::string& text);
 // "UpdateFile%02i" and its kin with the number filled in.
 std::string KeyName(const char* format, int n);
 
-// The values of a numbered list of [UPDATE] ("UpdateFile%02i", "CopyFile%02i") as the updater
-// reads them: from 00 up to the first number missing, at most kListKeys. Keys present that the
-// updater never reads are told in neverRead, each naming why.
+// The values of a numbered list of [UPDATE] ("UpdateFile%02i", "CopyFile%02i", "DeleteFile%02i")
+// as the updater reads them: from 00 up to the first number missing, at most ListKeys(format).
+// Keys present that the updater never reads are told in neverRead, each naming why.
 const int kListKeys = 16;
+// The update and delete lists may run on to this many keys: an update list longer than
+// kListKeys makes pack mark the payload as one only an updater that reads long lists takes.
+const int kLongListKeys = 4096;
+int ListKeys(const char* format);
 std::vector<std::string> ReadNumberedList(const std::vector<IniSection>& ini, const char* format,
                                           const char* what, std::vector<std::string>* neverRead);
+
+// The DeleteFileNN paths, in order.
+std::vector<std::string> ReadDeleteItems(const std::vector<IniSection>& ini);
 
 // The write rule of an update item, by its mode word.
 enum ItemRule { kRuleAlways, kRuleUpdate, kRuleData, kRuleOverwrite, kRuleCheck };

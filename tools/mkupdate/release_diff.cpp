@@ -1,0 +1,515 @@
+#include "mkupdate/release_diff.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "archive/sha256.h"
+#include "mkupdate/host_files.h"
+#include "mkupdate/ini_writer.h"
+#include "mkupdate/pack.h"
+#include "mkupdate/update_ini.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Digest {
+    uint8_t bytes[kSha256Size];
+    bool operator==(const Digest& o) const { return memcmp(bytes, o.bytes, kSha256Size) == 0; }
+};
+
+struct TreeFile {
+    fs::path path;
+    std::string relative; // UTF-8, slashes
+    uint64_t size = 0;
+    Digest digest{};
+};
+
+// One release: its files by the key Windows would take them by (ASCII case folded).
+struct Tree {
+    fs::path root;
+    std::map<std::string, TreeFile> files;
+};
+
+std::string Key(const std::string& relative) {
+    std::string key = relative;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return key;
+}
+
+std::string FileName(const std::string& relative) {
+    const size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? relative : relative.substr(slash + 1);
+}
+
+bool GlobMatch(const char* p, const char* s) {
+    for (; *p; ++p, ++s) {
+        if (*p == '*') {
+            for (const char* t = s;; ++t) {
+                if (GlobMatch(p + 1, t))
+                    return true;
+                if (!*t)
+                    return false;
+            }
+        }
+        if (!*s)
+            return false;
+        char a = *p == '\\' ? '/' : *p, b = *s;
+        if (a >= 'A' && a <= 'Z')
+            a = (char)(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z')
+            b = (char)(b - 'A' + 'a');
+        if (a != '?' && a != b)
+            return false;
+    }
+    return !*s;
+}
+
+bool Kept(const DiffOptions& o, const std::string& relative) {
+    for (const std::string& p : o.keep)
+        if (MatchesKeep(p, relative))
+            return true;
+    return false;
+}
+
+// Every file of the release, its size known; nothing read yet.
+int ListTree(const fs::path& root, Tree* tree, std::string* error) {
+    std::error_code ec;
+    tree->root = root;
+    if (!fs::is_directory(root, ec)) {
+        *error = Printable(root) + " is not a folder (give a release laid out as installed)";
+        return 0;
+    }
+    fs::recursive_directory_iterator it(root, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const fs::file_status st = it->symlink_status(ec);
+        if (ec)
+            break;
+        if (fs::is_directory(st))
+            continue;
+        if (!fs::is_regular_file(st)) {
+            *error = Printable(it->path()) +
+                     " is a link or no regular file: a release may hold only files and folders";
+            return 0;
+        }
+        TreeFile f;
+        f.path = it->path();
+        f.relative = fs::relative(f.path, root, ec).generic_u8string();
+        f.size = fs::file_size(f.path, ec);
+        if (ec)
+            break;
+        auto [at, fresh] = tree->files.emplace(Key(f.relative), f);
+        if (!fresh) {
+            *error = Printable(root) + " holds " + at->second.relative + " and " + f.relative +
+                     ", which Windows takes for one file";
+            return 0;
+        }
+    }
+    if (ec) {
+        *error = "cannot read " + Printable(root) + ": " + ec.message();
+        return 0;
+    }
+    return 1;
+}
+
+struct Reader {
+    const DiffOptions* options;
+    uint64_t done = 0, total = 0;
+    void Advance(uint64_t n) {
+        done += n;
+        if (options->progress)
+            options->progress(done, total);
+    }
+};
+
+// Reads a file once, in parts: its digest, and its bytes written to out and kept in hold when
+// they are given, so that memory holds at most one part of a large file.
+int ReadOnce(TreeFile* f, Reader* r, std::ofstream* out, std::vector<uint8_t>* hold,
+             std::string* error) {
+    std::ifstream in(f->path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read " + Printable(f->path);
+        return 0;
+    }
+    Sha256Context c;
+    Sha256Init(&c);
+    std::vector<char> part(1 << 20);
+    uint64_t got = 0;
+    while (in) {
+        in.read(part.data(), (std::streamsize)part.size());
+        const std::streamsize n = in.gcount();
+        if (n <= 0)
+            break;
+        Sha256Update(&c, part.data(), (size_t)n);
+        if (out)
+            out->write(part.data(), n);
+        if (hold)
+            hold->insert(hold->end(), part.data(), part.data() + n);
+        got += (uint64_t)n;
+        r->Advance((uint64_t)n);
+    }
+    if (in.bad() || got != f->size) {
+        *error = "cannot read " + Printable(f->path) + " whole (did it change while being read?)";
+        return 0;
+    }
+    Sha256Final(&c, f->digest.bytes);
+    return 1;
+}
+
+// The item path of a file of the new release: CP932, backslashes, each part a name Windows can
+// create, and a path the updater's item grammar reads back as an Always item of that path.
+int ItemPath(const std::string& relative, std::string* item, std::string* error) {
+    item->clear();
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t slash = relative.find('/', start);
+        if (slash == std::string::npos)
+            slash = relative.size();
+        std::string part;
+        if (!Utf8ToCp932(relative.substr(start, slash - start), &part)) {
+            *error = relative + " has no CP932 name";
+            return 0;
+        }
+        const std::string why = WindowsNameProblem(part);
+        if (!why.empty()) {
+            *error = "the name of " + relative + " " + why;
+            return 0;
+        }
+        *item += (item->empty() ? "" : "\\") + part;
+        start = slash + 1;
+    }
+    if (item->size() >= 260) {
+        *error = relative + ": its path is longer than 259 bytes";
+        return 0;
+    }
+    const UpdateItemFields fields = CutUpdateItem(*item);
+    if (fields.rule != kRuleAlways || fields.path != *item || fields.lostPrefix) {
+        *error = relative + " cannot be named by an update item (a comma, a lone digit or a "
+                            "mode word as its name)";
+        return 0;
+    }
+    return 1;
+}
+
+int MakeFolderEmpty(const fs::path& out, const std::vector<fs::path>& releases,
+                    std::string* error) {
+    std::error_code ec;
+    const fs::path o = fs::weakly_canonical(out, ec);
+    for (const fs::path& r : releases) {
+        const fs::path c = fs::weakly_canonical(r, ec);
+        const auto inside = [](const fs::path& a, const fs::path& b) {
+            auto [i, j] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+            return i == b.end();
+        };
+        if (inside(o, c) || inside(c, o)) {
+            *error = "the patch folder " + Printable(out) + " and the release " + Printable(r) +
+                     " overlap";
+            return 0;
+        }
+    }
+    if (fs::exists(out, ec) && !(fs::is_directory(out, ec) && fs::is_empty(out, ec))) {
+        *error = Printable(out) + " exists and is not an empty folder";
+        return 0;
+    }
+    fs::create_directories(out, ec);
+    if (ec) {
+        *error = "cannot create " + Printable(out) + ": " + ec.message();
+        return 0;
+    }
+    return 1;
+}
+
+// A [SETUP] value: the option's, else the new release's SETUP.INI's.
+int SetupValue(const std::vector<IniSection>& setup, const char* key, const std::string& option,
+               const char* flag, std::string* value, std::string* error) {
+    if (!option.empty()) {
+        if (!Utf8ToCp932(option, value)) {
+            *error = std::string(flag) + " " + option + " has no CP932 form";
+            return 0;
+        }
+        return 1;
+    }
+    if (IniValue(setup, "SETUP", key, value))
+        return 1;
+    *error = std::string("the new release's SETUP.INI gives no ") + key + ": give " + flag;
+    return 0;
+}
+
+std::string Bytes(uint64_t n) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    if (n < 1024)
+        return std::to_string(n) + " bytes";
+    double v = (double)n;
+    int u = 0;
+    while (v >= 1024 && u < 4) {
+        v /= 1024;
+        ++u;
+    }
+    char text[32];
+    snprintf(text, sizeof text, "%.1f %s", v, units[u]);
+    return text;
+}
+
+} // namespace
+
+int MatchesKeep(const std::string& pattern, const std::string& relative) {
+    if (GlobMatch(pattern.c_str(), relative.c_str()))
+        return 1;
+    const bool folders = pattern.find_first_of("/\\") != std::string::npos;
+    return !folders && GlobMatch(pattern.c_str(), FileName(relative).c_str());
+}
+
+int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* error) {
+    *diff = ReleaseDiff();
+    if (options.from.empty()) {
+        *error = "diff: give at least one older release with --from";
+        return 0;
+    }
+    std::vector<Tree> olds(options.from.size());
+    Tree now;
+    Reader reader{&options};
+    for (size_t i = 0; i < olds.size(); ++i)
+        if (!ListTree(options.from[i], &olds[i], error))
+            return 0;
+    if (!ListTree(options.to, &now, error))
+        return 0;
+    if (!options.out.empty()) {
+        std::vector<fs::path> all = options.from;
+        all.push_back(options.to);
+        if (!MakeFolderEmpty(options.out, all, error))
+            return 0;
+    }
+    std::set<std::string> kept;
+    for (const Tree* t : {&now}) {
+        for (const auto& [key, f] : t->files)
+            reader.total += f.size;
+    }
+    for (const Tree& t : olds)
+        for (const auto& [key, f] : t.files)
+            if (!Kept(options, f.relative))
+                reader.total += f.size;
+    for (Tree& t : olds) {
+        for (auto& [key, f] : t.files) {
+            if (Kept(options, f.relative)) {
+                kept.insert(key);
+                continue;
+            }
+            if (!ReadOnce(&f, &reader, nullptr, nullptr, error))
+                return 0;
+        }
+    }
+
+    // The new release, each file read once: hashed, and copied to the patch folder as it is
+    // read when some older release lacks it or holds it at another size. A file every older
+    // release holds at its size is kept in memory while it is hashed, up to kHoldLimit, in case
+    // its bytes differ; only a larger one that does is read a second time.
+    for (size_t i = 0; i < olds.size(); ++i)
+        diff->releases.push_back(ReleaseCounts{Printable(options.from[i].filename())});
+    const uint64_t kHoldLimit = 64u << 20;
+    std::vector<uint8_t> held;
+    uint64_t newest = 0; // UPDATE.INI's time: the same releases give the same patch
+    for (auto& [key, f] : now.files) {
+        uint64_t time = 0;
+        if (!LastWriteFileTime(f.path, &time, error))
+            return 0;
+        newest = std::max(newest, time);
+        if (Kept(options, f.relative)) {
+            kept.insert(key);
+            reader.Advance(f.size);
+            continue;
+        }
+        bool surely = false;
+        for (const Tree& t : olds) {
+            const auto old = t.files.find(key);
+            surely = surely || old == t.files.end() || old->second.size != f.size;
+        }
+        const fs::path target =
+            options.out.empty() ? fs::path() : options.out / fs::u8path(f.relative);
+        std::error_code ec;
+        std::ofstream out;
+        if (!target.empty() && surely) {
+            fs::create_directories(target.parent_path(), ec);
+            out.open(target, std::ios::binary | std::ios::trunc);
+            if (!out) {
+                *error = "cannot write " + Printable(target);
+                return 0;
+            }
+        }
+        const bool holding = !target.empty() && !surely && f.size <= kHoldLimit;
+        held.clear();
+        if (!ReadOnce(&f, &reader, out.is_open() ? &out : nullptr, holding ? &held : nullptr,
+                      error))
+            return 0;
+        bool needed = false;
+        for (size_t i = 0; i < olds.size(); ++i) {
+            ReleaseCounts& c = diff->releases[i];
+            const auto old = olds[i].files.find(key);
+            if (old == olds[i].files.end()) {
+                ++c.added;
+                c.addedBytes += f.size;
+                needed = true;
+            } else if (old->second.digest == f.digest) {
+                ++c.unchanged;
+                c.unchangedBytes += f.size;
+            } else {
+                ++c.changed;
+                c.changedBytes += f.size;
+                needed = true;
+            }
+        }
+        if (!needed)
+            continue;
+        PatchFile p{f.path, f.relative, std::string(), f.size};
+        if (!ItemPath(f.relative, &p.itemPath, error))
+            return 0;
+        if (!target.empty()) {
+            if (out.is_open()) {
+                out.close();
+                if (!out) {
+                    *error = "cannot write " + Printable(target);
+                    return 0;
+                }
+            } else if (holding) {
+                fs::create_directories(target.parent_path(), ec);
+                if (!WriteHostFile(target, held.data(), held.size(), nullptr, error))
+                    return 0;
+            } else {
+                fs::create_directories(target.parent_path(), ec);
+                if (!fs::copy_file(f.path, target, fs::copy_options::overwrite_existing, ec)) {
+                    *error = "cannot copy " + Printable(f.path) + ": " + ec.message();
+                    return 0;
+                }
+            }
+            if (!SetLastWriteFileTime(target, time, error))
+                return 0;
+        }
+        diff->files.push_back(p);
+    }
+    diff->kept = kept.size();
+
+    // Removed: in some older release, gone from the new one.
+    std::map<std::string, std::string> removed; // key -> item path
+    for (size_t i = 0; i < olds.size(); ++i) {
+        for (const auto& [key, f] : olds[i].files) {
+            if (now.files.count(key) || Kept(options, f.relative))
+                continue;
+            ++diff->releases[i].removed;
+            diff->releases[i].removedBytes += f.size;
+            if (removed.count(key))
+                continue;
+            std::string path;
+            if (!ItemPath(f.relative, &path, error))
+                return 0;
+            removed[key] = path;
+        }
+    }
+    for (const auto& [key, path] : removed)
+        diff->deletes.push_back(path);
+
+    // Entries carry file names alone unless two files of one name travel, or one would take
+    // the name of the patch's own UPDATE.INI.
+    std::set<std::string> names = {"UPDATE.INI"};
+    for (const PatchFile& p : diff->files) {
+        const std::string name = FoldName(p.itemPath.substr(NameOffset(p.itemPath)));
+        if (FoldName(p.itemPath) == "UPDATE.INI") {
+            *error = "the new release holds UPDATE.INI in its top folder, the name of the patch's "
+                     "own; leave it out with --keep UPDATE.INI";
+            return 0;
+        }
+        diff->folderNames = diff->folderNames || !names.insert(name).second;
+    }
+
+    // The version check: a file every older release has, the game's program first.
+    std::vector<IniSection> setup;
+    const auto setupFile = now.files.find("setup.ini");
+    if (setupFile != now.files.end()) {
+        std::vector<uint8_t> text;
+        if (!ReadHostFile(setupFile->second.path, &text, error))
+            return 0;
+        setup = ParseIni(std::string(text.begin(), text.end()));
+    }
+    std::vector<std::string> common;
+    for (const auto& [key, f] : olds[0].files) {
+        bool everywhere = !Kept(options, f.relative);
+        for (const Tree& t : olds)
+            everywhere = everywhere && t.files.count(key);
+        if (everywhere)
+            common.push_back(key);
+    }
+    std::string gameExe, checked;
+    if (IniValue(setup, "SETUP", "GameExe", &gameExe)) {
+        std::string utf8;
+        std::replace(gameExe.begin(), gameExe.end(), '\\', '/');
+        if (Cp932ToUtf8(gameExe, &utf8) &&
+            std::find(common.begin(), common.end(), Key(utf8)) != common.end())
+            checked = Key(utf8);
+    }
+    if (checked.empty() && !common.empty())
+        checked = common[0];
+    if (!checked.empty()) {
+        if (!ItemPath(olds[0].files[checked].relative, &diff->versionCheck, error))
+            return 0;
+    } else {
+        diff->told.push_back("no file is in every older release: the patch makes no version "
+                             "check, and runs on any installation of the game");
+    }
+
+    IniContent ini;
+    if (!SetupValue(setup, "CompanyName", options.companyName, "--company", &ini.companyName,
+                    error) ||
+        !SetupValue(setup, "GameTitle", options.gameTitle, "--title", &ini.gameTitle, error) ||
+        !SetupValue(setup, "GameClass", options.gameClass, "--game-class", &ini.gameClass, error) ||
+        !SetupValue(setup, "GameDir", options.gameDir, "--game-dir", &ini.gameDir, error))
+        return 0;
+    if (!diff->versionCheck.empty())
+        ini.updates.push_back("e," + diff->versionCheck);
+    for (const PatchFile& p : diff->files)
+        ini.updates.push_back(p.itemPath);
+    ini.deletes = diff->deletes;
+    if (ini.updates.size() > (size_t)kLongListKeys || ini.deletes.size() > (size_t)kLongListKeys) {
+        *error = "the patch would need more than " + std::to_string(kLongListKeys) +
+                 " update or delete items; make two patches";
+        return 0;
+    }
+    if (diff->files.empty() && diff->deletes.empty())
+        diff->told.push_back("the new release holds nothing the older ones lack: there is no "
+                             "patch to make");
+    diff->ini = WriteUpdateIni(ini);
+    if (!options.out.empty() && !(diff->files.empty() && diff->deletes.empty()) &&
+        !WriteHostFile(options.out / "UPDATE.INI", (const uint8_t*)diff->ini.data(),
+                       diff->ini.size(), &newest, error))
+        return 0;
+    return 1;
+}
+
+std::string DescribeDiff(const ReleaseDiff& diff) {
+    std::string text;
+    for (const ReleaseCounts& c : diff.releases) {
+        text += "from " + c.name + ": " + std::to_string(c.changed) + " changed (" +
+                Bytes(c.changedBytes) + "), " + std::to_string(c.added) + " new (" +
+                Bytes(c.addedBytes) + "), " + std::to_string(c.removed) + " removed (" +
+                Bytes(c.removedBytes) + "), " + std::to_string(c.unchanged) + " unchanged (" +
+                Bytes(c.unchangedBytes) + ")\n";
+    }
+    uint64_t bytes = 0;
+    for (const PatchFile& p : diff.files)
+        bytes += p.size;
+    text += "patch: " + std::to_string(diff.files.size()) + " files to write (" + Bytes(bytes) +
+            "), " + std::to_string(diff.deletes.size()) + " to delete";
+    if (diff.kept)
+        text += ", " + std::to_string(diff.kept) + " left alone by --keep";
+    text += diff.versionCheck.empty() ? "; no version check"
+                                      : "; version check: " + ShownCp932(diff.versionCheck);
+    if (diff.folderNames)
+        text += "; files of one name in several folders: the entries carry their folders";
+    text += "\n";
+    for (const std::string& t : diff.told)
+        text += t + "\n";
+    return text;
+}
