@@ -65,28 +65,6 @@ void ConvertLineBreaks(const char* text, char* out, CharStepFn step) {
     *out = 0;
 }
 
-void FormatWithoutArguments(const char* text, char* out, size_t capacity, CharStepFn step) {
-    size_t n = 0;
-    const char* p = text;
-    while (*p) {
-        if (p[0] == '%' && p[1] == '%') {
-            if (n + 1 >= capacity)
-                break;
-            out[n++] = '%';
-            p += 2;
-            continue;
-        }
-        const char* next = step(p);
-        const size_t width = (size_t)(next - p);
-        if (n + width >= capacity)
-            break;
-        memcpy(out + n, p, width);
-        n += width;
-        p = next;
-    }
-    out[n] = 0;
-}
-
 int64_t ParseDecimal64(const char* text) {
     const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r'))

@@ -38,11 +38,6 @@ int JoinPathWith(char* folder, size_t capacity, const char* name, CharStepFn ste
 // followed by "n" into one carriage return.
 void ConvertLineBreaks(const char* text, char* out, CharStepFn step);
 
-// A text meant as a format without arguments, as the ANSI formatter would show it, without
-// ever reading an argument: "%%" becomes one percent sign, any other percent sign stays as it
-// stands. The result is cut to capacity - 1 bytes, never inside a double-byte character.
-void FormatWithoutArguments(const char* text, char* out, size_t capacity, CharStepFn step);
-
 // Decimal conversion as the profile values use it: leading white space, an optional sign, then
 // digits up to the first other byte; no digits read as 0. Saturates at the type's limits.
 int64_t ParseDecimal64(const char* text);

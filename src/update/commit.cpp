@@ -22,7 +22,8 @@ int Exists(const char* path) {
     return PlatformOps.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-int SetAllTimes(const char* path, uint64_t time) {
+// All three times, or the creation time alone.
+int SetTimes(const char* path, uint64_t time, bool creationOnly) {
     FILETIME t;
     t.dwLowDateTime = (DWORD)time;
     t.dwHighDateTime = (DWORD)(time >> 32);
@@ -30,8 +31,36 @@ int SetAllTimes(const char* path, uint64_t time) {
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
-    const int ok = DirectOps.SetFileTime(h, &t, &t, &t) ? 1 : 0;
+    const FILETIME* others = creationOnly ? nullptr : &t;
+    const int ok = DirectOps.SetFileTime(h, &t, others, others) ? 1 : 0;
     return PlatformOps.CloseHandle(h) && ok;
+}
+
+// Another program may hold a file for a moment (a virus scanner reading what was just
+// written, an indexer): a rename or removal it refuses is tried again for a while before the
+// run gives up on it.
+const DWORD kHoldWaitMs = 5000;
+const DWORD kHoldPauseMs = 20;
+
+template <typename Op> int OutlastingAHold(Op op) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (op())
+            return 1;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+            GetTickCount() - start >= kHoldWaitMs)
+            return 0;
+        Sleep(kHoldPauseMs);
+    }
+}
+
+int Rename(const char* from, const char* to, DWORD flags) {
+    return OutlastingAHold([&] { return PlatformOps.MoveFileExA(from, to, flags) != 0; });
+}
+
+int Delete(const char* path) {
+    return OutlastingAHold([&] { return PlatformOps.DeleteFileA(path) != 0; });
 }
 
 int RemoveLink(const char* path);
@@ -44,7 +73,7 @@ int DeleteAnyFile(const char* path) {
         return RemoveLink(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         PlatformOps.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return PlatformOps.DeleteFileA(path) ? 1 : 0;
+    return Delete(path);
 }
 
 int IsLink(DWORD attributes) {
@@ -199,19 +228,19 @@ int ReplaceOne(JournalAction* a) {
         return 1;
     case kReplaceFile:
         if (a->existed) {
-            if (!PlatformOps.MoveFileExA(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
+            if (!Rename(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
                 return 0;
             s->step = kBackedUp;
         }
-        if (!PlatformOps.MoveFileExA(a->staged, a->target, MOVEFILE_WRITE_THROUGH))
+        if (!Rename(a->staged, a->target, MOVEFILE_WRITE_THROUGH))
             return 0;
         s->step = kInPlace;
         // Set in the final place: a file renamed into a recently removed name can inherit
         // that name's old creation time.
-        return !s->hasTime || SetAllTimes(a->target, s->time);
+        return !s->hasTime || SetTimes(a->target, s->time, s->creationOnly != 0);
     case kDeleteFile:
         // Moved aside, not deleted: an undo puts it back.
-        if (!PlatformOps.MoveFileExA(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
+        if (!Rename(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
             return 0;
         s->step = kBackedUp;
         return 1;
@@ -226,15 +255,14 @@ int UndoOne(const JournalAction* a, uint8_t step) {
         if (step >= kInPlace && !DeleteAnyFile(a->target))
             return 0;
         if (step >= kBackedUp && a->existed &&
-            !PlatformOps.MoveFileExA(a->backup, a->target, MOVEFILE_WRITE_THROUGH))
+            !Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH))
             return 0;
         if ((step == kStaged || step == kBackedUp) && !DeleteAnyFile(a->staged))
             return 0;
         return 1;
     }
     case kDeleteFile:
-        return step < kBackedUp ||
-               PlatformOps.MoveFileExA(a->backup, a->target, MOVEFILE_WRITE_THROUGH);
+        return step < kBackedUp || Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH);
     case kCreateFolder:
         // A folder that someone else has put files into since stays.
         if (step >= kStaged)

@@ -69,16 +69,18 @@ int JoinPathTo(char* relative, const char* name) {
 // at the commit, taken back with the rest.
 int RecordFolderAttributes(const char* folder) {
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
-        if (StagedSet.actions[i].kind == kFolderAttributes)
+        if (StagedSet.actions[i].kind == kFolderAttributes &&
+            lstrcmpiA(StagedSet.actions[i].target, folder) == 0)
             return 1;
     }
     DWORD attributes;
     uint64_t size, time;
-    JournalAction* a = AddAction(kFolderAttributes, folder);
-    if (!a || !QueryPath(folder, &attributes, &size, &time))
+    if (!QueryPath(folder, &attributes, &size, &time))
         return 0;
-    a->oldAttributes = attributes;
-    return 1;
+    JournalAction* a = AddAction(kFolderAttributes, folder);
+    if (a)
+        a->oldAttributes = attributes;
+    return a != nullptr;
 }
 
 // One copied file joins the staged set: it will replace the file at target, or a file an
@@ -146,7 +148,7 @@ int StageCopiedTree(const char* staging, const char* relative) {
             if (there != INVALID_FILE_ATTRIBUTES && !(there & FILE_ATTRIBUTE_DIRECTORY))
                 ok = CopyFailed(inner);
             else if (there == INVALID_FILE_ATTRIBUTES && !AddAction(kCreateFolder, target))
-                ok = 0;
+                ok = CopyFailed(inner);
             else
                 ok = StageCopiedTree(staging, inner);
         } else {
@@ -191,7 +193,7 @@ int CopyItemToStaging(HWND dialog, const CopyItem& item, const char* staging) {
     // that fails fails the copy, and the run is taken back whole.
     if (!folder && !PlatformOps.SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL))
         return CopyFailed(item.path);
-    return !folder || RecordFolderAttributes(InstallRecord.InstPath);
+    return !folder || RecordFolderAttributes(InstallRecord.InstPath) || CopyFailed(item.path);
 }
 
 } // namespace

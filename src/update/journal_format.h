@@ -30,7 +30,7 @@ struct JournalFolders {
 enum JournalActionKind : uint32_t {
     kReplaceFile = 1,      // target replaced by staged, the old one kept as backup until the end
     kCreateFolder = 2,     // target is a folder the run created
-    kFolderAttributes = 3, // target is a folder whose attributes the run set; oldAttributes kept
+    kFolderAttributes = 3, // target is a folder or file whose attributes the run set (old kept)
     kStagingFolder = 4,    // target is a folder of the run's own, removed with what it holds
     kDeleteFile = 5        // target moved aside to backup, which is removed at the end
 };

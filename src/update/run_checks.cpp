@@ -11,6 +11,8 @@
 #include "core/platform_text.h"
 #include "core/run_state.h"
 #include "settings/install_settings.h"
+#include "update/commit.h"
+#include "update/journal_format.h"
 #include "update/update_run.h"
 
 namespace {

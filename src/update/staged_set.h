@@ -20,8 +20,9 @@ enum ActionStep : uint8_t {
 
 struct ActionState {
     uint8_t step;
-    uint8_t hasTime; // the new file gets the entry's time stamp once in place
-    uint64_t time;   // FILETIME
+    uint8_t hasTime;      // the new file gets the entry's time stamp once in place
+    uint8_t creationOnly; // a file written back: time is only its creation time, kept
+    uint64_t time;        // FILETIME
 };
 
 // The run's changes, in the order they are made; undone in the reverse order.

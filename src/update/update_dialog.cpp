@@ -1,7 +1,6 @@
 #include "update/update_dialog.h"
 
 #include "core/messages.h"
-#include "core/platform_text.h"
 #include "core/run_state.h"
 #include "update/info_text.h"
 #include "update/update_run.h"
@@ -61,11 +60,7 @@ void InitGreetingPage(HWND dialog) {
     DialogStage = 0;
     SetWindowTextA(dialog, UpdaterCaption);
     if (GreetingText) {
-        // The publisher's text is shown as written: it is no format, and no argument exists
-        // for a conversion it might hold.
-        char text[kTextSize];
-        FormatWithoutArguments(GreetingText, text, sizeof text, StepAnsiChar);
-        SetDlgItemTextA(dialog, kInfoTextId, text);
+        SetInfoTextWithoutArguments(dialog, GreetingText);
     } else {
         SetInfoText(dialog, "「%s」の%sを開始します",
                     InstallMode ? UpdaterConfig.UpdaterTitle : GameIdentity.GameTitle, ModeWord);

@@ -106,8 +106,10 @@ uint64_t ParseByteCount(const char* text) {
     const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
         ++p;
+    // A negative count is cut to 32 bits as the original check took it: -1 asks for 4 GiB less
+    // one byte.
     if (*p == '-')
-        return 0;
+        return (uint32_t)ParseDecimal(text);
     if (*p == '+')
         ++p;
     uint64_t value = 0;

@@ -43,6 +43,6 @@ ItemKind ParseCopyItem(const char* value, int32_t installedMode, CopyItem* item)
 // One past the last backslash of path that is not part of a double-byte character, or 0.
 int32_t NameOffset(const char* path, LeadByteFn isLead);
 
-// "RequiredDiskSpace": a byte count, unsigned 64-bit. A negative or missing number asks
-// for nothing; a number beyond 64 bits asks for all.
+// "RequiredDiskSpace": a byte count, unsigned 64-bit. A missing number asks for nothing, a
+// negative one for its 32-bit two's complement; a number beyond 64 bits asks for all.
 uint64_t ParseByteCount(const char* text);

@@ -272,6 +272,97 @@ int PlanFolder(const char* folder) {
     return AddAction(kCreateFolder, folder) != nullptr;
 }
 
+// A folder is made only inside one that is there: a skipped item asks for no more.
+bool ParentExists(const char* folder) {
+    char parent[kPathSize];
+    const size_t length = FolderPartLength(folder);
+    if (length == 0)
+        return false;
+    lstrcpynA(parent, folder, (int)length);
+    return PlatformOps.GetFileAttributesA(parent) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The read-only reset an earlier item planned for target, or null.
+JournalAction* PlannedReset(const char* target) {
+    for (uint32_t i = 0; i < StagedSet.count; ++i) {
+        JournalAction* a = &StagedSet.actions[i];
+        if (a->kind == kFolderAttributes && lstrcmpiA(a->target, target) == 0)
+            return a;
+    }
+    return nullptr;
+}
+
+PlannedFile* PlannedFileOf(const JournalAction* a) {
+    for (int i = 0; a && i < PlannedCount; ++i) {
+        if (ActionOf(Planned[i]) == a)
+            return &Planned[i];
+    }
+    return nullptr;
+}
+
+uint64_t Now() {
+    FILETIME t;
+    GetSystemTimeAsFileTime(&t);
+    return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime;
+}
+
+uint64_t CreationTimeOf(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!DirectOps.GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return 0;
+    return ((uint64_t)data.ftCreationTime.dwHighDateTime << 32) | data.ftCreationTime.dwLowDateTime;
+}
+
+// A target as the earlier items of the run leave it: a file one of them writes is there, plain,
+// with the time it will get; one whose read-only mark one of them clears is plain.
+struct TargetView {
+    int onDisk; // what stands there before the run
+    DWORD diskAttributes;
+    uint64_t diskSize, diskWriteTime;
+    int exists;
+    DWORD attributes;
+    uint64_t size, writeTime;
+    uint64_t creationTime;  // the time a file written back keeps as its creation time
+    JournalAction* earlier; // the replacement an earlier item planned, or null
+};
+
+void ViewTarget(const char* target, TargetView* v) {
+    v->diskAttributes = 0;
+    v->diskSize = v->diskWriteTime = 0;
+    v->onDisk = QueryPath(target, &v->diskAttributes, &v->diskSize, &v->diskWriteTime);
+    v->exists = v->onDisk;
+    v->attributes = v->diskAttributes;
+    v->size = v->diskSize;
+    v->writeTime = v->diskWriteTime;
+    v->creationTime = v->onDisk ? CreationTimeOf(target) : 0;
+    v->earlier = FindReplacement(target);
+    if (v->earlier) {
+        const ActionState* s = StateOf(v->earlier);
+        v->exists = 1;
+        v->attributes = FILE_ATTRIBUTE_NORMAL;
+        v->size = v->earlier->newSize;
+        v->writeTime = s->hasTime && !s->creationOnly ? s->time : Now();
+        if (s->hasTime)
+            v->creationTime = s->time;
+    } else if (PlannedReset(target)) {
+        v->attributes = FILE_ATTRIBUTE_NORMAL;
+    }
+}
+
+// The read-only mark of a file an Update item leaves alone is cleared all the same: made at the
+// commit, taken back with the rest.
+int PlanReadOnlyReset(const char* target, DWORD attributes) {
+    JournalAction* a = AddAction(kFolderAttributes, target);
+    if (a)
+        a->oldAttributes = attributes;
+    return a != nullptr;
+}
+
+int NoMemory() {
+    ShowUpdaterError("Can't Allocate Memory !!");
+    return 0;
+}
+
 // The item's folder and every folder of its path that is not there yet, outermost first, so
 // that a file new in a new folder of the game can be written.
 int PlanFolders(const char* folder, const char* path) {
@@ -291,12 +382,11 @@ int PlanFolders(const char* folder, const char* path) {
 
 // A file the update removes: moved aside at the commit, put back by any undo, removed at the end.
 // Nothing there is nothing to do; a file the run also writes stays written.
-int PlanDeletion(const char* target, int* touched) {
+int PlanDeletion(const char* target) {
     DWORD attributes;
     uint64_t size = 0, writeTime = 0;
     if (!QueryPath(target, &attributes, &size, &writeTime) || FindReplacement(target))
         return 1;
-    ++*touched;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return ShowCannotReplace("「%s」はフォルダのため削除できません", target);
     if (!CanBeReplaced(target))
@@ -314,59 +404,83 @@ int PlanDeletion(const char* target, int* touched) {
     return 1;
 }
 
-// Decides what one item writes, from the state of its target before anything is written.
-// 1 when the item writes nothing or was planned; 0 after a message.
-int PlanItem(const UpdateItem& item, bool overwriteOnly, int* touched) {
+// Decides what one item writes. Items take effect in list order: each is planned against the
+// state the earlier ones leave. 1 when the item writes nothing or was planned; 0 after a message.
+int PlanItem(const UpdateItem& item, bool overwriteOnly) {
     PlannedFile p;
     char folder[kPathSize], target[kPathSize];
     TargetOf(item, folder, target);
     if (item.mode == Delete)
-        return PlanDeletion(target, touched);
-    DWORD attributes;
-    uint64_t size = 0, writeTime = 0;
-    const int exists = QueryPath(target, &attributes, &size, &writeTime);
-    const int isFolder = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if ((overwriteOnly || item.mode == Overwrite) && (!exists || isFolder))
+        return PlanDeletion(target);
+    TargetView v;
+    ViewTarget(target, &v);
+    const int isFolder = v.exists && (v.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const bool skipped = (overwriteOnly || item.mode == Overwrite) && (!v.exists || isFolder);
+    // Every item makes its folder first, one the overwrite-only rule then skips too.
+    if ((!skipped || ParentExists(folder)) && !PlanFolder(folder))
+        return NoMemory();
+    if (skipped)
         return 1;
-    ++*touched;
     if (isFolder)
         return ShowCannotReplace("「%s」はフォルダのため置き換えられません", target);
-    Source source;
-    if (!ChooseSource(item, target, exists, size, writeTime, &source))
-        return 0;
-    if (source.leaveAlone)
+    // A read-only data file cannot be opened to be written back: it stays exactly as it is.
+    if (item.mode == Data && v.exists && (v.attributes & FILE_ATTRIBUTE_READONLY))
         return 1;
+    Source source;
+    uint64_t time;
+    PlannedFile* earlierFile = PlannedFileOf(v.earlier);
+    if (v.earlier && earlierFile && item.mode == Data) {
+        // Written back: the bytes the earlier item writes, with the time of the rewrite.
+        source = Source{earlierFile->record,
+                        earlierFile->dataOffset,
+                        earlierFile->delta,
+                        v.size,
+                        1,
+                        v.creationTime,
+                        false};
+    } else if (v.earlier && HasDeltasFor(item.path + item.nameOffset, &time)) {
+        // An earlier item already makes this file the new one.
+        return 1;
+    } else if (!ChooseSource(item, target, v.exists, v.size, v.writeTime, &source)) {
+        return 0;
+    } else if (item.mode == Data && v.exists) {
+        // Written back as re-creating the file would: its creation time stays.
+        source.hasTime = v.creationTime != 0;
+        source.time = v.creationTime;
+    }
+    const bool writtenBack = item.mode == Data && v.exists;
+    if (source.leaveAlone) {
+        if ((v.attributes & FILE_ATTRIBUTE_READONLY) &&
+            !PlanReadOnlyReset(target, v.diskAttributes))
+            return NoMemory();
+        return 1;
+    }
     p.record = source.record;
     p.dataOffset = source.dataOffset;
     p.delta = source.delta;
-    if (exists && !CanBeReplaced(target))
+    if (v.onDisk && !CanBeReplaced(target))
         return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
                                  target);
-    if (!PlanFolders(folder, item.path)) {
-        ShowUpdaterError("Can't Allocate Memory !!");
-        return 0;
-    }
+    // The folders of its path that are not there yet, outermost first.
+    if (!PlanFolders(folder, item.path))
+        return NoMemory();
     // A later item for the same file takes the earlier one's place, as it would have written
     // last.
-    JournalAction* a = FindReplacement(target);
-    PlannedFile* slot = &Planned[PlannedCount];
-    for (int i = 0; a && i < PlannedCount; ++i) {
-        if (ActionOf(Planned[i]) == a)
-            slot = &Planned[i];
-    }
-    if (!a && !(a = AddAction(kReplaceFile, target))) {
-        ShowUpdaterError("Can't Allocate Memory !!");
-        return 0;
-    }
-    if (slot == &Planned[PlannedCount])
+    JournalAction* a = v.earlier;
+    PlannedFile* slot = earlierFile ? earlierFile : &Planned[PlannedCount];
+    if (!a) {
+        if (!(a = AddAction(kReplaceFile, target)))
+            return NoMemory();
+        a->existed = v.onDisk;
+        a->oldAttributes = v.diskAttributes;
+        a->oldSize = v.diskSize;
+        a->oldWriteTime = v.diskWriteTime;
         ++PlannedCount;
+    }
     p.action = (uint32_t)(a - StagedSet.actions);
-    a->existed = exists;
-    a->oldAttributes = exists ? attributes : 0;
-    a->oldSize = size;
-    a->oldWriteTime = writeTime;
     a->newSize = source.newSize;
     StateOf(a)->hasTime = source.hasTime;
+    StateOf(a)->creationOnly = writtenBack;
     StateOf(a)->time = source.time;
     *slot = p;
     return 1;
@@ -495,6 +609,7 @@ int StagePlannedFiles() {
                 return 0;
             continue;
         }
+        // A decode failure has said what it is; a failed write is named by the staging.
         if (p.record) {
             if (!StageEntry(p))
                 return 0;
@@ -546,14 +661,17 @@ void WriteAll(HWND dialog, bool overwriteOnly) {
     ResetStagedSet();
     PlannedCount = 0;
     PlanRefusedVersion = false;
-    int touched = 0;
+    bool onlyDeletions = true;
     for (int i = 0; i < UpdateList.count; ++i) {
-        if (!PlanItem(UpdateList.items[i], overwriteOnly, &touched))
+        onlyDeletions = onlyDeletions && UpdateList.items[i].mode == Delete;
+        if (!PlanItem(UpdateList.items[i], overwriteOnly))
             return Fail(dialog, !PlanRefusedVersion);
     }
-    if (touched == 0 && CopyList.count == 0) {
+    // Every item skipped or left alone, and no folder to make: done, nothing to take back.
+    // Deletions alone that find every file gone: there was nothing to update.
+    if (StagedSet.count == 0 && CopyList.count == 0) {
         ResetStagedSet();
-        return NothingToUpdate(dialog);
+        return onlyDeletions ? NothingToUpdate(dialog) : ShowCompletion(dialog);
     }
     if (!CheckRoomForPlan(dialog)) {
         ResetStagedSet();
@@ -561,8 +679,9 @@ void WriteAll(HWND dialog, bool overwriteOnly) {
         return;
     }
     BeginProgress(dialog, PlannedBytes());
+    // A damaged entry is a failed write, however early it is found.
     if (!VerifyPlannedEntries())
-        return Fail(dialog, false);
+        return Fail(dialog, true);
     // The journal comes before the first write of any kind: whatever the run leaves, however
     // it ends, the next start can find and take back.
     if (!NamePlannedFiles() || (CopyList.count > 0 && !PlanStagingFolder()) || !PutJournalInForce())

@@ -144,7 +144,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
 }
 
 // One flipped bit in an entry the run writes, stored as is or compressed: refused before the
-// first write, naming the entry.
+// first write, naming the entry, as a failed write.
 TEST_F(CommitTest, DamagedEntryIsRefusedBeforeAnyWrite) {
     for (bool compressed : {false, true}) {
         Lay();
@@ -170,12 +170,14 @@ TEST_F(CommitTest, DamagedEntryIsRefusedBeforeAnyWrite) {
         image[offset + EntryStoredSize(rec) / 2] ^= 0x10;
         free(index);
 
-        Transcript t = RunExe(MakeUpdater(folder.path, &image), {"click:1", "click:1", "OK", "OK"});
+        Transcript t =
+            RunExe(MakeUpdater(folder.path, &image), {"click:1", "click:1", "OK", "OK", "OK"});
         EXPECT_EQ(0u, t.exitCode);
         const std::vector<std::string> boxes = Boxes(t);
-        ASSERT_EQ(4u, boxes.size()) << t.Text();
+        ASSERT_EQ(5u, boxes.size()) << t.Text();
         EXPECT_NE(std::string::npos, boxes[2].find("b.dat")) << boxes[2];
-        EXPECT_EQ(kAborted, boxes[3]);
+        EXPECT_EQ(std::string(kE2ECaption) + "|ファイルの書き込みに失敗しました", boxes[3]);
+        EXPECT_EQ(kAborted, boxes[4]);
         EXPECT_TRUE(CompareSnapshots(before, TakeSnapshot(install)).empty())
             << (compressed ? "compressed" : "stored");
     }

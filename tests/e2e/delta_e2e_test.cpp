@@ -180,10 +180,11 @@ TEST_F(DeltaE2ETest, ADamagedDeltaIsRefusedBeforeAnyWrite) {
     const TreeSnapshot before = TakeSnapshot(install);
     Transcript t = Update(image, false);
     const std::vector<std::string> boxes = Boxes(t);
-    ASSERT_GE(boxes.size(), 2u) << t.Text();
-    EXPECT_EQ(0u, boxes[boxes.size() - 2].find(std::string(kCaption) +
+    ASSERT_GE(boxes.size(), 3u) << t.Text();
+    EXPECT_EQ(0u, boxes[boxes.size() - 3].find(std::string(kCaption) +
                                                "|アップデートデータが壊れています（"))
-        << boxes[boxes.size() - 2];
+        << boxes[boxes.size() - 3];
+    EXPECT_EQ(std::string(kCaption) + "|ファイルの書き込みに失敗しました", boxes[boxes.size() - 2]);
     EXPECT_EQ(std::string(kCaption) + "|アップデートが中断されました", boxes.back());
     const std::vector<std::string> differences = CompareSnapshots(before, TakeSnapshot(install));
     EXPECT_TRUE(differences.empty()) << differences[0];

@@ -92,7 +92,7 @@ TEST_F(DialogTest, Greetings) {
         const char* greeting;
     };
     const Case cases[] = {
-        {"AgreementTitle=GREETING.TXT\r\n", kE2ECaption, "ようこそ 100% %s"},
+        {"AgreementTitle=GREETING.TXT\r\n", kE2ECaption, "ようこそ 100% (null)"},
         {"ModeTextUpdateOrInstall=1\r\nUpdaterTitle=新装版\r\n", "新装版",
          "「新装版」のインストールを開始します"},
         {"ModeTextUpdateOrInstall=1\r\nUpdaterVersion=1.02\r\n", "始動テスト アップデータ 1.02",
@@ -106,6 +106,82 @@ TEST_F(DialogTest, Greetings) {
         EXPECT_EQ(std::string(c.caption) + "|アップデートが中断されました", Boxes(t)[1]);
         EXPECT_EQ(0u, t.exitCode);
     }
+}
+
+void PutWithTime(const std::string& path, const std::string& text, uint64_t write, bool readOnly) {
+    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+    SetWriteTime(path, write);
+    if (readOnly)
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+}
+
+// The write rules, each item planned against what the items before it leave (the data path is
+// the install path here): read-only marks, a data file written back, and two items for one
+// file.
+TEST_F(DialogTest, EachItemFindsWhatTheItemsBeforeItLeft) {
+    const uint64_t kOld = 0x01D0000000000000ull;
+    const uint64_t kEntry = 0x01D9000000000000ull; // the payload's time stamps
+    DeleteInstallKey(kE2ECompany, kE2EGameDir);
+    key.dataPath = install;
+    WriteInstallKey(key);
+    PutWithTime(InstallFile("ro.dat"), "player's ro", kOld, true);
+    PutWithTime(InstallFile("newer.dat"), "newer", kEntry + 1, true);
+    PutWithTime(InstallFile("save.dat"), "player's save", kOld, false);
+    PutWithTime(InstallFile("x.dat"), "old x", kOld, false);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t start = ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    Transcript t = Run({{"UPDATE.INI", UpdateIniSetup() + "[UPDATE]\r\n"
+                                                          "UpdateFile00=d,ro.dat\r\n"
+                                                          "UpdateFile01=u,newer.dat\r\n"
+                                                          "UpdateFile02=d,save.dat\r\n"
+                                                          "UpdateFile03=x.dat\r\n"
+                                                          "UpdateFile04=d,x.dat\r\n"},
+                        {"ro.dat", "patched ro"},
+                        {"newer.dat", "patched newer"},
+                        {"x.dat", "patched x"}},
+                       {"click:1", "click:1", "click:1"});
+    ASSERT_EQ(3u, t.windows.size()) << t.Text();
+    EXPECT_EQ(1u, t.exitCode);
+    const uint64_t kRun = 0; // written by the run: no earlier than its start
+    struct Case {
+        const char* file;
+        const char* text;
+        bool readOnly;
+        uint64_t write;
+    };
+    const Case cases[] = {
+        {"ro.dat", "player's ro", true, kOld},      // cannot be written back: untouched
+        {"newer.dat", "newer", false, kEntry + 1},  // left alone, its mark cleared
+        {"save.dat", "player's save", false, kRun}, // written back
+        {"x.dat", "patched x", false, kRun},        // the payload's, then written back
+    };
+    for (const Case& c : cases) {
+        const std::string path = InstallFile(c.file);
+        EXPECT_EQ(c.text, Text(path)) << c.file;
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        EXPECT_EQ(c.readOnly, (attributes & FILE_ATTRIBUTE_READONLY) != 0) << c.file;
+        const FileTimes times = TimesOf(path);
+        if (c.write == kRun) {
+            EXPECT_LE(start, times.write) << c.file;
+        } else {
+            EXPECT_EQ(c.write, times.write) << c.file;
+        }
+    }
+    SetFileAttributesA(InstallFile("ro.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Items that the overwrite-only rule skips still make the DataFolder folder, and a run with
+// nothing else to do completes without a box.
+TEST_F(DialogTest, SkippedItemsMakeTheirFolderAndTheRunCompletes) {
+    Transcript t = Run(Patch("DataFolder=patch\r\n", "OverwriteOnly=1\r\nUpdateFile00=a.dat\r\n"),
+                       {"click:1", "click:1", "click:1"});
+    ASSERT_EQ(3u, t.windows.size()) << t.Text();
+    EXPECT_EQ("アップデートは完了しました", Info(t.windows[2]));
+    EXPECT_EQ(1u, t.exitCode);
+    const DWORD folder = GetFileAttributesA(InstallFile("patch").c_str());
+    EXPECT_TRUE(folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(InstallFile("patch\\a.dat").c_str()));
 }
 
 TEST_F(DialogTest, CommandsWhileTheRunWaitsAreIgnored) {

@@ -256,6 +256,18 @@ void Apply(HWND w, const std::string& step) {
         PostMessageA(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
 }
 
+bool IsWorkingPage(const WindowRecord& r) {
+    if (r.IsMessageBox())
+        return false;
+    const int buttons[] = {1, 2, 4};
+    for (int id : buttons) {
+        const ControlRecord* c = r.Control(id);
+        if (!c || c->enabled)
+            return false;
+    }
+    return true;
+}
+
 // Waits until the process shows a window state that differs from the last one answered (a new
 // window, or the same window changed), or ends. Returns the window or null at the end.
 HWND WaitForNextState(HANDLE process, DWORD pid, HWND lastWindow, const WindowRecord* lastState,
@@ -274,6 +286,13 @@ HWND WaitForNextState(HANDLE process, DWORD pid, HWND lastWindow, const WindowRe
         HWND w = ActiveWindowOf(pid);
         if (w) {
             WindowRecord now = Snapshot(w);
+            // The update dialog while the run works (Next, Back and Cancel all disabled) takes
+            // no answer: however long a slow machine shows it, it is no state of its own.
+            if (IsWorkingPage(now)) {
+                previousWindow = nullptr;
+                Sleep(kPollMs);
+                continue;
+            }
             const bool changed = w != lastWindow || !lastState || !SameState(now, *lastState);
             // A state counts once it holds over two polls: windows fill their controls
             // after they appear.
@@ -322,8 +341,11 @@ std::string Transcript::Text() const {
         out += "  -> " + w.answer + "\n";
     }
     char tail[64];
-    snprintf(tail, sizeof tail, "exit %lu%s\n", (unsigned long)exitCode,
-             timedOut ? " (timed out)" : "");
+    if (!started)
+        snprintf(tail, sizeof tail, "not started: error %lu\n", (unsigned long)startError);
+    else
+        snprintf(tail, sizeof tail, "exit %lu%s\n", (unsigned long)exitCode,
+                 timedOut ? " (timed out)" : "");
     return out + tail;
 }
 
@@ -394,7 +416,10 @@ Transcript DriveProcess(PROCESS_INFORMATION& pi, const std::vector<std::string>&
 Transcript RunAndAnswer(const std::string& exe, const std::vector<std::string>& script,
                         const std::string& screenshotPrefix, StepHook hook) {
     PROCESS_INFORMATION pi = {};
-    if (!StartProcess(exe, &pi))
-        return Transcript();
+    if (!StartProcess(exe, &pi)) {
+        Transcript t;
+        t.startError = GetLastError();
+        return t;
+    }
     return DriveProcess(pi, script, screenshotPrefix, hook);
 }

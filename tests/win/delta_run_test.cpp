@@ -101,12 +101,16 @@ class DeltaRunTest : public ::testing::Test {
         EXPECT_EQ("アップデートは完了しました", o.info);
         EXPECT_TRUE(ShownMessages.empty()) << ShownMessages[0];
     }
-    // The run stopped with exactly one message and left the installation as it was.
+    // The run stopped with that message (then the failed write's, for a damaged entry) and
+    // left the installation as it was.
     void ExpectRefused(const DialogOutcome& o, const TreeSnapshot& before,
-                       const std::string& message) {
+                       const std::string& message, bool writeFailed = false) {
         EXPECT_EQ(-1, o.result);
-        ASSERT_EQ(1u, ShownMessages.size()) << ShownMessages.back();
+        ASSERT_EQ(writeFailed ? 2u : 1u, ShownMessages.size()) << ShownMessages.back();
         EXPECT_EQ(message, TextOf(ShownMessages[0]));
+        if (writeFailed) {
+            EXPECT_EQ("ファイルの書き込みに失敗しました", TextOf(ShownMessages[1]));
+        }
         const std::vector<std::string> differences =
             CompareSnapshots(before, TakeSnapshot(install));
         EXPECT_TRUE(differences.empty()) << differences[0];
@@ -207,7 +211,7 @@ TEST_F(DeltaRunTest, ADamagedDeltaIsRefusedBeforeAnyWrite) {
     Put(install + "\\sys\\b.dat", b10);
     const TreeSnapshot before = TakeSnapshot(install);
     DialogOutcome o = Run("UpdateFile00=sys\\b.dat\r\nUpdateFile01=a.dat\r\n");
-    ExpectRefused(o, before, "アップデートデータが壊れています（a.dat）");
+    ExpectRefused(o, before, "アップデートデータが壊れています（a.dat）", true);
 }
 
 TEST_F(DeltaRunTest, AResultThatDiffersFromItsRecordIsUndone) {

@@ -107,6 +107,14 @@ class UpdateRunTest : public ::testing::Test {
     std::string data = folder.File("data");
 };
 
+std::vector<uint64_t> CreationOnlyStamps;
+
+BOOL WINAPI RecordCreationOnly(HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* w) {
+    if (c && !a && !w)
+        CreationOnlyStamps.push_back(((uint64_t)c->dwHighDateTime << 32) | c->dwLowDateTime);
+    return SetFileTime(h, c, a, w);
+}
+
 TEST_F(UpdateRunTest, EachWriteRule) {
     CreateDirectoryA((install + "\\sys").c_str(), nullptr);
     CreateDirectoryA((install + "\\bgm").c_str(), nullptr);
@@ -117,6 +125,9 @@ TEST_F(UpdateRunTest, EachWriteRule) {
     SetWriteTime(install + "\\a.dat", kArchiveTime + 1);
     Put(data + "\\save.dat", "player's save");
     Put(install + "\\over.dat", "old over");
+    const uint64_t saveMade = TimesOf(data + "\\save.dat").creation;
+    CreationOnlyStamps.clear();
+    DirectOps.SetFileTime = RecordCreationOnly;
     DialogOutcome o = Run("UpdateFile00=a.dat\r\n"
                           "UpdateFile01=u,sys\\b.dat\r\n"
                           "UpdateFile02=d,save.dat\r\n"
@@ -131,6 +142,8 @@ TEST_F(UpdateRunTest, EachWriteRule) {
     EXPECT_EQ("new a", Text(install + "\\a.dat")) << "Always writes whatever the time";
     EXPECT_EQ("newer b", Text(install + "\\sys\\b.dat")) << "Update keeps a newer file";
     EXPECT_EQ("player's save", Text(data + "\\save.dat")) << "Data keeps the bytes";
+    EXPECT_EQ(std::vector<uint64_t>({saveMade}), CreationOnlyStamps)
+        << "the file written back keeps its creation time, as a re-created file does";
     EXPECT_EQ("new over", Text(install + "\\over.dat"));
     EXPECT_FALSE(Exists(install + "\\missing.dat")) << "Overwrite needs a target";
     EXPECT_EQ("new c", Text(install + "\\sys\\c.dat"));
@@ -330,7 +343,6 @@ TEST_F(UpdateRunTest, NothingForThisInstallationCompletesGently) {
     const char* sections[] = {
         "UpdateFile00=2,a.dat\r\nCopyFile00=3,1:movie\r\n", // every item for other modes
         "UpdateFile00=e,game.exe\r\n",                      // only a version check
-        "OverwriteOnly=1\r\nUpdateFile00=a.dat\r\n",        // nothing there to overwrite
     };
     for (const char* section : sections) {
         ShownMessages.clear();
@@ -356,6 +368,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
         {"1000", 999, "1"},
         {"6000000000", 1000000000, "5000000000"},
         {"5000000000", 5000000000ull, nullptr},
+        {"-5", 1000, "4294966291"}, // a negative count, cut to 32 bits
     };
     const std::string drive = install.substr(0, 2);
     for (const Case& c : cases) {
@@ -380,7 +393,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
     }
     // No number of bytes asked for: no check, even on a full disk (an empty entry still fits).
     FakeFreeBytes = 0;
-    for (const char* none : {"", "0", "abc", "-5"}) {
+    for (const char* none : {"", "0", "abc", "-0"}) {
         ExpectCompleted(
             Run(std::string("RequiredDiskSpace=") + none + "\r\nUpdateFile00=empty.dat\r\n"));
         EXPECT_TRUE(Exists(install + "\\empty.dat")) << "'" << none << "'";
@@ -395,11 +408,26 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
 
 TEST_F(UpdateRunTest, PathTooLongIsRefusedBeforeAnyWrite) {
     const std::string deep = std::string(240, 'p') + "\\a.dat";
-    DialogOutcome o = Run("UpdateFile00=b.dat\r\nUpdateFile01=" + deep + "\r\n");
-    EXPECT_EQ(-1, o.result);
-    ASSERT_EQ(1u, ShownMessages.size());
-    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
-    EXPECT_FALSE(Exists(install + "\\b.dat"));
+    // An install folder whose journal fits under one of its names but not under the longest.
+    std::string folder245 = install + "\\";
+    folder245 += std::string(245 - folder245.size(), 'i');
+    ASSERT_TRUE(CreateDirectoryA(folder245.c_str(), nullptr));
+    struct Case {
+        std::string installPath, section, unwritten;
+    };
+    const Case cases[] = {
+        {install, "UpdateFile00=b.dat\r\nUpdateFile01=" + deep + "\r\n", install + "\\b.dat"},
+        {folder245, "UpdateFile00=d,b.dat\r\n", data + "\\b.dat"},
+    };
+    for (const Case& c : cases) {
+        ShownMessages.clear();
+        strcpy(InstallRecord.InstPath, c.installPath.c_str());
+        DialogOutcome o = Run(c.section);
+        EXPECT_EQ(-1, o.result) << c.installPath;
+        ASSERT_EQ(1u, ShownMessages.size()) << ShownMessages.back();
+        EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
+        EXPECT_FALSE(Exists(c.unwritten));
+    }
 }
 
 TEST_F(UpdateRunTest, TargetWhoseFolderLeavesNoRoomForTheTemporaryFileIsRefused) {
@@ -431,25 +459,67 @@ BOOL WINAPI FailingWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) 
     return FALSE;
 }
 
-TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
-    Put(install + "\\a.dat", "old a");
-    PlatformOps.WriteFile = FailingWrite;
-    DialogOutcome o = Run("UpdateFile00=a.dat\r\n");
-    EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + install + "\\a.dat」を書き込めません",
-                                        "UPDATE|ファイルの書き込みに失敗しました"}),
-              ShownMessages)
-        << "the staged file, the first file written, fails";
-    EXPECT_EQ("old a", Text(install + "\\a.dat"));
-    EXPECT_EQ(std::vector<std::string>({"a.dat"}), Names(install)) << "nothing of the run stays";
+SIZE_T FailAllocOfSize = 0;
+int AllocsBeforeFailing = 0;
 
-    PlatformOps = saved.platform;
-    ShownMessages.clear();
-    o = Run("UpdateFile00=none.dat\r\n");
-    EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|Can't Find File in Resource !!",
-                                        "UPDATE|ファイルの書き込みに失敗しました"}),
-              ShownMessages);
+HGLOBAL WINAPI AllocFailingAtSize(UINT flags, SIZE_T size) {
+    if (size == FailAllocOfSize && AllocsBeforeFailing-- == 0)
+        return nullptr;
+    return GlobalAlloc(flags, size);
+}
+
+// Every failed write ends the run after its own message, if it has one, with the same last
+// message, and leaves nothing of the run behind.
+TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
+    const std::string big(7777, 'g');
+    Payload({{"a.dat", "new a"}, {"big.dat", big}});
+    const std::string failed = "UPDATE|ファイルの書き込みに失敗しました";
+    struct Case {
+        const char* what;
+        const char* section;
+        bool failWrites;
+        int allocsBeforeFailing; // of big.dat's decoding; -1: none fails
+        std::vector<std::string> messages;
+    };
+    const Case cases[] = {
+        {"the staged file, the first file written, fails",
+         "UpdateFile00=a.dat\r\n",
+         true,
+         -1,
+         {"UPDATE|「" + install + "\\a.dat」を書き込めません", failed}},
+        {"no such entry",
+         "UpdateFile00=none.dat\r\n",
+         false,
+         -1,
+         {"UPDATE|Can't Find File in Resource !!", failed}},
+        {"no memory to check the entry before writing",
+         "UpdateFile00=a.dat\r\nUpdateFile01=big.dat\r\n",
+         false,
+         0,
+         {"UPDATE|Can't Allocate Memory !!", failed}},
+        {"no memory to decode it while staging",
+         "UpdateFile00=a.dat\r\nUpdateFile01=big.dat\r\n",
+         false,
+         1,
+         {"UPDATE|Can't Allocate Memory !!", failed}},
+    };
+    for (const Case& c : cases) {
+        Put(install + "\\a.dat", "old a");
+        Put(install + "\\big.dat", "old big");
+        ShownMessages.clear();
+        PlatformOps = saved.platform;
+        if (c.failWrites)
+            PlatformOps.WriteFile = FailingWrite;
+        FailAllocOfSize = big.size();
+        AllocsBeforeFailing = c.allocsBeforeFailing < 0 ? 1000 : c.allocsBeforeFailing;
+        DirectOps.GlobalAlloc = AllocFailingAtSize;
+        DialogOutcome o = Run(c.section);
+        EXPECT_EQ(-1, o.result) << c.what;
+        EXPECT_EQ(c.messages, ShownMessages) << c.what;
+        EXPECT_EQ("old a", Text(install + "\\a.dat")) << c.what;
+        EXPECT_EQ(std::vector<std::string>({"a.dat", "big.dat"}), Names(install))
+            << c.what << ": nothing of the run stays";
+    }
 }
 
 } // namespace
