@@ -22,28 +22,6 @@ std::string FromEnvironment(const char* name) {
     return value ? WindowsPath(value) : std::string();
 }
 
-// Copies the tree at from into to (which exists), every file stamped with time.
-void CopyTree(const std::string& from, const std::string& to, uint64_t time) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((from + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::string name = fd.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            CreateDirectoryA((to + "\\" + name).c_str(), nullptr);
-            CopyTree(from + "\\" + name, to + "\\" + name, time);
-        } else {
-            WriteBytes(to + "\\" + name, ReadBytes(from + "\\" + name));
-            if (time)
-                SetWriteTime(to + "\\" + name, time);
-        }
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-}
-
 std::vector<std::string> Releases(const std::string& folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA fd;

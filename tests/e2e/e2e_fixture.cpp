@@ -76,3 +76,24 @@ std::vector<std::string> UpdaterRunTest::Boxes(const Transcript& t) {
         boxes.push_back(w.caption + "|" + w.StaticText());
     return boxes;
 }
+
+void CopyTree(const std::string& from, const std::string& to, uint64_t time) {
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((from + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string name = fd.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            CreateDirectoryA((to + "\\" + name).c_str(), nullptr);
+            CopyTree(from + "\\" + name, to + "\\" + name, time);
+        } else {
+            WriteBytes(to + "\\" + name, ReadBytes(from + "\\" + name));
+            if (time)
+                SetWriteTime(to + "\\" + name, time);
+        }
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+}

@@ -24,6 +24,10 @@ std::string InstalledSetupIni(const std::string& extra = "",
 // UPDATE.INI's [SETUP] section for the installed game, with more lines after it.
 std::string UpdateIniSetup(const std::string& extra = "");
 
+// Copies the tree at from into to (which exists), every file stamped with time (0: left as
+// copied).
+void CopyTree(const std::string& from, const std::string& to, uint64_t time);
+
 class UpdaterRunTest : public ::testing::Test {
   protected:
     void SetUp() override;

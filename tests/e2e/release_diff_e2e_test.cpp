@@ -14,27 +14,6 @@ namespace {
 
 const uint64_t kReleaseTime = 0x01D6000000000000ull; // in 2020, before the patch's files
 
-// Copies the tree at from into to (which exists), every file stamped with kReleaseTime.
-void CopyRelease(const std::string& from, const std::string& to) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((from + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::string name = fd.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            CreateDirectoryA((to + "\\" + name).c_str(), nullptr);
-            CopyRelease(from + "\\" + name, to + "\\" + name);
-        } else {
-            WriteBytes(to + "\\" + name, ReadBytes(from + "\\" + name));
-            SetWriteTime(to + "\\" + name, kReleaseTime);
-        }
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-}
-
 class ReleaseDiffE2ETest : public UpdaterRunTest {
   protected:
     void SetUp() override {
@@ -54,7 +33,7 @@ TEST_F(ReleaseDiffE2ETest, EachOlderReleaseBecomesTheNewOne) {
     ASSERT_TRUE(carried.count("bgm\\01.ogg") && carried.count("voice\\01.ogg"));
     for (const char* release : {"0.9", "1.0"}) {
         ScratchFolder::RemoveContents(install);
-        CopyRelease(releases + "\\" + release, install);
+        CopyTree(releases + "\\" + release, install, kReleaseTime);
         const TreeSnapshot before = TakeSnapshot(install);
         const std::string exe = folder.File("UPDATE.exe");
         ASSERT_TRUE(CopyFileA((releases + "\\diff-update.exe").c_str(), exe.c_str(), FALSE));
