@@ -114,8 +114,8 @@ int PlacesAreOurs(const JournalAction& a) {
         return IsStagingFolder(a.target);
     case kDeleteFile:
         return IsInsideGame(a.target) && !a.staged[0] &&
-               IsRunNameBeside(a.backup, a.target, ".old", StepAnsiChar) &&
-               IsExactPath(a.backup) && ReachedWithoutLinks(a.backup, BaseOf(a.target));
+               IsRunNameBeside(a.backup, a.target, ".old", StepAnsiChar) && IsExactPath(a.backup) &&
+               ReachedWithoutLinks(a.backup, BaseOf(a.target));
     case kFolderAttributes:
         return strcmp(a.target, Folders.install) == 0;
     case kCreateFolder:
@@ -140,19 +140,27 @@ int IsNewFile(const JournalAction& a) {
     return HashFile(a.target, HashBuffer, digest) && !memcmp(digest, a.newDigest, sizeof digest);
 }
 
+// 1 when a file (not a folder) stands at the action's target; *isOld when it is the file the
+// journal recorded there before the run, by its size and time.
+int TargetFile(const JournalAction& a, int* isOld) {
+    DWORD attributes;
+    uint64_t size, time;
+    const int file =
+        QueryPath(a.target, &attributes, &size, &time) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    *isOld = file && size == a.oldSize && time == a.oldWriteTime;
+    return file;
+}
+
 // How far a replacement got, from what stands on the disk; 0 when the files do not fit any
 // point of the replacement.
 int JudgeReplacement(const JournalAction& a, uint8_t* step) {
     // A link at any of the names was not put there by a run.
     if (IsLinkAt(a.target) || IsLinkAt(a.staged) || (a.existed && IsLinkAt(a.backup)))
         return 0;
-    DWORD attributes;
-    uint64_t size, time;
-    const int target =
-        QueryPath(a.target, &attributes, &size, &time) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    int targetIsOld;
+    const int target = TargetFile(a, &targetIsOld);
     const int staged = IsThere(a.staged);
     const int backup = a.existed && IsThere(a.backup);
-    const int targetIsOld = target && size == a.oldSize && time == a.oldWriteTime;
     if (staged) {
         *step = backup ? kBackedUp : kStaged;
         if (backup)
@@ -176,13 +184,11 @@ int JudgeReplacement(const JournalAction& a, uint8_t* step) {
 int JudgeDeletion(const JournalAction& a, uint8_t* step) {
     if (IsLinkAt(a.target) || IsLinkAt(a.backup))
         return 0;
-    DWORD attributes;
-    uint64_t size, time;
-    const int target =
-        QueryPath(a.target, &attributes, &size, &time) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    int targetIsOld;
+    const int target = TargetFile(a, &targetIsOld);
     const int backup = IsThere(a.backup);
     *step = backup ? kBackedUp : kPlanned;
-    return backup ? !target : target && size == a.oldSize && time == a.oldWriteTime;
+    return backup ? !target : targetIsOld;
 }
 
 // The format takes what it names of a and b; the formatter ignores the rest.
