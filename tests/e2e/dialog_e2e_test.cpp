@@ -22,10 +22,6 @@ std::string Info(const WindowRecord& w) {
 
 class DialogTest : public UpdaterRunTest {
   protected:
-    std::string Text(const std::string& path) {
-        std::vector<uint8_t> b = ReadBytes(path);
-        return std::string(b.begin(), b.end());
-    }
     std::vector<PayloadFile> Patch(const std::string& setupExtra = "",
                                    const std::string& update = "UpdateFile00=a.dat\r\n") {
         return {{"UPDATE.INI", UpdateIniSetup(setupExtra) + "[UPDATE]\r\n" + update},
@@ -58,7 +54,7 @@ TEST_F(DialogTest, WholeUpdateWithoutLicence) {
     EXPECT_FALSE(ControlOf(done, 2).enabled);
     EXPECT_FALSE(ControlOf(done, 4).enabled);
     EXPECT_EQ(1u, t.exitCode);
-    EXPECT_EQ("patched a", Text(InstallFile("a.dat")));
+    EXPECT_EQ("patched a", ReadText(InstallFile("a.dat")));
 }
 
 TEST_F(DialogTest, LicenceMustBeAgreedTo) {
@@ -158,7 +154,7 @@ TEST_F(DialogTest, EachItemFindsWhatTheItemsBeforeItLeft) {
     };
     for (const Case& c : cases) {
         const std::string path = InstallFile(c.file);
-        EXPECT_EQ(c.text, Text(path)) << c.file;
+        EXPECT_EQ(c.text, ReadText(path)) << c.file;
         const DWORD attributes = GetFileAttributesA(path.c_str());
         EXPECT_EQ(c.readOnly, (attributes & FILE_ATTRIBUTE_READONLY) != 0) << c.file;
         const FileTimes times = TimesOf(path);
@@ -244,7 +240,7 @@ TEST_F(DialogTest, ShortagePageThenBackAndNextAgain) {
     EXPECT_TRUE(ControlOf(t.windows[3], 1).enabled);
     EXPECT_EQ("完了", ControlOf(t.windows[4], 1).text);
     EXPECT_EQ(1u, t.exitCode);
-    EXPECT_EQ("patched a", Text(InstallFile("a.dat")));
+    EXPECT_EQ("patched a", ReadText(InstallFile("a.dat")));
     DeleteFileA(InstallFile("a.dat").c_str());
     DeleteFileA(InstallFile("SETUP.INI").c_str());
     RemoveDirectoryA(install.c_str());
@@ -268,7 +264,7 @@ TEST_F(DialogTest, SecondUpdaterBringsTheFirstToTheFront) {
     // The first one's run still finds its UPDATE.INI.
     Transcript t = DriveProcess(first, {"click:1", "click:1", "click:1"}, ShotName("-first"));
     EXPECT_EQ(1u, t.exitCode) << t.Text();
-    EXPECT_EQ("patched a", Text(InstallFile("a.dat")));
+    EXPECT_EQ("patched a", ReadText(InstallFile("a.dat")));
 }
 
 GameWindow* g_game = nullptr;

@@ -27,11 +27,6 @@ void PutText(const std::string& path, const std::string& text, uint64_t time = 0
         SetWriteTime(path, time);
 }
 
-std::string Text(const std::string& path) {
-    const std::vector<uint8_t> bytes = ReadBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // A journal in the form earlier updaters read from the install folder.
 struct OldAction {
     uint32_t kind, existed;
@@ -234,7 +229,7 @@ TEST_F(SecurityTest, PlantedJournalsAreNeverObeyed) {
         Transcript t = Run(Patch(), {"Cancel", "OK"});
         const std::vector<std::string> differences = CompareSnapshots(before, Both());
         EXPECT_TRUE(differences.empty()) << row.what << ": " << differences[0];
-        EXPECT_EQ("system settings", Text(systemFile)) << row.what;
+        EXPECT_EQ("system settings", ReadText(systemFile)) << row.what;
         const std::vector<std::string> boxes = Boxes(t);
         ASSERT_FALSE(boxes.empty()) << row.what;
         if (!row.dataPath.empty()) {
@@ -314,7 +309,7 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     before = TakeSnapshot(victim);
     t = Run(Patch(), {"click:1", "click:1", "click:1"});
     EXPECT_EQ(1u, t.exitCode) << t.Text();
-    EXPECT_EQ("patched a", Text(InstallFile("a.dat")));
+    EXPECT_EQ("patched a", ReadText(InstallFile("a.dat")));
     differences = CompareSnapshots(before, TakeSnapshot(victim));
     EXPECT_TRUE(differences.empty()) << "through a link at a journal's name: " << differences[0];
     for (const auto& [name, to] : links)
@@ -348,7 +343,7 @@ TEST_F(SecurityTest, FolderFormsAreSettledFirst) {
         Transcript whole = RunAndAnswer(crashExe, {"click:1", "click:1", "click:1"}, ShotName());
         SetEnvironmentVariableA("QV_CRASH_COUNT", nullptr);
         ASSERT_EQ(1u, whole.exitCode) << form << "\n" << whole.Text();
-        EXPECT_EQ("patched a", Text(InstallFile("a.dat")));
+        EXPECT_EQ("patched a", ReadText(InstallFile("a.dat")));
         const std::vector<uint8_t> countText = ReadBytes(countFile);
         const int steps = atoi(std::string(countText.begin(), countText.end()).c_str());
         Lay();

@@ -92,10 +92,6 @@ class DeltaRunTest : public ::testing::Test {
         if (time)
             SetWriteTime(path, time);
     }
-    static std::string Text(const std::string& path) {
-        std::vector<uint8_t> b = ReadBytes(path);
-        return std::string(b.begin(), b.end());
-    }
     void ExpectCompleted(const DialogOutcome& o) {
         EXPECT_EQ(99, o.result);
         EXPECT_EQ("アップデートは完了しました", o.info);
@@ -135,8 +131,8 @@ TEST_F(DeltaRunTest, EitherRecordedReleaseIsBroughtToTheNewFile) {
         Put(install + "\\sys\\b.dat", b10, kArchiveTime - 50);
         DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\b.dat\r\n");
         ExpectCompleted(o);
-        EXPECT_TRUE(Text(install + "\\a.dat") == newA) << "release " << (old == &a10 ? 0 : 1);
-        EXPECT_EQ(newB, Text(install + "\\sys\\b.dat"));
+        EXPECT_TRUE(ReadText(install + "\\a.dat") == newA) << "release " << (old == &a10 ? 0 : 1);
+        EXPECT_EQ(newB, ReadText(install + "\\sys\\b.dat"));
         EXPECT_EQ(kArchiveTime, TimesOf(install + "\\a.dat").write) << "the new file's time";
         EXPECT_TRUE(RunLeftovers(install).empty());
     }
@@ -168,8 +164,8 @@ TEST_F(DeltaRunTest, AWholeCopyServesInstallationsThatMatchNoBase) {
     Put(install + "\\a.dat", "a hand-edited file");
     DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=sys\\a.dat\r\n");
     ExpectCompleted(o);
-    EXPECT_TRUE(Text(install + "\\a.dat") == newA);
-    EXPECT_TRUE(Text(install + "\\sys\\a.dat") == newA) << "a missing file is written whole";
+    EXPECT_TRUE(ReadText(install + "\\a.dat") == newA);
+    EXPECT_TRUE(ReadText(install + "\\sys\\a.dat") == newA) << "a missing file is written whole";
 }
 
 TEST_F(DeltaRunTest, WriteRulesKeepTheirMeaning) {
@@ -184,17 +180,17 @@ TEST_F(DeltaRunTest, WriteRulesKeepTheirMeaning) {
     DialogOutcome o = Run("UpdateFile00=u,sys\\b.dat\r\nUpdateFile01=o,b.dat\r\n"
                           "UpdateFile02=d,a.dat\r\nUpdateFile03=a.dat\r\n");
     ExpectCompleted(o);
-    EXPECT_EQ("edited after the release", Text(install + "\\sys\\b.dat"));
+    EXPECT_EQ("edited after the release", ReadText(install + "\\sys\\b.dat"));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((install + "\\b.dat").c_str()));
-    EXPECT_EQ("player's a", Text(data + "\\a.dat"));
-    EXPECT_TRUE(Text(install + "\\a.dat") == newA);
+    EXPECT_EQ("player's a", ReadText(data + "\\a.dat"));
+    EXPECT_TRUE(ReadText(install + "\\a.dat") == newA);
     EXPECT_EQ(kArchiveTime, TimesOf(install + "\\a.dat").write);
     // A Data file that is missing is written from the whole copy, never from a delta.
     DeleteFileA((data + "\\a.dat").c_str());
     ShownMessages.clear();
     o = Run("UpdateFile00=d,a.dat\r\n");
     ExpectCompleted(o);
-    EXPECT_TRUE(Text(data + "\\a.dat") == newA);
+    EXPECT_TRUE(ReadText(data + "\\a.dat") == newA);
 }
 
 TEST_F(DeltaRunTest, ADamagedDeltaIsRefusedBeforeAnyWrite) {

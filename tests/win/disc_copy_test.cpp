@@ -28,11 +28,6 @@ void Put(const std::string& path, const std::string& text) {
     WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-std::string Text(const std::string& path) {
-    std::vector<uint8_t> b = ReadBytes(path);
-    return std::string(b.begin(), b.end());
-}
-
 void Empty(const std::string& folder) {
     ScratchFolder::RemoveContents(folder);
 }
@@ -122,7 +117,7 @@ TEST_F(DiscCopyTest, FileArrivesNormalAndReplacesWithoutAsking) {
     EXPECT_EQ(99, o.result);
     EXPECT_EQ("アップデートは完了しました", o.info);
     EXPECT_TRUE(ShownMessages.empty()) << ShownMessages[0];
-    EXPECT_EQ("movie from disc", Text(install + "\\movie\\op.mpg"));
+    EXPECT_EQ("movie from disc", ReadText(install + "\\movie\\op.mpg"));
     EXPECT_EQ(0u,
               GetFileAttributesA((install + "\\movie\\op.mpg").c_str()) & FILE_ATTRIBUTE_READONLY);
     EXPECT_STREQ("E:", DiscRoot);
@@ -132,12 +127,12 @@ TEST_F(DiscCopyTest, EarlierDriveLetterWins) {
     InsertDiscOne('e', "from E");
     InsertDiscOne('g', "from G");
     EXPECT_EQ(99, Run("CopyFile00=1:movie\\op.mpg\r\n").result);
-    EXPECT_EQ("from E", Text(install + "\\movie\\op.mpg"));
+    EXPECT_EQ("from E", ReadText(install + "\\movie\\op.mpg"));
 
     DeleteFileA((DiscFolder('e') + "\\DISC1.CHK").c_str()); // E: holds another disc
     DiscRoot[0] = 0;
     EXPECT_EQ(99, Run("CopyFile00=1:movie\\op.mpg\r\n").result);
-    EXPECT_EQ("from G", Text(install + "\\movie\\op.mpg"));
+    EXPECT_EQ("from G", ReadText(install + "\\movie\\op.mpg"));
     EXPECT_STREQ("G:", DiscRoot);
 }
 
@@ -148,7 +143,7 @@ TEST_F(DiscCopyTest, PromptRepeatsUntilTheDiscIsIn) {
     DialogOutcome o = Run("CopyFile00=1:readme.txt\r\n");
     EXPECT_EQ(99, o.result);
     EXPECT_EQ(std::vector<std::string>(3, prompt), ShownMessages);
-    EXPECT_EQ("readme", Text(install + "\\readme.txt"));
+    EXPECT_EQ("readme", ReadText(install + "\\readme.txt"));
 }
 
 TEST_F(DiscCopyTest, CancelAtThePromptEndsTheRun) {
@@ -164,8 +159,8 @@ TEST_F(DiscCopyTest, CancelAtThePromptEndsTheRun) {
 TEST_F(DiscCopyTest, FolderIsCopiedIntoTheInstallFolderUnderItsName) {
     InsertDiscOne('e');
     EXPECT_EQ(99, Run("CopyFile00=1:bonus\r\n").result);
-    EXPECT_EQ("x", Text(install + "\\bonus\\x.txt"));
-    EXPECT_EQ("y", Text(install + "\\bonus\\sub\\y.txt"));
+    EXPECT_EQ("x", ReadText(install + "\\bonus\\x.txt"));
+    EXPECT_EQ("y", ReadText(install + "\\bonus\\sub\\y.txt"));
 }
 
 TEST_F(DiscCopyTest, MissingSourceFailsWithItsPath) {
@@ -181,7 +176,7 @@ TEST_F(DiscCopyTest, ItemWithoutDiscNumber) {
     // After disc 1 was found, it copies from that drive, without a search.
     InsertDiscOne('g');
     EXPECT_EQ(99, Run("CopyFile00=1:readme.txt\r\nCopyFile01=movie\\op.mpg\r\n").result);
-    EXPECT_EQ("movie from disc", Text(install + "\\movie\\op.mpg"));
+    EXPECT_EQ("movie from disc", ReadText(install + "\\movie\\op.mpg"));
     EXPECT_TRUE(ShownMessages.empty());
 
     // Before any disc was found, it looks for disc 0 instead of reading an undefined drive.
@@ -189,7 +184,7 @@ TEST_F(DiscCopyTest, ItemWithoutDiscNumber) {
     Put(DiscFolder('g') + "\\DISC0.CHK", "");
     DeleteFileA((install + "\\readme.txt").c_str());
     EXPECT_EQ(99, Run("CopyFile00=readme.txt\r\n").result);
-    EXPECT_EQ("readme", Text(install + "\\readme.txt"));
+    EXPECT_EQ("readme", ReadText(install + "\\readme.txt"));
     EXPECT_STREQ("G:", DiscRoot);
 }
 
@@ -234,8 +229,8 @@ TEST_F(DiscCopyTest, OwnFolderCannotBeSwappedAndLinksInItAreNotFollowed) {
     ASSERT_FALSE(ShownMessages.empty());
     EXPECT_NE(std::string::npos, ShownMessages[0].find("のコピーに失敗しました"))
         << ShownMessages[0];
-    EXPECT_EQ("not the game's", Text(outside.File("victim.txt")));
-    EXPECT_EQ("leaf", Text(outside.File("tree\\leaf.txt")));
+    EXPECT_EQ("not the game's", ReadText(outside.File("victim.txt")));
+    EXPECT_EQ("leaf", ReadText(outside.File("tree\\leaf.txt")));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((install + "\\bonus").c_str()));
     RemoveLink(g_meddling.staging + "\\bonus\\planted.txt");
     RemoveLink(g_meddling.staging + "\\bonus\\tree");

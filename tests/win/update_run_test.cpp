@@ -72,10 +72,6 @@ class UpdateRunTest : public ::testing::Test {
     static void Put(const std::string& path, const std::string& text) {
         WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
     }
-    static std::string Text(const std::string& path) {
-        std::vector<uint8_t> b = ReadBytes(path);
-        return std::string(b.begin(), b.end());
-    }
     static std::vector<std::string> Names(const std::string& path) {
         std::vector<std::string> names;
         WIN32_FIND_DATAA fd;
@@ -139,16 +135,16 @@ TEST_F(UpdateRunTest, EachWriteRule) {
                           "UpdateFile08=u,\x95\x5C\\t.dat\r\n");
     ExpectCompleted(o);
     EXPECT_TRUE(ShownMessages.empty()) << ShownMessages[0];
-    EXPECT_EQ("new a", Text(install + "\\a.dat")) << "Always writes whatever the time";
-    EXPECT_EQ("newer b", Text(install + "\\sys\\b.dat")) << "Update keeps a newer file";
-    EXPECT_EQ("player's save", Text(data + "\\save.dat")) << "Data keeps the bytes";
+    EXPECT_EQ("new a", ReadText(install + "\\a.dat")) << "Always writes whatever the time";
+    EXPECT_EQ("newer b", ReadText(install + "\\sys\\b.dat")) << "Update keeps a newer file";
+    EXPECT_EQ("player's save", ReadText(data + "\\save.dat")) << "Data keeps the bytes";
     EXPECT_EQ(std::vector<uint64_t>({saveMade}), CreationOnlyStamps)
         << "the file written back keeps its creation time, as a re-created file does";
-    EXPECT_EQ("new over", Text(install + "\\over.dat"));
+    EXPECT_EQ("new over", ReadText(install + "\\over.dat"));
     EXPECT_FALSE(Exists(install + "\\missing.dat")) << "Overwrite needs a target";
-    EXPECT_EQ("new c", Text(install + "\\sys\\c.dat"));
-    EXPECT_EQ("new c", Text(install + "\\bgm\\c.dat")) << "two items share one entry";
-    EXPECT_EQ("new t", Text(install + "\\\x95\x5C\\t.dat"));
+    EXPECT_EQ("new c", ReadText(install + "\\sys\\c.dat"));
+    EXPECT_EQ("new c", ReadText(install + "\\bgm\\c.dat")) << "two items share one entry";
+    EXPECT_EQ("new t", ReadText(install + "\\\x95\x5C\\t.dat"));
     EXPECT_EQ(8, UpdateList.count) << "the item for mode 2 is not stored";
 }
 
@@ -156,14 +152,15 @@ TEST_F(UpdateRunTest, DataFolderIsCreatedOneLevelDeep) {
     strcpy(UpdaterConfig.DataFolder, "patch");
     DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n");
     ExpectCompleted(o);
-    EXPECT_EQ("new a", Text(install + "\\patch\\a.dat"));
-    EXPECT_EQ("new save", Text(data + "\\patch\\save.dat")) << "no data file: the archive's copy";
+    EXPECT_EQ("new a", ReadText(install + "\\patch\\a.dat"));
+    EXPECT_EQ("new save", ReadText(data + "\\patch\\save.dat"))
+        << "no data file: the archive's copy";
 }
 
 TEST_F(UpdateRunTest, MissingSubfoldersAreCreatedAndUndone) {
     Put(install + "\\a.dat", "old a");
     ExpectCompleted(Run("UpdateFile00=a.dat\r\nUpdateFile01=new\\deeper\\b.dat\r\n"));
-    EXPECT_EQ("new b", Text(install + "\\new\\deeper\\b.dat"));
+    EXPECT_EQ("new b", ReadText(install + "\\new\\deeper\\b.dat"));
     // A file where a folder should be: the write fails, and the folders made for it go.
     ScratchFolder::RemoveContents(install);
     Put(install + "\\a.dat", "old a");
@@ -174,7 +171,7 @@ TEST_F(UpdateRunTest, MissingSubfoldersAreCreatedAndUndone) {
     EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + install + "\\file\\b.dat」を書き込めません",
                                         "UPDATE|ファイルの書き込みに失敗しました"}),
               ShownMessages);
-    EXPECT_EQ("old a", Text(install + "\\a.dat")) << "all or nothing";
+    EXPECT_EQ("old a", ReadText(install + "\\a.dat")) << "all or nothing";
     EXPECT_EQ(std::vector<std::string>({"a.dat", "file"}), Names(install));
 }
 
@@ -209,8 +206,8 @@ TEST_F(UpdateRunTest, ExtensionsTheirPayloadRequires) {
         EXPECT_EQ(!full, Exists(install + "\\old.dat")) << features;
         EXPECT_EQ(!full, Exists(install + "\\sub\\ro.dat")) << features;
         if (full) {
-            EXPECT_EQ("new bgm", Text(install + "\\bgm\\01.ogg"));
-            EXPECT_EQ("new voice", Text(install + "\\voice\\01.ogg"));
+            EXPECT_EQ("new bgm", ReadText(install + "\\bgm\\01.ogg"));
+            EXPECT_EQ("new voice", ReadText(install + "\\voice\\01.ogg"));
         }
     }
     // A delete that leads out of the game's folder, or names a folder, stops the run before
@@ -249,9 +246,9 @@ TEST_F(UpdateRunTest, OverwriteOnlyWritesWhatIsThere) {
                           "UpdateFile02=d,save.dat\r\n"
                           "UpdateFile03=d,c.dat\r\n");
     ExpectCompleted(o);
-    EXPECT_EQ("new a", Text(install + "\\a.dat"));
+    EXPECT_EQ("new a", ReadText(install + "\\a.dat"));
     EXPECT_FALSE(Exists(install + "\\b.dat"));
-    EXPECT_EQ("kept", Text(data + "\\save.dat"));
+    EXPECT_EQ("kept", ReadText(data + "\\save.dat"));
     EXPECT_FALSE(Exists(data + "\\c.dat"));
 }
 
@@ -283,8 +280,8 @@ TEST_F(UpdateRunTest, DataFileReadShortStopsTheRun) {
     EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + data + "\\save.dat」を読み込めません",
                                         "UPDATE|ファイルの書き込みに失敗しました"}),
               ShownMessages);
-    EXPECT_EQ("0123456789", Text(data + "\\save.dat"));
-    EXPECT_EQ("old a", Text(install + "\\a.dat"));
+    EXPECT_EQ("0123456789", ReadText(data + "\\save.dat"));
+    EXPECT_EQ("old a", ReadText(install + "\\a.dat"));
 }
 
 TEST_F(UpdateRunTest, VersionChecksComeBeforeAnyWrite) {
@@ -501,7 +498,7 @@ TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
         DialogOutcome o = Run(c.section);
         EXPECT_EQ(-1, o.result) << c.what;
         EXPECT_EQ(c.messages, ShownMessages) << c.what;
-        EXPECT_EQ("old a", Text(install + "\\a.dat")) << c.what;
+        EXPECT_EQ("old a", ReadText(install + "\\a.dat")) << c.what;
         EXPECT_EQ(std::vector<std::string>({"a.dat", "big.dat"}), Names(install))
             << c.what << ": nothing of the run stays";
     }

@@ -239,3 +239,8 @@ bool MakeLink(const std::string& path, const std::string& target) {
 bool RemoveLink(const std::string& path) {
     return RunHost("Z:\\bin\\rm", "/bin/rm -f \"" + UnixPath(path) + "\"") && Await(path, false);
 }
+
+std::string ReadText(const std::string& path) {
+    const std::vector<uint8_t> b = ReadBytes(path);
+    return std::string(b.begin(), b.end());
+}

@@ -59,6 +59,8 @@ int LoadPayload(const std::vector<uint8_t>& image);
 
 std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// The file's bytes as a string.
+std::string ReadText(const std::string& path);
 
 struct FileTimes {
     uint64_t creation, access, write;
