@@ -10,7 +10,9 @@
 /* Bit 1: delta entries, which rebuild a file from the copy an older release installed. */
 #define PAYLOAD_FEATURE_DELTAS 0x00000002L
 
-/* Bit 2 (0x4) is taken by 64-bit sizes and volumes. */
+/* Bit 2: large payloads (archive/payload_large.h): entries of any 64-bit size stored in
+   independent chunks, and volumes beside UPDATE.exe holding entries' bytes. */
+#define PAYLOAD_FEATURE_LARGE 0x00000004L
 
 /* Bit 3: entries named by their path in the game's folder (backslashes), so that files of one
    name in different folders travel in one payload; an item's entry is the one named by its whole
