@@ -408,6 +408,8 @@ int Pack(const Args& args, bool embed) {
         return Fail("build: no stub beside mkupdate (" + Printable(stub) +
                     "); give --stub PATH, the UPDATE.exe this project builds");
     // The limit is on the file written: for build the stub takes its share.
+    if (embed && !CanReadHostFile(stub, &error))
+        return Fail("build: stub: " + error);
     const uint64_t stubSize = embed ? std::filesystem::file_size(stub, ec) : 0;
     if (embed && (ec || stubSize + kEmbedSlack >= options.volumeLimit))
         return Fail("build: the stub " + Printable(stub) +

@@ -84,12 +84,18 @@ int EncodeChunks(const ArchiveInput& e, const ArchiveOptions& o, std::vector<uin
     const uint32_t count = ChunkCountFor(e.size, o.chunkSize);
     table->assign(ChunkTableSize(count), 0);
     std::vector<uint8_t> stored;
+    uint32_t word = 0;
     uint64_t sinceRelease = 0;
     for (uint32_t c = 0; c < count; ++c) {
         const uint64_t at = (uint64_t)c * o.chunkSize;
         const uint32_t n = (uint32_t)std::min<uint64_t>(o.chunkSize, e.size - at);
-        StoreLE32(table->data() + (size_t)c * 4,
-                  EncodeOneChunk(e.data + at, n, e.compress, e.scramble, o.level, &stored));
+        // A chunk equal to the one before (a run of zeros in a disk image, say) is stored as
+        // that one was, without compressing it again.
+        const bool again =
+            c > 0 && n == o.chunkSize && memcmp(e.data + at - n, e.data + at, n) == 0;
+        if (!again)
+            word = EncodeOneChunk(e.data + at, n, e.compress, e.scramble, o.level, &stored);
+        StoreLE32(table->data() + (size_t)c * 4, word);
         if (sha)
             Sha256Update(sha, e.data + at, n);
         if (!sink(stored.data(), stored.size()))
