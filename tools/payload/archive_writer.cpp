@@ -330,6 +330,8 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
         if (IsReservedName(e.name))
             return Fail(error, "entry name '" + e.name + "' is reserved for the integrity record");
         x.placed = e.size > options.placeOver;
+        if (x.placed && (e.size - 1) / options.chunkSize >= UINT32_MAX)
+            return Fail(error, "entry '" + e.name + "' has more chunks than a table can count");
         x.at = spool.size();
         if (!x.placed) {
             if (e.size > UINT32_MAX)
