@@ -321,6 +321,14 @@ TEST(LargePack, VolumeNamesLimitsAndStaleVolumes) {
         EXPECT_FALSE(fs::exists(out.parent_path() / n)) << n;
     for (const std::string& n : others)
         EXPECT_TRUE(fs::exists(out.parent_path() / n)) << n;
+    // Built into the patch folder itself, the output's volumes are no files of the patch.
+    fs::copy_file(out.parent_path() / "UPDATE.001", t.path / "patch" / "UPDATE.001");
+    std::vector<std::string> inside = pack;
+    inside[3] = (t.path / "patch" / "UPDATE.qv2").string();
+    run = RunTool(inside);
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("a volume of the output")) << run.err;
+    EXPECT_FALSE(fs::exists(t.path / "patch" / "UPDATE.001"));
     run = RunTool(pack);
     ASSERT_EQ(0, run.status) << run.err;
     for (const std::string& n : read.volumes)

@@ -383,6 +383,7 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
             return Fail(error, "the payload is larger than its image may be, and this command "
                                "writes no volumes");
         writer.reset(new VolumeWriter(vo, wv));
+        error->clear();
         std::vector<uint8_t> chunks;
         for (size_t i = 0; i < entries.size(); ++i) {
             const ArchiveInput& e = entries[i];
