@@ -12,6 +12,7 @@
 #include <random>
 
 #include "archive/archive_index.h"
+#include "archive/payload_deltas.h"
 #include "archive/payload_integrity.h"
 #include "archive/payload_large.h"
 #include "mkupdate/build.h"
@@ -259,6 +260,39 @@ TEST(LargePack, SparseFileOver4GiBInVolumes) {
     ReadPayload(out, &read);
     EXPECT_LT(1u, read.volumes.size());
     EXPECT_EQ(FileDigest(huge), read.digests["HUGE.DAT"]);
+}
+
+// A small delta whose result passes 4 GiB is placed, so that the payload requires the feature
+// under which such a result is valid; unplaced, the record would be refused.
+TEST(LargePack, ADeltaPast4GiBMakesThePayloadLarge) {
+    for (bool place : {true, false}) {
+        const std::string ini = kIni, delta = "a small delta";
+        char name[kDeltaEntryNameCapacity];
+        DeltaEntryName(0, name);
+        std::vector<ArchiveInput> entries = {
+            {"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), 0, true, true},
+            {name, (const uint8_t*)delta.data(), delta.size(), 0, true, true}};
+        entries[1].place = place;
+        const uint8_t digest[kSha256Size] = {1};
+        ArchiveOptions options(kIndexCompressed | kIndexScrambled, kCompressFast, true);
+        options.integrity = true;
+        options.deltaDescriptors.resize(kDeltaDescriptorSize);
+        WriteDeltaDescriptor(PayloadDelta{1, "BIG.DAT", 0, 10, digest, 5ull << 30, digest},
+                             options.deltaDescriptors.data());
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_EQ(1, BuildArchiveWith(entries, options, &image, &error)) << error;
+        uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), Alloc, free);
+        ASSERT_NE(nullptr, index);
+        uint32_t at;
+        const uint8_t* rec = FindIntegrityEntry(index, image.data(), &at);
+        IntegrityRecord record;
+        EXPECT_EQ(
+            place ? kIntegrityIntact : kIntegrityRecordDamaged,
+            CheckIndexIntegrity(index, image.data() + at, EntryDecodedSize(rec), &record, ~0u))
+            << place;
+        free(index);
+    }
 }
 
 TEST(LargePack, VolumeNamesLimitsAndStaleVolumes) {

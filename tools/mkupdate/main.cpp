@@ -426,11 +426,12 @@ int Pack(const Args& args, bool embed) {
                     &volumes))
         return Fail(error);
     if (!volumes.final.empty())
-        told.push_back("the payload is larger than --volume-limit allows in one file: " +
-                       std::to_string(volumes.final.size()) + " volume" +
+        told.push_back("the payload does not fit the volume limit (" +
+                       std::to_string(options.volumeLimit) +
+                       " bytes) in one file: " + std::to_string(volumes.final.size()) + " volume" +
                        (volumes.final.size() == 1 ? "" : "s") + " beside " + Printable(output) +
-                       ", from " + Printable(volumes.final.front().filename()) +
-                       "; ship them with it");
+                       ", " + Printable(volumes.final.front().filename()) + " to " +
+                       Printable(volumes.final.back().filename()) + "; ship them with it");
     // build's check has told them already.
     for (size_t i = 0; !embed && i < leftOut.size(); ++i)
         Print(stderr, "mkupdate: pack: left out " + leftOut[i] + "\n");

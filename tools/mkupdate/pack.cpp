@@ -299,6 +299,7 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
                              descriptors.data() + descriptors.size() - kDeltaDescriptorSize);
         entries.push_back(ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file], true,
                                        true, false, nullptr});
+        entries.back().place = result.size > UINT32_MAX;
     }
     told->insert(told->end(), plan.told.begin(), plan.told.end());
     ArchiveOptions archive{kIndexCompressed | kIndexScrambled, options.level, true};

@@ -329,7 +329,7 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
                         "entry name '" + e.name + "' is empty, too long or holds a NUL byte");
         if (IsReservedName(e.name))
             return Fail(error, "entry name '" + e.name + "' is reserved for the integrity record");
-        x.placed = e.size > options.placeOver;
+        x.placed = e.size > options.placeOver || (e.place && options.integrity);
         if (x.placed && (e.size - 1) / options.chunkSize >= UINT32_MAX)
             return Fail(error, "entry '" + e.name + "' has more chunks than a table can count");
         x.at = spool.size();
