@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 
 #include "archive/archive_index.h"
@@ -34,37 +35,10 @@ void* Alloc(size_t size) {
 const char kIni[] = "[SETUP]\r\nCompanyName=C\r\nGameTitle=T\r\nGameClass=G\r\nGameDir=D\r\n"
                     "AgreementText=LICENSE.TXT\r\n[UPDATE]\r\nUpdateFile00=u,BIG.DAT\r\n";
 
-// Where a placed entry's stored bytes are read from: the image, or the volumes one after another.
-struct Stored {
-    const uint8_t* image = nullptr;
-    std::vector<fs::path> volumes;
-    std::vector<uint64_t> sizes;
-    uint64_t base = 0;
-};
-
+// A placed entry's stored bytes, in the image or in the volumes read one after another.
 int ReadStored(void* context, uint64_t offset, uint8_t* to, uint32_t n) {
-    Stored* s = (Stored*)context;
-    if (s->image) {
-        memcpy(to, s->image + s->base + offset, n);
-        return 1;
-    }
-    uint64_t at = s->base + offset;
-    for (size_t v = 0; v < s->volumes.size() && n; ++v) {
-        if (at >= s->sizes[v]) {
-            at -= s->sizes[v];
-            continue;
-        }
-        const uint32_t take = (uint32_t)std::min<uint64_t>(n, s->sizes[v] - at);
-        std::ifstream f(s->volumes[v], std::ios::binary);
-        f.seekg((std::streamoff)at);
-        f.read((char*)to, take);
-        if (!f)
-            return 0;
-        to += take;
-        n -= take;
-        at = 0;
-    }
-    return n == 0;
+    memcpy(to, (const uint8_t*)context + offset, n);
+    return 1;
 }
 
 std::string Hex(const uint8_t* digest) {
@@ -103,6 +77,7 @@ void ReadPayload(const fs::path& file, Read* out) {
     ASSERT_EQ(1, LoadPayload(file, &image, &error)) << error;
     uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), Alloc, free);
     ASSERT_NE(nullptr, index);
+    const std::unique_ptr<uint8_t, void (*)(void*)> owner(index, free);
     uint32_t at;
     const uint8_t* rec = FindIntegrityEntry(index, image.data(), &at);
     ASSERT_NE(nullptr, rec);
@@ -110,15 +85,17 @@ void ReadPayload(const fs::path& file, Read* out) {
     ASSERT_EQ(kIntegrityIntact,
               CheckIndexIntegrity(index, image.data() + at, EntryDecodedSize(rec), &record, ~0u));
     out->features = record.requiredFeatures;
-    Stored volumes;
+    std::string volumes;
     for (uint32_t v = 0; v < record.volumeCount; ++v) {
         PayloadVolume pv;
         ReadPayloadVolume(record.volumes, v, &pv);
         out->volumes.push_back(pv.name);
-        volumes.volumes.push_back(file.parent_path() / pv.name);
-        volumes.sizes.push_back(pv.size);
-        EXPECT_EQ(pv.size, fs::file_size(volumes.volumes.back()));
-        EXPECT_EQ(Hex(pv.digest), FileDigest(volumes.volumes.back()));
+        const std::string bytes = ReadFile(file.parent_path() / pv.name);
+        uint8_t digest[kSha256Size];
+        Sha256((const uint8_t*)bytes.data(), bytes.size(), digest);
+        EXPECT_EQ(pv.size, bytes.size());
+        EXPECT_EQ(Hex(pv.digest), Hex(digest));
+        volumes += bytes;
     }
     uint64_t offset = kArchiveHeaderSize;
     rec = IndexRecords(index);
@@ -129,25 +106,24 @@ void ReadPayload(const fs::path& file, Read* out) {
         out->inImage[name] = true;
         if (FindPlacedEntry(record.placed, record.placedCount, i, &p)) {
             out->inImage[name] = !(p.flags & kPlacedInVolumes);
-            Stored inImage;
-            inImage.image = image.data();
-            inImage.base = offset;
-            Stored* from = (p.flags & kPlacedInVolumes) ? &volumes : &inImage;
-            if (from == &volumes)
-                volumes.base = p.offset;
+            const uint8_t* from = (p.flags & kPlacedInVolumes)
+                                      ? (const uint8_t*)volumes.data() + p.offset
+                                      : image.data() + offset;
             ChunkedReader r;
-            ASSERT_EQ(kChunkRead, OpenChunkedReader(p, EntryIsScrambled(rec), ReadStored, from,
-                                                    Alloc, free, &r));
+            ASSERT_EQ(kChunkRead, OpenChunkedReader(p, EntryIsScrambled(rec), ReadStored,
+                                                    (void*)from, Alloc, free, &r));
             std::vector<uint8_t> piece(1 << 20);
             Sha256Context c;
             Sha256Init(&c);
-            for (uint64_t left = p.decodedSize; left;) {
+            ChunkReadResult got = kChunkRead;
+            for (uint64_t left = p.decodedSize; left && got == kChunkRead;) {
                 const uint32_t n = (uint32_t)std::min<uint64_t>(left, piece.size());
-                ASSERT_EQ(kChunkRead, ReadChunked(&r, piece.data(), n)) << name;
+                got = ReadChunked(&r, piece.data(), n);
                 Sha256Update(&c, piece.data(), n);
                 left -= n;
             }
             CloseChunkedReader(&r);
+            ASSERT_EQ(kChunkRead, got) << name;
             Sha256Final(&c, digest);
         } else {
             const uint8_t* bytes;
@@ -161,7 +137,6 @@ void ReadPayload(const fs::path& file, Read* out) {
         out->digests[name] = Hex(digest);
         offset += PaddedSize(EntryStoredSize(rec));
     }
-    free(index);
 }
 
 // size bytes that compress somewhat: runs of one byte among random ones.
