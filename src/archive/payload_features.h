@@ -27,7 +27,7 @@
 #define PAYLOAD_FEATURE_LONG_LISTS 0x00000020L
 
 /* Every feature this updater knows. */
-#define UPDATER_PAYLOAD_FEATURES                                                                  \
+#define UPDATER_PAYLOAD_FEATURES                                                                   \
     (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS | PAYLOAD_FEATURE_LARGE |                  \
      PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_LONG_LISTS)
 

@@ -147,7 +147,8 @@ int CheckPayloadVolumes(void (*progress)(uint64_t bytes)) {
         Sha256Context c;
         Sha256Init(&c);
         for (uint64_t at = 0; ok && at < v.size;) {
-            const uint32_t n = v.size - at < kEntryPartSize ? (uint32_t)(v.size - at) : kEntryPartSize;
+            const uint32_t n =
+                v.size - at < kEntryPartSize ? (uint32_t)(v.size - at) : kEntryPartSize;
             ok = ReadVolumeAt(i, at, buffer, n);
             Sha256Update(&c, buffer, n);
             at += n;

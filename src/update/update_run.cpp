@@ -531,8 +531,8 @@ int VerifyPlannedEntries() {
         if (!Planned[i].record)
             continue;
         PlacedEntry placed;
-        const bool inVolumes = PlacedEntryOf(Planned[i].record, &placed) &&
-                               (placed.flags & kPlacedInVolumes);
+        const bool inVolumes =
+            PlacedEntryOf(Planned[i].record, &placed) && (placed.flags & kPlacedInVolumes);
         if (!inVolumes && !VerifyEntry(EntryName(Planned[i].record)))
             return 0;
         AdvanceProgress(ActionOf(Planned[i])->newSize);
@@ -563,7 +563,8 @@ int StageEntry(const PlannedFile& p) {
     Sha256Init(&c);
     int read = 1;
     while (written && read && r.at < r.size) {
-        const uint32_t n = r.size - r.at < kEntryPartSize ? (uint32_t)(r.size - r.at) : kEntryPartSize;
+        const uint32_t n =
+            r.size - r.at < kEntryPartSize ? (uint32_t)(r.size - r.at) : kEntryPartSize;
         read = ReadEntryPart(&r, buffer, n);
         Sha256Update(&c, buffer, n);
         written = read && WriteStaged(h, buffer, n);

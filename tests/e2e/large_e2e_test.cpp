@@ -106,9 +106,8 @@ std::string FileDigest(const std::string& path, uint64_t* size) {
     Sha256Init(&c);
     *size = 0;
     DWORD got = 0;
-    while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer.data(), (DWORD)buffer.size(), &got,
-                                                 nullptr) &&
-           got > 0) {
+    while (h != INVALID_HANDLE_VALUE &&
+           ReadFile(h, buffer.data(), (DWORD)buffer.size(), &got, nullptr) && got > 0) {
         Sha256Update(&c, buffer.data(), got);
         *size += got;
     }
@@ -116,6 +115,24 @@ std::string FileDigest(const std::string& path, uint64_t* size) {
     uint8_t digest[kSha256Size];
     Sha256Final(&c, digest);
     return std::string((const char*)digest, kSha256Size);
+}
+
+// While the dialog is open, the volume may be neither written nor renamed by anyone else.
+std::string HeldVolume;
+bool VolumeChangeable = false;
+void TryToChangeVolume(size_t index, const WindowRecord&) {
+    if (index != 0)
+        return;
+    HANDLE h = CreateFileA(HeldVolume.c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    VolumeChangeable = h != INVALID_HANDLE_VALUE;
+    CloseHandle(h);
+    const std::string aside = HeldVolume + ".aside";
+    if (MoveFileA(HeldVolume.c_str(), aside.c_str())) {
+        VolumeChangeable = true;
+        MoveFileA(aside.c_str(), HeldVolume.c_str());
+    }
 }
 
 class LargeE2ETest : public UpdaterRunTest {
@@ -128,10 +145,13 @@ class LargeE2ETest : public UpdaterRunTest {
         BuildLargePayload(entries, 0, volumeLimit, "UPDATE", &image, volumes, {}, kTime);
         const std::string built = MakeUpdater(folder.path, &image);
         const std::string renamed = folder.File("パッチ-v2.exe");
-        if (built.empty() || !MoveFileA(built.c_str(), renamed.c_str()))
+        if (built.empty() ||
+            !MoveFileExA(built.c_str(), renamed.c_str(), MOVEFILE_REPLACE_EXISTING))
             return std::string();
-        for (const NamedBytes& v : *volumes)
+        for (const NamedBytes& v : *volumes) {
+            RemoveDirectoryA(folder.File(v.name).c_str());
             WriteBytes(folder.File(v.name), v.bytes);
+        }
         return renamed;
     }
 };
@@ -221,10 +241,9 @@ TEST_F(LargeE2ETest, VolumesAreAppliedOrRefusedBeforeTheFirstWrite) {
     const std::string a = Noise(1, 200000), b = Noise(2, 150000) + std::string(100000, 'b');
     const std::string ini = UpdateIniSetup(
         "[UPDATE]\r\nUpdateFile00=A.DAT\r\nUpdateFile01=B.DAT\r\nUpdateFile02=C.DAT\r\n");
-    const std::vector<LargeEntry> entries = {LargeText("UPDATE.INI", ini, kWholeInImage),
-                                             LargeText("A.DAT", a, kChunksInVolumes),
-                                             LargeText("B.DAT", b, kChunksInImage),
-                                             LargeText("C.DAT", "new c", kWholeInImage)};
+    const std::vector<LargeEntry> entries = {
+        LargeText("UPDATE.INI", ini, kWholeInImage), LargeText("A.DAT", a, kChunksInVolumes),
+        LargeText("B.DAT", b, kChunksInImage), LargeText("C.DAT", "new c", kWholeInImage)};
     const std::string damaged = "アップデートデータのファイル「UPDATE.002」が壊れています";
     struct Case {
         const char* what;
@@ -233,7 +252,8 @@ TEST_F(LargeE2ETest, VolumesAreAppliedOrRefusedBeforeTheFirstWrite) {
         std::string box;
     } cases[] = {
         {"intact", nullptr, std::vector<std::string>(6, "click:1"), ""},
-        {"missing", [](std::vector<uint8_t>*, const std::string& p) { DeleteFileA(p.c_str()); },
+        {"missing",
+         [](std::vector<uint8_t>*, const std::string& p) { DeleteFileA(p.c_str()); },
          {"OK"},
          "UPDATE|アップデートデータのファイル「UPDATE.002」が見つかりません。アップデートプログラム"
          "と同じフォルダに置いてください"},
@@ -244,6 +264,13 @@ TEST_F(LargeE2ETest, VolumesAreAppliedOrRefusedBeforeTheFirstWrite) {
          },
          {"OK"},
          "UPDATE|アップデートデータのファイル「UPDATE.002」の大きさが正しくありません"},
+        {"a folder",
+         [](std::vector<uint8_t>*, const std::string& p) {
+             DeleteFileA(p.c_str());
+             CreateDirectoryA(p.c_str(), nullptr);
+         },
+         {"OK"},
+         "UPDATE|アップデートデータのファイル「UPDATE.002」を開けません"},
         {"flipped",
          [](std::vector<uint8_t>* v, const std::string& p) {
              (*v)[v->size() / 2] ^= 0x10;
@@ -262,10 +289,12 @@ TEST_F(LargeE2ETest, VolumesAreAppliedOrRefusedBeforeTheFirstWrite) {
         ASSERT_EQ(3u, volumes.size());
         if (c.spoil)
             c.spoil(&volumes[1].bytes, folder.File(volumes[1].name));
-        const Transcript t = RunExe(exe, c.script);
+        HeldVolume = folder.File(volumes[1].name);
+        const Transcript t = RunExe(exe, c.script, c.spoil ? nullptr : TryToChangeVolume);
         const std::vector<std::string> boxes = Boxes(t);
         if (!c.spoil) {
             EXPECT_EQ(1u, t.exitCode) << t.Text();
+            EXPECT_FALSE(VolumeChangeable);
             EXPECT_EQ(a, ReadText(InstallFile("A.DAT")));
             EXPECT_EQ(b, ReadText(InstallFile("B.DAT")));
             EXPECT_EQ("new c", ReadText(InstallFile("C.DAT")));

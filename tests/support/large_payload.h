@@ -27,11 +27,9 @@ struct LargeEntry {
 };
 
 inline LargeEntry LargeText(const std::string& name, const std::string& text, LargePlace place) {
-    return LargeEntry{name, text.size(),
-                      [text](uint64_t at, uint8_t* to, uint32_t n) {
-                          memcpy(to, text.data() + at, n);
-                      },
-                      place};
+    return LargeEntry{
+        name, text.size(),
+        [text](uint64_t at, uint8_t* to, uint32_t n) { memcpy(to, text.data() + at, n); }, place};
 }
 
 struct NamedBytes {
@@ -83,8 +81,13 @@ inline void BuildLargePayload(const std::vector<LargeEntry>& entries, uint32_t f
         StoreLE32(rec + kEntryDecodedSizeOffset, e.place == kWholeInImage ? (uint32_t)e.size : 0);
         if (e.place != kWholeInImage) {
             const bool inVolumes = e.place == kChunksInVolumes;
-            const PlacedEntry p{i, inVolumes ? kPlacedInVolumes : 0, inVolumes ? stream.size() : 0,
-                                stored.size(), e.size, chunkSize, count};
+            const PlacedEntry p{i,
+                                inVolumes ? kPlacedInVolumes : 0,
+                                inVolumes ? stream.size() : 0,
+                                stored.size(),
+                                e.size,
+                                chunkSize,
+                                count};
             placed.resize(placed.size() + kPlacedEntrySize);
             WritePlacedEntry(p, placed.data() + placed.size() - kPlacedEntrySize);
         }
@@ -104,8 +107,8 @@ inline void BuildLargePayload(const std::vector<LargeEntry>& entries, uint32_t f
         const uint64_t n = stream.size() - at < volumeLimit ? stream.size() - at : volumeLimit;
         char name[16];
         snprintf(name, sizeof name, ".%03u", (unsigned)volumes->size() + 1);
-        volumes->push_back({stem + name, std::vector<uint8_t>(stream.begin() + at,
-                                                              stream.begin() + at + n)});
+        volumes->push_back(
+            {stem + name, std::vector<uint8_t>(stream.begin() + at, stream.begin() + at + n)});
         uint8_t digest[kSha256Size], record[kVolumeRecordSize];
         Sha256(volumes->back().bytes.data(), n, digest);
         WritePayloadVolume(PayloadVolume{volumes->back().name.c_str(), n, digest}, record);

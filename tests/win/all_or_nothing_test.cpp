@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/payload_volumes.h"
 #include "core/profile.h"
 #include "core/run_state.h"
 #include "e2e/driver.h"
 #include "payload/archive_writer.h"
-#include "archive/payload_volumes.h"
 #include "settings/install_settings.h"
 #include "support/large_payload.h"
 #include "update/commit.h"
@@ -240,8 +240,8 @@ class AllOrNothingTest : public ::testing::Test {
                                               oldK.size(), baseDigest, newK.size(), resultDigest},
                                  descriptor.data());
             std::vector<NamedBytes> written;
-            BuildLargePayload(entries, PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_DELTAS,
-                              1u << 20, "UPDATE", &image, &written, descriptor, kArchiveTime);
+            BuildLargePayload(entries, PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_DELTAS, 1u << 20,
+                              "UPDATE", &image, &written, descriptor, kArchiveTime);
             ASSERT_GE(written.size(), 2u);
             for (const NamedBytes& v : written)
                 WriteBytes(folder.File(v.name), v.bytes);
