@@ -29,11 +29,10 @@ std::string DescribeFeatures(uint32_t features) {
     static const struct {
         uint32_t bit;
         const char* name;
-    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"},
-                  {PAYLOAD_FEATURE_DELTAS, "deltas"},
-                  {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
-                  {PAYLOAD_FEATURE_DELETIONS, "deletions"},
-                  {PAYLOAD_FEATURE_LONG_LISTS, "long lists"}};
+    } kNames[] = {
+        {PAYLOAD_FEATURE_INTEGRITY, "integrity"}, {PAYLOAD_FEATURE_DELTAS, "deltas"},
+        {PAYLOAD_FEATURE_LARGE, "large"},         {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
+        {PAYLOAD_FEATURE_DELETIONS, "deletions"}, {PAYLOAD_FEATURE_LONG_LISTS, "long lists"}};
     std::string names;
     for (const auto& n : kNames)
         if (features & n.bit)
@@ -134,7 +133,10 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
         *error = "stub " + Printable(stub) + " cannot read this payload: it requires features " +
                  DescribeFeatures(required) + " and the stub reads only " +
                  DescribeFeatures(supported);
-        if (required & ~supported & PAYLOAD_FEATURE_DELTAS)
+        if (required & ~supported & PAYLOAD_FEATURE_LARGE)
+            *error += "; the payload has files stored in chunks or volumes, which this stub "
+                      "cannot read: give --stub an UPDATE.exe that reads large payloads";
+        else if (required & ~supported & PAYLOAD_FEATURE_DELTAS)
             *error += "; the payload carries deltas, which this stub cannot apply: give --stub an "
                       "UPDATE.exe that applies deltas, or build without --base";
         else
