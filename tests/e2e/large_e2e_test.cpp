@@ -91,12 +91,6 @@ std::vector<uint8_t> CrossingDelta(const std::string& tail, uint64_t baseCheck,
     return delta;
 }
 
-// The 4 GiB file's bytes: zeros, then the tail.
-void BigBytes(const std::string& tail, uint64_t at, uint8_t* to, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i, ++at)
-        to[i] = at < kFour ? 0 : (uint8_t)tail[(size_t)(at - kFour)];
-}
-
 // The SHA-256 and size of the file at path, read in parts.
 std::string FileDigest(const std::string& path, uint64_t* size) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
@@ -137,21 +131,23 @@ void TryToChangeVolume(size_t index, const WindowRecord&) {
 
 class LargeE2ETest : public UpdaterRunTest {
   protected:
-    // UPDATE.exe under another name than it was built with, its payload in the image and its
-    // volumes beside it.
-    std::string MakeVolumeUpdater(const std::vector<LargeEntry>& entries, uint64_t volumeLimit,
-                                  std::vector<NamedBytes>* volumes) {
+    // UPDATE.exe under another name than it was built with, beside its volumes: every entry
+    // not marked keep lies in them.
+    std::string MakeVolumeUpdater(const std::vector<ArchiveInput>& entries, uint64_t imageLimit,
+                                  uint64_t volumeLimit, std::vector<std::string>* volumes) {
+        for (int i = 1; i <= 9; ++i)
+            RemoveDirectoryA(folder.File("UPDATE.00" + std::to_string(i)).c_str());
         std::vector<uint8_t> image;
-        BuildLargePayload(entries, 0, volumeLimit, "UPDATE", &image, volumes, {}, kTime);
+        std::string error;
+        ArchiveOptions options(kIndexCompressed | kIndexScrambled, kCompressFast, true);
+        EXPECT_EQ(1, BuildWithVolumes(entries, options, folder.path, imageLimit, volumeLimit,
+                                      &image, volumes, &error))
+            << error;
         const std::string built = MakeUpdater(folder.path, &image);
         const std::string renamed = folder.File("パッチ-v2.exe");
         if (built.empty() ||
             !MoveFileExA(built.c_str(), renamed.c_str(), MOVEFILE_REPLACE_EXISTING))
             return std::string();
-        for (const NamedBytes& v : *volumes) {
-            RemoveDirectoryA(folder.File(v.name).c_str());
-            WriteBytes(folder.File(v.name), v.bytes);
-        }
         return renamed;
     }
 };
@@ -213,13 +209,16 @@ TEST_F(LargeE2ETest, AFilePastFourGibIsWrittenWholeFromVolumes) {
     WriteBytes(path, Bytes("old big"));
     SetWriteTime(path, kTime - 50);
     const std::string ini = UpdateIniSetup("[UPDATE]\r\nUpdateFile00=BIG.DAT\r\n");
-    std::vector<NamedBytes> volumes;
+    // Pages never written read as zeros and take no memory.
+    uint8_t* big = (uint8_t*)VirtualAlloc(nullptr, kSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(nullptr, big);
+    memcpy(big + kFour, tail.data(), kTail);
+    std::vector<std::string> volumes;
     const std::string exe = MakeVolumeUpdater(
-        {LargeText("UPDATE.INI", ini, kWholeInImage),
-         {"BIG.DAT", kSize,
-          [&](uint64_t at, uint8_t* to, uint32_t n) { BigBytes(tail, at, to, n); },
-          kChunksInVolumes}},
-        UINT64_MAX, &volumes);
+        {{"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), kTime, true, true, true},
+         {"BIG.DAT", big, kSize, kTime, true, true}},
+        64u << 10, UINT64_MAX, &volumes);
+    VirtualFree(big, 0, MEM_RELEASE);
     ASSERT_EQ(1u, volumes.size());
     SetEnvironmentVariableA("UPDRIVER_TIMEOUT_MS", "1800000");
     const Transcript t = RunExe(exe, std::vector<std::string>(6, "click:1"));
@@ -238,58 +237,62 @@ TEST_F(LargeE2ETest, AFilePastFourGibIsWrittenWholeFromVolumes) {
 // built. Then the same patch with one volume missing, cut short or changed in one byte: each
 // refused, naming the volume, before anything is written.
 TEST_F(LargeE2ETest, VolumesAreAppliedOrRefusedBeforeTheFirstWrite) {
-    const std::string a = Noise(1, 200000), b = Noise(2, 150000) + std::string(100000, 'b');
+    const std::string a = Noise(1, 600000), b = Noise(2, 150000) + std::string(100000, 'b');
     const std::string ini = UpdateIniSetup(
         "[UPDATE]\r\nUpdateFile00=A.DAT\r\nUpdateFile01=B.DAT\r\nUpdateFile02=C.DAT\r\n");
-    const std::vector<LargeEntry> entries = {
-        LargeText("UPDATE.INI", ini, kWholeInImage), LargeText("A.DAT", a, kChunksInVolumes),
-        LargeText("B.DAT", b, kChunksInImage), LargeText("C.DAT", "new c", kWholeInImage)};
-    const std::string damaged = "アップデートデータのファイル「UPDATE.002」が壊れています";
+    const std::vector<ArchiveInput> entries = {
+        {"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), kTime, true, true, true},
+        {"A.DAT", (const uint8_t*)a.data(), a.size(), kTime, true, true},
+        {"B.DAT", (const uint8_t*)b.data(), b.size(), kTime, true, true, true},
+        {"C.DAT", (const uint8_t*)"new c", 5, kTime, true, true, true}};
+    const std::string volume = "アップデートデータのファイル「UPDATE.002」";
     struct Case {
         const char* what;
-        void (*spoil)(std::vector<uint8_t>* bytes, const std::string& path);
+        void (*spoil)(const std::string& path);
         std::vector<std::string> script;
         std::string box;
     } cases[] = {
         {"intact", nullptr, std::vector<std::string>(6, "click:1"), ""},
         {"missing",
-         [](std::vector<uint8_t>*, const std::string& p) { DeleteFileA(p.c_str()); },
+         [](const std::string& p) { DeleteFileA(p.c_str()); },
          {"OK"},
-         "UPDATE|アップデートデータのファイル「UPDATE.002」が見つかりません。アップデートプログラム"
-         "と同じフォルダに置いてください"},
+         "UPDATE|" + volume +
+             "が見つかりません。アップデートプログラムと同じフォルダに置いてください"},
         {"short",
-         [](std::vector<uint8_t>* v, const std::string& p) {
-             v->pop_back();
-             WriteBytes(p, *v);
+         [](const std::string& p) {
+             std::vector<uint8_t> v = ReadBytes(p);
+             v.pop_back();
+             WriteBytes(p, v);
          },
          {"OK"},
-         "UPDATE|アップデートデータのファイル「UPDATE.002」の大きさが正しくありません"},
+         "UPDATE|" + volume + "の大きさが正しくありません"},
         {"a folder",
-         [](std::vector<uint8_t>*, const std::string& p) {
+         [](const std::string& p) {
              DeleteFileA(p.c_str());
              CreateDirectoryA(p.c_str(), nullptr);
          },
          {"OK"},
-         "UPDATE|アップデートデータのファイル「UPDATE.002」を開けません"},
+         "UPDATE|" + volume + "を開けません"},
         {"flipped",
-         [](std::vector<uint8_t>* v, const std::string& p) {
-             (*v)[v->size() / 2] ^= 0x10;
-             WriteBytes(p, *v);
+         [](const std::string& p) {
+             std::vector<uint8_t> v = ReadBytes(p);
+             v[v.size() / 2] ^= 0x10;
+             WriteBytes(p, v);
          },
          {"click:1", "click:1", "OK", "OK", "OK"},
-         std::string(kE2ECaption) + "|" + damaged},
+         std::string(kE2ECaption) + "|" + volume + "が壊れています"},
     };
     for (const Case& c : cases) {
         ScratchFolder::RemoveContents(install);
         WriteBytes(InstallFile("SETUP.INI"), Bytes(InstalledSetupIni()));
         WriteBytes(InstallFile("A.DAT"), Bytes("old a"));
         const TreeSnapshot before = TakeSnapshot(install);
-        std::vector<NamedBytes> volumes;
-        const std::string exe = MakeVolumeUpdater(entries, 80000, &volumes);
+        std::vector<std::string> volumes;
+        const std::string exe = MakeVolumeUpdater(entries, 512u << 10, 256u << 10, &volumes);
         ASSERT_EQ(3u, volumes.size());
+        HeldVolume = folder.File(volumes[1]);
         if (c.spoil)
-            c.spoil(&volumes[1].bytes, folder.File(volumes[1].name));
-        HeldVolume = folder.File(volumes[1].name);
+            c.spoil(HeldVolume);
         const Transcript t = RunExe(exe, c.script, c.spoil ? nullptr : TryToChangeVolume);
         const std::vector<std::string> boxes = Boxes(t);
         if (!c.spoil) {

@@ -211,41 +211,23 @@ class AllOrNothingTest : public ::testing::Test {
                                 "CopyFile01=1:extras\r\n";
         WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
     }
-    // The payload as one image, or with h.dat in three volumes beside it and g.dat in chunks.
+    // The payload as one image, or with h.dat in volumes beside it.
     void LoadRelease(bool volumes) {
         CloseArchive();
         std::vector<uint8_t> image;
-        if (!volumes) {
-            ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image,
-                                           PAYLOAD_FEATURE_DELETIONS));
-        } else {
-            std::vector<LargeEntry> entries;
-            for (const WholeFile& w : wholes)
-                entries.push_back(LargeText(w.name, w.bytes,
-                                            w.name == "h.dat"   ? kChunksInVolumes
-                                            : w.name == "g.dat" ? kChunksInImage
-                                                                : kWholeInImage));
-            const std::vector<uint8_t> delta =
-                SimpleDelta(std::vector<uint8_t>(oldK.begin(), oldK.end()),
-                            std::vector<uint8_t>(newK.begin(), newK.end()));
-            char name[kDeltaEntryNameCapacity];
-            DeltaEntryName(0, name);
-            entries.push_back(
-                LargeText(name, std::string(delta.begin(), delta.end()), kWholeInImage));
-            uint8_t baseDigest[kSha256Size], resultDigest[kSha256Size];
-            Sha256(oldK.data(), oldK.size(), baseDigest);
-            Sha256(newK.data(), newK.size(), resultDigest);
-            std::vector<uint8_t> descriptor(kDeltaDescriptorSize);
-            WriteDeltaDescriptor(PayloadDelta{(uint32_t)wholes.size(), "k.dat", kArchiveTime,
-                                              oldK.size(), baseDigest, newK.size(), resultDigest},
-                                 descriptor.data());
-            std::vector<NamedBytes> written;
-            BuildLargePayload(entries, PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_DELTAS, 1u << 20,
-                              "UPDATE", &image, &written, descriptor, kArchiveTime);
-            ASSERT_GE(written.size(), 2u);
-            for (const NamedBytes& v : written)
-                WriteBytes(folder.File(v.name), v.bytes);
-        }
+        std::vector<std::string> names;
+        const PayloadBuilder inVolumes = [&](std::vector<ArchiveInput>& entries,
+                                             const ArchiveOptions& options,
+                                             std::vector<uint8_t>* out, std::string* error) {
+            for (ArchiveInput& e : entries)
+                e.keep = e.name != "h.dat";
+            return BuildWithVolumes(entries, options, folder.path, 1u << 20, 1u << 20, out, &names,
+                                    error);
+        };
+        ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image,
+                                       PAYLOAD_FEATURE_DELETIONS,
+                                       volumes ? inVolumes : PayloadBuilder()));
+        ASSERT_EQ(volumes, names.size() >= 2) << names.size() << " volumes";
         ASSERT_EQ(1, LoadPayload(image));
         ASSERT_EQ(1, CheckPayloadIntegrity());
         ASSERT_EQ(1, OpenPayloadVolumes(folder.path.c_str()));
