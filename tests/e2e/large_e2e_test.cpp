@@ -201,7 +201,7 @@ TEST_F(LargeE2ETest, ABasePastFourGibIsPatchedByDelta) {
     EXPECT_TRUE(RunLeftovers(install).empty());
 }
 
-// The whole file, 4 GiB and 1 MiB, from 4097 chunks in a volume: decoded chunk by chunk into
+// The whole file, 4 GiB and 1 MiB, from 65537 chunks in a volume: decoded chunk by chunk into
 // the staged file, hashed as it passes, its size counted in 64 bits everywhere.
 TEST_F(LargeE2ETest, AFilePastFourGibIsWrittenWholeFromVolumes) {
     const std::string tail = Noise(10, (size_t)kTail);
