@@ -6,6 +6,7 @@
 #include "app/launch.h"
 #include "app/run_folder.h"
 #include "archive/archive.h"
+#include "archive/payload_volumes.h"
 #include "core/folder_handles.h"
 #include "core/messages.h"
 #include "core/path_form.h"
@@ -239,6 +240,8 @@ int StartUp() {
         return Stop();
     }
     if (!CheckPayloadIntegrity())
+        return Stop();
+    if (!OpenPayloadVolumes(nullptr))
         return Stop();
     if (!PrepareUpdateIniPath())
         return Stop();

@@ -5,6 +5,7 @@
 #include "archive/archive_index.h"
 #include "archive/decompress.h"
 #include "archive/payload_deltas.h"
+#include "archive/payload_volumes.h"
 #include "archive/scramble.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
@@ -23,9 +24,15 @@ int SameEntryName(const char* a, const char* b) {
 }
 
 void ForgetIntegrity() {
+    // The volumes were opened by the record's word.
+    ClosePayloadVolumes();
     FreeFixed(PayloadIntegrity.block);
     PayloadIntegrity.covered = 0;
     PayloadIntegrity.block = nullptr;
+}
+
+uint32_t NextPart(const EntryReader& r) {
+    return r.size - r.at < kEntryPartSize ? (uint32_t)(r.size - r.at) : kEntryPartSize;
 }
 
 // A delta entry is told by the file it rebuilds: its own name means nothing to a player.
@@ -47,12 +54,83 @@ void ShowEntryDamaged(const uint8_t* rec) {
     ShowPayloadDamaged(ShownEntryName(rec));
 }
 
+// A placed entry's stored bytes: in the payload where the index puts them, or in the volumes
+// from where the descriptor puts them.
+int ReadStored(void* context, uint64_t offset, uint8_t* to, uint32_t n) {
+    const EntryReader* r = (const EntryReader*)context;
+    const PlacedEntry& e = r->chunked.entry;
+    if (offset > e.storedSize || n > e.storedSize - offset)
+        return 0;
+    if (r->inVolumes)
+        return ReadVolumeStream(e.offset + offset, to, n);
+    memcpy(to, r->stored + offset, n);
+    return 1;
+}
+
+// 1 when a chunked read went well; else 0 after the message of what went wrong.
+int ChunkedReadOk(const EntryReader* r, ChunkReadResult result) {
+    if (result == kChunkRead)
+        return 1;
+    if (result == kChunkNoMemory)
+        ShowUpdaterError("Can't Allocate Memory !!");
+    else if (result == kChunkReadFailed && r->inVolumes)
+        ShowVolumeReadFailure();
+    else
+        ShowEntryDamaged(r->rec);
+    return 0;
+}
+
+// A placed entry read whole into a new block and checked against its hash; for the few small
+// entries the program reads whole (its texts), never for a game file.
+int ReadPlacedWhole(const uint8_t* rec, uint32_t offset, uint64_t size, const uint8_t** bytes,
+                    uint8_t** block) {
+    *bytes = nullptr;
+    *block = nullptr;
+    if (size >= 0x80000000u) {
+        ShowUpdaterError("Can't Allocate Memory !!");
+        return 0;
+    }
+    uint8_t* whole = (uint8_t*)AllocFixed((size_t)size);
+    if (!whole) {
+        ShowUpdaterError("Can't Allocate Memory !!");
+        return 0;
+    }
+    EntryReader r;
+    int ok = OpenEntryReader(rec, offset, &r);
+    if (ok) {
+        while (ok && r.at < r.size)
+            ok = ReadEntryPart(&r, whole + r.at, NextPart(r));
+        CloseEntryReader(&r);
+    }
+    if (!ok || !CheckEntryIntegrity(rec, whole, size)) {
+        FreeFixed(whole);
+        return 0;
+    }
+    *bytes = *block = whole;
+    return 1;
+}
+
 } // namespace
 
 void ShowPayloadDamaged(const char* name) {
     char text[kMessageSize];
     wsprintfA(text, "アップデートデータが壊れています（%s）", name);
     ShowUpdaterError(text);
+}
+
+int PlacedEntryOf(const uint8_t* rec, PlacedEntry* out) {
+    const IntegrityRecord& record = PayloadIntegrity.record;
+    if (!PayloadIntegrity.covered || record.placedCount == 0 || !ArchiveEntries ||
+        rec < ArchiveEntries)
+        return 0;
+    const size_t position = (size_t)(rec - ArchiveEntries) / kArchiveEntrySize;
+    return position < record.entryCount &&
+           FindPlacedEntry(record.placed, record.placedCount, (uint32_t)position, out);
+}
+
+uint64_t EntrySizeOf(const uint8_t* rec) {
+    PlacedEntry placed;
+    return PlacedEntryOf(rec, &placed) ? placed.decodedSize : EntryDecodedSize(rec);
 }
 
 uint8_t* OpenArchive() {
@@ -103,12 +181,15 @@ const void* FindEntryData(const char* name, uint32_t* outSize) {
     if (!DecodeCheckedEntry(rec, offset, &bytes, &block))
         return nullptr;
     if (outSize)
-        *outSize = EntryDecodedSize(rec);
+        *outSize = (uint32_t)EntrySizeOf(rec);
     return bytes;
 }
 
 int DecodeCheckedEntry(const uint8_t* rec, uint32_t offset, const uint8_t** bytes,
                        uint8_t** block) {
+    PlacedEntry placed;
+    if (PlacedEntryOf(rec, &placed))
+        return ReadPlacedWhole(rec, offset, placed.decodedSize, bytes, block);
     const EntryDecodeResult result =
         DecodeEntry(rec, PayloadData + offset, AllocFixed, FreeFixed, bytes, block);
     if (result == kEntryDamaged && PayloadIntegrity.covered) {
@@ -174,7 +255,7 @@ int PayloadImageIntact() {
     return memcmp(digest, PayloadIntegrity.record.imageDigest, kSha256Size) == 0;
 }
 
-int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t size) {
+int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint64_t size) {
     uint8_t digest[kSha256Size];
     Sha256(decoded, size, digest);
     return CheckEntryDigest(rec, digest);
@@ -195,24 +276,42 @@ int CheckEntryDigest(const uint8_t* rec, const uint8_t digest[kSha256Size]) {
 }
 
 int OpenEntryReader(const uint8_t* rec, uint32_t offset, EntryReader* r) {
-    *r = EntryReader{rec, PayloadData + offset, nullptr, nullptr, 0};
+    memset(r, 0, sizeof *r);
+    r->rec = rec;
+    r->stored = PayloadData + offset;
+    PlacedEntry placed;
+    if (PlacedEntryOf(rec, &placed)) {
+        r->placed = true;
+        r->inVolumes = (placed.flags & kPlacedInVolumes) != 0;
+        r->size = placed.decodedSize;
+        return ChunkedReadOk(r, OpenChunkedReader(placed, EntryIsScrambled(rec), ReadStored, r,
+                                                  AllocFixed, FreeFixed, &r->chunked));
+    }
+    r->size = EntryDecodedSize(rec);
     if (!EntryIsCompressed(rec))
         return 1;
     return DecodeCheckedEntry(rec, offset, &r->whole, &r->block);
 }
 
-void ReadEntryPart(EntryReader* r, uint8_t* to, uint32_t n) {
-    if (r->whole) {
+int ReadEntryPart(EntryReader* r, uint8_t* to, uint32_t n) {
+    if (r->placed) {
+        if (!ChunkedReadOk(r, ReadChunked(&r->chunked, to, n)))
+            return 0;
+    } else if (r->whole) {
         memcpy(to, r->whole + r->at, n);
     } else {
         memcpy(to, r->stored + r->at, n);
         if (EntryIsScrambled(r->rec))
-            ScrambleRange(to, n, r->at, EntryStoredSize(r->rec));
+            ScrambleRange(to, n, (uint32_t)r->at, EntryStoredSize(r->rec));
     }
     r->at += n;
+    return 1;
 }
 
 void CloseEntryReader(EntryReader* r) {
+    if (r->placed)
+        CloseChunkedReader(&r->chunked);
+    r->placed = false;
     FreeFixed(r->block);
     r->block = nullptr;
     r->whole = nullptr;
@@ -227,23 +326,23 @@ int VerifyEntry(const char* name) {
     // A compressed entry was checked as it was decoded.
     int ok = 1;
     if (!r.whole) {
-        const uint32_t size = EntryDecodedSize(rec);
         uint8_t* buffer = (uint8_t*)AllocFixed(kEntryPartSize);
         if (!buffer) {
+            CloseEntryReader(&r);
             ShowUpdaterError("Can't Allocate Memory !!");
             return 0;
         }
         Sha256Context c;
         Sha256Init(&c);
-        while (r.at < size) {
-            const uint32_t n = size - r.at < kEntryPartSize ? size - r.at : kEntryPartSize;
-            ReadEntryPart(&r, buffer, n);
+        while (ok && r.at < r.size) {
+            const uint32_t n = NextPart(r);
+            ok = ReadEntryPart(&r, buffer, n);
             Sha256Update(&c, buffer, n);
         }
         uint8_t digest[kSha256Size];
         Sha256Final(&c, digest);
         FreeFixed(buffer);
-        ok = CheckEntryDigest(rec, digest);
+        ok = ok && CheckEntryDigest(rec, digest);
     }
     CloseEntryReader(&r);
     return ok;

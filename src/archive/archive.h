@@ -8,6 +8,7 @@
 
 #include "archive/archive_index.h"
 #include "archive/payload_integrity.h"
+#include "archive/payload_large.h"
 
 // The payload resource, locked in memory for the whole run, and its size (never 0 once set).
 extern const uint8_t* PayloadData;
@@ -44,28 +45,40 @@ int CheckPayloadIntegrity();
 // Checks an entry's decoded bytes (rec: its record in the current index) against their hash.
 // 1 when they match or the payload or the entry is not covered; 0 after a message naming the
 // entry.
-int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint32_t size);
+int CheckEntryIntegrity(const uint8_t* rec, const uint8_t* decoded, uint64_t size);
 
 // 1 when the payload's record holds a digest of the whole image and the image matches it: every
 // stored byte is then the publisher's, and no entry needs decoding to be known whole. 0 when
 // there is no such digest or the image differs from it (then check entry by entry).
 int PayloadImageIntact();
 
+// The decoded size of an entry of the current index: a placed entry's from its descriptor.
+uint64_t EntrySizeOf(const uint8_t* rec);
+// 1 and *out when the entry is placed (archive/payload_large.h) in a covered payload.
+int PlacedEntryOf(const uint8_t* rec, PlacedEntry* out);
+
 // An entry's decoded bytes read forward in parts. One stored as is, scrambled or not, is read
 // straight from the payload and unscrambled part by part, so that it is never held whole; a
-// compressed one is one stream of the block format and is decoded (and checked) whole first.
+// placed one is read chunk by chunk from the payload or from the volumes; any other compressed
+// one is one stream of the block format and is decoded (and checked) whole first.
 const uint32_t kEntryPartSize = 1u << 20;
 struct EntryReader {
     const uint8_t* rec;
     const uint8_t* stored; // the entry's stored bytes in the payload
     const uint8_t* whole;  // a compressed entry's decoded bytes, or null
     uint8_t* block;        // what holds them, released by CloseEntryReader
-    uint32_t at;           // bytes read so far
+    uint64_t size;         // the decoded size
+    uint64_t at;           // bytes read so far
+    bool placed;
+    bool inVolumes;
+    ChunkedReader chunked; // a placed entry's reader; its context is this reader
 };
-// 1 when the reader is ready; 0 after the message of what is wrong.
+// 1 when the reader is ready; 0 after the message of what is wrong. The reader must stay where
+// it was opened until it is closed.
 int OpenEntryReader(const uint8_t* rec, uint32_t offset, EntryReader* r);
-// The next n bytes (at most what is left) into to.
-void ReadEntryPart(EntryReader* r, uint8_t* to, uint32_t n);
+// The next n bytes (at most what is left) into to; 1 when they were read, 0 after the message of
+// what is wrong (a volume that cannot be read, a damaged chunk, a lack of memory).
+int ReadEntryPart(EntryReader* r, uint8_t* to, uint32_t n);
 void CloseEntryReader(EntryReader* r);
 
 // Checks the SHA-256 of an entry's decoded bytes, computed as they were read, against the

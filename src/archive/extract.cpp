@@ -21,15 +21,15 @@ int QueryFreeBytes(const char* path, char drive[3], uint64_t* freeBytes) {
 
 namespace {
 
-int HasRoomFor(const char* targetPath, uint32_t size) {
+int HasRoomFor(const char* targetPath, uint64_t size) {
     char drive[3];
     uint64_t freeBytes;
     // When the query fails there is nothing to compare against: the write itself will report
     // a full disk.
-    if (!QueryFreeBytes(targetPath, drive, &freeBytes) || (uint64_t)size <= freeBytes)
+    if (!QueryFreeBytes(targetPath, drive, &freeBytes) || size <= freeBytes)
         return 1;
     char shortfall[kDecimalSize];
-    FormatDecimal((uint64_t)size - freeBytes, shortfall);
+    FormatDecimal(size - freeBytes, shortfall);
     char text[kMessageSize];
     wsprintfA(text, "ディスク容量が足りません。%s ドライブに %s バイトの空き容量が必要です", drive,
               shortfall);
@@ -101,7 +101,8 @@ int PlaceFile(const uint8_t* rec, const uint8_t* bytes, const char* targetPath, 
     FILETIME stamp;
     stamp.dwLowDateTime = (DWORD)time;
     stamp.dwHighDateTime = (DWORD)(time >> 32);
-    return WriteWholeFile(targetPath, bytes, EntryDecodedSize(rec), &stamp);
+    // Entries read whole are smaller than 2 GiB (ReadPlacedWhole).
+    return WriteWholeFile(targetPath, bytes, (uint32_t)EntrySizeOf(rec), &stamp);
 }
 
 } // namespace
@@ -134,7 +135,7 @@ int WriteWholeFile(const char* path, const void* data, uint32_t size, const FILE
 int ExtractEntry(const char* name, const char* targetPath, int keepNewer) {
     uint32_t offset;
     const uint8_t* rec = FindEntryRecord(name, &offset);
-    if (!rec || !HasRoomFor(targetPath, EntryDecodedSize(rec)))
+    if (!rec || !HasRoomFor(targetPath, EntrySizeOf(rec)))
         return 0;
     const uint8_t* bytes;
     uint8_t* block;

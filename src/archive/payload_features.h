@@ -27,9 +27,9 @@
 #define PAYLOAD_FEATURE_LONG_LISTS 0x00000020L
 
 /* Every feature this updater knows. */
-#define UPDATER_PAYLOAD_FEATURES                                                                  \
-    (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS | PAYLOAD_FEATURE_FOLDER_NAMES |           \
-     PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_LONG_LISTS)
+#define UPDATER_PAYLOAD_FEATURES                                                                   \
+    (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS | PAYLOAD_FEATURE_LARGE |                  \
+     PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_LONG_LISTS)
 
 /* The declaration resource: type PAYLOADFEATURES, id 1, holding the magic "QVFT" and the mask
    as a 32-bit little-endian number. A stub without it knows no feature. */

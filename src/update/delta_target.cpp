@@ -129,7 +129,7 @@ struct DeltaRun {
     uint64_t cacheAt;
     uint32_t cacheBytes;
     EntryReader delta;
-    uint32_t deltaSize;
+    bool deltaUnreadable; // the reader has said why
     HANDLE out;
     Sha256Context result;
     bool writeFailed;
@@ -179,9 +179,13 @@ int ReadBase(void* context, uint64_t position, uint8_t* to, size_t size) {
 
 ptrdiff_t ReadDelta(void* context, uint8_t* to, size_t size) {
     DeltaRun* r = (DeltaRun*)context;
-    const uint32_t left = r->deltaSize - r->delta.at;
-    const uint32_t n = size < left ? (uint32_t)size : left;
-    ReadEntryPart(&r->delta, to, n);
+    const uint64_t left = r->delta.size - r->delta.at;
+    uint32_t n = size < kPartSize ? (uint32_t)size : kPartSize;
+    n = left < n ? (uint32_t)left : n;
+    if (!ReadEntryPart(&r->delta, to, n)) {
+        r->deltaUnreadable = true;
+        return -1;
+    }
     return (ptrdiff_t)n;
 }
 
@@ -240,7 +244,6 @@ int ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d, uint64
         FreeFixed(scratch);
         return 0;
     }
-    r->deltaSize = EntryDecodedSize(rec);
     r->out = CreateStaged(a);
     DeltaStatus status = kDeltaWriteFailed;
     uint8_t digest[kSha256Size];
@@ -263,6 +266,8 @@ int ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d, uint64
         return 1;
     if (status == kDeltaWriteFailed)
         return ShowCannotReplace("「%s」を書き込めません", a->target);
+    if (status == kDeltaReadFailed && r->deltaUnreadable)
+        return 0;
     if (status == kDeltaReadFailed)
         return ShowCannotReplace("「%s」を読み込めません", a->target);
     ShowPayloadDamaged(d.target);

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "archive/payload_volumes.h"
 #include "core/decimal.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
@@ -229,7 +230,7 @@ int ChooseDeltaSource(const UpdateItem& item, const char* target, int exists, ui
     s->record = LookupEntryRecord(name, &s->dataOffset);
     if (!s->record)
         return RefuseVersion(target);
-    s->newSize = EntryDecodedSize(s->record);
+    s->newSize = EntrySizeOf(s->record);
     return 1;
 }
 
@@ -248,7 +249,7 @@ int ChooseSource(const UpdateItem& item, const char* target, int exists, uint64_
     s->record = FindEntryRecord(name, &s->dataOffset);
     if (!s->record)
         return 0;
-    s->newSize = EntryDecodedSize(s->record);
+    s->newSize = EntrySizeOf(s->record);
     s->hasTime = 1;
     s->time = EntryTime(s->record);
     s->leaveAlone = item.mode == Update && exists && writeTime > s->time;
@@ -512,6 +513,10 @@ int CheckRoomForPlan(HWND dialog) {
 // Every entry the run will write is checked against the payload's record of it before the
 // first write: a damaged payload never reaches the disk.
 int VerifyPlannedEntries() {
+    // The volumes are hashed whole first: every stored byte in them is the publisher's, and
+    // nobody can change one while the run holds them.
+    if (!CheckPayloadVolumes(AdvanceProgress))
+        return 0;
     // One pass over the stored bytes proves them all, far cheaper than decoding each entry;
     // only a payload without that digest, or one that differs from it, is checked entry by
     // entry, which also names the damaged one.
@@ -525,7 +530,10 @@ int VerifyPlannedEntries() {
     for (int i = 0; i < PlannedCount; ++i) {
         if (!Planned[i].record)
             continue;
-        if (!VerifyEntry(EntryName(Planned[i].record)))
+        PlacedEntry placed;
+        const bool inVolumes =
+            PlacedEntryOf(Planned[i].record, &placed) && (placed.flags & kPlacedInVolumes);
+        if (!inVolumes && !VerifyEntry(EntryName(Planned[i].record)))
             return 0;
         AdvanceProgress(ActionOf(Planned[i])->newSize);
     }
@@ -553,20 +561,22 @@ int StageEntry(const PlannedFile& p) {
     int written = h != INVALID_HANDLE_VALUE;
     Sha256Context c;
     Sha256Init(&c);
-    const uint32_t size = EntryDecodedSize(p.record);
-    while (written && r.at < size) {
-        const uint32_t n = size - r.at < kEntryPartSize ? size - r.at : kEntryPartSize;
-        ReadEntryPart(&r, buffer, n);
+    int read = 1;
+    while (written && read && r.at < r.size) {
+        const uint32_t n =
+            r.size - r.at < kEntryPartSize ? (uint32_t)(r.size - r.at) : kEntryPartSize;
+        read = ReadEntryPart(&r, buffer, n);
         Sha256Update(&c, buffer, n);
-        written = WriteStaged(h, buffer, n);
+        written = read && WriteStaged(h, buffer, n);
         PumpMessages();
     }
     CloseEntryReader(&r);
     FreeFixed(buffer);
     uint8_t digest[kSha256Size];
     Sha256Final(&c, digest);
-    // A damaged entry is named by its check; the staged file goes either way.
-    const int intact = !written || CheckEntryDigest(p.record, digest);
+    // A damaged entry is named by its check, an entry that could not be read by its reader;
+    // the staged file goes either way.
+    const int intact = read && (!written || CheckEntryDigest(p.record, digest));
     if (h != INVALID_HANDLE_VALUE)
         written = FinishStaged(a, h, written && intact) || !intact;
     if (!intact)
@@ -625,7 +635,7 @@ int StagePlannedFiles() {
 }
 
 uint64_t PlannedBytes() {
-    uint64_t total = 0;
+    uint64_t total = PayloadVolumeBytes();
     for (int i = 0; i < PlannedCount; ++i)
         total += ActionOf(Planned[i])->newSize * (Planned[i].record ? 2 : 1);
     return total;

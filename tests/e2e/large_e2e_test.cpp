@@ -1,9 +1,10 @@
-// The real UPDATE.exe on an installed file past 4 GiB (sparse: zeros, then 1 MiB of noise from
-// 4 GiB on) and a delta that copies across the 4 GiB boundary, adds to bytes beyond it and
-// inserts: the base is read by position on both sides of the boundary, never whole, and the
-// result comes out byte for byte.
+// The real UPDATE.exe across the 4 GiB boundary, and on payloads whose entries lie in volumes
+// beside it. A file past 4 GiB (sparse: zeros, then 1 MiB of noise from 4 GiB on) is patched by
+// a delta that copies across the boundary, adds to bytes beyond it and inserts (the base is
+// read by position on both sides, never whole), and written whole from chunks in a volume.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "archive/payload_deltas.h"
 #include "e2e/e2e_fixture.h"
 #include "payload/archive_writer.h"
+#include "support/large_payload.h"
 #include "win/tree_snapshot.h"
 
 namespace {
@@ -89,7 +91,66 @@ std::vector<uint8_t> CrossingDelta(const std::string& tail, uint64_t baseCheck,
     return delta;
 }
 
-class LargeE2ETest : public UpdaterRunTest {};
+// The SHA-256 and size of the file at path, read in parts.
+std::string FileDigest(const std::string& path, uint64_t* size) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    std::vector<uint8_t> buffer(4u << 20);
+    Sha256Context c;
+    Sha256Init(&c);
+    *size = 0;
+    DWORD got = 0;
+    while (h != INVALID_HANDLE_VALUE &&
+           ReadFile(h, buffer.data(), (DWORD)buffer.size(), &got, nullptr) && got > 0) {
+        Sha256Update(&c, buffer.data(), got);
+        *size += got;
+    }
+    CloseHandle(h);
+    uint8_t digest[kSha256Size];
+    Sha256Final(&c, digest);
+    return std::string((const char*)digest, kSha256Size);
+}
+
+// While the dialog is open, the volume may be neither written nor renamed by anyone else.
+std::string HeldVolume;
+bool VolumeChangeable = false;
+void TryToChangeVolume(size_t index, const WindowRecord&) {
+    if (index != 0)
+        return;
+    HANDLE h = CreateFileA(HeldVolume.c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    VolumeChangeable = h != INVALID_HANDLE_VALUE;
+    CloseHandle(h);
+    const std::string aside = HeldVolume + ".aside";
+    if (MoveFileA(HeldVolume.c_str(), aside.c_str())) {
+        VolumeChangeable = true;
+        MoveFileA(aside.c_str(), HeldVolume.c_str());
+    }
+}
+
+class LargeE2ETest : public UpdaterRunTest {
+  protected:
+    // UPDATE.exe under another name than it was built with, beside its volumes: every entry
+    // not marked keep lies in them.
+    std::string MakeVolumeUpdater(const std::vector<ArchiveInput>& entries, uint64_t imageLimit,
+                                  uint64_t volumeLimit, std::vector<std::string>* volumes) {
+        for (int i = 1; i <= 9; ++i)
+            RemoveDirectoryA(folder.File("UPDATE.00" + std::to_string(i)).c_str());
+        std::vector<uint8_t> image;
+        std::string error;
+        ArchiveOptions options(kIndexCompressed | kIndexScrambled, kCompressFast, true);
+        EXPECT_EQ(1, BuildWithVolumes(entries, options, folder.path, imageLimit, volumeLimit,
+                                      &image, volumes, &error))
+            << error;
+        const std::string built = MakeUpdater(folder.path, &image);
+        const std::string renamed = folder.File("パッチ-v2.exe");
+        if (built.empty() ||
+            !MoveFileExA(built.c_str(), renamed.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return std::string();
+        return renamed;
+    }
+};
 
 TEST_F(LargeE2ETest, ABasePastFourGibIsPatchedByDelta) {
     const std::string tail = Noise(9, (size_t)kTail);
@@ -138,6 +199,116 @@ TEST_F(LargeE2ETest, ABasePastFourGibIsPatchedByDelta) {
     const std::vector<uint8_t> now = ReadBytes(path);
     EXPECT_TRUE(std::string(now.begin(), now.end()) == result);
     EXPECT_TRUE(RunLeftovers(install).empty());
+}
+
+// The whole file, 4 GiB and 1 MiB, from 65537 chunks in a volume: decoded chunk by chunk into
+// the staged file, hashed as it passes, its size counted in 64 bits everywhere.
+TEST_F(LargeE2ETest, AFilePastFourGibIsWrittenWholeFromVolumes) {
+    const std::string tail = Noise(10, (size_t)kTail);
+    const std::string path = InstallFile("BIG.DAT");
+    WriteBytes(path, Bytes("old big"));
+    SetWriteTime(path, kTime - 50);
+    const std::string ini = UpdateIniSetup("[UPDATE]\r\nUpdateFile00=BIG.DAT\r\n");
+    // Pages never written read as zeros and take no memory.
+    uint8_t* big = (uint8_t*)VirtualAlloc(nullptr, kSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(nullptr, big);
+    memcpy(big + kFour, tail.data(), kTail);
+    std::vector<std::string> volumes;
+    const std::string exe = MakeVolumeUpdater(
+        {{"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), kTime, true, true, true},
+         {"BIG.DAT", big, kSize, kTime, true, true}},
+        64u << 10, UINT64_MAX, &volumes);
+    VirtualFree(big, 0, MEM_RELEASE);
+    ASSERT_EQ(1u, volumes.size());
+    SetEnvironmentVariableA("UPDRIVER_TIMEOUT_MS", "1800000");
+    const Transcript t = RunExe(exe, std::vector<std::string>(6, "click:1"));
+    SetEnvironmentVariableA("UPDRIVER_TIMEOUT_MS", nullptr);
+    EXPECT_EQ(1u, t.exitCode) << t.Text();
+    uint8_t expected[kSha256Size];
+    uint64_t check, size = 0;
+    SurveyBase(tail, expected, &check);
+    EXPECT_TRUE(std::string((const char*)expected, kSha256Size) == FileDigest(path, &size));
+    EXPECT_EQ(kSize, size);
+    EXPECT_TRUE(RunLeftovers(install).empty());
+}
+
+// A patch whose files lie in three volumes (one entry runs across all of them), another in
+// chunks in the image, a third stored whole: applied by an UPDATE.exe renamed after it was
+// built. Then the same patch with one volume missing, cut short or changed in one byte: each
+// refused, naming the volume, before anything is written.
+TEST_F(LargeE2ETest, VolumesAreAppliedOrRefusedBeforeTheFirstWrite) {
+    const std::string a = Noise(1, 600000), b = Noise(2, 150000) + std::string(100000, 'b');
+    const std::string ini = UpdateIniSetup(
+        "[UPDATE]\r\nUpdateFile00=A.DAT\r\nUpdateFile01=B.DAT\r\nUpdateFile02=C.DAT\r\n");
+    const std::vector<ArchiveInput> entries = {
+        {"UPDATE.INI", (const uint8_t*)ini.data(), ini.size(), kTime, true, true, true},
+        {"A.DAT", (const uint8_t*)a.data(), a.size(), kTime, true, true},
+        {"B.DAT", (const uint8_t*)b.data(), b.size(), kTime, true, true, true},
+        {"C.DAT", (const uint8_t*)"new c", 5, kTime, true, true, true}};
+    const std::string volume = "アップデートデータのファイル「UPDATE.002」";
+    struct Case {
+        const char* what;
+        void (*spoil)(const std::string& path);
+        std::vector<std::string> script;
+        std::string box;
+    } cases[] = {
+        {"intact", nullptr, std::vector<std::string>(6, "click:1"), ""},
+        {"missing",
+         [](const std::string& p) { DeleteFileA(p.c_str()); },
+         {"OK"},
+         "UPDATE|" + volume +
+             "が見つかりません。アップデートプログラムと同じフォルダに置いてください"},
+        {"short",
+         [](const std::string& p) {
+             std::vector<uint8_t> v = ReadBytes(p);
+             v.pop_back();
+             WriteBytes(p, v);
+         },
+         {"OK"},
+         "UPDATE|" + volume + "の大きさが正しくありません"},
+        {"a folder",
+         [](const std::string& p) {
+             DeleteFileA(p.c_str());
+             CreateDirectoryA(p.c_str(), nullptr);
+         },
+         {"OK"},
+         "UPDATE|" + volume + "を開けません"},
+        {"flipped",
+         [](const std::string& p) {
+             std::vector<uint8_t> v = ReadBytes(p);
+             v[v.size() / 2] ^= 0x10;
+             WriteBytes(p, v);
+         },
+         {"click:1", "click:1", "OK", "OK", "OK"},
+         std::string(kE2ECaption) + "|" + volume + "が壊れています"},
+    };
+    for (const Case& c : cases) {
+        ScratchFolder::RemoveContents(install);
+        WriteBytes(InstallFile("SETUP.INI"), Bytes(InstalledSetupIni()));
+        WriteBytes(InstallFile("A.DAT"), Bytes("old a"));
+        const TreeSnapshot before = TakeSnapshot(install);
+        std::vector<std::string> volumes;
+        const std::string exe = MakeVolumeUpdater(entries, 512u << 10, 256u << 10, &volumes);
+        ASSERT_EQ(3u, volumes.size());
+        HeldVolume = folder.File(volumes[1]);
+        if (c.spoil)
+            c.spoil(HeldVolume);
+        const Transcript t = RunExe(exe, c.script, c.spoil ? nullptr : TryToChangeVolume);
+        const std::vector<std::string> boxes = Boxes(t);
+        if (!c.spoil) {
+            EXPECT_EQ(1u, t.exitCode) << t.Text();
+            EXPECT_FALSE(VolumeChangeable);
+            EXPECT_EQ(a, ReadText(InstallFile("A.DAT")));
+            EXPECT_EQ(b, ReadText(InstallFile("B.DAT")));
+            EXPECT_EQ("new c", ReadText(InstallFile("C.DAT")));
+            continue;
+        }
+        EXPECT_EQ(0u, t.exitCode) << c.what;
+        EXPECT_NE(boxes.end(), std::find(boxes.begin(), boxes.end(), c.box))
+            << c.what << ": " << t.Text();
+        EXPECT_TRUE(CompareSnapshots(before, TakeSnapshot(install)).empty()) << c.what;
+        EXPECT_TRUE(RunLeftovers(install).empty()) << c.what;
+    }
 }
 
 } // namespace

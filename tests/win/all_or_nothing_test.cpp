@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/payload_volumes.h"
 #include "core/profile.h"
 #include "core/run_state.h"
 #include "e2e/driver.h"
 #include "payload/archive_writer.h"
 #include "settings/install_settings.h"
+#include "support/large_payload.h"
 #include "update/commit.h"
 #include "update/disc_copy.h"
 #include "update/journal_format.h"
@@ -88,6 +90,13 @@ BOOL WINAPI CountedCreateFolder(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
 BOOL WINAPI CountedRemoveFolder(LPCSTR path) {
     return Count("remove folder") && Real->direct.RemoveDirectoryA(path);
 }
+BOOL WINAPI CountedRead(HANDLE h, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED o) {
+    if (!Count("read")) {
+        *read = 0;
+        return FALSE;
+    }
+    return Real->platform.ReadFile(h, data, size, read, o);
+}
 LSTATUS WINAPI CountedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                                DWORD size) {
     // The journal's state word follows its magic and version.
@@ -119,7 +128,10 @@ bool JournalKept() {
     return kept;
 }
 
-void CountEveryChange() {
+// With reads, every read fails in turn too: a payload in volumes is read from files all along.
+void CountEveryChange(bool reads = false) {
+    if (reads)
+        PlatformOps.ReadFile = CountedRead;
     PlatformOps.CreateFileA = CountedCreate;
     PlatformOps.WriteFile = CountedWrite;
     PlatformOps.MoveFileExA = CountedMove;
@@ -173,18 +185,13 @@ class AllOrNothingTest : public ::testing::Test {
             {"d.dat", "new d"},    {"e.dat", "new e"},         {"f.dat", "new f"},
             {"save.dat", "deflt"}, {"fresh.dat", "new fresh"}, {"g.dat", "new g"},
             {"h.dat", big}};
-        std::vector<WholeFile> wholes;
         for (const auto& [name, bytes] : entries)
             wholes.push_back(WholeFile{name, bytes});
         // k.dat travels only as a delta from the installed release.
         oldK = big.substr(0, 100000);
         newK = oldK;
         newK.replace(5000, 7, "changed");
-        std::vector<uint8_t> image;
-        ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image,
-                                       PAYLOAD_FEATURE_DELETIONS));
-        ASSERT_EQ(1, LoadPayload(image));
-        ASSERT_EQ(1, CheckPayloadIntegrity());
+        ASSERT_NO_FATAL_FAILURE(LoadRelease(false));
         const std::string ini = "[UPDATE]\r\n"
                                 "UpdateFile00=a.dat\r\n"
                                 "UpdateFile01=b.dat\r\n"
@@ -203,6 +210,27 @@ class AllOrNothingTest : public ::testing::Test {
                                 "CopyFile00=1:movie\\op.mpg\r\n"
                                 "CopyFile01=1:extras\r\n";
         WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
+    }
+    // The payload as one image, or with h.dat in volumes beside it.
+    void LoadRelease(bool volumes) {
+        CloseArchive();
+        std::vector<uint8_t> image;
+        std::vector<std::string> names;
+        const PayloadBuilder inVolumes = [&](std::vector<ArchiveInput>& entries,
+                                             const ArchiveOptions& options,
+                                             std::vector<uint8_t>* out, std::string* error) {
+            for (ArchiveInput& e : entries)
+                e.keep = e.name != "h.dat";
+            return BuildWithVolumes(entries, options, folder.path, 1u << 20, 1u << 20, out, &names,
+                                    error);
+        };
+        ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image,
+                                       PAYLOAD_FEATURE_DELETIONS,
+                                       volumes ? inVolumes : PayloadBuilder()));
+        ASSERT_EQ(volumes, names.size() >= 2) << names.size() << " volumes";
+        ASSERT_EQ(1, LoadPayload(image));
+        ASSERT_EQ(1, CheckPayloadIntegrity());
+        ASSERT_EQ(1, OpenPayloadVolumes(folder.path.c_str()));
     }
     void TearDown() override {
         CloseArchive();
@@ -260,12 +288,15 @@ class AllOrNothingTest : public ::testing::Test {
     std::string install = folder.File("game");
     std::string data = folder.File("data");
     std::string big, oldK, newK;
+    std::vector<WholeFile> wholes;
+
+    void EveryFaultLeavesTheOldStateOrTheNewOne(bool volumes);
 };
 
-TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
+void AllOrNothingTest::EveryFaultLeavesTheOldStateOrTheNewOne(bool volumes) {
     Lay();
     const TreeSnapshot before = Both();
-    CountEveryChange();
+    CountEveryChange(volumes);
     Calls = 0;
     FailAt = 0;
     CommitPoint = 0;
@@ -304,7 +335,7 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
     int mixed = 0;
     for (int k = 1; k <= total; ++k) {
         Lay();
-        CountEveryChange();
+        CountEveryChange(volumes);
         Calls = 0;
         FailAt = k;
         const std::string failed = CallNames[k - 1];
@@ -335,7 +366,16 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
             EXPECT_FALSE(ShownMessages.empty()) << "fault " << k << ": the user is told";
         }
     }
-    printf("%d fault points, %d mixed\n", total, mixed);
+    printf("%s: %d fault points, %d mixed\n", volumes ? "volumes" : "one image", total, mixed);
+}
+
+// Once over the payload in one image, once over the same payload with files in volumes, whose
+// reads fail in turn as well.
+TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
+    for (const bool volumes : {false, true}) {
+        ASSERT_NO_FATAL_FAILURE(LoadRelease(volumes));
+        EveryFaultLeavesTheOldStateOrTheNewOne(volumes);
+    }
 }
 
 // A file another program holds for a moment refuses a rename or a removal once: the run waits

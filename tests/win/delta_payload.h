@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,16 @@ struct DeltaFile {
     std::string base, result;
 };
 
+typedef std::function<int(std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
+                          std::vector<uint8_t>* image, std::string* error)>
+    PayloadBuilder;
+
 // 1 and the image, or 0; every file and delta time-stamped with time. The record requires
-// features beyond integrity and deltas.
+// features beyond integrity and deltas. build, when given, builds the image of the entries.
 inline int BuildDeltaPayload(const std::vector<WholeFile>& wholes,
                              const std::vector<DeltaFile>& deltas, uint64_t time,
-                             std::vector<uint8_t>* image, uint32_t features = 0) {
+                             std::vector<uint8_t>* image, uint32_t features = 0,
+                             const PayloadBuilder& build = nullptr) {
     std::vector<std::vector<uint8_t>> coded;
     std::vector<std::string> names;
     for (const DeltaFile& d : deltas) {
@@ -56,5 +62,6 @@ inline int BuildDeltaPayload(const std::vector<WholeFile>& wholes,
                                         descriptor + kDeltaDescriptorSize);
     }
     std::string error;
-    return BuildArchiveWith(inputs, options, image, &error);
+    return build ? build(inputs, options, image, &error)
+                 : BuildArchiveWith(inputs, options, image, &error);
 }
