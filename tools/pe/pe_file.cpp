@@ -84,21 +84,43 @@ int ParsePe(const std::vector<uint8_t>& file, PeLayout* pe, std::string* error) 
     return 1;
 }
 
-uint32_t PeChecksum(const std::vector<uint8_t>& file, uint32_t checksumOffset) {
-    uint64_t sum = 0;
-    const size_t size = file.size();
-    // The field counts as zero, wherever it lies.
-    const auto byteAt = [&](size_t i) -> uint32_t {
-        if (i >= size || (i >= checksumOffset && i - checksumOffset < 4))
-            return 0;
-        return file[i];
-    };
-    for (size_t i = 0; i < size; i += 2) {
-        sum += byteAt(i) | (byteAt(i + 1) << 8);
+void PeChecksumSum::Update(const uint8_t* bytes, size_t size) {
+    size_t i = 0;
+    // Whole words past the field, the bulk of a large file, without the per-byte tests.
+    if (!(at_ & 1) && at_ >= (uint64_t)checksumOffset_ + 4) {
+        for (; i + 1 < size; i += 2) {
+            sum_ += bytes[i] | ((uint32_t)bytes[i + 1] << 8);
+            sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+        }
+        at_ += i;
+    }
+    for (; i < size; ++i, ++at_) {
+        // The field counts as zero, wherever it lies.
+        const uint32_t b =
+            at_ >= checksumOffset_ && at_ - checksumOffset_ < 4 ? 0u : (uint32_t)bytes[i];
+        if (!(at_ & 1)) {
+            low_ = b;
+            continue;
+        }
+        sum_ += low_ | (b << 8);
+        sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+    }
+}
+
+uint32_t PeChecksumSum::Final() const {
+    uint64_t sum = sum_;
+    if (at_ & 1) {
+        sum += low_;
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     sum = (sum & 0xFFFF) + (sum >> 16);
-    return (uint32_t)(sum + size);
+    return (uint32_t)(sum + at_);
+}
+
+uint32_t PeChecksum(const std::vector<uint8_t>& file, uint32_t checksumOffset) {
+    PeChecksumSum sum(checksumOffset);
+    sum.Update(file.data(), file.size());
+    return sum.Final();
 }
 
 const PeSection* SectionAt(const PeLayout& pe, uint32_t rva) {
