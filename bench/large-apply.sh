@@ -37,7 +37,7 @@ display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
-  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+  "$root/scripts/end-wine" "$prefix"
   kill "$xvfb" 2>/dev/null || true
   # The Wine wrapper mounts a tiny disk beside the prefix where it may.
   ! mountpoint -q "$prefix-smalldisk" || umount "$prefix-smalldisk" || true

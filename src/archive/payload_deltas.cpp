@@ -53,7 +53,8 @@ void WriteDeltaDescriptor(const PayloadDelta& delta, uint8_t out[kDeltaDescripto
     memcpy(out + kDeltaResultDigestOffset, delta.resultDigest, kSha256Size);
 }
 
-int DeltaDescriptorsValid(const uint8_t* descriptors, uint32_t count, const uint8_t* index) {
+int DeltaDescriptorsValid(const uint8_t* descriptors, uint32_t count, const uint8_t* index,
+                          bool large) {
     const uint32_t entries = IndexEntryCount(index);
     const uint8_t* records = IndexRecords(index);
     for (uint32_t i = 0; i < count; ++i) {
@@ -72,7 +73,7 @@ int DeltaDescriptorsValid(const uint8_t* descriptors, uint32_t count, const uint
         if (memchr(d.target, '\0', kEntryNameSize) == nullptr || d.target[0] == '\0' ||
             d.target[0] == '<')
             return 0;
-        if (d.resultSize > UINT32_MAX)
+        if (!large && d.resultSize > UINT32_MAX)
             return 0;
     }
     return 1;

@@ -13,7 +13,7 @@
 //   264    8  the result's time stamp (FILETIME), taken as the entry's time would be
 //   272    8  base size
 //   280   32  SHA-256 of the base
-//   312    8  result size (at most 4 GiB - 1, like an entry's)
+//   312    8  result size (at most 4 GiB - 1, like an entry's, unless the payload is large)
 //   320   32  SHA-256 of the result
 //
 // A payload with deltas requires PAYLOAD_FEATURE_DELTAS, so that a reader that cannot apply
@@ -66,5 +66,6 @@ void WriteDeltaDescriptor(const PayloadDelta& delta, uint8_t out[kDeltaDescripto
 // Checks every descriptor of a section against the decoded index it came with: the position
 // names an entry before the integrity record that is a delta entry, the positions rising from
 // one descriptor to the next; the target is a NUL-terminated name that is no reserved name; the
-// result fits an entry's size. 1 when all hold.
-int DeltaDescriptorsValid(const uint8_t* descriptors, uint32_t count, const uint8_t* index);
+// result fits an entry's size (any 64-bit size in a large payload). 1 when all hold.
+int DeltaDescriptorsValid(const uint8_t* descriptors, uint32_t count, const uint8_t* index,
+                          bool large = false);

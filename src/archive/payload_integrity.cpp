@@ -5,6 +5,7 @@
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
 #include "archive/payload_deltas.h"
+#include "archive/payload_large.h"
 
 namespace {
 
@@ -22,6 +23,15 @@ uint8_t* PutSection(uint8_t* at, uint16_t tag, uint32_t length) {
     StoreLE16(at + 2, 0);
     StoreLE32(at + 4, length);
     return at + kIntegritySectionHeaderSize;
+}
+
+uint8_t* PutLargeSection(uint8_t* at, uint16_t tag, const uint8_t* records, uint32_t count,
+                         uint32_t recordSize) {
+    at = PutSection(at, tag, kLargeSectionHeaderSize + count * recordSize);
+    StoreLE32(at, count);
+    StoreLE32(at + 4, 0);
+    memcpy(at + kLargeSectionHeaderSize, records, (size_t)count * recordSize);
+    return at + kLargeSectionHeaderSize + (size_t)count * recordSize;
 }
 
 } // namespace
@@ -48,7 +58,7 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
     memset(out, 0, sizeof *out);
     out->requiredFeatures = LoadLE32(data + 8);
     const uint32_t sections = LoadLE32(data + 12);
-    bool seen[6] = {false, false, false, false, false, false};
+    bool seen[kTagVolumes + 1] = {};
     uint32_t at = headerSize;
     for (uint32_t i = 0; i < sections; ++i) {
         if (body - at < kIntegritySectionHeaderSize)
@@ -60,7 +70,7 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
             return kIntegrityDamaged;
         const uint8_t* p = data + at;
         at += length;
-        if (tag < 1 || tag > 5)
+        if (tag < kTagAlgorithm || tag > kTagVolumes)
             continue;
         if (seen[tag])
             return kIntegrityDamaged;
@@ -95,6 +105,24 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
             out->deltaCount = LoadLE32(p);
             out->deltas = p + 4;
             break;
+        case kTagPlacedEntries:
+        case kTagVolumes: {
+            const uint32_t recordSize =
+                tag == kTagPlacedEntries ? kPlacedEntrySize : kVolumeRecordSize;
+            if (length < kLargeSectionHeaderSize ||
+                (length - kLargeSectionHeaderSize) % recordSize != 0 ||
+                (length - kLargeSectionHeaderSize) / recordSize != LoadLE32(p) ||
+                LoadLE32(p) == 0 || LoadLE32(p + 4) != 0)
+                return kIntegrityDamaged;
+            if (tag == kTagPlacedEntries) {
+                out->placedCount = LoadLE32(p);
+                out->placed = p + kLargeSectionHeaderSize;
+            } else {
+                out->volumeCount = LoadLE32(p);
+                out->volumes = p + kLargeSectionHeaderSize;
+            }
+            break;
+        }
         }
     }
     if (at != body || !seen[kTagAlgorithm] || !seen[kTagIndexDigest] || !seen[kTagEntryDigests])
@@ -105,10 +133,15 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
     // them would take the payload.
     if (seen[kTagDeltas] != ((out->requiredFeatures & PAYLOAD_FEATURE_DELTAS) != 0))
         return kIntegrityDamaged;
+    // The same for placed entries; volumes hold nothing but their bytes.
+    if (seen[kTagPlacedEntries] != ((out->requiredFeatures & PAYLOAD_FEATURE_LARGE) != 0) ||
+        (seen[kTagVolumes] && !seen[kTagPlacedEntries]))
+        return kIntegrityDamaged;
     return kIntegrityParsed;
 }
 
-uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount) {
+uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount,
+                             const LargeSections* large) {
     uint32_t size = kIntegrityHeaderSize;
     size += kIntegritySectionHeaderSize + 4;
     size += kIntegritySectionHeaderSize + (uint32_t)kSha256Size;
@@ -117,22 +150,34 @@ uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t del
         size += kIntegritySectionHeaderSize + (uint32_t)kSha256Size;
     if (deltaCount)
         size += kIntegritySectionHeaderSize + 4 + deltaCount * kDeltaDescriptorSize;
+    if (large && large->placedCount)
+        size += kIntegritySectionHeaderSize + kLargeSectionHeaderSize +
+                large->placedCount * kPlacedEntrySize;
+    if (large && large->volumeCount)
+        size += kIntegritySectionHeaderSize + kLargeSectionHeaderSize +
+                large->volumeCount * kVolumeRecordSize;
     return size + (uint32_t)kSha256Size;
 }
 
 void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
                           const uint8_t* imageDigest, uint32_t entryCount,
                           const uint8_t* entryDigests, uint8_t* out, uint32_t deltaCount,
-                          const uint8_t* deltas) {
-    const uint32_t size = IntegrityRecordSize(entryCount, imageDigest != nullptr, deltaCount);
+                          const uint8_t* deltas, const LargeSections* large) {
+    const uint32_t size =
+        IntegrityRecordSize(entryCount, imageDigest != nullptr, deltaCount, large);
+    const uint32_t placedCount = large ? large->placedCount : 0;
+    const uint32_t volumeCount = large ? large->volumeCount : 0;
     if (deltaCount)
         requiredFeatures |= PAYLOAD_FEATURE_DELTAS;
+    if (placedCount)
+        requiredFeatures |= PAYLOAD_FEATURE_LARGE;
     memset(out, 0, size);
     StoreLE32(out, kIntegrityMagic);
     StoreLE16(out + 4, kIntegrityVersion);
     StoreLE16(out + 6, (uint16_t)kIntegrityHeaderSize);
     StoreLE32(out + 8, requiredFeatures);
-    StoreLE32(out + 12, 3 + (imageDigest ? 1 : 0) + (deltaCount ? 1 : 0));
+    StoreLE32(out + 12, 3 + (imageDigest ? 1 : 0) + (deltaCount ? 1 : 0) + (placedCount ? 1 : 0) +
+                            (volumeCount ? 1 : 0));
     StoreLE32(out + 16, size);
     uint8_t* at = out + kIntegrityHeaderSize;
     at = PutSection(at, kTagAlgorithm, 4);
@@ -157,6 +202,10 @@ void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
         memcpy(at + 4, deltas, (size_t)deltaCount * kDeltaDescriptorSize);
         at += 4 + (size_t)deltaCount * kDeltaDescriptorSize;
     }
+    if (placedCount)
+        at = PutLargeSection(at, kTagPlacedEntries, large->placed, placedCount, kPlacedEntrySize);
+    if (volumeCount)
+        at = PutLargeSection(at, kTagVolumes, large->volumes, volumeCount, kVolumeRecordSize);
     Sha256(out, (size_t)(at - out), at);
 }
 
@@ -216,7 +265,10 @@ IntegrityCheckResult CheckIndexIntegrity(const uint8_t* index, const uint8_t* re
     // Checked after the index digest: with a whole index, a count that differs is the writer's.
     if (out->entryCount != IndexEntryCount(index) - 1)
         return kIntegrityRecordDamaged;
-    if (!DeltaDescriptorsValid(out->deltas, out->deltaCount, index))
+    const bool large = (out->requiredFeatures & PAYLOAD_FEATURE_LARGE) != 0;
+    if (!DeltaDescriptorsValid(out->deltas, out->deltaCount, index, large))
+        return kIntegrityRecordDamaged;
+    if (!LargeSectionsValid(out->placed, out->placedCount, out->volumes, out->volumeCount, index))
         return kIntegrityRecordDamaged;
     return kIntegrityIntact;
 }

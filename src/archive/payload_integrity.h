@@ -30,6 +30,11 @@
 //                    checker notice a changed bit that decodes to the same bytes.
 //   5 deltas         what each delta entry rebuilds, from which base (archive/payload_deltas.h).
 //                    Present exactly when the record requires PAYLOAD_FEATURE_DELTAS.
+//   6 placed entries entries stored in chunks, of any 64-bit size, in the image or in volumes
+//                    (archive/payload_large.h). Present exactly when the record requires
+//                    PAYLOAD_FEATURE_LARGE.
+//   7 volumes        the files beside UPDATE.exe that hold placed entries' bytes, each with its
+//                    size and digest (archive/payload_large.h). Only with section 6.
 #pragma once
 
 #include <stddef.h>
@@ -53,6 +58,8 @@ enum IntegrityTag {
     kTagEntryDigests = 3,
     kTagImageDigest = 4,
     kTagDeltas = 5,
+    kTagPlacedEntries = 6,
+    kTagVolumes = 7,
 };
 
 // The features this code knows.
@@ -68,6 +75,19 @@ struct IntegrityRecord {
     const uint8_t* entryDigests; // entryCount digests of kSha256Size bytes
     uint32_t deltaCount;
     const uint8_t* deltas; // deltaCount descriptors (archive/payload_deltas.h), or null
+    uint32_t placedCount;
+    const uint8_t* placed; // placedCount descriptors (archive/payload_large.h), or null
+    uint32_t volumeCount;
+    const uint8_t* volumes; // volumeCount volume records (archive/payload_large.h), or null
+};
+
+// Sections 6 and 7 as a writer gives them: placedCount placed-entry descriptors and
+// volumeCount volume records (archive/payload_large.h).
+struct LargeSections {
+    const uint8_t* placed;
+    uint32_t placedCount;
+    const uint8_t* volumes;
+    uint32_t volumeCount;
 };
 
 enum IntegrityParseResult {
@@ -80,17 +100,20 @@ enum IntegrityParseResult {
 // Unknown required features are not refused here: *out tells them and the caller decides.
 IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size, IntegrityRecord* out);
 
-// The record's size for entryCount covered entries, with or without an image digest, and with
-// deltaCount delta descriptors (a deltas section only when there is at least one).
-uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount = 0);
+// The record's size for entryCount covered entries, with or without an image digest, with
+// deltaCount delta descriptors (a deltas section only when there is at least one) and the large
+// sections (a section only for a count of at least one).
+uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount = 0,
+                             const LargeSections* large = nullptr);
 
-// Writes a record of IntegrityRecordSize(entryCount, imageDigest, deltaCount) bytes into out,
-// its own digest included; entryDigests holds entryCount digests, imageDigest may be null,
-// deltas holds deltaCount descriptors. With deltas, PAYLOAD_FEATURE_DELTAS is required as well.
+// Writes a record of IntegrityRecordSize(entryCount, imageDigest, deltaCount, large) bytes into
+// out, its own digest included; entryDigests holds entryCount digests, imageDigest may be null,
+// deltas holds deltaCount descriptors. With deltas, PAYLOAD_FEATURE_DELTAS is required as well;
+// with placed entries, PAYLOAD_FEATURE_LARGE.
 void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
                           const uint8_t* imageDigest, uint32_t entryCount,
                           const uint8_t* entryDigests, uint8_t* out, uint32_t deltaCount = 0,
-                          const uint8_t* deltas = nullptr);
+                          const uint8_t* deltas = nullptr, const LargeSections* large = nullptr);
 
 // 1 when the record names the integrity entry (the exact reserved name).
 int IsIntegrityEntry(const uint8_t* rec);
