@@ -29,11 +29,10 @@ std::string DescribeFeatures(uint32_t features) {
     static const struct {
         uint32_t bit;
         const char* name;
-    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"},
-                  {PAYLOAD_FEATURE_DELTAS, "deltas"},
-                  {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
-                  {PAYLOAD_FEATURE_DELETIONS, "deletions"},
-                  {PAYLOAD_FEATURE_LONG_LISTS, "long lists"}};
+    } kNames[] = {
+        {PAYLOAD_FEATURE_INTEGRITY, "integrity"}, {PAYLOAD_FEATURE_DELTAS, "deltas"},
+        {PAYLOAD_FEATURE_LARGE, "large"},         {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
+        {PAYLOAD_FEATURE_DELETIONS, "deletions"}, {PAYLOAD_FEATURE_LONG_LISTS, "long lists"}};
     std::string names;
     for (const auto& n : kNames)
         if (features & n.bit)

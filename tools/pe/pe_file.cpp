@@ -19,8 +19,10 @@ int Refuse(std::string* error, const std::string& why) {
 } // namespace
 
 int ParsePe(const std::vector<uint8_t>& file, PeLayout* pe, std::string* error) {
-    const uint8_t* f = file.data();
-    const uint64_t size = file.size();
+    return ParsePe(file.data(), file.size(), pe, error);
+}
+
+int ParsePe(const uint8_t* f, uint64_t size, PeLayout* pe, std::string* error) {
     if (size < 64 || f[0] != 'M' || f[1] != 'Z')
         return Refuse(error, "not a Windows executable (no MZ header)");
     const uint32_t peOffset = LoadLE32(f + 60);

@@ -48,14 +48,19 @@ int LocateResourceSection(const PeLayout& pe, const PeSection** found, std::stri
 
 int ReadPeResources(const std::vector<uint8_t>& file, bool copyData,
                     std::vector<Resource>* resources, std::string* error) {
+    return ReadPeResources(file.data(), file.size(), copyData, resources, error);
+}
+
+int ReadPeResources(const uint8_t* file, uint64_t size, bool copyData,
+                    std::vector<Resource>* resources, std::string* error) {
     PeLayout pe;
     const PeSection* s;
-    if (!ParsePe(file, &pe, error) || !LocateResourceSection(pe, &s, error))
+    if (!ParsePe(file, size, &pe, error) || !LocateResourceSection(pe, &s, error))
         return 0;
     // Only bytes present in the file are read; a section's zero-filled tail is not resources.
     const uint32_t extent = std::min(s->virtualSize ? s->virtualSize : s->rawSize, s->rawSize);
-    if (!ReadResourceTree(file.data() + s->rawPointer, extent, s->virtualAddress, copyData,
-                          resources, error))
+    if (!ReadResourceTree(file + s->rawPointer, extent, s->virtualAddress, copyData, resources,
+                          error))
         return 0;
     for (Resource& r : *resources)
         r.dataOffset += s->rawPointer;
@@ -116,7 +121,8 @@ int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<R
     for (const OutputPart& part : section)
         sectionSize += part.size();
     const uint64_t rawSize = AlignUp(sectionSize, pe.fileAlignment);
-    const uint64_t imageSize = AlignUp((uint64_t)s->virtualAddress + sectionSize, pe.sectionAlignment);
+    const uint64_t imageSize =
+        AlignUp((uint64_t)s->virtualAddress + sectionSize, pe.sectionAlignment);
     if (s->rawPointer + rawSize > UINT32_MAX || imageSize > UINT32_MAX)
         return Refuse(error, "the program would be larger than 4 GiB");
 
@@ -159,8 +165,14 @@ void SetPayloadResource(std::vector<Resource>* resources, const uint8_t* payload
     // Every language goes: the loader might otherwise pick a stale one for another locale.
     resources->erase(std::remove_if(resources->begin(), resources->end(), IsPayload),
                      resources->end());
-    resources->push_back(Resource{ResourceName("UPDATE"), ResourceId(kPayloadResourceId),
-                                  kPayloadLanguage, 0, {}, 0, (uint32_t)size, payload});
+    resources->push_back(Resource{ResourceName("UPDATE"),
+                                  ResourceId(kPayloadResourceId),
+                                  kPayloadLanguage,
+                                  0,
+                                  {},
+                                  0,
+                                  (uint32_t)size,
+                                  payload});
 }
 
 const Resource* FindPayloadResource(const std::vector<Resource>& resources) {

@@ -15,6 +15,9 @@
 // says where it lies in the file.
 int ReadPeResources(const std::vector<uint8_t>& file, bool copyData,
                     std::vector<Resource>* resources, std::string* error);
+// The same for a file that lies elsewhere (a mapping).
+int ReadPeResources(const uint8_t* file, uint64_t size, bool copyData,
+                    std::vector<Resource>* resources, std::string* error);
 
 // A copy of stub whose resource section holds resources instead, with the section's sizes,
 // the image size, the resource directory and the checksum made to match. Refuses a stub whose

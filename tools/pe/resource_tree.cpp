@@ -205,7 +205,8 @@ std::vector<uint8_t> JoinParts(const std::vector<OutputPart>& parts) {
     return joined;
 }
 
-std::vector<uint8_t> WriteResourceTree(const std::vector<Resource>& resources, uint32_t sectionRva) {
+std::vector<uint8_t> WriteResourceTree(const std::vector<Resource>& resources,
+                                       uint32_t sectionRva) {
     return JoinParts(LayOutResourceTree(resources, sectionRva));
 }
 
@@ -215,8 +216,14 @@ std::vector<OutputPart> LayOutResourceTree(const std::vector<Resource>& resource
     std::vector<Resource> list;
     list.reserve(resources.size());
     for (const Resource& r : resources) {
-        Resource key{r.type, r.name, r.language, r.codePage, {}, r.dataOffset,
-                     (uint32_t)ResourceSize(r), ResourceBytes(r)};
+        Resource key{r.type,
+                     r.name,
+                     r.language,
+                     r.codePage,
+                     {},
+                     r.dataOffset,
+                     (uint32_t)ResourceSize(r),
+                     ResourceBytes(r)};
         list.push_back(std::move(key));
     }
     std::stable_sort(list.begin(), list.end(), ResourceBefore);
