@@ -74,6 +74,10 @@ wine_run reg add "$key" /v DataPath /d 'C:\Game\SAVE' /f >/dev/null 2>&1
 wine_run reg add "$key" /v InstMode /t REG_DWORD /d 1 /f >/dev/null 2>&1
 wine_run reg add "$key" /v InstAdd /t REG_DWORD /d 0 /f >/dev/null 2>&1
 cp "$patch" "$work/UPDATE.exe"
+# Its volumes keep their names: the updater finds them by the names its payload records.
+for volume in "${patch%.*}".[0-9][0-9][0-9]; do
+  [ -f "$volume" ] && cp --reflink=auto "$volume" "$work/"
+done
 sync
 (cd "$game" && find . -type f -printf '%p %s %T@\n' | sort) >"$work/before.txt"
 

@@ -6,6 +6,7 @@
 # bench/large-apply.sh is there, the patch applied. Times are wall clock, memory is peak
 # resident (file-backed pages included), sizes in bytes. Everything is made under WORK_DIR and
 # removed at the end.
+# With LARGE_PAIRS=0 the 1 GiB, 200 MB and 100 MB pairs are left out (the release alone).
 # Usage: large-bench.sh DELTA_TOOL MKUPDATE STUB WORK_DIR RESULTS_FILE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -73,21 +74,23 @@ measure() {
 {
   echo "large-bench on $(nproc) cores; seconds, peak resident MiB, delta bytes"
   row pair tool seconds peak_MiB delta_bytes
-  p=$work/pairs
-  mkdir -p "$p"
-  python3 "$pair" "$p/old" "$p/new" --size $GiB --repeat 0.3 --seed 1
-  measure archive-1G-repeats "$p/old" "$p/new"
-  python3 "$pair" "$p/old" "$p/new" --size $GiB --repeat 0 --seed 2
-  measure archive-1G-distinct "$p/old" "$p/new"
-  python3 "$pair" "$p/old" "$p/new" --size 200000000 --seed 3 --rewrites 100 --rewrite-size 4096 \
-    --inserts 50 --insert-size 4096 --removes 50 --remove-size 4096
-  measure scattered-200M "$p/old" "$p/new"
-  python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(4).randbytes(100000000))' \
-    >"$p/old"
-  python3 "$pair" "$p/new" /dev/null --size 100000000 --repeat 0 --seed 4 --rewrites 0 \
-    --inserts 0 --removes 0
-  measure unrelated-100M "$p/old" "$p/new"
-  rm -rf "$p"
+  if [ "${LARGE_PAIRS:-1}" != 0 ]; then
+    p=$work/pairs
+    mkdir -p "$p"
+    python3 "$pair" "$p/old" "$p/new" --size $GiB --repeat 0.3 --seed 1
+    measure archive-1G-repeats "$p/old" "$p/new"
+    python3 "$pair" "$p/old" "$p/new" --size $GiB --repeat 0 --seed 2
+    measure archive-1G-distinct "$p/old" "$p/new"
+    python3 "$pair" "$p/old" "$p/new" --size 200000000 --seed 3 --rewrites 100 --rewrite-size 4096 \
+      --inserts 50 --insert-size 4096 --removes 50 --remove-size 4096
+    measure scattered-200M "$p/old" "$p/new"
+    python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(4).randbytes(100000000))' \
+      >"$p/old"
+    python3 "$pair" "$p/new" /dev/null --size 100000000 --repeat 0 --seed 4 --rewrites 0 \
+      --inserts 0 --removes 0
+    measure unrelated-100M "$p/old" "$p/new"
+    rm -rf "$p"
+  fi
 
   # The release: installed as OLD, published as NEW.
   old=$work/old

@@ -134,7 +134,10 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
         *error = "stub " + Printable(stub) + " cannot read this payload: it requires features " +
                  DescribeFeatures(required) + " and the stub reads only " +
                  DescribeFeatures(supported);
-        if (required & ~supported & PAYLOAD_FEATURE_DELTAS)
+        if (required & ~supported & PAYLOAD_FEATURE_LARGE)
+            *error += "; the payload has files stored in chunks or volumes, which this stub "
+                      "cannot read: give --stub an UPDATE.exe that reads large payloads";
+        else if (required & ~supported & PAYLOAD_FEATURE_DELTAS)
             *error += "; the payload carries deltas, which this stub cannot apply: give --stub an "
                       "UPDATE.exe that applies deltas, or build without --base";
         else

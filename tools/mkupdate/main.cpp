@@ -17,6 +17,7 @@
 #include "mkupdate/host_files.h"
 #include "mkupdate/inspect.h"
 #include "mkupdate/pack.h"
+#include "mkupdate/pack_volumes.h"
 #include "mkupdate/payload_file.h"
 #include "mkupdate/release_diff.h"
 #include "mkupdate/sign.h"
@@ -27,9 +28,10 @@ namespace {
 const char kUsage[] =
     "usage: mkupdate COMMAND ...\n"
     "\n"
-    "  pack DIR -o PAYLOAD [--fast] [--base OLD]... [--fallback]\n"
+    "  pack DIR -o PAYLOAD [--fast] [--base OLD]... [--fallback] [--volume-limit SIZE]\n"
     "                                    pack every file under DIR into a payload archive\n"
     "  build DIR -o UPDATE.exe [--stub PATH] [--fast] [--base OLD]... [--fallback]\n"
+    "        [--volume-limit SIZE]\n"
     "        [--sign CERT --key KEY | --pkcs12 FILE] [--password-file FILE]\n"
     "                                    check DIR, pack it and embed the payload into a copy\n"
     "                                    of the updater (by default UPDATE.exe beside mkupdate),\n"
@@ -55,6 +57,10 @@ const char kUsage[] =
     "              the copies there, where that is smaller; a file every base has a smaller\n"
     "              delta of is left out (Linux build only)\n"
     "  --fallback  keep every whole file beside its deltas\n"
+    "  --volume-limit SIZE\n"
+    "              the largest UPDATE.exe (build) or payload file (pack), and the largest\n"
+    "              volume: past it the files' bytes go to volumes beside the output, named\n"
+    "              after it (UPDATE.001, ...); 64K to 2G, default 512M\n"
     "  --sign CERT --key KEY, --pkcs12 FILE\n"
     "              sign the built program with osslsigncode, last, with the certificate and its\n"
     "              private key, or with both in a PKCS#12 file (Linux build only)\n"
@@ -116,7 +122,7 @@ void Progress(const char* what) {
 // The arguments of one command: positional ones in order, options by name.
 struct Args {
     std::vector<std::string> positional;
-    std::string output, stub, folder;
+    std::string output, stub, folder, volumeLimit;
     std::string cert, key, pkcs12, passwordFile;
     std::vector<std::string> bases;
     bool fast = false;
@@ -143,18 +149,19 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
     for (size_t i = 0; i < in.size(); ++i) {
         const std::string& a = in[i];
         std::string base, from, keep;
-        std::string* value = a == "-o"             ? &args->output
-                             : a == "--stub"       ? &args->stub
-                             : a == "-d"           ? &args->folder
-                             : a == "--base"       ? &base
-                             : a == "--from"       ? &from
-                             : a == "--keep"       ? &keep
-                             : a == "--to"         ? &args->to
-                             : a == "--company"    ? &args->company
-                             : a == "--title"      ? &args->title
-                             : a == "--game-dir"   ? &args->gameDir
-                             : a == "--game-class" ? &args->gameClass
-                                                   : nullptr;
+        std::string* value = a == "-o"               ? &args->output
+                             : a == "--stub"         ? &args->stub
+                             : a == "-d"             ? &args->folder
+                             : a == "--base"         ? &base
+                             : a == "--from"         ? &from
+                             : a == "--keep"         ? &keep
+                             : a == "--to"           ? &args->to
+                             : a == "--company"      ? &args->company
+                             : a == "--title"        ? &args->title
+                             : a == "--game-dir"     ? &args->gameDir
+                             : a == "--game-class"   ? &args->gameClass
+                             : a == "--volume-limit" ? &args->volumeLimit
+                                                     : nullptr;
         if (!value)
             value = SignOption(a, args);
         if (value) {
@@ -314,7 +321,7 @@ int Diff(const Args& args, const std::filesystem::path& out, ReleaseDiff* diff) 
 
 int RunDiff(const Args& args) {
     if (!args.positional.empty() || !args.stub.empty() || args.fast || args.fallback ||
-        !args.bases.empty() || !args.folder.empty())
+        !args.bases.empty() || !args.folder.empty() || !args.volumeLimit.empty())
         return Fail("diff: unexpected argument (see mkupdate --help)");
     if (args.output.empty() && !args.dryRun)
         return Fail("diff needs -o PATCHDIR (or --dry-run)");
@@ -389,50 +396,77 @@ int Pack(const Args& args, bool embed) {
     PackOptions options;
     options.level = args.fast ? kCompressFast : kCompressBest;
     options.fallback = args.fallback;
+    if (!args.volumeLimit.empty() &&
+        !ParseVolumeLimit(args.volumeLimit, &options.volumeLimit, &error))
+        return Fail(std::string(command) + ": " + error);
     if (!BaseFolders(command, args, &options.bases, &error))
         return Fail(error);
+    const std::filesystem::path output = PathArg(args.output);
+    const std::filesystem::path stub = args.stub.empty() ? DefaultStub() : PathArg(args.stub);
+    std::error_code ec;
+    if (embed && args.stub.empty() && !std::filesystem::exists(stub, ec))
+        return Fail("build: no stub beside mkupdate (" + Printable(stub) +
+                    "); give --stub PATH, the UPDATE.exe this project builds");
+    // The limit is on the file written: for build the stub takes its share.
+    const uint64_t stubSize = embed ? std::filesystem::file_size(stub, ec) : 0;
+    if (embed && (ec || stubSize + kEmbedSlack >= options.volumeLimit))
+        return Fail("build: the stub " + Printable(stub) +
+                    (ec ? " cannot be read" : " alone is as large as the volume limit"));
+    options.imageLimit = options.volumeLimit - (embed ? stubSize + kEmbedSlack : 0);
+    options.volumesFor = output;
     if (embed && !RunCheck(args.positional[0], args.output))
         return Fail("build: the folder did not pass the check");
     std::vector<uint8_t> image;
     std::vector<std::string> leftOut, told;
+    WrittenVolumes volumes;
     Progress("packing");
-    if (!PackFolder(PathArg(args.positional[0]), PathArg(args.output), options, &image, &leftOut,
-                    &told, &error))
+    if (!PackFolder(PathArg(args.positional[0]), output, options, &image, &leftOut, &told, &error,
+                    &volumes))
         return Fail(error);
+    if (!volumes.final.empty())
+        told.push_back("the payload is larger than --volume-limit allows in one file: " +
+                       std::to_string(volumes.final.size()) + " volume" +
+                       (volumes.final.size() == 1 ? "" : "s") + " beside " + Printable(output) +
+                       ", from " + Printable(volumes.final.front().filename()) +
+                       "; ship them with it");
     // build's check has told them already.
     for (size_t i = 0; !embed && i < leftOut.size(); ++i)
         Print(stderr, "mkupdate: pack: left out " + leftOut[i] + "\n");
+    // The volumes are put in place, and the old ones removed, only once the payload or the
+    // program is written: a failure before leaves the earlier build whole.
+    int ok = 1;
     if (!embed) {
-        if (!WriteHostFile(PathArg(args.output), image.data(), image.size(), nullptr, &error))
-            return Fail(error);
-        Tell(command, told);
-        return 0;
+        ok = WriteHostFile(output, image.data(), image.size(), nullptr, &error);
+    } else {
+        // Signing comes last, over everything embedded, the integrity record with it, and
+        // with it the digests of the volumes.
+        const std::filesystem::path built = sign.Wanted() ? TemporaryNameBeside(output) : output;
+        if (built.empty()) {
+            DiscardVolumes(volumes);
+            return Fail("build: no random name for a temporary file");
+        }
+        bool dropped = false;
+        ok = EmbedPayload(stub, image, built, &error, &dropped);
+        if (ok && dropped)
+            told.push_back("the stub " + Printable(stub) +
+                           " was signed: its signature would not cover the new payload, so it "
+                           "is dropped" +
+                           (sign.Wanted() ? std::string() : " (--sign signs the result)"));
+        if (ok && sign.Wanted()) {
+            Progress("signing");
+            ok = SignFile(built, output, sign, &error);
+            std::filesystem::remove(built, ec);
+        }
     }
-    const std::filesystem::path stub = args.stub.empty() ? DefaultStub() : PathArg(args.stub);
-    std::error_code ec;
-    if (args.stub.empty() && !std::filesystem::exists(stub, ec))
-        return Fail("build: no stub beside mkupdate (" + Printable(stub) +
-                    "); give --stub PATH, the UPDATE.exe this project builds");
-    // Signing comes last, over everything embedded, the integrity record with it.
-    const std::filesystem::path built =
-        sign.Wanted() ? TemporaryNameBeside(PathArg(args.output)) : PathArg(args.output);
-    if (built.empty())
-        return Fail("build: no random name for a temporary file");
-    bool dropped = false;
-    int ok = EmbedPayload(stub, image, built, &error, &dropped);
-    if (ok && dropped)
-        told.push_back("the stub " + Printable(stub) +
-                       " was signed: its signature would not cover the new payload, so it is "
-                       "dropped" +
-                       (sign.Wanted() ? std::string() : " (--sign signs the result)"));
-    if (ok && sign.Wanted()) {
-        Progress("signing");
-        ok = SignFile(built, PathArg(args.output), sign, &error);
-        std::error_code ec;
-        std::filesystem::remove(built, ec);
-    }
-    if (!ok)
+    if (!ok) {
+        DiscardVolumes(volumes);
         return Fail(error);
+    }
+    if (!PlaceVolumes(output, volumes, &told, &error)) {
+        DiscardVolumes(volumes);
+        return Fail(std::string(command) + ": " + error + "; " + Printable(output) +
+                    " is incomplete without its volumes: build again");
+    }
     Tell(command, told);
     return 0;
 }
@@ -442,8 +476,9 @@ int Inspect(const std::string& command, const Args& args) {
     if (!ExpectArgs(command, args, 1, command == "extract", &error))
         return Fail(error);
     if (!args.output.empty() || !args.stub.empty() || args.fast || args.fallback ||
-        !args.cert.empty() || !args.key.empty() || !args.pkcs12.empty() ||
-        !args.passwordFile.empty() || (command != "extract" && !args.folder.empty()) ||
+        !args.volumeLimit.empty() || !args.cert.empty() || !args.key.empty() ||
+        !args.pkcs12.empty() || !args.passwordFile.empty() ||
+        (command != "extract" && !args.folder.empty()) ||
         (command != "verify" && !args.bases.empty()))
         return Fail(command + ": unexpected option (see mkupdate --help)");
     std::vector<std::filesystem::path> bases;

@@ -4,14 +4,18 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <set>
 
 #include "archive/archive_format.h"
 #include "archive/payload_deltas.h"
 #include "archive/payload_features.h"
+#include "archive/payload_large.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack_deltas.h"
 #include "mkupdate/update_ini.h"
 #include "payload/archive_writer.h"
+#include "payload/mapped_file.h"
 
 std::string FoldName(const std::string& name) {
     std::string folded = name;
@@ -195,23 +199,10 @@ uint32_t FolderFeatures(const std::vector<SourceFile>& files, bool folderNames) 
     return features;
 }
 
-namespace {
-
-// A compressed entry is one stream that the updater decodes whole, so only entries up to this
-// size are compressed; larger ones are stored as is and reach the disk part by part, keeping
-// the updater's memory the same whatever the files' sizes.
-const size_t kLargestCompressedEntry = 16u << 20;
-
-bool Compressible(size_t size) {
-    return size <= kLargestCompressedEntry;
-}
-
-} // namespace
-
 int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
                const PackOptions& options, std::vector<uint8_t>* image,
                std::vector<std::string>* leftOut, std::vector<std::string>* told,
-               std::string* error) {
+               std::string* error, WrittenVolumes* volumes) {
     std::vector<SourceFile> files;
     std::vector<std::string> problems;
     bool folderNames = false;
@@ -222,56 +213,82 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
                       " more problems; mkupdate check lists them)";
         return 0;
     }
-    std::vector<std::vector<uint8_t>> contents(files.size());
+    // A small file is read whole; a large one is mapped and its pages let go as they are
+    // used, so that no large file is ever held whole, let alone twice.
+    std::vector<std::vector<uint8_t>> read(files.size());
+    std::vector<std::unique_ptr<MappedFile>> mapped(files.size());
+    std::vector<FileBytes> contents(files.size());
     std::vector<uint64_t> times(files.size());
     for (size_t i = 0; i < files.size(); ++i) {
-        // Refused before it is read: the format cannot hold it, and memory may not either.
         std::error_code ec;
-        if (std::filesystem::file_size(files[i].path, ec) > UINT32_MAX && !ec) {
-            *error = Printable(files[i].path) + " is larger than 4 GiB";
-            return 0;
+        const uint64_t size = std::filesystem::file_size(files[i].path, ec);
+        if (!ec && size > kPlaceOver) {
+            mapped[i].reset(new MappedFile);
+            if (!mapped[i]->Open(files[i].path, error))
+                return 0;
+            MappedFile* m = mapped[i].get();
+            contents[i] = FileBytes{m->data(), m->size(), [m]() { m->Release(); }};
+        } else {
+            if (!ReadHostFile(files[i].path, &read[i], error))
+                return 0;
+            contents[i] = FileBytes{read[i].data(), read[i].size(), nullptr};
         }
-        if (!ReadHostFile(files[i].path, &contents[i], error) ||
-            !LastWriteFileTime(files[i].path, &times[i], error))
+        if (!LastWriteFileTime(files[i].path, &times[i], error))
             return 0;
-        if (contents[i].size() > UINT32_MAX) {
-            *error = Printable(files[i].path) + " is larger than 4 GiB";
-            return 0;
-        }
     }
     DeltaPlan plan;
     plan.wholeLeftOut.assign(files.size(), 0);
     if (!options.bases.empty() &&
         !PlanDeltas(files, contents, options.bases, options.fallback, options.level, &plan, error))
         return 0;
+    // What the updater reads before it has checked any volume stays in the image.
+    std::set<std::string> kept = {"UPDATE.INI"};
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (files[i].name != "UPDATE.INI")
+            continue;
+        const std::vector<IniSection> ini =
+            ParseIni(std::string((const char*)contents[i].data, (size_t)contents[i].size));
+        std::string value;
+        for (const char* key : {"AgreementText", "AgreementTitle"})
+            if (IniValue(ini, "SETUP", key, &value))
+                kept.insert(FoldName(value));
+    }
     std::vector<ArchiveInput> entries;
     for (size_t i = 0; i < files.size(); ++i)
         if (!plan.wholeLeftOut[i])
-            entries.push_back(ArchiveInput{files[i].name, contents[i].data(), contents[i].size(),
-                                           times[i], Compressible(contents[i].size()), true});
+            entries.push_back(
+                ArchiveInput{files[i].name, contents[i].data, contents[i].size, times[i], true,
+                             true, kept.count(FoldName(files[i].name)) != 0, contents[i].release});
     // The deltas after every file, in the order of their descriptors, so that the positions
     // the descriptors name rise.
     std::vector<uint8_t> descriptors;
     for (size_t n = 0; n < plan.deltas.size(); ++n) {
         const PackDelta& d = plan.deltas[n];
-        const std::vector<uint8_t>& result = contents[d.file];
+        const FileBytes& result = contents[d.file];
         char name[kDeltaEntryNameCapacity];
         DeltaEntryName((uint32_t)n, name);
         uint8_t resultDigest[kSha256Size];
-        Sha256(result.data(), result.size(), resultDigest);
+        Sha256Context sha;
+        Sha256Init(&sha);
+        for (uint64_t at = 0; at < result.size; at += kPlaceOver) {
+            Sha256Update(&sha, result.data + at,
+                         (size_t)std::min<uint64_t>(kPlaceOver, result.size - at));
+            if (result.release)
+                result.release();
+        }
+        Sha256Final(&sha, resultDigest);
         const PayloadDelta descriptor{(uint32_t)entries.size(),
                                       files[d.file].name.c_str(),
                                       times[d.file],
                                       d.baseSize,
                                       d.baseDigest,
-                                      result.size(),
+                                      result.size,
                                       resultDigest};
         descriptors.resize(descriptors.size() + kDeltaDescriptorSize);
         WriteDeltaDescriptor(descriptor,
                              descriptors.data() + descriptors.size() - kDeltaDescriptorSize);
-        entries.push_back(
-            ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file],
-                         Compressible(d.bytes.size()), true});
+        entries.push_back(ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file], true,
+                                       true, false, nullptr});
     }
     told->insert(told->end(), plan.told.begin(), plan.told.end());
     ArchiveOptions archive{kIndexCompressed | kIndexScrambled, options.level, true};
@@ -279,5 +296,19 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
     archive.integrity = true;
     archive.requiredFeatures = FolderFeatures(files, folderNames);
     archive.deltaDescriptors.swap(descriptors);
-    return BuildArchiveWith(entries, archive, image, error);
+    archive.placeOver = kPlaceOver;
+    archive.chunkSize = kDefaultChunkSize;
+    if (!options.volumesFor.empty()) {
+        VolumeOptions& v = archive.volumes;
+        const std::filesystem::path out = options.volumesFor;
+        v.imageLimit = options.imageLimit;
+        v.volumeLimit = options.volumeLimit;
+        v.folder = out.parent_path();
+        v.stem = Printable(out.stem());
+        // '?' is no name's: a stem without a CP932 form fails when a volume is named.
+        if (!Utf8ToCp932(v.stem, &v.stemCp932))
+            v.stemCp932 = "?";
+        v.temporaryName = [out]() { return TemporaryNameBeside(out); };
+    }
+    return BuildArchiveWith(entries, archive, image, error, volumes);
 }

@@ -2,10 +2,28 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "payload/archive_writer.h"
 #include "payload/compress.h"
+
+// Entries larger than this are stored in chunks (archive/payload_large.h), so that the updater
+// holds one chunk of them at a time; smaller ones are one stream, as they always were.
+const uint64_t kPlaceOver = 16u << 20;
+
+// The limit an UPDATE.exe or a payload file is kept within when no --volume-limit is given:
+// well inside what the platform's loader maps, with room for the updater's own memory.
+const uint64_t kDefaultVolumeLimit = 512ull << 20;
+
+// A file's bytes as pack holds them: read whole when small, mapped when large, with a way to
+// let the pages read so far go.
+struct FileBytes {
+    const uint8_t* data;
+    uint64_t size;
+    std::function<void()> release;
+};
 
 struct SourceFile {
     std::filesystem::path path;
@@ -49,14 +67,21 @@ struct PackOptions {
     // and Overwrite rules travel as deltas against the copies there (mkupdate/pack_deltas.h).
     std::vector<std::filesystem::path> bases;
     bool fallback = false; // keep every whole entry beside its deltas
+    // Past imageLimit bytes of payload, the entries but UPDATE.INI and the texts go to volumes
+    // of at most volumeLimit bytes beside the output, named after its stem (pack_volumes.h).
+    uint64_t imageLimit = UINT64_MAX;
+    uint64_t volumeLimit = kDefaultVolumeLimit;
+    std::filesystem::path volumesFor; // the output the volumes go beside; empty: none
 };
 
 // Every file under dir becomes an entry, compressed when that makes it smaller, scrambled, with
 // a compressed and scrambled index; with bases, the deltas follow the files, and a file every
-// base has a smaller delta of is left out unless fallback. The same folder (and bases) always
-// give the same bytes. What was made of each delta is told in told, one line each. 0 and a
-// one-line reason on failure.
+// base has a smaller delta of is left out unless fallback. Files larger than kPlaceOver are
+// stored in chunks. The same folder (and bases) always give the same bytes. With volumes, the
+// payload may go to volumes, written under temporary names (pack_volumes.h puts them in
+// place). What was made of each delta is told in told, one line each. 0 and a one-line reason
+// on failure, no volume left behind.
 int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& leaveOut,
                const PackOptions& options, std::vector<uint8_t>* image,
                std::vector<std::string>* leftOut, std::vector<std::string>* told,
-               std::string* error);
+               std::string* error, WrittenVolumes* volumes = nullptr);

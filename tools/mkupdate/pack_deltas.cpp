@@ -6,7 +6,9 @@
 #include <set>
 
 #include "archive/payload_deltas.h"
+#include "archive/payload_large.h"
 #include "mkupdate/host_files.h"
+#include "payload/archive_writer.h"
 #include "payload/compress.h"
 #include "payload/delta_encode.h"
 #include "payload/mapped_file.h"
@@ -60,12 +62,31 @@ std::filesystem::path FindPart(const std::filesystem::path& folder, const std::s
     return matches == 1 ? found : folder / asWritten;
 }
 
-// Bytes of the entry the archive writer would store: compressed only when that is smaller.
-uint64_t StoredSize(const std::vector<uint8_t>& bytes, CompressLevel level) {
-    std::vector<uint8_t> packed;
-    CompressBlock(bytes.data(), bytes.size(), level, &packed);
-    return packed.size() < bytes.size() ? packed.size() : bytes.size();
-}
+// The whole entry's stored size, counted only as far as a comparison needs: a file of many GiB
+// is not compressed whole to learn that a delta of a few KiB is smaller.
+class WholeStored {
+  public:
+    WholeStored(const FileBytes& file, CompressLevel level) : file_(file), level_(level) {}
+    // 1 when the whole entry stores larger than n bytes.
+    bool LargerThan(uint64_t n) {
+        if (!exact_ && counted_ <= n) {
+            counted_ = StoredSizeOf(file_.data, file_.size, level_, kPlaceOver, kDefaultChunkSize,
+                                    n, file_.release);
+            exact_ = counted_ <= n;
+        }
+        return counted_ > n;
+    }
+    std::string Told() const { return (exact_ ? "" : "more than ") + Bytes(counted_); }
+
+  private:
+    static std::string Bytes(uint64_t n) {
+        return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+    }
+    const FileBytes& file_;
+    CompressLevel level_;
+    uint64_t counted_ = 0;
+    bool exact_ = false;
+};
 
 // Bases are hashed this much at a time, their pages let go after each piece.
 const uint64_t kHashPiece = 64ull << 20;
@@ -152,8 +173,7 @@ static int LinkLeavingBase(const std::filesystem::path& base, const std::filesys
     return 0;
 }
 
-int PlanDeltas(const std::vector<SourceFile>& files,
-               const std::vector<std::vector<uint8_t>>& contents,
+int PlanDeltas(const std::vector<SourceFile>& files, const std::vector<FileBytes>& contents,
                const std::vector<std::filesystem::path>& bases, bool fallback, CompressLevel level,
                DeltaPlan* plan, std::string* error) {
     plan->deltas.clear();
@@ -166,7 +186,7 @@ int PlanDeltas(const std::vector<SourceFile>& files,
     std::vector<IniSection> ini;
     for (size_t i = 0; i < files.size(); ++i)
         if (files[i].name == "UPDATE.INI")
-            ini = ParseIni(std::string(contents[i].begin(), contents[i].end()));
+            ini = ParseIni(std::string((const char*)contents[i].data, (size_t)contents[i].size));
     std::string dataFolder, value;
     IniValue(ini, "SETUP", "DataFolder", &dataFolder);
     // The updater reads these itself, by name, before any item is written.
@@ -190,7 +210,7 @@ int PlanDeltas(const std::vector<SourceFile>& files,
             plan->told.push_back(who + "no deltas: the updater reads it whole at start-up");
             continue;
         }
-        const uint64_t wholeStored = StoredSize(contents[i], level);
+        WholeStored wholeStored(contents[i], level);
         const size_t first = plan->deltas.size();
         bool needWhole = false;
         std::vector<SeenBase> seen;
@@ -222,8 +242,15 @@ int PlanDeltas(const std::vector<SourceFile>& files,
                 // A delta from the result itself is refused: an installation holding the new
                 // file keeps it without one, and such a delta must never stand in for the whole
                 // entry (the patch folder named as its own base would leave nothing else).
-                if (mapped.size() == contents[i].size() &&
-                    std::equal(contents[i].begin(), contents[i].end(), mapped.data())) {
+                bool equal = mapped.size() == contents[i].size;
+                for (uint64_t at = 0; equal && at < mapped.size(); at += kHashPiece) {
+                    const uint64_t n = std::min<uint64_t>(kHashPiece, mapped.size() - at);
+                    equal = memcmp(mapped.data() + at, contents[i].data + at, (size_t)n) == 0;
+                    mapped.Release();
+                    if (contents[i].release)
+                        contents[i].release();
+                }
+                if (equal) {
                     plan->told.push_back(who + "no delta " + from +
                                          ": the base already holds the new file");
                     continue;
@@ -256,17 +283,23 @@ int PlanDeltas(const std::vector<SourceFile>& files,
                 delta.baseSize = mapped.size();
                 memcpy(delta.baseDigest, now.digest, kSha256Size);
                 DeltaEncodeOptions options;
-                options.release = [&mapped]() { mapped.Release(); };
-                if (!EncodeDelta(mapped.data(), mapped.size(), contents[i].data(),
-                                 contents[i].size(), options, &delta.bytes)) {
+                const FileBytes& result = contents[i];
+                options.release = [&mapped, &result]() {
+                    mapped.Release();
+                    if (result.release)
+                        result.release();
+                };
+                if (!EncodeDelta(mapped.data(), mapped.size(), result.data, result.size, options,
+                                 &delta.bytes)) {
                     *error = "cannot make a delta of " + ShownCp932(files[i].name) + " " + from;
                     return 0;
                 }
-                const uint64_t stored = StoredSize(delta.bytes, level);
-                if (stored >= wholeStored) {
+                const uint64_t stored = StoredSizeOf(delta.bytes.data(), delta.bytes.size(), level,
+                                                     kPlaceOver, kDefaultChunkSize);
+                if (!wholeStored.LargerThan(stored)) {
                     plan->told.push_back(who + "no delta " + from + ": " + Bytes(stored) +
                                          ", not smaller than the whole entry's " +
-                                         Bytes(wholeStored));
+                                         wholeStored.Told());
                     now.delta = -1;
                     seen.push_back(now);
                     needWhole = true;
@@ -276,7 +309,7 @@ int PlanDeltas(const std::vector<SourceFile>& files,
                 DeltaEntryName((uint32_t)plan->deltas.size(), name);
                 plan->told.push_back(who + name + " " + from + ", base " + Bytes(mapped.size()) +
                                      ": " + Bytes(stored) + " instead of the whole entry's " +
-                                     Bytes(wholeStored));
+                                     wholeStored.Told());
                 now.delta = (long)plan->deltas.size();
                 seen.push_back(now);
                 plan->deltas.push_back(std::move(delta));
@@ -292,7 +325,7 @@ int PlanDeltas(const std::vector<SourceFile>& files,
         } else {
             plan->wholeLeftOut[i] = 1;
             plan->told.push_back(who + "travels only as deltas: the whole entry (" +
-                                 Bytes(wholeStored) + ") is left out");
+                                 wholeStored.Told() + ") is left out");
         }
     }
     return 1;

@@ -29,10 +29,9 @@ struct DeltaPlan {
     std::vector<std::string> told;  // what became of each file and base, one line each
 };
 
-// contents: the bytes of files, as pack read them; bases: older releases laid out as installed.
-// 0 and a one-line reason when a base file is there but cannot be read.
-int PlanDeltas(const std::vector<SourceFile>& files,
-               const std::vector<std::vector<uint8_t>>& contents,
+// contents: the bytes of files, as pack read or mapped them; bases: older releases laid out as
+// installed. 0 and a one-line reason when a base file is there but cannot be read.
+int PlanDeltas(const std::vector<SourceFile>& files, const std::vector<FileBytes>& contents,
                const std::vector<std::filesystem::path>& bases, bool fallback, CompressLevel level,
                DeltaPlan* plan, std::string* error);
 
