@@ -269,17 +269,18 @@ std::string Hex(const uint8_t* bytes, size_t n) {
 std::string WhereText(const EntryPlace& place, const IntegrityRecord* record) {
     if (!place.placed || !(place.entry.flags & kPlacedInVolumes))
         return "image";
-    std::string names;
+    // The first volume and, when it runs on, the last.
+    std::string first, last;
     uint64_t start = 0;
-    const uint64_t first = place.entry.offset, end = first + place.entry.storedSize;
+    const uint64_t begin = place.entry.offset, end = begin + place.entry.storedSize;
     for (uint32_t i = 0; record && i < record->volumeCount; ++i) {
         PayloadVolume v;
         ReadPayloadVolume(record->volumes, i, &v);
-        if (start < end && first < start + v.size)
-            names += (names.empty() ? "" : "+") + Shown(v.name);
+        if (start < end && begin < start + v.size)
+            (first.empty() ? first : last) = Shown(v.name);
         start += v.size;
     }
-    return names;
+    return last.empty() ? first : first + ".." + last;
 }
 
 // The entries, in index order, with where each one's stored bytes lie.

@@ -33,9 +33,9 @@ int VerifyPayload(const PayloadImage& image, std::vector<std::string>* problems,
 // an entry whose bytes do not match their hash is not written. The integrity record and the
 // deltas are no files of the game and are never written, not even when named; a file that
 // travels only as deltas has nothing to write, which told tells when everything is extracted.
-// Each entry is decoded and written piece by piece, whatever its size; the volumes the chosen
-// entries lie in are checked whole before anything is written, and a volume that is missing,
-// short or damaged is named and nothing is written.
+// Each entry is decoded and written piece by piece, whatever its size. When a chosen entry lies
+// in the volumes, every volume is checked whole (size and SHA-256) before anything is written:
+// a volume that is missing, short or damaged is named and nothing is written.
 int ExtractPayload(const PayloadImage& image, const std::filesystem::path& dir,
                    const std::vector<std::string>& names, std::string* error,
                    std::vector<std::string>* told = nullptr);
