@@ -374,10 +374,10 @@ int HostFileWriter::Open(const std::filesystem::path& file, std::string* error) 
         *error = "cannot write " + Printable(file) + ": " + strerror(errno);
         return 0;
     }
-    open_ = true;
     if (keepMode && fchmod(fd_, mode) != 0) {
         *error = "cannot write " + Printable(file) + ": " + strerror(errno);
-        Abandon();
+        close(fd_);
+        unlink(temp_.c_str());
         return 0;
     }
 #endif

@@ -550,7 +550,10 @@ int ExtractOne(const PayloadImage& image, const EntryPlace& place, const Integri
         *error = who + ": damaged (see mkupdate verify)";
         return 0;
     }
-    if (result != kEntryReadOk && result != kEntryReadStopped) {
+    // Stopped: a write failed, which the commit tells and undoes.
+    if (result == kEntryReadStopped)
+        return out.Commit(nullptr, error);
+    if (result != kEntryReadOk) {
         *error = who + ": " + EntryReadProblem(result, volumes) + "; not written";
         return 0;
     }

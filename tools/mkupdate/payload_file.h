@@ -23,12 +23,12 @@ struct PayloadImage {
     size_t size = 0;
     // Where the volumes lie: the folder of the file read; empty for an image in memory.
     std::filesystem::path folder;
-    const MappedFile* mapping = nullptr;
+    MappedFile* mapping = nullptr;
 
     // Lets go the pages of the mapping read so far; they are read again when needed.
     void LetGo() const {
         if (mapping)
-            const_cast<MappedFile*>(mapping)->Release();
+            mapping->Release();
     }
 };
 
