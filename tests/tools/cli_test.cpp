@@ -104,29 +104,6 @@ TEST(MkupdateCli, PackIsReproducibleAndTheBestLevelIsSmaller) {
     EXPECT_EQ(0, RunTool({"verify", (t.path / "fast").string()}).status);
 }
 
-// A large file is stored in chunks, so that a reader holds one chunk of it at a time; a small
-// one is still one compressed stream. The large one comes back whole.
-TEST(MkupdateCli, FilesOver16MibAreStoredInChunks) {
-    TempFolder t;
-    WriteFile(t.path / "patch" / "UPDATE.INI", kIni);
-    WriteFile(t.path / "patch" / "LARGE.DAT", std::string((16u << 20) + 1, 'x'));
-    const fs::path payload = t.path / "p.qv2";
-    ASSERT_EQ(
-        0, RunTool({"pack", (t.path / "patch").string(), "-o", payload.string(), "--fast"}).status);
-    RunResult list = RunTool({"list", payload.string()});
-    ASSERT_EQ(0, list.status) << list.err;
-    for (const auto& [name, method] :
-         {std::pair<std::string, std::string>{"LARGE.DAT", " chunked "},
-          {"UPDATE.INI", " compressed "}}) {
-        const size_t at = list.out.find(name);
-        ASSERT_NE(std::string::npos, at) << list.out;
-        const size_t start = list.out.rfind('\n', at) + 1;
-        EXPECT_NE(std::string::npos, list.out.substr(start, at - start).find(method)) << list.out;
-    }
-    ASSERT_EQ(0, RunTool({"extract", payload.string(), "-d", (t.path / "out").string()}).status);
-    EXPECT_TRUE(ReadFile(t.path / "patch" / "LARGE.DAT") == ReadFile(t.path / "out" / "LARGE.DAT"));
-}
-
 TEST(MkupdateCli, PackRefusesWithoutWritingAnything) {
     TempFolder t;
     MakePatch(t.path / "patch");

@@ -6,12 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <string.h>
+
 #include <string>
 #include <vector>
 
+#include "archive/archive_index.h"
 #include "archive/payload_integrity.h"
+#include "archive/payload_large.h"
 #include "mkupdate/build.h"
 #include "mkupdate/host_files.h"
+#include "mkupdate/index_memory.h"
 #include "payload/archive_writer.h"
 #include "pe/resource_section.h"
 
@@ -491,3 +497,75 @@ TEST(MkupdateOnWindows, SigningIsUnavailableHere) {
 }
 
 } // namespace
+
+namespace {
+
+// A payload file's volumes: 1 when the record names them in order with the sizes and digests
+// of the files beside it, each within limit.
+int VolumesMatch(const std::wstring& folder, const std::vector<uint8_t>& image, uint64_t limit,
+                 size_t* count) {
+    uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), AllocBlock, FreeBlock);
+    uint32_t at = 0;
+    const uint8_t* rec = index ? FindIntegrityEntry(index, image.data(), &at) : nullptr;
+    IntegrityRecord record;
+    int ok = rec && CheckIndexIntegrity(index, image.data() + at, EntryDecodedSize(rec), &record,
+                                        ~0u) == kIntegrityIntact;
+    *count = ok ? record.volumeCount : 0;
+    for (uint32_t v = 0; ok && v < record.volumeCount; ++v) {
+        PayloadVolume pv;
+        ReadPayloadVolume(record.volumes, v, &pv);
+        char expected[16];
+        snprintf(expected, sizeof expected, "P.%03u", (unsigned)(v + 1) % 1000);
+        std::vector<uint8_t> bytes;
+        std::string error;
+        uint8_t digest[kSha256Size];
+        ok = strcmp(pv.name, expected) == 0 &&
+             ReadHostFile(folder + L"\\" + Wide(pv.name), &bytes, &error) &&
+             bytes.size() == pv.size && pv.size <= limit;
+        if (ok) {
+            Sha256(bytes.data(), bytes.size(), digest);
+            ok = memcmp(digest, pv.digest, kSha256Size) == 0;
+        }
+    }
+    free(index);
+    return ok;
+}
+
+} // namespace
+
+TEST(MkupdateOnWindows, WritesVolumesBesideThePayloadAndRemovesStaleOnes) {
+    Scratch s;
+    const std::wstring folder = Wide(s.path);
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\patch").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\out").c_str(), nullptr));
+    WriteBytes(folder + L"\\patch\\UPDATE.INI", "[SETUP]\r\n");
+    // Random bytes, which do not compress: a few volumes of 1 MiB.
+    std::string big((17u << 20) + 5, '\0');
+    uint32_t x = 1;
+    for (size_t i = 0; i < big.size(); ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        big[i] = (char)x;
+    }
+    WriteBytes(folder + L"\\patch\\BIG.DAT", big);
+    WriteBytes(folder + L"\\out\\p.099", "stale");
+    const std::wstring pack =
+        L"pack \"" + folder + L"\\patch\" -o \"" + folder + L"\\out\\P.qv2\" --fast";
+    std::string text;
+    ASSERT_EQ(0u, RunCapturing(pack + L" --volume-limit 1M", folder, &text)) << text;
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_EQ(1, ReadHostFile(folder + L"\\out\\P.qv2", &image, &error)) << error;
+    size_t count = 0;
+    EXPECT_EQ(1, VolumesMatch(folder + L"\\out", image, 1u << 20, &count));
+    EXPECT_LE(17u, count);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\out\\p.099").c_str()));
+
+    // Fitting the default limit, the payload is one file again and the volumes are gone.
+    ASSERT_EQ(0u, RunCapturing(pack, folder, &text)) << text;
+    ASSERT_EQ(1, ReadHostFile(folder + L"\\out\\P.qv2", &image, &error)) << error;
+    EXPECT_EQ(1, VolumesMatch(folder + L"\\out", image, 1u << 20, &count));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\out\\P.001").c_str()));
+}

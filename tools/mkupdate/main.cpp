@@ -408,6 +408,8 @@ int Pack(const Args& args, bool embed) {
         return Fail("build: no stub beside mkupdate (" + Printable(stub) +
                     "); give --stub PATH, the UPDATE.exe this project builds");
     // The limit is on the file written: for build the stub takes its share.
+    if (embed && !CanReadHostFile(stub, &error))
+        return Fail("build: stub: " + error);
     const uint64_t stubSize = embed ? std::filesystem::file_size(stub, ec) : 0;
     if (embed && (ec || stubSize + kEmbedSlack >= options.volumeLimit))
         return Fail("build: the stub " + Printable(stub) +
@@ -424,11 +426,12 @@ int Pack(const Args& args, bool embed) {
                     &volumes))
         return Fail(error);
     if (!volumes.final.empty())
-        told.push_back("the payload is larger than --volume-limit allows in one file: " +
-                       std::to_string(volumes.final.size()) + " volume" +
+        told.push_back("the payload does not fit the volume limit (" +
+                       std::to_string(options.volumeLimit) +
+                       " bytes) in one file: " + std::to_string(volumes.final.size()) + " volume" +
                        (volumes.final.size() == 1 ? "" : "s") + " beside " + Printable(output) +
-                       ", from " + Printable(volumes.final.front().filename()) +
-                       "; ship them with it");
+                       ", " + Printable(volumes.final.front().filename()) + " to " +
+                       Printable(volumes.final.back().filename()) + "; ship them with it");
     // build's check has told them already.
     for (size_t i = 0; !embed && i < leftOut.size(); ++i)
         Print(stderr, "mkupdate: pack: left out " + leftOut[i] + "\n");

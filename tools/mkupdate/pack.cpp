@@ -13,6 +13,7 @@
 #include "archive/payload_large.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack_deltas.h"
+#include "mkupdate/pack_volumes.h"
 #include "mkupdate/update_ini.h"
 #include "payload/archive_writer.h"
 #include "payload/mapped_file.h"
@@ -124,6 +125,15 @@ int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& 
         }
         if (IsTemporaryName(path)) {
             leftOut->push_back(Printable(path) + ": a temporary file mkupdate left");
+            continue;
+        }
+        // The output's volumes beside it: the build writes them anew.
+        if (!leaveOut.empty() &&
+            IsVolumeName(Printable(leaveOut.stem()), Printable(path.filename())) &&
+            std::filesystem::equivalent(
+                path.parent_path(), leaveOut.parent_path().empty() ? "." : leaveOut.parent_path(),
+                same)) {
+            leftOut->push_back(Printable(path) + ": a volume of the output being written");
             continue;
         }
         SourceFile f;
@@ -289,6 +299,7 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
                              descriptors.data() + descriptors.size() - kDeltaDescriptorSize);
         entries.push_back(ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file], true,
                                        true, false, nullptr});
+        entries.back().place = result.size > UINT32_MAX;
     }
     told->insert(told->end(), plan.told.begin(), plan.told.end());
     ArchiveOptions archive{kIndexCompressed | kIndexScrambled, options.level, true};

@@ -84,12 +84,18 @@ int EncodeChunks(const ArchiveInput& e, const ArchiveOptions& o, std::vector<uin
     const uint32_t count = ChunkCountFor(e.size, o.chunkSize);
     table->assign(ChunkTableSize(count), 0);
     std::vector<uint8_t> stored;
+    uint32_t word = 0;
     uint64_t sinceRelease = 0;
     for (uint32_t c = 0; c < count; ++c) {
         const uint64_t at = (uint64_t)c * o.chunkSize;
         const uint32_t n = (uint32_t)std::min<uint64_t>(o.chunkSize, e.size - at);
-        StoreLE32(table->data() + (size_t)c * 4,
-                  EncodeOneChunk(e.data + at, n, e.compress, e.scramble, o.level, &stored));
+        // A chunk equal to the one before (a run of zeros in a disk image, say) is stored as
+        // that one was, without compressing it again.
+        const bool again =
+            c > 0 && n == o.chunkSize && memcmp(e.data + at - n, e.data + at, n) == 0;
+        if (!again)
+            word = EncodeOneChunk(e.data + at, n, e.compress, e.scramble, o.level, &stored);
+        StoreLE32(table->data() + (size_t)c * 4, word);
         if (sha)
             Sha256Update(sha, e.data + at, n);
         if (!sink(stored.data(), stored.size()))
@@ -323,7 +329,9 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
                         "entry name '" + e.name + "' is empty, too long or holds a NUL byte");
         if (IsReservedName(e.name))
             return Fail(error, "entry name '" + e.name + "' is reserved for the integrity record");
-        x.placed = e.size > options.placeOver;
+        x.placed = e.size > options.placeOver || (e.place && options.integrity);
+        if (x.placed && (e.size - 1) / options.chunkSize >= UINT32_MAX)
+            return Fail(error, "entry '" + e.name + "' has more chunks than a table can count");
         x.at = spool.size();
         if (!x.placed) {
             if (e.size > UINT32_MAX)
@@ -375,6 +383,7 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
             return Fail(error, "the payload is larger than its image may be, and this command "
                                "writes no volumes");
         writer.reset(new VolumeWriter(vo, wv));
+        error->clear();
         std::vector<uint8_t> chunks;
         for (size_t i = 0; i < entries.size(); ++i) {
             const ArchiveInput& e = entries[i];

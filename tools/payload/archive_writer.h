@@ -30,6 +30,9 @@ struct ArchiveInput {
     bool keep = false;
     // Lets go of the pages of data read so far (a mapped file's); may be empty.
     std::function<void()> release;
+    // Placed whatever its size (with integrity only): a delta whose result is 4 GiB or more
+    // needs a payload that requires PAYLOAD_FEATURE_LARGE, which placed entries announce.
+    bool place = false;
 };
 
 // Where a payload's entries go when it is too large for one image.
