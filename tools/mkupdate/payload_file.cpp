@@ -43,3 +43,12 @@ int OpenPayload(const std::filesystem::path& file, OpenedPayload* payload, std::
     payload->file.Release();
     return 1;
 }
+
+int LoadPayload(const std::filesystem::path& file, std::vector<uint8_t>* image,
+                std::string* error) {
+    OpenedPayload payload;
+    if (!OpenPayload(file, &payload, error))
+        return 0;
+    image->assign(payload.image.data, payload.image.data + payload.image.size);
+    return 1;
+}

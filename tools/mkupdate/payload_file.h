@@ -41,3 +41,6 @@ struct OpenedPayload {
 // Maps file and finds the archive in it. A file that begins like an executable is taken for
 // one and must carry the payload resource; anything else must begin with the archive's magic.
 int OpenPayload(const std::filesystem::path& file, OpenedPayload* payload, std::string* error);
+
+// The same archive copied whole into *image, for what is small enough to hold (tests).
+int LoadPayload(const std::filesystem::path& file, std::vector<uint8_t>* image, std::string* error);
