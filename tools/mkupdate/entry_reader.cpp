@@ -171,17 +171,23 @@ int CheckVolumes(const VolumeStream& volumes, std::vector<std::string>* problems
     return problems->size() == before;
 }
 
+std::vector<EntryPlace> Places(const uint8_t* index, const IntegrityRecord* record) {
+    std::vector<EntryPlace> places(IndexEntryCount(index));
+    uint64_t offset = kArchiveHeaderSize;
+    for (uint32_t i = 0; i < places.size(); ++i) {
+        EntryPlace& p = places[i];
+        p.rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
+        p.position = i;
+        p.dataOffset = offset;
+        p.placed = record && record->placedCount &&
+                   FindPlacedEntry(record->placed, record->placedCount, i, &p.entry);
+        offset += PaddedSize(EntryStoredSize(p.rec));
+    }
+    return places;
+}
+
 EntryPlace PlaceAt(const uint8_t* index, const IntegrityRecord* record, uint32_t position) {
-    EntryPlace place;
-    place.position = position;
-    place.dataOffset = kArchiveHeaderSize;
-    for (uint32_t i = 0; i < position; ++i)
-        place.dataOffset +=
-            PaddedSize(EntryStoredSize(IndexRecords(index) + (size_t)i * kArchiveEntrySize));
-    place.rec = IndexRecords(index) + (size_t)position * kArchiveEntrySize;
-    place.placed = record && record->placedCount &&
-                   FindPlacedEntry(record->placed, record->placedCount, position, &place.entry);
-    return place;
+    return Places(index, record)[position];
 }
 
 uint64_t DecodedSizeOf(const EntryPlace& place) {

@@ -56,8 +56,10 @@ struct EntryPlace {
     PlacedEntry entry{};
 };
 
-// The place of the entry at position of a decoded index (header, then records), its placed
-// descriptor taken from record when it has one there (record may be null).
+// The entries of a decoded index (header, then records) in index order, with where each one's
+// stored bytes lie, a placed one's descriptor taken from record (which may be null).
+std::vector<EntryPlace> Places(const uint8_t* index, const IntegrityRecord* record);
+// The same for the entry at position alone.
 EntryPlace PlaceAt(const uint8_t* index, const IntegrityRecord* record, uint32_t position);
 
 // The decoded size of an entry: the descriptor's for a placed one, the index's otherwise.

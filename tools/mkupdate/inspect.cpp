@@ -283,22 +283,6 @@ std::string WhereText(const EntryPlace& place, const IntegrityRecord* record) {
     return last.empty() ? first : first + ".." + last;
 }
 
-// The entries, in index order, with where each one's stored bytes lie.
-std::vector<EntryPlace> Places(const uint8_t* index, const IntegrityRecord* record) {
-    std::vector<EntryPlace> places(IndexEntryCount(index));
-    uint64_t offset = kArchiveHeaderSize;
-    for (uint32_t i = 0; i < places.size(); ++i) {
-        EntryPlace& p = places[i];
-        p.rec = IndexRecords(index) + (size_t)i * kArchiveEntrySize;
-        p.position = i;
-        p.dataOffset = offset;
-        p.placed = record && record->placedCount &&
-                   FindPlacedEntry(record->placed, record->placedCount, i, &p.entry);
-        offset += PaddedSize(EntryStoredSize(p.rec));
-    }
-    return places;
-}
-
 bool InVolumes(const EntryPlace& place) {
     return place.placed && (place.entry.flags & kPlacedInVolumes);
 }
