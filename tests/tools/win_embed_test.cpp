@@ -448,7 +448,11 @@ TEST(MkupdateOnWindows, DeltasAreAppliedButNotMadeHere) {
 // through several volumes comes back whole, and a missing volume is named and nothing written.
 TEST(MkupdateOnWindows, VolumesAreReadBesideThePayload) {
     Scratch s;
-    const std::wstring folder = Wide(s.path);
+    // A folder of its own: the tests of this process share the scratch folder's name.
+    const std::wstring folder = Wide(s.path) + L"\\volumes";
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder + L"\\patch").c_str(), nullptr));
     // Bytes that do not compress, so that the payload needs several volumes.
     std::string bulk(300000, '\0');
