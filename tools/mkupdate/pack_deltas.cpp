@@ -72,7 +72,8 @@ class WholeStored {
         if (!exact_ && counted_ <= n) {
             counted_ = StoredSizeOf(file_.data, file_.size, level_, kPlaceOver, kDefaultChunkSize,
                                     n, file_.release);
-            exact_ = counted_ <= n;
+            // One stream is counted whole; chunks only up to n.
+            exact_ = file_.size <= kPlaceOver || counted_ <= n;
         }
         return counted_ > n;
     }
