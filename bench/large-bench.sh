@@ -3,7 +3,8 @@
 # bench/make-archive-pair.py), beside xdelta3 -9 with its largest source window and, where it
 # can finish in reasonable time, zstd -19 --long --patch-from; then a release of a 4.5 GiB
 # archive, a 2.5 GiB file and 200 small files, built with `mkupdate build --base`; then, when
-# bench/large-apply.sh is there, the patch applied. Times are wall clock, memory is peak
+# bench/large-apply.sh is there, the patch applied. mkupdate's list, verify (with --base) and
+# extract of the patch are measured too. Times are wall clock, memory is peak
 # resident (file-backed pages included), sizes in bytes. Everything is made under WORK_DIR and
 # removed at the end.
 # With LARGE_PAIRS=0 the 1 GiB, 200 MB and 100 MB pairs are left out (the release alone).
@@ -132,6 +133,23 @@ PY
     tail -n 3 "$work/err" | sed 's/^/  /'
   fi
   echo "patch size: all files of the patch folder (the EXE and any volumes)"
+  # mkupdate reading what it built: its memory must not grow with the release's files.
+  if [ -f "$patch/UPDATE.exe" ]; then
+    for command in list verify "verify --base" extract; do
+      case $command in
+      "verify --base") args=(verify "$patch/UPDATE.exe" --base "$old") ;;
+      extract) args=(extract "$patch/UPDATE.exe" -d "$work/extracted") ;;
+      *) args=("$command" "$patch/UPDATE.exe") ;;
+      esac
+      if timed "$mkupdate" "${args[@]}"; then
+        row "mkupdate $command" ours "$secs" "$peak_mb" -
+      else
+        row "mkupdate $command" failed - - -
+        tail -n 3 "$work/err" | sed 's/^/  /'
+      fi
+    done
+    rm -rf "$work/extracted"
+  fi
 } | tee "$results"
 
 if [ -x "$here/large-apply.sh" ] && [ -f "$work/patch/UPDATE.exe" ]; then

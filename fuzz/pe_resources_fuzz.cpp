@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!ReadPeResources(rebuilt, true, &again, &error) || again.size() != resources.size())
         abort();
     const Resource* found = FindPayloadResource(again);
-    if (!found || found->data != FindPayloadResource(resources)->data)
+    if (!found || found->data != payload)
         abort();
     return 0;
 }

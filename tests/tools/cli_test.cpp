@@ -104,8 +104,6 @@ TEST(MkupdateCli, PackIsReproducibleAndTheBestLevelIsSmaller) {
     EXPECT_EQ(0, RunTool({"verify", (t.path / "fast").string()}).status);
 }
 
-// A large file is stored as is however well it would compress, so that the updater can write it
-// part by part; a small one is still compressed. The large one comes back whole.
 TEST(MkupdateCli, PackRefusesWithoutWritingAnything) {
     TempFolder t;
     MakePatch(t.path / "patch");

@@ -38,7 +38,7 @@ TEST(MkupdateInspect, EntryNamesThatLeaveTheFolderAreNotExtracted) {
         std::vector<std::string> problems;
         EXPECT_EQ(0, VerifyPayload(image, &problems)) << name;
         std::string error;
-        EXPECT_EQ(0, ExtractPayload(&image, t.path / "out", {}, &error)) << name;
+        EXPECT_EQ(0, ExtractPayload(image, t.path / "out", {}, &error)) << name;
         EXPECT_NE(std::string::npos, error.find("no safe file name")) << name << ": " << error;
         EXPECT_FALSE(std::filesystem::exists(t.path / "out")) << "nothing is written: " << name;
     }

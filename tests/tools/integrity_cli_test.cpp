@@ -126,19 +126,19 @@ TEST(MkupdateIntegrity, VerifyAndExtractHoldEntriesToTheirHashes) {
 
     // extract writes the entries before it and nothing for the damaged one.
     std::vector<uint8_t> copy = image;
-    EXPECT_EQ(0, ExtractPayload(&copy, t.path / "out", {}, &error));
+    EXPECT_EQ(0, ExtractPayload(copy, t.path / "out", {}, &error));
     EXPECT_NE(std::string::npos, error.find("TINY.DAT")) << error;
     EXPECT_TRUE(fs::exists(t.path / "out" / "GAME.DAT"));
     EXPECT_FALSE(fs::exists(t.path / "out" / "TINY.DAT"));
     copy = image;
-    EXPECT_EQ(1, ExtractPayload(&copy, t.path / "one", {"update.ini"}, &error)) << error;
+    EXPECT_EQ(1, ExtractPayload(copy, t.path / "one", {"update.ini"}, &error)) << error;
 
     // A damaged record: extract refuses before writing anything.
     std::vector<uint8_t> badRecord = Packed(t.path / "patch");
     badRecord[StoredOffset(badRecord, kIntegrityEntryName) + 40] ^= 1;
     EXPECT_EQ(0, VerifyPayload(badRecord, &problems));
     EXPECT_EQ("the integrity record is damaged", problems.at(0));
-    EXPECT_EQ(0, ExtractPayload(&badRecord, t.path / "none", {}, &error));
+    EXPECT_EQ(0, ExtractPayload(badRecord, t.path / "none", {}, &error));
     EXPECT_NE(std::string::npos, error.find("integrity record is damaged")) << error;
     EXPECT_FALSE(fs::exists(t.path / "none"));
 }

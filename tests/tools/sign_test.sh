@@ -46,6 +46,26 @@ for way in "cert --sign publisher.pem --key publisher.key" \
     verify.txt || fail "$name: mkupdate verify says: $(cat verify.txt)"
 done
 
+# Volumes lie outside the signed file: verify says their size and SHA-256 in the signed record
+# cover them, and a damaged one still fails verify.
+if [ -n "${LARGE_STUB:-}" ]; then
+  mkdir -p volumes
+  cp -r "$patch" large-patch
+  head -c 400000 /dev/urandom >large-patch/NOISE.DAT
+  "$mkupdate" build large-patch "$@" --stub "$LARGE_STUB" -o volumes/UPDATE.exe \
+    --volume-limit 256K --sign publisher.pem --key publisher.key 2>err.txt ||
+    fail "volumes: build: $(cat err.txt)"
+  [ -e volumes/UPDATE.001 ] || fail "volumes: none written"
+  "$mkupdate" verify volumes/UPDATE.exe >verify.txt 2>&1 || fail "volumes: $(cat verify.txt)"
+  grep -q '^signature: signed; .* the [0-9]* volumes\? beside it \(is\|are\) not inside the signed file, but covered by their size and SHA-256 in the signed integrity record$' \
+    verify.txt || fail "volumes: mkupdate verify says: $(cat verify.txt)"
+  printf 'x' >>volumes/UPDATE.001
+  if "$mkupdate" verify volumes/UPDATE.exe >verify.txt 2>&1 ||
+    ! grep -q 'volume UPDATE.001 is longer than its record says' verify.txt; then
+    fail "volumes: a damaged volume passes: $(cat verify.txt)"
+  fi
+fi
+
 # A signed stub: its signature goes, and the result is what the unsigned stub gives.
 build "$@" --stub "$stub" -o unsigned.exe || fail "unsigned build: $(cat err.txt)"
 build "$@" --stub signed-cert.exe -o from-signed.exe || fail "signed stub: $(cat err.txt)"

@@ -444,6 +444,45 @@ TEST(MkupdateOnWindows, DeltasAreAppliedButNotMadeHere) {
     }
 }
 
+// The payload is mapped and the volumes read by position here as on Linux: an entry that runs
+// through several volumes comes back whole, and a missing volume is named and nothing written.
+TEST(MkupdateOnWindows, VolumesAreReadBesideThePayload) {
+    Scratch s;
+    // A folder of its own: the tests of this process share the scratch folder's name.
+    const std::wstring folder = Wide(s.path) + L"\\volumes";
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\patch").c_str(), nullptr));
+    // Bytes that do not compress, so that the payload needs several volumes.
+    std::string bulk(300000, '\0');
+    uint64_t x = 1;
+    for (char& c : bulk)
+        c = (char)((x = x * 6364136223846793005ull + 1442695040888963407ull) >> 56);
+    WriteBytes(folder + L"\\patch\\BULK.DAT", bulk);
+    WriteBytes(folder + L"\\patch\\UPDATE.INI", "[SETUP]\r\n");
+    const std::wstring payload = L"\"" + folder + L"\\P.QV2\"";
+    std::string text;
+    ASSERT_EQ(0u, RunCapturing(L"pack \"" + folder + L"\\patch\" -o " + payload +
+                                   L" --fast --volume-limit 64K",
+                               folder, &text))
+        << text;
+    EXPECT_EQ(0u, RunCapturing(L"list " + payload, folder, &text));
+    EXPECT_NE(std::string::npos, text.find("P.001..P.00")) << text;
+    EXPECT_EQ(0u, RunCapturing(L"verify " + payload, folder, &text)) << text;
+    EXPECT_EQ(0u,
+              RunCapturing(L"extract " + payload + L" -d \"" + folder + L"\\x\"", folder, &text))
+        << text;
+    EXPECT_EQ(bulk, ReadText(folder + L"\\x\\BULK.DAT"));
+    ASSERT_TRUE(DeleteFileW((folder + L"\\P.002").c_str()));
+    EXPECT_EQ(1u, RunCapturing(L"verify " + payload, folder, &text));
+    EXPECT_NE(std::string::npos, text.find("volume P.002 is missing")) << text;
+    EXPECT_EQ(1u,
+              RunCapturing(L"extract " + payload + L" -d \"" + folder + L"\\y\"", folder, &text));
+    EXPECT_NE(std::string::npos, text.find("volume P.002 is missing")) << text;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\y").c_str()));
+}
+
 TEST(MkupdateOnWindows, SigningIsUnavailableHere) {
     // This build cannot run the signer: refused before anything is read or written, whether
     // the files named exist or not.

@@ -107,7 +107,8 @@ std::filesystem::path DefaultStub() {
 
 int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& payload,
                  const std::filesystem::path& output, std::string* error, bool* droppedSignature) {
-    std::vector<uint8_t> image, built;
+    std::vector<uint8_t> image;
+    std::vector<OutputPart> built;
     std::vector<Resource> resources;
     if (!ReadHostFile(stub, &image, error))
         return 0;
@@ -143,10 +144,17 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
             *error += "; give --stub the UPDATE.exe of this version of the project";
         return 0;
     }
-    SetPayloadResource(&resources, payload);
+    // The payload is written from where it lies, never copied into the rebuilt program.
+    SetPayloadResource(&resources, payload.data(), payload.size());
     if (!RebuildResourceSection(image, resources, &built, error)) {
         *error = "stub " + Printable(stub) + ": " + *error;
         return 0;
     }
-    return WriteHostFile(output, built.data(), built.size(), nullptr, error);
+    std::vector<uint8_t>().swap(image);
+    HostFileWriter out;
+    if (!out.Open(output, error))
+        return 0;
+    for (const OutputPart& part : built)
+        out.Write(part.data(), part.size());
+    return out.Commit(nullptr, error);
 }

@@ -297,8 +297,27 @@ int CanReadHostFile(const std::filesystem::path& file, std::string* error) {
     return 1;
 }
 
-int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
-                  const uint64_t* time, std::string* error) {
+HostFileWriter::~HostFileWriter() {
+    Abandon();
+}
+
+void HostFileWriter::Abandon() {
+    if (!open_)
+        return;
+#ifdef _WIN32
+    CloseHandle((HANDLE)handle_);
+    DeleteFileW(temp_.c_str());
+#else
+    close(fd_);
+    unlink(temp_.c_str());
+#endif
+    open_ = false;
+}
+
+int HostFileWriter::Open(const std::filesystem::path& file, std::string* error) {
+    Abandon();
+    file_ = file;
+    failed_ = false;
     const std::filesystem::path folder =
         file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
     std::string suffix;
@@ -306,7 +325,7 @@ int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_
         *error = "cannot write " + Printable(file) + ": no random name for the temporary file";
         return 0;
     }
-    const std::filesystem::path temp = folder / (kTemporaryPrefix + suffix + ".tmp");
+    temp_ = folder / (kTemporaryPrefix + suffix + ".tmp");
 #ifdef _WIN32
     // What stands at the name now: only a regular file may be replaced.
     HANDLE old = CreateFileW(
@@ -325,39 +344,13 @@ int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_
         return 0;
     }
     // CREATE_NEW never opens what another planted there, link or not.
-    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE h = CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         *error = "cannot write " + Printable(file) + ": " + SystemMessage(GetLastError());
         return 0;
     }
-    bool ok = true;
-    for (size_t done = 0; ok && done < size;) {
-        const DWORD want = (DWORD)std::min<size_t>(size - done, 1u << 30);
-        DWORD put = 0;
-        ok = WriteFile(h, bytes + done, want, &put, nullptr) && put == want;
-        done += put;
-    }
-    FILETIME ft;
-    if (ok && time) {
-        // The time goes on before the file takes its name, so it never shows with another one.
-        ft.dwLowDateTime = (DWORD)*time;
-        ft.dwHighDateTime = (DWORD)(*time >> 32);
-        ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
-    }
-    const DWORD code = GetLastError();
-    CloseHandle(h);
-    if (ok && !MoveFileExW(temp.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        *error = "cannot write " + Printable(file) + ": " + SystemMessage(GetLastError());
-        DeleteFileW(temp.c_str());
-        return 0;
-    }
-    if (!ok) {
-        *error = "cannot write " + Printable(file) + ": " + SystemMessage(code);
-        DeleteFileW(temp.c_str());
-        return 0;
-    }
-    return 1;
+    handle_ = h;
 #else
     struct stat st;
     mode_t mode = 0666;
@@ -376,20 +369,82 @@ int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_
         return 0;
     }
     // O_EXCL with O_NOFOLLOW: a name planted beforehand, link or not, makes this fail.
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) {
+    fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd_ < 0) {
         *error = "cannot write " + Printable(file) + ": " + strerror(errno);
         return 0;
     }
-    bool ok = !keepMode || fchmod(fd, mode) == 0;
-    for (size_t done = 0; ok && done < size;) {
-        const ssize_t put = write(fd, bytes + done, size - done);
+    if (keepMode && fchmod(fd_, mode) != 0) {
+        *error = "cannot write " + Printable(file) + ": " + strerror(errno);
+        close(fd_);
+        unlink(temp_.c_str());
+        return 0;
+    }
+#endif
+    open_ = true;
+    return 1;
+}
+
+int HostFileWriter::Write(const uint8_t* bytes, size_t size) {
+    if (!open_ || failed_)
+        return 0;
+#ifdef _WIN32
+    for (size_t done = 0; done < size;) {
+        const DWORD want = (DWORD)std::min<size_t>(size - done, 1u << 30);
+        DWORD put = 0;
+        if (!WriteFile((HANDLE)handle_, bytes + done, want, &put, nullptr) || put != want) {
+            code_ = GetLastError();
+            failed_ = true;
+            return 0;
+        }
+        done += put;
+    }
+#else
+    for (size_t done = 0; done < size;) {
+        const ssize_t put = write(fd_, bytes + done, size - done);
         if (put < 0 && errno == EINTR)
             continue;
-        ok = put > 0;
-        if (ok)
-            done += (size_t)put;
+        if (put <= 0) {
+            code_ = put < 0 ? errno : ENOSPC;
+            failed_ = true;
+            return 0;
+        }
+        done += (size_t)put;
     }
+#endif
+    return 1;
+}
+
+int HostFileWriter::Commit(const uint64_t* time, std::string* error) {
+    if (!open_) {
+        *error = "cannot write " + Printable(file_);
+        return 0;
+    }
+#ifdef _WIN32
+    HANDLE h = (HANDLE)handle_;
+    bool ok = !failed_;
+    FILETIME ft;
+    if (ok && time) {
+        // The time goes on before the file takes its name, so it never shows with another one.
+        ft.dwLowDateTime = (DWORD)*time;
+        ft.dwHighDateTime = (DWORD)(*time >> 32);
+        ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
+    }
+    const DWORD code = failed_ ? (DWORD)code_ : GetLastError();
+    CloseHandle(h);
+    open_ = false;
+    if (ok && !MoveFileExW(temp_.c_str(), file_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        *error = "cannot write " + Printable(file_) + ": " + SystemMessage(GetLastError());
+        DeleteFileW(temp_.c_str());
+        return 0;
+    }
+    if (!ok) {
+        *error = "cannot write " + Printable(file_) + ": " + SystemMessage(code);
+        DeleteFileW(temp_.c_str());
+        return 0;
+    }
+#else
+    bool ok = !failed_;
     if (ok && time) {
         // The time goes on before the file takes its name, so it never shows with another one.
         struct timespec times[2];
@@ -397,22 +452,32 @@ int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_
         times[0].tv_nsec = UTIME_OMIT;
         times[1].tv_sec = (time_t)((int64_t)(*time / 10000000ull) - (int64_t)kUnixEpochInFileTime);
         times[1].tv_nsec = (long)(*time % 10000000ull) * 100;
-        ok = futimens(fd, times) == 0;
+        ok = futimens(fd_, times) == 0;
     }
-    const int code = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(temp.c_str(), file.c_str()) != 0) {
-        *error = "cannot write " + Printable(file) + ": " + strerror(errno);
-        unlink(temp.c_str());
+    const int code = failed_ ? code_ : errno;
+    ok = close(fd_) == 0 && ok;
+    open_ = false;
+    if (ok && rename(temp_.c_str(), file_.c_str()) != 0) {
+        *error = "cannot write " + Printable(file_) + ": " + strerror(errno);
+        unlink(temp_.c_str());
         return 0;
     }
     if (!ok) {
-        *error = "cannot write " + Printable(file) + ": " + strerror(code);
-        unlink(temp.c_str());
+        *error = "cannot write " + Printable(file_) + ": " + strerror(code);
+        unlink(temp_.c_str());
         return 0;
     }
-    return 1;
 #endif
+    return 1;
+}
+
+int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
+                  const uint64_t* time, std::string* error) {
+    HostFileWriter out;
+    if (!out.Open(file, error))
+        return 0;
+    out.Write(bytes, size);
+    return out.Commit(time, error);
 }
 
 int SetLastWriteFileTime(const std::filesystem::path& file, uint64_t time, std::string* error) {

@@ -1,6 +1,7 @@
 // What mkupdate needs of the host's file system, the same on Linux and on Windows.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <filesystem>
@@ -25,6 +26,30 @@ int CanReadHostFile(const std::filesystem::path& file, std::string* error);
 // through a link. With time, the file's last-write time (a FILETIME).
 int WriteHostFile(const std::filesystem::path& file, const uint8_t* bytes, size_t size,
                   const uint64_t* time, std::string* error);
+
+// The same, for a file written in parts: nothing shows at the name until Commit, and a writer
+// abandoned (or destroyed) before it leaves no temporary file behind. A failed Write is told by
+// Commit.
+class HostFileWriter {
+  public:
+    HostFileWriter() = default;
+    HostFileWriter(const HostFileWriter&) = delete;
+    HostFileWriter& operator=(const HostFileWriter&) = delete;
+    ~HostFileWriter();
+
+    int Open(const std::filesystem::path& file, std::string* error);
+    int Write(const uint8_t* bytes, size_t size);
+    int Commit(const uint64_t* time, std::string* error);
+    void Abandon();
+
+  private:
+    std::filesystem::path file_, temp_;
+    bool open_ = false;
+    bool failed_ = false;
+    int code_ = 0;
+    int fd_ = -1;
+    void* handle_ = nullptr;
+};
 
 // A new name of the kind WriteHostFile gives its temporary files, beside file (nothing is
 // created); empty when no random name can be had.

@@ -7,17 +7,23 @@
 #include <string>
 #include <vector>
 
-// One line per entry: decoded and stored size, methods, time stamp (UTC) and name; the
-// integrity record is no entry of the game and is told in a last line instead.
-int ListPayload(const std::vector<uint8_t>& image, std::string* listing, std::string* error);
+#include "mkupdate/payload_file.h"
+
+// One line per entry: decoded and stored size (64-bit), method ("chunked" for a placed entry),
+// scrambling, time stamp (UTC), where its bytes lie (the image, or the volumes they run through)
+// and name; then the deltas and the volumes. The integrity record is no entry of the game and
+// is told in a last line instead.
+int ListPayload(const PayloadImage& image, std::string* listing, std::string* error);
 
 // Decodes the index and every entry and collects every way in which the image departs from
 // what the writer makes and the updater expects, each entry whose bytes do not match their hash
 // in the integrity record among them, and each delta that disagrees with its descriptor. With
 // bases (older releases laid out as installed), the deltas whose bases are there are applied
 // and their results checked (mkupdate/inspect_deltas.h); what was applied is told in told. 1
-// when there is no problem.
-int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* problems,
+// when there is no problem. The volumes (found in image.folder) are checked whole, each by its
+// size and SHA-256; a missing, short or damaged one is a problem that names it, and the entries
+// in it are not read.
+int VerifyPayload(const PayloadImage& image, std::vector<std::string>* problems,
                   const std::vector<std::filesystem::path>& bases = {},
                   std::vector<std::string>* told = nullptr);
 
@@ -27,14 +33,18 @@ int VerifyPayload(const std::vector<uint8_t>& image, std::vector<std::string>* p
 // an entry whose bytes do not match their hash is not written. The integrity record and the
 // deltas are no files of the game and are never written, not even when named; a file that
 // travels only as deltas has nothing to write, which told tells when everything is extracted.
-// Scrambled entries are unscrambled inside *image, which is left unusable, so that no copy of
-// them is needed.
-int ExtractPayload(std::vector<uint8_t>* image, const std::filesystem::path& dir,
+// Each entry is decoded and written piece by piece, whatever its size. When a chosen entry lies
+// in the volumes, every volume is checked whole (size and SHA-256) before anything is written:
+// a volume that is missing, short or damaged is named and nothing is written.
+int ExtractPayload(const PayloadImage& image, const std::filesystem::path& dir,
                    const std::vector<std::string>& names, std::string* error,
                    std::vector<std::string>* told = nullptr);
 
+// The volumes an intact integrity record names; 0 without them.
+uint32_t CoveredVolumeCount(const PayloadImage& image);
+
 // One line telling whether the payload is covered by integrity data.
-std::string DescribeCoverage(const std::vector<uint8_t>& image);
+std::string DescribeCoverage(const PayloadImage& image);
 
 // A FILETIME as "YYYY-MM-DD hh:mm:ss" (UTC).
 std::string FormatFileTime(uint64_t time);

@@ -13,6 +13,7 @@
 #include "archive/archive_index.h"
 #include "archive/delta_apply.h"
 #include "archive/payload_deltas.h"
+#include "mkupdate/entry_reader.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack.h"
 #include "mkupdate/pack_deltas.h"
@@ -35,26 +36,19 @@ const uint8_t* RecordAt(const uint8_t* index, uint32_t position) {
     return IndexRecords(index) + (size_t)position * kArchiveEntrySize;
 }
 
-// The decoded bytes of the entry at position, or none (a damaged entry, which the record checks
-// report).
-struct Decoded {
-    const uint8_t* bytes = nullptr;
-    uint32_t size = 0;
-    uint8_t* block = nullptr;
-    ~Decoded() { free(block); }
-};
-
-int DecodeAt(const std::vector<uint8_t>& image, const uint8_t* index, uint32_t position,
-             Decoded* out) {
-    uint64_t offset = kArchiveHeaderSize;
-    for (uint32_t i = 0; i < position; ++i)
-        offset += PaddedSize(EntryStoredSize(RecordAt(index, i)));
-    const uint8_t* rec = RecordAt(index, position);
-    if (offset + EntryStoredSize(rec) > image.size() ||
-        DecodeEntry(rec, image.data() + offset, AllocBlock, FreeBlock, &out->bytes, &out->block) !=
-            kEntryDecoded)
+// The decoded bytes of a small entry (UPDATE.INI), or none (a damaged entry, which the record
+// checks report).
+int ReadSmallEntry(const PayloadImage& image, const uint8_t* index, const IntegrityRecord* record,
+                   uint32_t position, std::string* out) {
+    const EntryPlace place = PlaceAt(index, record, position);
+    if (DecodedSizeOf(place) > (64u << 20))
         return 0;
-    out->size = EntryDecodedSize(rec);
+    EntryPuller puller(image, place, nullptr);
+    out->assign((size_t)DecodedSizeOf(place), '\0');
+    size_t at = 0;
+    for (ptrdiff_t n; at < out->size(); at += (size_t)n)
+        if ((n = puller.Pull((uint8_t*)&(*out)[at], out->size() - at)) <= 0)
+            return 0;
     return 1;
 }
 
@@ -113,8 +107,8 @@ std::string ListDeltas(const uint8_t* index, const IntegrityRecord& record) {
     return listing;
 }
 
-void CheckDeltas(const std::vector<uint8_t>& image, const uint8_t* index,
-                 const IntegrityRecord* record, std::vector<std::string>* problems) {
+void CheckDeltas(const PayloadImage& image, const uint8_t* index, const IntegrityRecord* record,
+                 VolumeStream* volumes, std::vector<std::string>* problems) {
     std::set<uint32_t> named;
     std::map<std::string, std::string> bases; // folded target and base digest -> entry name
     for (uint32_t i = 0; record && i < record->deltaCount; ++i) {
@@ -133,18 +127,26 @@ void CheckDeltas(const std::vector<uint8_t>& image, const uint8_t* index,
         if (whole) {
             const uint32_t position =
                 (uint32_t)((size_t)(whole - IndexRecords(index)) / kArchiveEntrySize);
-            if (EntryDecodedSize(whole) != d.resultSize ||
+            if (DecodedSizeOf(PlaceAt(index, record, position)) != d.resultSize ||
                 (position < record->entryCount &&
                  memcmp(record->entryDigests + (size_t)position * kSha256Size, d.resultDigest,
                         kSha256Size) != 0))
                 problems->push_back(who + ": its result differs from the whole entry " +
                                     ShownCp932(d.target));
         }
-        Decoded delta;
-        if (!DecodeAt(image, index, d.entryPosition, &delta))
-            continue; // told by the entry's own checks
+        // The header alone is read; the entry's own checks tell a damaged one.
+        const EntryPlace place = PlaceAt(index, record, d.entryPosition);
+        if (place.placed && (place.entry.flags & kPlacedInVolumes) && !volumes)
+            continue;
+        EntryPuller delta(image, place, volumes);
+        uint8_t head[64];
+        size_t have = 0;
+        for (ptrdiff_t n = 1; have < sizeof head && n > 0; have += n > 0 ? (size_t)n : 0)
+            n = delta.Pull(head + have, sizeof head - have);
+        if (delta.opened() != kEntryReadOk || delta.failure() != kEntryReadOk)
+            continue;
         DeltaInfo info;
-        const DeltaStatus status = ReadDeltaInfo(delta.bytes, delta.size, &info);
+        const DeltaStatus status = ReadDeltaInfo(head, have, &info);
         if (status != kDeltaOk) {
             problems->push_back(who + ": its bytes are no delta (" +
                                 std::string(DeltaStatusName(status)) + ")");
@@ -193,19 +195,13 @@ int SurveyBase(const std::filesystem::path& file, uint64_t size, uint8_t digest[
 
 struct StreamedDelta {
     std::ifstream* base;
-    const uint8_t* delta;
-    size_t deltaSize;
-    size_t deltaUsed;
+    EntryPuller* delta;
     Sha256Context result;
     bool baseFailed;
 };
 
 ptrdiff_t ReadStreamedDelta(void* context, uint8_t* to, size_t size) {
-    StreamedDelta* r = (StreamedDelta*)context;
-    const size_t n = std::min(size, r->deltaSize - r->deltaUsed);
-    memcpy(to, r->delta + r->deltaUsed, n);
-    r->deltaUsed += n;
-    return (ptrdiff_t)n;
+    return ((StreamedDelta*)context)->delta->Pull(to, size);
 }
 
 int ReadStreamedBase(void* context, uint64_t position, uint8_t* to, size_t size) {
@@ -223,10 +219,10 @@ int HashResult(void* context, const uint8_t* data, size_t size) {
 }
 
 // One base folder against the deltas of one target, at one path an item writes it to.
-void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const IntegrityRecord& record,
-             const std::filesystem::path& base, const std::string& dataFolder,
-             const std::string& target, const std::string& path, ItemRule rule,
-             std::vector<std::string>* told, std::vector<std::string>* problems) {
+void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRecord& record,
+             VolumeStream* volumes, const std::filesystem::path& base,
+             const std::string& dataFolder, const std::string& target, const std::string& path,
+             ItemRule rule, std::vector<std::string>* told, std::vector<std::string>* problems) {
     const bool whole = WholeCopy(index, target.c_str()) != nullptr;
     const std::string refused = " and the payload has no whole copy of " + ShownCp932(target) +
                                 ": an installation like it is refused";
@@ -261,14 +257,15 @@ void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const Inte
         if (memcmp(digest, d.baseDigest, kSha256Size) != 0)
             continue;
         const std::string who = DeltaWho(index, d) + " on " + Printable(file);
-        Decoded delta;
-        if (!DecodeAt(image, index, d.entryPosition, &delta)) {
+        EntryPuller delta(image, PlaceAt(index, &record, d.entryPosition), volumes);
+        if (delta.opened() != kEntryReadOk) {
             problems->push_back(who + ": the entry does not decode");
             return;
         }
-        // The base is read by position and the result only hashed: neither is held whole.
+        // The delta is pulled piece by piece, the base read by position and the result only
+        // hashed: none of them is held whole.
         std::ifstream in(file, std::ios::binary);
-        StreamedDelta run{&in, delta.bytes, delta.size, 0, {}, false};
+        StreamedDelta run{&in, &delta, {}, false};
         Sha256Init(&run.result);
         std::vector<uint8_t> scratch(kDeltaScratchSize);
         const DeltaIo io = {&run, ReadStreamedDelta, ReadStreamedBase, HashResult};
@@ -279,6 +276,8 @@ void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const Inte
         Sha256Final(&run.result, resultDigest);
         if (status == kDeltaReadFailed && run.baseFailed)
             problems->push_back(Printable(file) + " could not be read");
+        else if (status == kDeltaReadFailed)
+            problems->push_back(who + ": " + EntryReadProblem(delta.failure(), volumes));
         else if (status != kDeltaOk)
             problems->push_back(who + ": applying it fails (" +
                                 std::string(DeltaStatusName(status)) + ")");
@@ -299,22 +298,21 @@ void ApplyAt(const std::vector<uint8_t>& image, const uint8_t* index, const Inte
 
 } // namespace
 
-void ApplyDeltasToBases(const std::vector<uint8_t>& image, const uint8_t* index,
-                        const IntegrityRecord& record,
+void ApplyDeltasToBases(const PayloadImage& image, const uint8_t* index,
+                        const IntegrityRecord& record, VolumeStream* volumes,
                         const std::vector<std::filesystem::path>& bases,
                         std::vector<std::string>* told, std::vector<std::string>* problems) {
     uint32_t offset;
     const uint8_t* ini = LookupEntry(index, "UPDATE.INI", SameName, &offset);
-    Decoded text;
-    if (!ini ||
-        !DecodeAt(image, index, (uint32_t)((size_t)(ini - IndexRecords(index)) / kArchiveEntrySize),
-                  &text)) {
+    std::string text;
+    if (!ini || !ReadSmallEntry(image, index, &record,
+                                (uint32_t)((size_t)(ini - IndexRecords(index)) / kArchiveEntrySize),
+                                &text)) {
         problems->push_back("--base: no readable UPDATE.INI in the payload says where its files "
                             "are installed");
         return;
     }
-    const std::vector<IniSection> sections =
-        ParseIni(std::string((const char*)text.bytes, text.size));
+    const std::vector<IniSection> sections = ParseIni(text);
     std::string dataFolder;
     IniValue(sections, "SETUP", "DataFolder", &dataFolder);
     const std::map<std::string, EntryTargets> targets = TargetsByEntry(ReadUpdateItems(sections));
@@ -339,7 +337,7 @@ void ApplyDeltasToBases(const std::vector<uint8_t>& image, const uint8_t* index,
             if (t == targets.end())
                 continue;
             for (size_t p = 0; p < t->second.paths.size(); ++p)
-                ApplyAt(image, index, record, base, dataFolder, target, t->second.paths[p],
+                ApplyAt(image, index, record, volumes, base, dataFolder, target, t->second.paths[p],
                         t->second.rules[p], told, problems);
         }
 }

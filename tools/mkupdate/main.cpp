@@ -487,9 +487,10 @@ int Inspect(const std::string& command, const Args& args) {
     std::vector<std::filesystem::path> bases;
     if (!BaseFolders(command, args, &bases, &error))
         return Fail(error);
-    std::vector<uint8_t> image;
-    if (!LoadPayload(PathArg(args.positional[0]), &image, &error))
+    OpenedPayload payload;
+    if (!OpenPayload(PathArg(args.positional[0]), &payload, &error))
         return Fail(error);
+    const PayloadImage& image = payload.image;
     if (command == "list") {
         std::string listing;
         if (!ListPayload(image, &listing, &error))
@@ -504,6 +505,14 @@ int Inspect(const std::string& command, const Args& args) {
         std::string signature;
         ok = DescribeSignature(PathArg(args.positional[0]), &signature, &problems) && ok;
         Print(stdout, DescribeCoverage(image) + "\n");
+        // The volumes lie outside the signed file: what vouches for them is their size and
+        // SHA-256 inside the integrity record, which the signature covers.
+        const uint32_t volumes = CoveredVolumeCount(image);
+        if (volumes && signature.compare(0, 18, "signature: signed;") == 0)
+            signature += "; the " + std::to_string(volumes) +
+                         (volumes == 1 ? " volume beside it is" : " volumes beside it are") +
+                         " not inside the signed file, but covered by their size and SHA-256 in "
+                         "the signed integrity record";
         if (!signature.empty())
             Print(stdout, signature + "\n");
         for (const std::string& line : told)
@@ -522,7 +531,7 @@ int Inspect(const std::string& command, const Args& args) {
     const std::vector<std::string> names(args.positional.begin() + 1, args.positional.end());
     Progress("extracting");
     std::vector<std::string> told;
-    if (!ExtractPayload(&image, PathArg(args.folder), names, &error, &told))
+    if (!ExtractPayload(image, PathArg(args.folder), names, &error, &told))
         return Fail(error);
     Tell(command, told);
     return 0;

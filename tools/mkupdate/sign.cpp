@@ -144,25 +144,49 @@ int SignFile(const std::filesystem::path& unsignedFile, const std::filesystem::p
     if (!options.passwordFile.empty())
         args.insert(args.end(), {"-readpass", options.passwordFile.string()});
     args.insert(args.end(), {"-in", unsignedFile.string(), "-out", temp.string()});
-    std::vector<uint8_t> image;
-    int ok = RunSigner(args, error) && ReadHostFile(temp, &image, error);
+    // The signed program is judged from its headers and copied to output piece by piece: a
+    // program of many GiB is never held whole.
+    int ok = RunSigner(args, error) && CanReadHostFile(temp, error);
+    std::ifstream in(temp, std::ios::binary);
+    in.seekg(0, std::ios::end);
+    const std::streamoff end = in.tellg();
+    const uint64_t size = end > 0 ? (uint64_t)end : 0;
+    std::vector<uint8_t> part;
+    if (ok && !ReadAt(in, 0, (size_t)std::min<uint64_t>(size, kHeadBytes), &part)) {
+        *error = Printable(temp) + " cannot be read";
+        ok = 0;
+    }
+    PeCertificateTable table;
+    if (ok && !ReadCertificateTable(part.data(), part.size(), size, &table, error))
+        ok = 0;
+    std::string problem;
+    if (ok)
+        problem = table.size ? CertificateTableProblem(table, size) : "it carries no signature";
+    HostFileWriter out;
+    if (ok && problem.empty() && out.Open(output, error)) {
+        for (uint64_t at = 0; ok && at < size; at += part.size()) {
+            ok = ReadAt(in, at, (size_t)std::min<uint64_t>(size - at, 1u << 20), &part);
+            ok = ok && out.Write(part.data(), part.size());
+        }
+        if (!ok)
+            *error = Printable(temp) + " cannot be read";
+        ok = ok && out.Commit(nullptr, error);
+    } else if (ok && problem.empty()) {
+        ok = 0;
+    }
+    in.close();
     std::error_code ec;
     std::filesystem::remove(temp, ec);
     if (!ok) {
         *error = "cannot sign " + Printable(output) + ": " + *error;
         return 0;
     }
-    PeCertificateTable table;
-    if (!ReadCertificateTable(image.data(), image.size(), image.size(), &table, error))
-        return 0;
-    const std::string problem =
-        table.size ? CertificateTableProblem(table, image.size()) : "it carries no signature";
     if (!problem.empty()) {
         *error = "what " + std::string(kSigner) + " made of " + Printable(output) +
                  " is not signed as it should be: " + problem;
         return 0;
     }
-    return WriteHostFile(output, image.data(), image.size(), nullptr, error);
+    return 1;
 #endif
 }
 

@@ -4,7 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -15,6 +17,9 @@ MappedFile::~MappedFile() {
 #ifndef _WIN32
     if (map_)
         munmap(map_, (size_t)size_);
+#else
+    if (map_)
+        UnmapViewOfFile(map_);
 #endif
 }
 
@@ -59,28 +64,44 @@ void MappedFile::Release() {
 
 #else
 
-// mkupdate on Windows makes no deltas; the file is simply read.
 int MappedFile::Open(const std::filesystem::path& file, std::string* error) {
-    FILE* f = _wfopen(file.c_str(), L"rb");
-    if (!f) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
         *error = "cannot open " + file.string();
         return 0;
     }
-    uint8_t buffer[1 << 16];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;)
-        copy_.insert(copy_.end(), buffer, buffer + n);
-    const bool failed = ferror(f) != 0;
-    fclose(f);
-    if (failed) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h, &size)) {
+        CloseHandle(h);
         *error = "cannot read " + file.string();
-        copy_.clear();
         return 0;
     }
-    data_ = copy_.data();
-    size_ = copy_.size();
+    size_ = (uint64_t)size.QuadPart;
+    if (size_ == 0) {
+        CloseHandle(h);
+        data_ = reinterpret_cast<const uint8_t*>("");
+        return 1;
+    }
+    HANDLE mapping = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(h);
+    void* p = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (mapping)
+        CloseHandle(mapping);
+    if (!p) {
+        *error = "cannot map " + file.string();
+        size_ = 0;
+        return 0;
+    }
+    map_ = p;
+    data_ = static_cast<const uint8_t*>(p);
     return 1;
 }
 
-void MappedFile::Release() {}
+void MappedFile::Release() {
+    // Unlocking pages that were never locked takes them out of the working set.
+    if (map_)
+        VirtualUnlock(map_, (SIZE_T)size_);
+}
 
 #endif

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 class MappedFile {
   public:
@@ -28,5 +27,4 @@ class MappedFile {
     const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
     void* map_ = nullptr;
-    std::vector<uint8_t> copy_; // where there is no mapping, the file read whole
 };

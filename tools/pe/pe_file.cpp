@@ -19,8 +19,10 @@ int Refuse(std::string* error, const std::string& why) {
 } // namespace
 
 int ParsePe(const std::vector<uint8_t>& file, PeLayout* pe, std::string* error) {
-    const uint8_t* f = file.data();
-    const uint64_t size = file.size();
+    return ParsePe(file.data(), file.size(), pe, error);
+}
+
+int ParsePe(const uint8_t* f, uint64_t size, PeLayout* pe, std::string* error) {
     if (size < 64 || f[0] != 'M' || f[1] != 'Z')
         return Refuse(error, "not a Windows executable (no MZ header)");
     const uint32_t peOffset = LoadLE32(f + 60);
@@ -84,21 +86,43 @@ int ParsePe(const std::vector<uint8_t>& file, PeLayout* pe, std::string* error) 
     return 1;
 }
 
-uint32_t PeChecksum(const std::vector<uint8_t>& file, uint32_t checksumOffset) {
-    uint64_t sum = 0;
-    const size_t size = file.size();
-    // The field counts as zero, wherever it lies.
-    const auto byteAt = [&](size_t i) -> uint32_t {
-        if (i >= size || (i >= checksumOffset && i - checksumOffset < 4))
-            return 0;
-        return file[i];
-    };
-    for (size_t i = 0; i < size; i += 2) {
-        sum += byteAt(i) | (byteAt(i + 1) << 8);
+void PeChecksumSum::Update(const uint8_t* bytes, size_t size) {
+    size_t i = 0;
+    // Whole words past the field, the bulk of a large file, without the per-byte tests.
+    if (!(at_ & 1) && at_ >= (uint64_t)checksumOffset_ + 4) {
+        for (; i + 1 < size; i += 2) {
+            sum_ += bytes[i] | ((uint32_t)bytes[i + 1] << 8);
+            sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+        }
+        at_ += i;
+    }
+    for (; i < size; ++i, ++at_) {
+        // The field counts as zero, wherever it lies.
+        const uint32_t b =
+            at_ >= checksumOffset_ && at_ - checksumOffset_ < 4 ? 0u : (uint32_t)bytes[i];
+        if (!(at_ & 1)) {
+            low_ = b;
+            continue;
+        }
+        sum_ += low_ | (b << 8);
+        sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+    }
+}
+
+uint32_t PeChecksumSum::Final() const {
+    uint64_t sum = sum_;
+    if (at_ & 1) {
+        sum += low_;
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     sum = (sum & 0xFFFF) + (sum >> 16);
-    return (uint32_t)(sum + size);
+    return (uint32_t)(sum + at_);
+}
+
+uint32_t PeChecksum(const std::vector<uint8_t>& file, uint32_t checksumOffset) {
+    PeChecksumSum sum(checksumOffset);
+    sum.Update(file.data(), file.size());
+    return sum.Final();
 }
 
 const PeSection* SectionAt(const PeLayout& pe, uint32_t rva) {

@@ -48,14 +48,19 @@ int LocateResourceSection(const PeLayout& pe, const PeSection** found, std::stri
 
 int ReadPeResources(const std::vector<uint8_t>& file, bool copyData,
                     std::vector<Resource>* resources, std::string* error) {
+    return ReadPeResources(file.data(), file.size(), copyData, resources, error);
+}
+
+int ReadPeResources(const uint8_t* file, uint64_t size, bool copyData,
+                    std::vector<Resource>* resources, std::string* error) {
     PeLayout pe;
     const PeSection* s;
-    if (!ParsePe(file, &pe, error) || !LocateResourceSection(pe, &s, error))
+    if (!ParsePe(file, size, &pe, error) || !LocateResourceSection(pe, &s, error))
         return 0;
     // Only bytes present in the file are read; a section's zero-filled tail is not resources.
     const uint32_t extent = std::min(s->virtualSize ? s->virtualSize : s->rawSize, s->rawSize);
-    if (!ReadResourceTree(file.data() + s->rawPointer, extent, s->virtualAddress, copyData,
-                          resources, error))
+    if (!ReadResourceTree(file + s->rawPointer, extent, s->virtualAddress, copyData, resources,
+                          error))
         return 0;
     for (Resource& r : *resources)
         r.dataOffset += s->rawPointer;
@@ -64,6 +69,15 @@ int ReadPeResources(const std::vector<uint8_t>& file, bool copyData,
 
 int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<Resource>& resources,
                            std::vector<uint8_t>* out, std::string* error) {
+    std::vector<OutputPart> parts;
+    if (!RebuildResourceSection(stub, resources, &parts, error))
+        return 0;
+    *out = JoinParts(parts);
+    return 1;
+}
+
+int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<Resource>& resources,
+                           std::vector<OutputPart>* out, std::string* error) {
     PeLayout pe;
     const PeSection* s;
     if (!ParsePe(stub, &pe, error) || !LocateResourceSection(pe, &s, error))
@@ -102,17 +116,19 @@ int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<R
     if (!onlyPadding)
         return Refuse(error, "the stub has bytes after its last section that would be lost");
 
-    const std::vector<uint8_t> section = WriteResourceTree(resources, s->virtualAddress);
-    const uint64_t rawSize = AlignUp(section.size(), pe.fileAlignment);
+    std::vector<OutputPart> section = LayOutResourceTree(resources, s->virtualAddress);
+    uint64_t sectionSize = 0;
+    for (const OutputPart& part : section)
+        sectionSize += part.size();
+    const uint64_t rawSize = AlignUp(sectionSize, pe.fileAlignment);
     const uint64_t imageSize =
-        AlignUp((uint64_t)s->virtualAddress + section.size(), pe.sectionAlignment);
+        AlignUp((uint64_t)s->virtualAddress + sectionSize, pe.sectionAlignment);
     if (s->rawPointer + rawSize > UINT32_MAX || imageSize > UINT32_MAX)
         return Refuse(error, "the program would be larger than 4 GiB");
 
+    // The headers, changed in place; every field they hold lies in front of the section.
     std::vector<uint8_t> image(stub.begin(), stub.begin() + s->rawPointer);
-    image.insert(image.end(), section.begin(), section.end());
-    image.resize((size_t)(s->rawPointer + rawSize), 0);
-    if (!Put32(&image, (uint64_t)s->headerOffset + 8, (uint32_t)section.size(), error) ||
+    if (!Put32(&image, (uint64_t)s->headerOffset + 8, (uint32_t)sectionSize, error) ||
         !Put32(&image, (uint64_t)s->headerOffset + 16, (uint32_t)rawSize, error) ||
         !Put32(&image, pe.sizeOfImageOffset, (uint32_t)imageSize, error))
         return 0;
@@ -125,20 +141,38 @@ int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<R
                    (uint32_t)std::max<int64_t>(0, std::min<int64_t>(total, UINT32_MAX)), error))
             return 0;
     }
-    if (!Put32(&image, pe.directoryOffset + kResourceDirectory * 8ull + 4, (uint32_t)section.size(),
+    if (!Put32(&image, pe.directoryOffset + kResourceDirectory * 8ull + 4, (uint32_t)sectionSize,
                error) ||
-        !Put32(&image, pe.checksumOffset, PeChecksum(image, pe.checksumOffset), error))
+        !Put32(&image, pe.checksumOffset, 0, error))
         return 0;
-    out->swap(image);
+    std::vector<OutputPart> parts(1);
+    parts[0].own.swap(image);
+    for (OutputPart& part : section)
+        parts.push_back(std::move(part));
+    if (rawSize > sectionSize) {
+        parts.emplace_back();
+        parts.back().own.assign((size_t)(rawSize - sectionSize), 0);
+    }
+    PeChecksumSum sum(pe.checksumOffset);
+    for (const OutputPart& part : parts)
+        sum.Update(part.data(), part.size());
+    StoreLE32(parts[0].own.data() + pe.checksumOffset, sum.Final());
+    out->swap(parts);
     return 1;
 }
 
-void SetPayloadResource(std::vector<Resource>* resources, const std::vector<uint8_t>& payload) {
+void SetPayloadResource(std::vector<Resource>* resources, const uint8_t* payload, size_t size) {
     // Every language goes: the loader might otherwise pick a stale one for another locale.
     resources->erase(std::remove_if(resources->begin(), resources->end(), IsPayload),
                      resources->end());
-    resources->push_back(Resource{ResourceName("UPDATE"), ResourceId(kPayloadResourceId),
-                                  kPayloadLanguage, 0, payload, 0, (uint32_t)payload.size()});
+    resources->push_back(Resource{ResourceName("UPDATE"),
+                                  ResourceId(kPayloadResourceId),
+                                  kPayloadLanguage,
+                                  0,
+                                  {},
+                                  0,
+                                  (uint32_t)size,
+                                  payload});
 }
 
 const Resource* FindPayloadResource(const std::vector<Resource>& resources) {

@@ -3,6 +3,7 @@
 // else moves.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -14,6 +15,9 @@
 // says where it lies in the file.
 int ReadPeResources(const std::vector<uint8_t>& file, bool copyData,
                     std::vector<Resource>* resources, std::string* error);
+// The same for a file that lies elsewhere (a mapping).
+int ReadPeResources(const uint8_t* file, uint64_t size, bool copyData,
+                    std::vector<Resource>* resources, std::string* error);
 
 // A copy of stub whose resource section holds resources instead, with the section's sizes,
 // the image size, the resource directory and the checksum made to match. Refuses a stub whose
@@ -21,12 +25,21 @@ int ReadPeResources(const std::vector<uint8_t>& file, bool copyData,
 // symbols or other bytes after that section).
 int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<Resource>& resources,
                            std::vector<uint8_t>* out, std::string* error);
+// The same as parts to be written one after another: borrowed data (a payload) stays borrowed.
+int RebuildResourceSection(const std::vector<uint8_t>& stub, const std::vector<Resource>& resources,
+                           std::vector<OutputPart>* out, std::string* error);
 
 // The updater's payload: type "UPDATE", id 102, Japanese.
 const uint16_t kPayloadResourceId = 102;
 const uint16_t kPayloadLanguage = 0x0411;
 
-// Makes payload the one resource UPDATE/102, whatever languages it had before.
-void SetPayloadResource(std::vector<Resource>* resources, const std::vector<uint8_t>& payload);
+// Makes payload the one resource UPDATE/102, whatever languages it had before. The payload is
+// borrowed, not copied: it must outlive the resources and what is laid out of them.
+void SetPayloadResource(std::vector<Resource>* resources, const uint8_t* payload, size_t size);
+inline void SetPayloadResource(std::vector<Resource>* resources,
+                               const std::vector<uint8_t>& payload) {
+    SetPayloadResource(resources, payload.data(), payload.size());
+}
+void SetPayloadResource(std::vector<Resource>* resources, std::vector<uint8_t>&& payload) = delete;
 // The resource UPDATE/102, preferring the Japanese one; null when there is none.
 const Resource* FindPayloadResource(const std::vector<Resource>& resources);

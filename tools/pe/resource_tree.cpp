@@ -120,6 +120,9 @@ int ReadDirectory(TreeReader* r, uint32_t at, int level, Resource* path) {
     return 1;
 }
 
+// Data from this size up keeps a part of its own rather than being copied.
+const size_t kBorrowAtLeast = 1u << 16;
+
 uint32_t Align(uint32_t v, uint32_t to) {
     return (v + to - 1) & ~(to - 1);
 }
@@ -195,7 +198,34 @@ int ReadResourceTree(const uint8_t* bytes, size_t size, uint32_t sectionRva, boo
     return ReadDirectory(&r, 0, 0, &path);
 }
 
-std::vector<uint8_t> WriteResourceTree(std::vector<Resource> list, uint32_t sectionRva) {
+std::vector<uint8_t> JoinParts(const std::vector<OutputPart>& parts) {
+    std::vector<uint8_t> joined;
+    for (const OutputPart& part : parts)
+        joined.insert(joined.end(), part.data(), part.data() + part.size());
+    return joined;
+}
+
+std::vector<uint8_t> WriteResourceTree(const std::vector<Resource>& resources,
+                                       uint32_t sectionRva) {
+    return JoinParts(LayOutResourceTree(resources, sectionRva));
+}
+
+std::vector<OutputPart> LayOutResourceTree(const std::vector<Resource>& resources,
+                                           uint32_t sectionRva) {
+    // Sorted without copying any resource's data.
+    std::vector<Resource> list;
+    list.reserve(resources.size());
+    for (const Resource& r : resources) {
+        Resource key{r.type,
+                     r.name,
+                     r.language,
+                     r.codePage,
+                     {},
+                     r.dataOffset,
+                     (uint32_t)ResourceSize(r),
+                     ResourceBytes(r)};
+        list.push_back(std::move(key));
+    }
     std::stable_sort(list.begin(), list.end(), ResourceBefore);
     const std::vector<Run> types = Runs(list, 0, list.size(), SameType);
     std::vector<std::vector<Run>> names;
@@ -237,10 +267,11 @@ std::vector<uint8_t> WriteResourceTree(std::vector<Resource> list, uint32_t sect
     for (const Resource& r : list) {
         at = Align(at, 8);
         dataAt.push_back(at);
-        at += (uint32_t)r.data.size();
+        at += (uint32_t)ResourceSize(r);
     }
 
-    std::vector<uint8_t> out(at, 0);
+    // The tree and names go into the first part; the data follow, each after its padding.
+    std::vector<uint8_t> out(list.empty() ? at : dataAt[0], 0);
     uint8_t* p = out.data();
     const auto putEntry = [&](uint8_t* e, const ResourceKey& key, uint32_t target) {
         StoreLE32(e, key.named ? (stringOffset(key.name) | kHighBit) : key.id);
@@ -275,15 +306,32 @@ std::vector<uint8_t> WriteResourceTree(std::vector<Resource> list, uint32_t sect
     for (size_t i = 0; i < list.size(); ++i) {
         uint8_t* e = p + dataEntriesAt + i * kDataEntrySize;
         StoreLE32(e, sectionRva + dataAt[i]);
-        StoreLE32(e + 4, (uint32_t)list[i].data.size());
+        StoreLE32(e + 4, (uint32_t)ResourceSize(list[i]));
         StoreLE32(e + 8, list[i].codePage);
-        if (!list[i].data.empty())
-            memcpy(p + dataAt[i], list[i].data.data(), list[i].data.size());
     }
     for (size_t i = 0; i < strings.size(); ++i) {
         StoreLE16(p + stringAt[i], (uint16_t)strings[i].size());
         for (size_t u = 0; u < strings[i].size(); ++u)
             StoreLE16(p + stringAt[i] + 2 + u * 2, (uint16_t)strings[i][u]);
     }
-    return out;
+    std::vector<OutputPart> parts(1);
+    parts[0].own.swap(out);
+    uint64_t end = parts[0].own.size();
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (parts.back().borrowed)
+            parts.emplace_back();
+        parts.back().own.resize(parts.back().own.size() + (size_t)(dataAt[i] - end), 0);
+        const size_t size = ResourceSize(list[i]);
+        // Small data is copied, so that a section of many resources is not many parts.
+        if (size >= kBorrowAtLeast) {
+            parts.emplace_back();
+            parts.back().borrowed = ResourceBytes(list[i]);
+            parts.back().borrowedSize = size;
+        } else if (size) {
+            const uint8_t* bytes = ResourceBytes(list[i]);
+            parts.back().own.insert(parts.back().own.end(), bytes, bytes + size);
+        }
+        end = dataAt[i] + (uint64_t)size;
+    }
+    return parts;
 }
