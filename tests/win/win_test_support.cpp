@@ -117,10 +117,10 @@ void ScratchFolder::RemoveContents(const std::string& folder) {
     RemoveInside(folder);
 }
 
-std::vector<std::string> ScratchFolder::Names() const {
+std::vector<std::string> ScratchFolder::NamesIn(const std::string& folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
+    HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
         do {
             std::string name = fd.cFileName;
@@ -243,4 +243,14 @@ bool RemoveLink(const std::string& path) {
 std::string ReadText(const std::string& path) {
     const std::vector<uint8_t> b = ReadBytes(path);
     return std::string(b.begin(), b.end());
+}
+
+void WriteText(const std::string& path, const std::string& text, uint64_t writeTime) {
+    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+    if (writeTime)
+        SetWriteTime(path, writeTime);
+}
+
+bool PathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -48,7 +48,9 @@ struct ScratchFolder {
     ScratchFolder();
     ~ScratchFolder();
     std::string File(const std::string& name) const { return path + "\\" + name; }
-    std::vector<std::string> Names() const; // the folder's entries, sorted
+    std::vector<std::string> Names() const { return NamesIn(path); }
+    // The entries of any folder, sorted.
+    static std::vector<std::string> NamesIn(const std::string& folder);
     // Removes everything inside a folder, read-only files included, and keeps the folder.
     static void RemoveContents(const std::string& folder);
 };
@@ -59,8 +61,10 @@ int LoadPayload(const std::vector<uint8_t>& image);
 
 std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-// The file's bytes as a string.
+// The file's bytes as a string, and a file made of a string, stamped with writeTime unless 0.
 std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text, uint64_t writeTime = 0);
+bool PathExists(const std::string& path);
 
 struct FileTimes {
     uint64_t creation, access, write;
