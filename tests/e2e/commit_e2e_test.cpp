@@ -34,19 +34,15 @@ class CommitTest : public UpdaterRunTest {
     // The installed game before the patch.
     void Lay() {
         ScratchFolder::RemoveContents(install);
-        Put(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
+        WriteText(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
         CreateDirectoryA(data.c_str(), nullptr);
         CreateDirectoryA(InstallFile("sys").c_str(), nullptr);
-        Put(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
+        WriteText(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
         SetFileAttributesA(InstallFile("a.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
+        WriteText(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
         // Removed by the patch when its payload requires deletions.
-        Put(InstallFile("sys\\gone.dat"), "old gone", 0x01D0000000000000ull);
-        Put(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
-    }
-    static void Put(const std::string& path, const std::string& text, uint64_t time) {
-        WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-        SetWriteTime(path, time);
+        WriteText(InstallFile("sys\\gone.dat"), "old gone", 0x01D0000000000000ull);
+        WriteText(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
     }
     std::vector<PayloadFile> Patch() {
         return {{"UPDATE.INI", UpdateIniSetup() + "[UPDATE]\r\n"

@@ -21,12 +21,6 @@ const char kRestoredText[] =
     "前回のアップデートが途中で終わっていたため、ゲームのファイルをアップデート前の状態に戻し"
     "ました。";
 
-void PutText(const std::string& path, const std::string& text, uint64_t time = 0) {
-    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    if (time)
-        SetWriteTime(path, time);
-}
-
 // A journal in the form earlier updaters read from the install folder.
 struct OldAction {
     uint32_t kind, existed;
@@ -128,30 +122,23 @@ class SecurityTest : public UpdaterRunTest {
     // The game and, outside it, what another program would like to see removed or replaced.
     void Lay() {
         ScratchFolder::RemoveContents(install);
-        PutText(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
+        WriteText(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
         CreateDirectoryA(data.c_str(), nullptr);
         CreateDirectoryA(InstallFile("sys").c_str(), nullptr);
-        PutText(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
-        PutText(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
-        PutText(InstallFile("game.exe"), "the game", 0x01D0000000000000ull);
-        PutText(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
+        WriteText(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
+        WriteText(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
+        WriteText(InstallFile("game.exe"), "the game", 0x01D0000000000000ull);
+        WriteText(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
         CreateDirectoryA(victim.c_str(), nullptr);
         ScratchFolder::RemoveContents(victim);
-        PutText(victim + "\\f.ini", "system settings");
-        PutText(victim + "\\c.dat", "old c", 0x01D0000000000000ull);
-        PutText(victim + "\\ro.txt", "read-only");
+        WriteText(victim + "\\f.ini", "system settings");
+        WriteText(victim + "\\c.dat", "old c", 0x01D0000000000000ull);
+        WriteText(victim + "\\ro.txt", "read-only");
         SetFileAttributesA((victim + "\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
         CreateDirectoryA((victim + "\\tree").c_str(), nullptr);
-        PutText(victim + "\\tree\\leaf.txt", "leaf");
+        WriteText(victim + "\\tree\\leaf.txt", "leaf");
     }
-    TreeSnapshot Both() {
-        TreeSnapshot s;
-        for (const auto& [path, e] : TakeSnapshot(install))
-            s["game:" + path] = e;
-        for (const auto& [path, e] : TakeSnapshot(victim))
-            s["victim:" + path] = e;
-        return s;
-    }
+    TreeSnapshot Both() { return TakeSnapshot({{"game", install}, {"victim", victim}}); }
     std::vector<PayloadFile> Patch() {
         return {{"UPDATE.INI", UpdateIniSetup() + "[UPDATE]\r\n"
                                                   "UpdateFile00=a.dat\r\n"
@@ -218,8 +205,8 @@ TEST_F(SecurityTest, PlantedJournalsAreNeverObeyed) {
     };
     for (const Row& row : rows) {
         Lay();
-        PutText(InstallFile("~qvplant.old"), "planter's bytes");
-        PutText(systemFile, "system settings");
+        WriteText(InstallFile("~qvplant.old"), "planter's bytes");
+        WriteText(systemFile, "system settings");
         WriteBytes(InstallFile(row.name), OldJournal(row.actions));
         if (!row.dataPath.empty()) {
             key.dataPath = row.dataPath;
@@ -282,7 +269,7 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     ScratchFolder::RemoveContents(sys);
     RemoveDirectoryA(sys.c_str());
     ASSERT_TRUE(MakeLink(sys, victim));
-    PutText(victim + "\\~qv0000000e.old", "planter's bytes");
+    WriteText(victim + "\\~qv0000000e.old", "planter's bytes");
     KeepJournal(kJournalInForce, install, data,
                 {Replace(sys + "\\c.dat", sys + "\\~qv0000000d.new", sys + "\\~qv0000000e.old")});
     before = TakeSnapshot(victim);
@@ -302,7 +289,7 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     Lay();
     const std::vector<std::pair<std::string, std::string>> links = {
         {"UPDATENEW.JNL", "made.jnl"}, {"UPDATE.JNL", "f.ini"}, {"UPDATEOK.JNL", "c.dat"}};
-    PutText(victim + "\\made.jnl", "");
+    WriteText(victim + "\\made.jnl", "");
     for (const auto& [name, to] : links)
         ASSERT_TRUE(MakeLink(InstallFile(name), victim + "\\" + to));
     DeleteFileA((victim + "\\made.jnl").c_str());

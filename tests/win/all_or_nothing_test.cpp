@@ -140,12 +140,6 @@ std::string DiscFolder(char letter) {
     return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
 }
 
-void Put(const std::string& path, const std::string& text, uint64_t time = 0) {
-    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    if (time)
-        SetWriteTime(path, time);
-}
-
 class AllOrNothingTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -202,7 +196,7 @@ class AllOrNothingTest : public ::testing::Test {
                                 "DeleteFile02=never.dat\r\n"
                                 "CopyFile00=1:movie\\op.mpg\r\n"
                                 "CopyFile01=1:extras\r\n";
-        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
+        WriteText(UpdateIniPath, ini);
     }
     void TearDown() override {
         CloseArchive();
@@ -218,42 +212,35 @@ class AllOrNothingTest : public ::testing::Test {
         const std::string game = install + "\\patch";
         CreateDirectoryA(game.c_str(), nullptr);
         CreateDirectoryA((game + "\\sub").c_str(), nullptr);
-        Put(game + "\\a.dat", "old a", kArchiveTime + 5);
+        WriteText(game + "\\a.dat", "old a", kArchiveTime + 5);
         SetFileAttributesA((game + "\\a.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(game + "\\c.dat", "old c", kArchiveTime - 5);
-        Put(game + "\\d.dat", "newer d", kArchiveTime + 5);
+        WriteText(game + "\\c.dat", "old c", kArchiveTime - 5);
+        WriteText(game + "\\d.dat", "newer d", kArchiveTime + 5);
         SetFileAttributesA((game + "\\d.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(game + "\\e.dat", "old e", kArchiveTime - 5);
-        Put(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
-        Put(game + "\\h.dat", "old h", kArchiveTime - 5);
-        Put(game + "\\k.dat", oldK, kArchiveTime - 5);
-        Put(game + "\\old.dat", "removed", kArchiveTime - 5);
-        Put(game + "\\sub\\gone.dat", "removed too", kArchiveTime - 5);
+        WriteText(game + "\\e.dat", "old e", kArchiveTime - 5);
+        WriteText(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
+        WriteText(game + "\\h.dat", "old h", kArchiveTime - 5);
+        WriteText(game + "\\k.dat", oldK, kArchiveTime - 5);
+        WriteText(game + "\\old.dat", "removed", kArchiveTime - 5);
+        WriteText(game + "\\sub\\gone.dat", "removed too", kArchiveTime - 5);
         SetFileAttributesA((game + "\\sub\\gone.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(install + "\\game.exe", "program", kArchiveTime - 9);
+        WriteText(install + "\\game.exe", "program", kArchiveTime - 9);
         CreateDirectoryA((data + "\\patch").c_str(), nullptr);
-        Put(data + "\\patch\\save.dat", "player's save", kArchiveTime - 7);
+        WriteText(data + "\\patch\\save.dat", "player's save", kArchiveTime - 7);
         const std::string disc = DiscFolder('e');
         CreateDirectoryA(disc.c_str(), nullptr);
         ScratchFolder::RemoveContents(disc);
-        Put(disc + "\\DISC1.CHK", "");
+        WriteText(disc + "\\DISC1.CHK", "");
         CreateDirectoryA((disc + "\\movie").c_str(), nullptr);
-        Put(disc + "\\movie\\op.mpg", "movie", kArchiveTime);
+        WriteText(disc + "\\movie\\op.mpg", "movie", kArchiveTime);
         SetFileAttributesA((disc + "\\movie\\op.mpg").c_str(), FILE_ATTRIBUTE_READONLY);
         CreateDirectoryA((disc + "\\extras").c_str(), nullptr);
-        Put(disc + "\\extras\\one.txt", "one", kArchiveTime);
-        Put(disc + "\\extras\\two.txt", "two", kArchiveTime);
+        WriteText(disc + "\\extras\\one.txt", "one", kArchiveTime);
+        WriteText(disc + "\\extras\\two.txt", "two", kArchiveTime);
         DiscRoot[0] = 0;
         ShownMessages.clear();
     }
-    TreeSnapshot Both() {
-        TreeSnapshot s;
-        for (const auto& [path, e] : TakeSnapshot(install))
-            s["game:" + path] = e;
-        for (const auto& [path, e] : TakeSnapshot(data))
-            s["data:" + path] = e;
-        return s;
-    }
+    TreeSnapshot Both() { return TakeSnapshot({{"game", install}, {"data", data}}); }
 
     SavedOps saved;
     ScratchFolder folder;

@@ -24,10 +24,6 @@ std::string DiscFolder(char letter) {
     return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
 }
 
-void Put(const std::string& path, const std::string& text) {
-    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
-
 void Empty(const std::string& folder) {
     ScratchFolder::RemoveContents(folder);
 }
@@ -81,22 +77,21 @@ class DiscCopyTest : public ::testing::Test {
     // Disc 1 in drive `letter`, with a read-only file and a folder on it.
     void InsertDiscOne(char letter, const std::string& movie = "movie from disc") {
         const std::string root = DiscFolder(letter);
-        Put(root + "\\DISC1.CHK", "");
+        WriteText(root + "\\DISC1.CHK", "");
         CreateDirectoryA((root + "\\movie").c_str(), nullptr);
-        Put(root + "\\movie\\op.mpg", movie);
+        WriteText(root + "\\movie\\op.mpg", movie);
         SetFileAttributesA((root + "\\movie\\op.mpg").c_str(), FILE_ATTRIBUTE_READONLY);
         CreateDirectoryA((root + "\\bonus").c_str(), nullptr);
         CreateDirectoryA((root + "\\bonus\\sub").c_str(), nullptr);
-        Put(root + "\\bonus\\x.txt", "x");
-        Put(root + "\\bonus\\sub\\y.txt", "y");
-        Put(root + "\\readme.txt", "readme");
+        WriteText(root + "\\bonus\\x.txt", "x");
+        WriteText(root + "\\bonus\\sub\\y.txt", "y");
+        WriteText(root + "\\readme.txt", "readme");
     }
     void Eject(char letter) {
         MoveFileA(DiscFolder(letter).c_str(), (DiscFolder(letter) + ".out").c_str());
     }
     DialogOutcome Run(const std::string& section) {
-        const std::string ini = "[UPDATE]\r\n" + section;
-        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
+        WriteText(UpdateIniPath, "[UPDATE]\r\n" + section);
         return RunInDialog(100, RunUpdate);
     }
     const std::string prompt =
@@ -110,7 +105,7 @@ class DiscCopyTest : public ::testing::Test {
 TEST_F(DiscCopyTest, FileArrivesNormalAndReplacesWithoutAsking) {
     InsertDiscOne('e');
     CreateDirectoryA((install + "\\movie").c_str(), nullptr);
-    Put(install + "\\movie\\op.mpg", "old movie");
+    WriteText(install + "\\movie\\op.mpg", "old movie");
     ASSERT_NE(0u, GetFileAttributesA((DiscFolder('e') + "\\movie\\op.mpg").c_str()) &
                       FILE_ATTRIBUTE_READONLY);
     DialogOutcome o = Run("CopyFile00=1:movie\\op.mpg\r\n");
@@ -181,7 +176,7 @@ TEST_F(DiscCopyTest, ItemWithoutDiscNumber) {
 
     // Before any disc was found, it looks for disc 0 instead of reading an undefined drive.
     DiscRoot[0] = 0;
-    Put(DiscFolder('g') + "\\DISC0.CHK", "");
+    WriteText(DiscFolder('g') + "\\DISC0.CHK", "");
     DeleteFileA((install + "\\readme.txt").c_str());
     EXPECT_EQ(99, Run("CopyFile00=readme.txt\r\n").result);
     EXPECT_EQ("readme", ReadText(install + "\\readme.txt"));
@@ -216,9 +211,9 @@ int WINAPI CopyAndMeddle(LPSHFILEOPSTRUCTA op) {
 TEST_F(DiscCopyTest, OwnFolderCannotBeSwappedAndLinksInItAreNotFollowed) {
     InsertDiscOne('e');
     ScratchFolder outside;
-    Put(outside.File("victim.txt"), "not the game's");
+    WriteText(outside.File("victim.txt"), "not the game's");
     CreateDirectoryA(outside.File("tree").c_str(), nullptr);
-    Put(outside.File("tree\\leaf.txt"), "leaf");
+    WriteText(outside.File("tree\\leaf.txt"), "leaf");
     g_meddling = Meddling{install, outside.path, "", false, false, &saved};
     PlatformOps.SHFileOperationA = CopyAndMeddle;
     DialogOutcome o = Run("CopyFile00=1:bonus\r\n");

@@ -463,7 +463,7 @@ TEST_F(UpdateRunTest, StoppedRunsLeaveEverythingAsItWas) {
         UpdaterConfig.DataFolder[0] = 0;
         if (c.lay)
             c.lay();
-        const TreeSnapshot before[] = {TakeSnapshot(install), TakeSnapshot(data)};
+        const TreeSnapshot before = TakeSnapshot({{"game", install}, {"data", data}});
         ShownMessages.clear();
         DialogOutcome o = Run(c.section);
         EXPECT_EQ(-1, o.result) << c.what;
@@ -472,11 +472,9 @@ TEST_F(UpdateRunTest, StoppedRunsLeaveEverythingAsItWas) {
             if (m.rfind(tooLong, 0) == 0)
                 m = tooLong;
         EXPECT_EQ(c.messages, shown) << c.what;
-        for (int i = 0; i < 2; ++i) {
-            const std::vector<std::string> differences =
-                CompareSnapshots(before[i], TakeSnapshot(i ? data : install));
-            EXPECT_TRUE(differences.empty()) << c.what << ": " << differences[0];
-        }
+        const std::vector<std::string> differences =
+            CompareSnapshots(before, TakeSnapshot({{"game", install}, {"data", data}}));
+        EXPECT_TRUE(differences.empty()) << c.what << ": " << differences[0];
         EXPECT_FALSE(PathExists(folder.File("escaped.dat"))) << c.what;
     }
     InstallSettings = settings;
