@@ -78,24 +78,6 @@ void KeepJournal(uint32_t state, const std::string& install, const std::string& 
     RegCloseKey(key);
 }
 
-bool JournalKept() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath.c_str(), 0, KEY_QUERY_VALUE, &key))
-        return false;
-    const bool kept =
-        RegQueryValueExA(key, "UpdateJournal", nullptr, nullptr, nullptr, nullptr) == 0;
-    RegCloseKey(key);
-    return kept;
-}
-
-void ForgetJournal() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath.c_str(), 0, KEY_SET_VALUE, &key))
-        return;
-    RegDeleteValueA(key, "UpdateJournal");
-    RegCloseKey(key);
-}
-
 JournalAction Replace(const std::string& target, const std::string& staged,
                       const std::string& backup) {
     JournalAction a = {};
@@ -113,10 +95,10 @@ class SecurityTest : public UpdaterRunTest {
         UpdaterRunTest::SetUp();
         victim = folder.File("victim");
         data = install + "\\data";
-        ForgetJournal();
+        ForgetJournal(kKeyPath);
     }
     void TearDown() override {
-        ForgetJournal();
+        ForgetJournal(kKeyPath);
         UpdaterRunTest::TearDown();
     }
     // The game and, outside it, what another program would like to see removed or replaced.
@@ -257,7 +239,7 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     // journal, for another start.
     const bool linksGone = GetFileAttributesA(staging.c_str()) == INVALID_FILE_ATTRIBUTES &&
                            GetFileAttributesA(backup.c_str()) == INVALID_FILE_ATTRIBUTES;
-    EXPECT_NE(linksGone, JournalKept());
+    EXPECT_NE(linksGone, JournalKept(kKeyPath));
     EXPECT_EQ(std::string(kE2ECaption) + "|アップデートが中断されました", Boxes(t).back())
         << "the start went on as always";
     RemoveLink(staging);
@@ -279,8 +261,8 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     const std::vector<std::string> boxes = Boxes(t);
     ASSERT_FALSE(boxes.empty());
     EXPECT_NE(std::string::npos, boxes[0].find("一致しないため")) << t.Text();
-    EXPECT_TRUE(JournalKept()) << "a journal that cannot be acted on stays for a look";
-    ForgetJournal();
+    EXPECT_TRUE(JournalKept(kKeyPath)) << "a journal that cannot be acted on stays for a look";
+    ForgetJournal(kKeyPath);
     RemoveLink(sys);
 
     // Links at the names where earlier updaters wrote their journal: one leading to a file not
@@ -338,7 +320,7 @@ TEST_F(SecurityTest, FolderFormsAreSettledFirst) {
         const std::vector<std::string> differences =
             CompareSnapshots(before, TakeSnapshot(install));
         EXPECT_TRUE(differences.empty()) << form << ": " << differences[0];
-        EXPECT_FALSE(JournalKept()) << form;
+        EXPECT_FALSE(JournalKept(kKeyPath)) << form;
         EXPECT_TRUE(RunLeftovers(install).empty()) << form;
         ScratchFolder::RemoveContents(install);
     }

@@ -254,3 +254,23 @@ void WriteText(const std::string& path, const std::string& text, uint64_t writeT
 bool PathExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+// The value's name is the one every earlier updater kept its journal under.
+const char kJournalValue[] = "UpdateJournal";
+
+bool JournalKept(const std::string& keyPath) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, &key))
+        return false;
+    const bool kept = RegQueryValueExA(key, kJournalValue, nullptr, nullptr, nullptr, nullptr) == 0;
+    RegCloseKey(key);
+    return kept;
+}
+
+void ForgetJournal(const std::string& keyPath) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_SET_VALUE, &key))
+        return;
+    RegDeleteValueA(key, kJournalValue);
+    RegCloseKey(key);
+}

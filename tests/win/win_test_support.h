@@ -77,3 +77,7 @@ void SetWriteTime(const std::string& path, uint64_t time);
 // the change shows; false when it did not.
 bool MakeLink(const std::string& path, const std::string& target);
 bool RemoveLink(const std::string& path);
+
+// Whether a run's journal is kept under HKEY_LOCAL_MACHINE\keyPath, and its removal.
+bool JournalKept(const std::string& keyPath);
+void ForgetJournal(const std::string& keyPath);
