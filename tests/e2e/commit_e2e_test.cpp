@@ -56,16 +56,6 @@ class CommitTest : public UpdaterRunTest {
                 {"c.dat", "patched c"},
                 {"save.dat", "default save"}};
     }
-    // Removes what a killed updater could not: its temporary UPDATE.INI.
-    static void ForgetKilledRuns() {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        for (const std::string& name : LeftoverRunFolders()) {
-            const std::string path = std::string(temp) + name;
-            ScratchFolder::RemoveContents(path);
-            RemoveDirectoryA(path.c_str());
-        }
-    }
 
     std::string data;
 };
@@ -103,7 +93,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
         SetEnvironmentVariableA("QV_CRASH_AT", std::to_string(k).c_str());
         Transcript killed = RunAndAnswer(crashExe, {"click:1", "click:1"}, ShotName("-killed"));
         SetEnvironmentVariableA("QV_CRASH_AT", nullptr);
-        ForgetKilledRuns();
+        RemoveLeftoverRunFolders();
         const bool died = killed.exitCode == 99;
         EXPECT_TRUE(died || k == steps + 1) << "step " << k << ": " << killed.Text();
 

@@ -136,12 +136,7 @@ class SecurityTest : public UpdaterRunTest {
         SetEnvironmentVariableA("QV_CRASH_AT", std::to_string(k).c_str());
         Transcript killed = RunAndAnswer(crashExe, {"click:1", "click:1"}, ShotName("-killed"));
         SetEnvironmentVariableA("QV_CRASH_AT", nullptr);
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        for (const std::string& name : LeftoverRunFolders()) {
-            ScratchFolder::RemoveContents(temp + name);
-            RemoveDirectoryA((temp + name).c_str());
-        }
+        RemoveLeftoverRunFolders();
         EXPECT_EQ(99u, killed.exitCode) << "step " << k << ": " << killed.Text();
         Transcript next = RunAndAnswer(plainExe, {"OK", "click:2", "OK"}, ShotName("-next"));
         const std::vector<std::string> boxes = Boxes(next);

@@ -142,6 +142,12 @@ int LoadPayload(const std::vector<uint8_t>& image) {
     return UseArchiveIndex(OpenArchive());
 }
 
+std::string TemporaryFolder() {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    return temp;
+}
+
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::vector<uint8_t> bytes;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

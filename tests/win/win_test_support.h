@@ -59,6 +59,9 @@ struct ScratchFolder {
 // is kept alive until the next call.
 int LoadPayload(const std::vector<uint8_t>& image);
 
+// The temporary folder, with its backslash at the end.
+std::string TemporaryFolder();
+
 std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 // The file's bytes as a string, and a file made of a string, stamped with writeTime unless 0.
