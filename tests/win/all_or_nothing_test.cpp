@@ -124,30 +124,17 @@ void CountEveryChange() {
     PlatformOps.RegFlushKey = CountedFlushKey;
 }
 
-std::string DiscFolder(char letter) {
-    const char* prefix = getenv("WINEPREFIX");
-    return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
-}
-
-class AllOrNothingTest : public ::testing::Test {
+class AllOrNothingTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
+        UpdateRunFixture::SetUp();
         if (GetDriveTypeA("E:\\") != DRIVE_CDROM)
             GTEST_SKIP() << "no CD-ROM drive E: in this prefix";
         Real = &saved;
-        AnswerMessageBox = nullptr;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
         memset(&InstallSettings, 0, sizeof InstallSettings);
         strcpy(UpdaterConfig.DataFolder, "patch");
         strcpy(InstallSettings.DiskCheckFile[1], "DISC1.CHK");
         strcpy(GameIdentity.GameTitle, "ゲーム");
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.DataPath, data.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\AllOrNothing");
-        InstalledMode = 1;
-        ModeWord = "アップデート";
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
         big.assign(9u << 20, 0);
         for (size_t i = 0; i < big.size(); ++i)
             big[i] = (char)(i * 2654435761u >> 24);
@@ -188,7 +175,7 @@ class AllOrNothingTest : public ::testing::Test {
         WriteText(UpdateIniPath, ini);
     }
     void TearDown() override {
-        CloseArchive();
+        UpdateRunFixture::TearDown();
         ScratchFolder::RemoveContents(DiscFolder('e'));
     }
 
@@ -231,10 +218,6 @@ class AllOrNothingTest : public ::testing::Test {
     }
     TreeSnapshot Both() { return TakeSnapshot({{"game", install}, {"data", data}}); }
 
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
-    std::string data = folder.File("data");
     std::string big, oldK, newK;
 };
 

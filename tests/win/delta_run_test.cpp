@@ -47,29 +47,17 @@ std::string TextOf(const std::string& box) {
     return box.substr(box.find('|') + 1);
 }
 
-class DeltaRunTest : public ::testing::Test {
+class DeltaRunTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
-        ShownMessages.clear();
-        AnswerMessageBox = nullptr;
-        CreateDirectoryA(install.c_str(), nullptr);
-        CreateDirectoryA(data.c_str(), nullptr);
+        UpdateRunFixture::SetUp();
         CreateDirectoryA((install + "\\sys").c_str(), nullptr);
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\DeltaRun");
-        strcpy(InstallRecord.DataPath, data.c_str());
-        InstalledMode = 1;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
-        ModeWord = "アップデート";
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
         newA = Noise(1, 300000);
         a10 = Edited(newA, 2);
         a11 = Edited(newA, 3);
         newB = "the new b, with more text than before";
         b10 = "the old b";
     }
-    void TearDown() override { CloseArchive(); }
 
     // a.dat as deltas from releases 1.0 and 1.1, b.dat from 1.0; whole copies as given.
     void Load(const std::vector<WholeFile>& wholes, std::vector<uint8_t>* keep = nullptr) {
@@ -81,10 +69,6 @@ class DeltaRunTest : public ::testing::Test {
             *keep = image;
         ASSERT_EQ(1, LoadPayload(image));
         ASSERT_EQ(1, CheckPayloadIntegrity());
-    }
-    DialogOutcome Run(const std::string& section) {
-        WriteText(UpdateIniPath, "[UPDATE]\r\n" + section);
-        return RunInDialog(100, RunUpdate);
     }
     void ExpectCompleted(const DialogOutcome& o) {
         EXPECT_EQ(99, o.result);
@@ -111,10 +95,6 @@ class DeltaRunTest : public ::testing::Test {
                "」がアップデート対象のバージョンと違います";
     }
 
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
-    std::string data = folder.File("data");
     std::string newA, a10, a11, newB, b10;
 };
 

@@ -18,16 +18,6 @@
 
 namespace {
 
-// The folder behind CD-ROM drive E: or G: of the test prefix: there, it is a disc in the drive.
-std::string DiscFolder(char letter) {
-    const char* prefix = getenv("WINEPREFIX");
-    return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
-}
-
-void Empty(const std::string& folder) {
-    ScratchFolder::RemoveContents(folder);
-}
-
 int g_prompts = 0;
 int g_insertAfter = 0; // prompts answered OK before the disc goes in; -1 answers Cancel
 
@@ -40,38 +30,32 @@ int AnswerPrompt(const std::string&) {
     return IDOK;
 }
 
-class DiscCopyTest : public ::testing::Test {
+class DiscCopyTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
+        UpdateRunFixture::SetUp();
         if (GetDriveTypeA("E:\\") != DRIVE_CDROM || GetDriveTypeA("G:\\") != DRIVE_CDROM)
             GTEST_SKIP() << "no CD-ROM drives E: and G: in this prefix";
         for (char letter : {'e', 'g'}) {
             MoveFileA((DiscFolder(letter) + ".out").c_str(), DiscFolder(letter).c_str());
             CreateDirectoryA(DiscFolder(letter).c_str(), nullptr);
-            Empty(DiscFolder(letter));
+            ScratchFolder::RemoveContents(DiscFolder(letter));
         }
-        ShownMessages.clear();
         AnswerMessageBox = AnswerPrompt;
         g_prompts = 0;
         g_insertAfter = 0;
-        CreateDirectoryA(install.c_str(), nullptr);
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\DiscCopy");
-        InstalledMode = 1;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
         memset(&InstallSettings, 0, sizeof InstallSettings);
         strcpy(InstallSettings.DiskCheckFile[0], "DISC0.CHK");
         strcpy(InstallSettings.DiskCheckFile[1], "DISC1.CHK");
         strcpy(GameIdentity.GameTitle, "ディスクゲーム");
         DiscRoot[0] = 0;
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
     }
     void TearDown() override {
+        UpdateRunFixture::TearDown();
         AnswerMessageBox = nullptr;
         for (char letter : {'e', 'g'}) {
             MoveFileA((DiscFolder(letter) + ".out").c_str(), DiscFolder(letter).c_str());
-            Empty(DiscFolder(letter));
+            ScratchFolder::RemoveContents(DiscFolder(letter));
         }
     }
     // Disc 1 in drive `letter`, with a read-only file and a folder on it.
@@ -90,16 +74,8 @@ class DiscCopyTest : public ::testing::Test {
     void Eject(char letter) {
         MoveFileA(DiscFolder(letter).c_str(), (DiscFolder(letter) + ".out").c_str());
     }
-    DialogOutcome Run(const std::string& section) {
-        WriteText(UpdateIniPath, "[UPDATE]\r\n" + section);
-        return RunInDialog(100, RunUpdate);
-    }
     const std::string prompt =
         "UPDATE|ＣＤ－ＲＯＭドライブに「ディスクゲーム」ディスク 1 を入れて下さい";
-
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
 };
 
 TEST_F(DiscCopyTest, FileArrivesNormalAndReplacesWithoutAsking) {

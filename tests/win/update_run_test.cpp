@@ -29,24 +29,12 @@ const std::vector<Entry> kEntries = {
     {"a.dat", "new a"},       {"b.dat", "new b"}, {"c.dat", "new c"}, {"save.dat", "new save"},
     {"over.dat", "new over"}, {"t.dat", "new t"}, {"empty.dat", ""}};
 
-class UpdateRunTest : public ::testing::Test {
+class UpdateRunTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
-        ShownMessages.clear();
-        AnswerMessageBox = nullptr;
-        CreateDirectoryA(install.c_str(), nullptr);
-        CreateDirectoryA(data.c_str(), nullptr);
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\UpdateRun");
-        strcpy(InstallRecord.DataPath, data.c_str());
-        InstalledMode = 1;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
-        ModeWord = "アップデート";
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
+        UpdateRunFixture::SetUp();
         Payload(kEntries);
     }
-    void TearDown() override { CloseArchive(); }
 
     // With features, the payload carries an integrity record that requires them.
     void Payload(const std::vector<Entry>& entries, uint32_t features = 0) {
@@ -63,10 +51,6 @@ class UpdateRunTest : public ::testing::Test {
         ASSERT_EQ(1, LoadPayload(image));
         ASSERT_EQ(1, CheckPayloadIntegrity());
     }
-    DialogOutcome Run(const std::string& section) {
-        WriteText(UpdateIniPath, "[UPDATE]\r\n" + section);
-        return RunInDialog(100, RunUpdate);
-    }
     void ExpectCompleted(const DialogOutcome& o) {
         EXPECT_EQ(99, o.result) << "the dialog stays open";
         EXPECT_EQ("アップデートは完了しました", o.info);
@@ -75,11 +59,6 @@ class UpdateRunTest : public ::testing::Test {
         EXPECT_FALSE(o.backEnabled);
         EXPECT_FALSE(o.cancelEnabled);
     }
-
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
-    std::string data = folder.File("data");
 };
 
 std::vector<uint64_t> CreationOnlyStamps;

@@ -5,6 +5,10 @@
 #include <algorithm>
 
 #include "archive/archive.h"
+#include "core/profile.h"
+#include "core/run_state.h"
+#include "e2e/driver.h"
+#include "update/update_run.h"
 
 std::vector<std::string> ShownMessages;
 uint64_t FakeFreeBytes = 0;
@@ -279,4 +283,35 @@ void ForgetJournal(const std::string& keyPath) {
         return;
     RegDeleteValueA(key, kJournalValue);
     RegCloseKey(key);
+}
+
+std::string DiscFolder(char letter) {
+    const char* prefix = getenv("WINEPREFIX");
+    return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
+}
+
+void UpdateRunFixture::SetUp() {
+    ShownMessages.clear();
+    AnswerMessageBox = nullptr;
+    CreateDirectoryA(install.c_str(), nullptr);
+    CreateDirectoryA(data.c_str(), nullptr);
+    strcpy(InstallRecord.InstPath, install.c_str());
+    const std::string key = std::string("Software\\QvTests\\") +
+                            ::testing::UnitTest::GetInstance()->current_test_suite()->name();
+    strcpy(InstallRecord.KeyPath, key.c_str());
+    strcpy(InstallRecord.DataPath, data.c_str());
+    InstalledMode = 1;
+    memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
+    ModeWord = "アップデート";
+    RequiredKeys = 0;
+    strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
+}
+
+void UpdateRunFixture::TearDown() {
+    CloseArchive();
+}
+
+DialogOutcome UpdateRunFixture::Run(const std::string& section) {
+    WriteText(UpdateIniPath, "[UPDATE]\r\n" + section);
+    return RunInDialog(100, RunUpdate);
 }

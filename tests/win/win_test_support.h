@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <stdint.h>
 
 #include <string>
@@ -80,6 +82,25 @@ void SetWriteTime(const std::string& path, uint64_t time);
 // the change shows; false when it did not.
 bool MakeLink(const std::string& path, const std::string& target);
 bool RemoveLink(const std::string& path);
+
+// The folder behind CD-ROM drive letter (e or g) of the test prefix: there, it is a disc in the
+// drive.
+std::string DiscFolder(char letter);
+
+// Where an update run starts from: the game installed in a scratch folder, its data folder
+// beside it, under a key of the suite's own, in mode 1, with no UPDATE.INI settings yet.
+class UpdateRunFixture : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs the update in its dialog with UPDATE.INI's [UPDATE] section given.
+    DialogOutcome Run(const std::string& section);
+
+    SavedOps saved;
+    ScratchFolder folder;
+    std::string install = folder.File("game");
+    std::string data = folder.File("data");
+};
 
 // Whether a run's journal is kept under HKEY_LOCAL_MACHINE\keyPath, and its removal.
 bool JournalKept(const std::string& keyPath);
