@@ -34,19 +34,15 @@ class CommitTest : public UpdaterRunTest {
     // The installed game before the patch.
     void Lay() {
         ScratchFolder::RemoveContents(install);
-        Put(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
+        WriteText(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
         CreateDirectoryA(data.c_str(), nullptr);
         CreateDirectoryA(InstallFile("sys").c_str(), nullptr);
-        Put(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
+        WriteText(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
         SetFileAttributesA(InstallFile("a.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
+        WriteText(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
         // Removed by the patch when its payload requires deletions.
-        Put(InstallFile("sys\\gone.dat"), "old gone", 0x01D0000000000000ull);
-        Put(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
-    }
-    static void Put(const std::string& path, const std::string& text, uint64_t time) {
-        WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-        SetWriteTime(path, time);
+        WriteText(InstallFile("sys\\gone.dat"), "old gone", 0x01D0000000000000ull);
+        WriteText(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
     }
     std::vector<PayloadFile> Patch() {
         return {{"UPDATE.INI", UpdateIniSetup() + "[UPDATE]\r\n"
@@ -59,16 +55,6 @@ class CommitTest : public UpdaterRunTest {
                 {"b.dat", std::string(100000, 'b')},
                 {"c.dat", "patched c"},
                 {"save.dat", "default save"}};
-    }
-    // Removes what a killed updater could not: its temporary UPDATE.INI.
-    static void ForgetKilledRuns() {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        for (const std::string& name : LeftoverRunFolders()) {
-            const std::string path = std::string(temp) + name;
-            ScratchFolder::RemoveContents(path);
-            RemoveDirectoryA(path.c_str());
-        }
     }
 
     std::string data;
@@ -107,7 +93,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
         SetEnvironmentVariableA("QV_CRASH_AT", std::to_string(k).c_str());
         Transcript killed = RunAndAnswer(crashExe, {"click:1", "click:1"}, ShotName("-killed"));
         SetEnvironmentVariableA("QV_CRASH_AT", nullptr);
-        ForgetKilledRuns();
+        RemoveLeftoverRunFolders();
         const bool died = killed.exitCode == 99;
         EXPECT_TRUE(died || k == steps + 1) << "step " << k << ": " << killed.Text();
 

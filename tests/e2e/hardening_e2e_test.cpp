@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string TempFolder() {
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    return temp;
-}
-
 class HardeningTest : public UpdaterRunTest {
   protected:
     std::vector<PayloadFile> Patch(const std::string& setupExtra = "") {
@@ -40,7 +34,7 @@ TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
                                    CREATE_SUSPENDED, nullptr, nullptr, &si, &pi));
         char name[32];
         wsprintfA(name, "UPDATE.%08lX", (unsigned long)pi.dwProcessId);
-        const std::string planted = TempFolder() + name;
+        const std::string planted = TemporaryFolder() + name;
         ScratchFolder elsewhere; // what the link points at
         const std::string foreignIni =
             planting == kLink ? elsewhere.File("UPDATE.INI") : planted + "\\UPDATE.INI";
@@ -53,7 +47,7 @@ TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
             WriteBytes(foreignIni, foreign);
             EXPECT_TRUE(MakeLink(planted, elsewhere.path)) << "no link could be made here";
         }
-        WriteBytes(TempFolder() + "UPDATE.INI", Bytes("another program's"));
+        WriteBytes(TemporaryFolder() + "UPDATE.INI", Bytes("another program's"));
         ResumeThread(pi.hThread);
         Transcript t = DriveProcess(pi, {"Cancel", "OK"}, ShotName());
 
@@ -62,7 +56,7 @@ TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
             EXPECT_EQ(kE2ECaption, t.windows[0].caption) << t.Text();
         }
         EXPECT_EQ(0u, t.exitCode);
-        EXPECT_EQ(Bytes("another program's"), ReadBytes(TempFolder() + "UPDATE.INI"));
+        EXPECT_EQ(Bytes("another program's"), ReadBytes(TemporaryFolder() + "UPDATE.INI"));
         if (planting == kPlainFile) {
             EXPECT_EQ(Bytes("not a folder"), ReadBytes(planted));
             DeleteFileA(planted.c_str());
@@ -77,7 +71,7 @@ TEST_F(HardeningTest, ThingsPlantedAtPredictableNamesChangeNothing) {
                 RemoveDirectoryA(planted.c_str());
             }
         }
-        DeleteFileA((TempFolder() + "UPDATE.INI").c_str());
+        DeleteFileA((TemporaryFolder() + "UPDATE.INI").c_str());
         EXPECT_TRUE(LeftoverRunFolders().empty());
     }
 }
@@ -95,7 +89,7 @@ void TryToChangeUpdateIni(size_t index, const WindowRecord&) {
     g_attempts.runFolders = folders.size();
     if (folders.size() != 1)
         return;
-    const std::string folder = TempFolder() + folders[0];
+    const std::string folder = TemporaryFolder() + folders[0];
     const std::string ini = folder + "\\UPDATE.INI";
     HANDLE h = CreateFileA(ini.c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -21,12 +21,6 @@ const char kRestoredText[] =
     "前回のアップデートが途中で終わっていたため、ゲームのファイルをアップデート前の状態に戻し"
     "ました。";
 
-void PutText(const std::string& path, const std::string& text, uint64_t time = 0) {
-    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    if (time)
-        SetWriteTime(path, time);
-}
-
 // A journal in the form earlier updaters read from the install folder.
 struct OldAction {
     uint32_t kind, existed;
@@ -84,24 +78,6 @@ void KeepJournal(uint32_t state, const std::string& install, const std::string& 
     RegCloseKey(key);
 }
 
-bool JournalKept() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath.c_str(), 0, KEY_QUERY_VALUE, &key))
-        return false;
-    const bool kept =
-        RegQueryValueExA(key, "UpdateJournal", nullptr, nullptr, nullptr, nullptr) == 0;
-    RegCloseKey(key);
-    return kept;
-}
-
-void ForgetJournal() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath.c_str(), 0, KEY_SET_VALUE, &key))
-        return;
-    RegDeleteValueA(key, "UpdateJournal");
-    RegCloseKey(key);
-}
-
 JournalAction Replace(const std::string& target, const std::string& staged,
                       const std::string& backup) {
     JournalAction a = {};
@@ -119,39 +95,32 @@ class SecurityTest : public UpdaterRunTest {
         UpdaterRunTest::SetUp();
         victim = folder.File("victim");
         data = install + "\\data";
-        ForgetJournal();
+        ForgetJournal(kKeyPath);
     }
     void TearDown() override {
-        ForgetJournal();
+        ForgetJournal(kKeyPath);
         UpdaterRunTest::TearDown();
     }
     // The game and, outside it, what another program would like to see removed or replaced.
     void Lay() {
         ScratchFolder::RemoveContents(install);
-        PutText(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
+        WriteText(InstallFile("SETUP.INI"), InstalledSetupIni(), 0x01D0000000000000ull);
         CreateDirectoryA(data.c_str(), nullptr);
         CreateDirectoryA(InstallFile("sys").c_str(), nullptr);
-        PutText(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
-        PutText(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
-        PutText(InstallFile("game.exe"), "the game", 0x01D0000000000000ull);
-        PutText(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
+        WriteText(InstallFile("a.dat"), "old a", 0x01D0000000000000ull);
+        WriteText(InstallFile("sys\\c.dat"), "old c", 0x01D0000000000000ull);
+        WriteText(InstallFile("game.exe"), "the game", 0x01D0000000000000ull);
+        WriteText(data + "\\save.dat", "player's save", 0x01D0000000000000ull);
         CreateDirectoryA(victim.c_str(), nullptr);
         ScratchFolder::RemoveContents(victim);
-        PutText(victim + "\\f.ini", "system settings");
-        PutText(victim + "\\c.dat", "old c", 0x01D0000000000000ull);
-        PutText(victim + "\\ro.txt", "read-only");
+        WriteText(victim + "\\f.ini", "system settings");
+        WriteText(victim + "\\c.dat", "old c", 0x01D0000000000000ull);
+        WriteText(victim + "\\ro.txt", "read-only");
         SetFileAttributesA((victim + "\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
         CreateDirectoryA((victim + "\\tree").c_str(), nullptr);
-        PutText(victim + "\\tree\\leaf.txt", "leaf");
+        WriteText(victim + "\\tree\\leaf.txt", "leaf");
     }
-    TreeSnapshot Both() {
-        TreeSnapshot s;
-        for (const auto& [path, e] : TakeSnapshot(install))
-            s["game:" + path] = e;
-        for (const auto& [path, e] : TakeSnapshot(victim))
-            s["victim:" + path] = e;
-        return s;
-    }
+    TreeSnapshot Both() { return TakeSnapshot({{"game", install}, {"victim", victim}}); }
     std::vector<PayloadFile> Patch() {
         return {{"UPDATE.INI", UpdateIniSetup() + "[UPDATE]\r\n"
                                                   "UpdateFile00=a.dat\r\n"
@@ -167,12 +136,7 @@ class SecurityTest : public UpdaterRunTest {
         SetEnvironmentVariableA("QV_CRASH_AT", std::to_string(k).c_str());
         Transcript killed = RunAndAnswer(crashExe, {"click:1", "click:1"}, ShotName("-killed"));
         SetEnvironmentVariableA("QV_CRASH_AT", nullptr);
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        for (const std::string& name : LeftoverRunFolders()) {
-            ScratchFolder::RemoveContents(temp + name);
-            RemoveDirectoryA((temp + name).c_str());
-        }
+        RemoveLeftoverRunFolders();
         EXPECT_EQ(99u, killed.exitCode) << "step " << k << ": " << killed.Text();
         Transcript next = RunAndAnswer(plainExe, {"OK", "click:2", "OK"}, ShotName("-next"));
         const std::vector<std::string> boxes = Boxes(next);
@@ -218,8 +182,8 @@ TEST_F(SecurityTest, PlantedJournalsAreNeverObeyed) {
     };
     for (const Row& row : rows) {
         Lay();
-        PutText(InstallFile("~qvplant.old"), "planter's bytes");
-        PutText(systemFile, "system settings");
+        WriteText(InstallFile("~qvplant.old"), "planter's bytes");
+        WriteText(systemFile, "system settings");
         WriteBytes(InstallFile(row.name), OldJournal(row.actions));
         if (!row.dataPath.empty()) {
             key.dataPath = row.dataPath;
@@ -270,7 +234,7 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     // journal, for another start.
     const bool linksGone = GetFileAttributesA(staging.c_str()) == INVALID_FILE_ATTRIBUTES &&
                            GetFileAttributesA(backup.c_str()) == INVALID_FILE_ATTRIBUTES;
-    EXPECT_NE(linksGone, JournalKept());
+    EXPECT_NE(linksGone, JournalKept(kKeyPath));
     EXPECT_EQ(std::string(kE2ECaption) + "|アップデートが中断されました", Boxes(t).back())
         << "the start went on as always";
     RemoveLink(staging);
@@ -282,7 +246,7 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     ScratchFolder::RemoveContents(sys);
     RemoveDirectoryA(sys.c_str());
     ASSERT_TRUE(MakeLink(sys, victim));
-    PutText(victim + "\\~qv0000000e.old", "planter's bytes");
+    WriteText(victim + "\\~qv0000000e.old", "planter's bytes");
     KeepJournal(kJournalInForce, install, data,
                 {Replace(sys + "\\c.dat", sys + "\\~qv0000000d.new", sys + "\\~qv0000000e.old")});
     before = TakeSnapshot(victim);
@@ -292,8 +256,8 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     const std::vector<std::string> boxes = Boxes(t);
     ASSERT_FALSE(boxes.empty());
     EXPECT_NE(std::string::npos, boxes[0].find("一致しないため")) << t.Text();
-    EXPECT_TRUE(JournalKept()) << "a journal that cannot be acted on stays for a look";
-    ForgetJournal();
+    EXPECT_TRUE(JournalKept(kKeyPath)) << "a journal that cannot be acted on stays for a look";
+    ForgetJournal(kKeyPath);
     RemoveLink(sys);
 
     // Links at the names where earlier updaters wrote their journal: one leading to a file not
@@ -302,7 +266,7 @@ TEST_F(SecurityTest, LinksAreNeverFollowed) {
     Lay();
     const std::vector<std::pair<std::string, std::string>> links = {
         {"UPDATENEW.JNL", "made.jnl"}, {"UPDATE.JNL", "f.ini"}, {"UPDATEOK.JNL", "c.dat"}};
-    PutText(victim + "\\made.jnl", "");
+    WriteText(victim + "\\made.jnl", "");
     for (const auto& [name, to] : links)
         ASSERT_TRUE(MakeLink(InstallFile(name), victim + "\\" + to));
     DeleteFileA((victim + "\\made.jnl").c_str());
@@ -351,7 +315,7 @@ TEST_F(SecurityTest, FolderFormsAreSettledFirst) {
         const std::vector<std::string> differences =
             CompareSnapshots(before, TakeSnapshot(install));
         EXPECT_TRUE(differences.empty()) << form << ": " << differences[0];
-        EXPECT_FALSE(JournalKept()) << form;
+        EXPECT_FALSE(JournalKept(kKeyPath)) << form;
         EXPECT_TRUE(RunLeftovers(install).empty()) << form;
         ScratchFolder::RemoveContents(install);
     }

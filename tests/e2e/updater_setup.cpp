@@ -2,6 +2,7 @@
 
 #include "archive/archive_format.h"
 #include "payload/archive_writer.h"
+#include "win/win_test_support.h"
 
 std::string BuiltUpdater;
 std::string CrashUpdater;
@@ -67,11 +68,9 @@ void DeleteInstallKey(const std::string& company, const std::string& gameDir) {
 }
 
 std::vector<std::string> LeftoverRunFolders() {
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
     std::vector<std::string> names;
     WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((std::string(temp) + "UPDATE.*").c_str(), &fd);
+    HANDLE h = FindFirstFileA((TemporaryFolder() + "UPDATE.*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
         do
             names.push_back(fd.cFileName);
@@ -79,4 +78,11 @@ std::vector<std::string> LeftoverRunFolders() {
         FindClose(h);
     }
     return names;
+}
+
+void RemoveLeftoverRunFolders() {
+    for (const std::string& name : LeftoverRunFolders()) {
+        ScratchFolder::RemoveContents(TemporaryFolder() + name);
+        RemoveDirectoryA((TemporaryFolder() + name).c_str());
+    }
 }

@@ -39,5 +39,7 @@ struct InstallKey {
 void WriteInstallKey(const InstallKey& key);
 void DeleteInstallKey(const std::string& company, const std::string& gameDir);
 
-// The per-run folders that updaters left in the temporary folder.
+// The per-run folders that updaters left in the temporary folder, and their removal, as an
+// updater that was killed could not.
 std::vector<std::string> LeftoverRunFolders();
+void RemoveLeftoverRunFolders();

@@ -34,65 +34,46 @@ std::vector<uint8_t> Text(const char* s) {
     return std::vector<uint8_t>(s, s + strlen(s));
 }
 
-TEST(Decompress, WorkedStreams) {
-    Decoded empty = Decode({0x00, 0x00, 0x00, 0x7C, 0xFF}, 0);
-    EXPECT_EQ(kDecodeOk, empty.status);
-    EXPECT_TRUE(empty.out.empty());
-    EXPECT_EQ(5u, empty.consumed);
-
-    Decoded abc = Decode({0x00, 0x80, 0x6F, 0xE4, 0x61, 0x62, 0x63, 0x01, 0xFF}, 9);
-    EXPECT_EQ(kDecodeOk, abc.status);
-    EXPECT_EQ(Text("abcabcabc"), abc.out);
-    EXPECT_EQ(9u, abc.consumed);
-}
-
-TEST(Decompress, SecondFlagWordIsReadAfterThe32ndLiteral) {
-    StreamBuilder b;
-    std::vector<uint8_t> expected;
+// Streams made by hand, each for one form of token or one place the flag words fall; a valid
+// one is read to its last byte, a copy from before the start is refused.
+TEST(Decompress, HandMadeStreams) {
+    StreamBuilder second, between;
+    std::vector<uint8_t> alphabet;
     for (int i = 0; i < 32; ++i) {
-        b.Bits("1").Byte((uint8_t)('A' + i));
-        expected.push_back((uint8_t)('A' + i));
+        second.Bits("1").Byte((uint8_t)('A' + i));
+        alphabet.push_back((uint8_t)('A' + i));
     }
-    std::vector<uint8_t> stream = b.End().Done();
-    // Word, 32 literal bytes, then the second word, then the marker's data byte.
-    ASSERT_EQ(4u + 32 + 4 + 1, stream.size());
-    EXPECT_EQ(0x7Cu, stream[39]);
-    Decoded d = Decode(stream, 32);
-    EXPECT_EQ(kDecodeOk, d.status);
-    EXPECT_EQ(expected, d.out);
-}
-
-TEST(Decompress, FlagWordFallsBetweenATokensBitsAndItsByte) {
     // 30 literals leave two bits: "0 1" of a short copy; F comes from the next word, which the
     // decoder must read before the copy's data byte.
-    StreamBuilder b;
     for (int i = 0; i < 30; ++i)
-        b.Bits("1").Byte('z');
-    b.Bits("01").Bits("0").Byte(0).End();
-    Decoded d = Decode(b.Done(), 32);
-    EXPECT_EQ(kDecodeOk, d.status);
-    EXPECT_EQ(std::vector<uint8_t>(32, 'z'), d.out);
-}
-
-TEST(Decompress, CopyForms) {
-    struct Case {
-        const char* what;
-        std::vector<uint8_t> stream;
-        std::vector<uint8_t> expected;
-    };
-    std::vector<uint8_t> run282(283, 'x');
+        between.Bits("1").Byte('z');
+    between.Bits("01").Bits("0").Byte(0);
     std::vector<uint8_t> far2303(2303, 0);
     for (size_t i = 0; i < far2303.size(); ++i)
         far2303[i] = (uint8_t)(i * 7 + i / 256);
     StreamBuilder farStream;
     for (uint8_t c : far2303)
         farStream.Bits("1").Byte(c);
-    farStream.Bits("01 1").Byte(255).Bits("110").End();
+    farStream.Bits("01 1").Byte(255).Bits("110");
     std::vector<uint8_t> farExpected = far2303;
     farExpected.push_back(far2303[0]);
     farExpected.push_back(far2303[1]);
-
-    std::vector<Case> cases = {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> stream;
+        std::vector<uint8_t> expected;
+        DecodeStatus status = kDecodeOk;
+        size_t capacity = 0; // a refusal's; else the expected size
+    };
+    const Case cases[] = {
+        {"empty", {0x00, 0x00, 0x00, 0x7C, 0xFF}, {}},
+        {"worked: abc three times",
+         {0x00, 0x80, 0x6F, 0xE4, 0x61, 0x62, 0x63, 0x01, 0xFF},
+         Text("abcabcabc")},
+        // Word, 32 literal bytes, then the second word, then the marker's data byte.
+        {"second flag word after the 32nd literal", second.End().Done(), alphabet},
+        {"flag word between a token's bits and its byte", between.End().Done(),
+         std::vector<uint8_t>(32, 'z')},
         {"long copy D=1 N=282",
          StreamBuilder()
              .Bits("1")
@@ -103,10 +84,10 @@ TEST(Decompress, CopyForms) {
              .Byte(255)
              .End()
              .Done(),
-         run282},
+         std::vector<uint8_t>(283, 'x')},
         {"short copy F=0 B=0",
          StreamBuilder().Bits("1").Byte('q').Bits("01 0").Byte(0).End().Done(), Text("qqq")},
-        {"short copy D=2303", farStream.Done(), farExpected},
+        {"short copy D=2303", farStream.End().Done(), farExpected},
         {"two-byte pattern",
          StreamBuilder()
              .Bits("1")
@@ -119,11 +100,32 @@ TEST(Decompress, CopyForms) {
              .End()
              .Done(),
          Text("abababababab")},
+        // X = 1 1 0 is a copy from distance 2303, which reaches before the start here.
+        {"only the exact marker ends the stream",
+         StreamBuilder().Bits("1").Byte('a').Bits("011").Byte(255).Bits("110").End().Done(),
+         {},
+         kDecodeBadDistance,
+         16},
+        {"a short copy before the start",
+         StreamBuilder().Bits("010").Byte(0).End().Done(),
+         {},
+         kDecodeBadDistance,
+         8},
+        {"a long copy before the start",
+         StreamBuilder().Bits("1").Byte('a').Bits("00 1").Byte(0).Bits("1 1").End().Done(),
+         {},
+         kDecodeBadDistance,
+         8},
     };
+    ASSERT_EQ(4u + 32 + 4 + 1, cases[2].stream.size());
+    EXPECT_EQ(0x7Cu, cases[2].stream[39]);
     for (const Case& c : cases) {
-        Decoded d = Decode(c.stream, c.expected.size());
-        EXPECT_EQ(kDecodeOk, d.status) << c.what;
-        EXPECT_EQ(c.expected, d.out) << c.what;
+        Decoded d = Decode(c.stream, c.status == kDecodeOk ? c.expected.size() : c.capacity);
+        EXPECT_EQ(c.status, d.status) << c.what;
+        if (c.status == kDecodeOk) {
+            EXPECT_EQ(c.expected, d.out) << c.what;
+            EXPECT_EQ(c.stream.size(), d.consumed) << c.what;
+        }
     }
 }
 
@@ -150,22 +152,6 @@ TEST(Decompress, EveryOffsetAndLengthCode) {
             EXPECT_EQ(expected, d.out) << "D=" << dist << " N=" << len;
         }
     }
-}
-
-TEST(Decompress, OnlyTheExactMarkerEndsTheStream) {
-    // X = 1 1 0 is a copy from distance 2303, which reaches before the start here.
-    Decoded d = Decode(
-        StreamBuilder().Bits("1").Byte('a').Bits("011").Byte(255).Bits("110").End().Done(), 16);
-    EXPECT_EQ(kDecodeBadDistance, d.status);
-}
-
-TEST(Decompress, RefusesCopiesBeforeTheStart) {
-    EXPECT_EQ(kDecodeBadDistance,
-              Decode(StreamBuilder().Bits("010").Byte(0).End().Done(), 8).status);
-    EXPECT_EQ(
-        kDecodeBadDistance,
-        Decode(StreamBuilder().Bits("1").Byte('a').Bits("00 1").Byte(0).Bits("1 1").End().Done(), 8)
-            .status);
 }
 
 std::vector<uint8_t> SampleStream(size_t* decodedSize) {

@@ -36,14 +36,6 @@ int64_t ModifiedSeconds(const fs::path& file) {
     return stat(file.c_str(), &st) == 0 ? (int64_t)st.st_mtim.tv_sec : -1;
 }
 
-// Exactly one line on standard error, naming the tool.
-void ExpectOneLineReason(const RunResult& r, const std::string& contains) {
-    EXPECT_NE(0, r.status);
-    EXPECT_EQ(0u, r.err.rfind("mkupdate: ", 0)) << r.err;
-    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(contains)) << r.err;
-}
-
 TEST(MkupdateCli, HelpAndUsageErrors) {
     RunResult help = RunTool({"--help"});
     EXPECT_EQ(0, help.status);

@@ -26,22 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++n;
     return n;
-}
-
-// Exactly one line on standard error, naming the tool.
-void ExpectOneLineReason(const RunResult& r, const std::string& contains) {
-    EXPECT_NE(0, r.status);
-    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
-    EXPECT_TRUE(Has(r.err, contains)) << r.err;
 }
 
 RunResult Pack(const Releases& r, const std::vector<std::string>& more, const fs::path& out) {

@@ -30,10 +30,6 @@ void MakePatch(const fs::path& dir) {
     WriteFile(dir / "GAME.DAT", std::string(3000, 'g') + "end");
 }
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 mode_t Mode(const fs::path& p) {
     struct stat st;
     return lstat(p.c_str(), &st) == 0 ? st.st_mode : 0;

@@ -1,9 +1,11 @@
 #include "tools/tool_test_support.h"
 
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -59,4 +61,15 @@ RunResult RunTool(const std::vector<std::string>& args) {
     r.out = ReadFile(capture.path / "out");
     r.err = ReadFile(capture.path / "err");
     return r;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+void ExpectOneLineReason(const RunResult& r, const std::string& contains) {
+    EXPECT_NE(0, r.status);
+    EXPECT_EQ(0u, r.err.rfind("mkupdate: ", 0)) << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    EXPECT_TRUE(Has(r.err, contains)) << r.err;
 }

@@ -28,3 +28,7 @@ struct RunResult {
 // Runs mkupdate with the arguments, capturing its output; a run longer than a minute is killed
 // (status 124 or 137).
 RunResult RunTool(const std::vector<std::string>& args);
+
+bool Has(const std::string& text, const std::string& part);
+// A failed run that gives its reason in exactly one line on standard error, naming the tool.
+void ExpectOneLineReason(const RunResult& r, const std::string& contains);

@@ -216,12 +216,19 @@ TEST(MkupdateOnWindows, TheBuiltUpdaterStartsOnItsPayload) {
     EXPECT_EQ(0u, exitCode);
 }
 
-DWORD RunWide(std::wstring commandLine) {
+// Runs a command line; with an output handle, inheritable, standard output and error go there,
+// else the program has no console.
+DWORD RunWide(std::wstring commandLine, HANDLE output = nullptr) {
     STARTUPINFOW si = {};
     si.cb = sizeof si;
+    if (output) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = output;
+        si.hStdError = output;
+    }
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, output != nullptr,
+                        output ? 0 : CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
         return 0xFFFFFFFF;
     WaitForSingleObject(pi.hProcess, 60000);
     DWORD code = 0xFFFFFFFF;
@@ -229,6 +236,29 @@ DWORD RunWide(std::wstring commandLine) {
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return code;
+}
+
+void WriteBytes(const std::wstring& file, const std::string& bytes) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD written = 0;
+    WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+    CloseHandle(h);
+}
+
+// Shared with writers: the finished program's handle may close a moment after it ends.
+std::string ReadText(const std::wstring& file) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got)
+        text.append(buffer, got);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return text;
 }
 
 std::wstring Wide(const std::string& ascii) {
@@ -240,12 +270,7 @@ TEST(MkupdateOnWindows, TakesFolderNamesOutsideTheAnsiCodePage) {
     Scratch s;
     const std::wstring folder = Wide(s.path) + L"\\patch-\u00FC";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    const std::wstring file = folder + L"\\GAME.DAT";
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    DWORD written = 0;
-    WriteFile(h, "data", 4, &written, nullptr);
-    CloseHandle(h);
+    WriteBytes(folder + L"\\GAME.DAT", "data");
     const std::wstring out = folder + L"\\out-\u00FC.qv2";
     const std::wstring tool = L"\"" + Wide(BuiltMkupdate) + L"\"";
     EXPECT_EQ(0u, RunWide(tool + L" pack \"" + folder + L"\" -o \"" + out + L"\""));
@@ -258,12 +283,7 @@ TEST(MkupdateOnWindows, WritesNeitherToDevicesNorOverFolders) {
     Scratch s;
     const std::wstring folder = Wide(s.path) + L"\\patch";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    HANDLE h = CreateFileW((folder + L"\\GAME.DAT").c_str(), GENERIC_WRITE, 0, nullptr,
-                           CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    DWORD written = 0;
-    WriteFile(h, "data", 4, &written, nullptr);
-    CloseHandle(h);
+    WriteBytes(folder + L"\\GAME.DAT", "data");
     const std::wstring tool = L"\"" + Wide(BuiltMkupdate) + L"\" pack \"" + folder + L"\" -o ";
     const std::wstring there = Wide(s.path) + L"\\there";
     ASSERT_TRUE(CreateDirectoryW(there.c_str(), nullptr));
@@ -281,26 +301,6 @@ TEST(MkupdateOnWindows, WritesNeitherToDevicesNorOverFolders) {
     EXPECT_EQ(INVALID_HANDLE_VALUE, find);
     if (find != INVALID_HANDLE_VALUE)
         FindClose(find);
-}
-
-// Runs mkupdate with standard output and error on the handle given, inheritable.
-DWORD RunWithOutput(std::wstring commandLine, HANDLE output) {
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nullptr;
-    si.hStdOutput = output;
-    si.hStdError = output;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return 0xFFFFFFFF;
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD code = 0xFFFFFFFF;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code;
 }
 
 TEST(MkupdateOnWindows, JapaneseNamesShowRightOnAConsoleAndAsUtf8Elsewhere) {
@@ -327,7 +327,7 @@ TEST(MkupdateOnWindows, JapaneseNamesShowRightOnAConsoleAndAsUtf8Elsewhere) {
     HANDLE file = CreateFileA(listing.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                               CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    EXPECT_EQ(0u, RunWithOutput(command, file));
+    EXPECT_EQ(0u, RunWide(command, file));
     CloseHandle(file);
     std::vector<uint8_t> bytes;
     ASSERT_EQ(1, ReadHostFile(std::filesystem::u8path(listing), &bytes, &error)) << error;
@@ -342,7 +342,7 @@ TEST(MkupdateOnWindows, JapaneseNamesShowRightOnAConsoleAndAsUtf8Elsewhere) {
         CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     &inherit, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, console);
-    EXPECT_EQ(0u, RunWithOutput(command, console));
+    EXPECT_EQ(0u, RunWide(command, console));
     CONSOLE_SCREEN_BUFFER_INFO info;
     ASSERT_TRUE(GetConsoleScreenBufferInfo(console, &info));
     std::wstring screen;
@@ -361,29 +361,6 @@ TEST(MkupdateOnWindows, JapaneseNamesShowRightOnAConsoleAndAsUtf8Elsewhere) {
         << "screen: " << Printable(std::filesystem::path(screen));
 }
 
-void WriteBytes(const std::wstring& file, const std::string& bytes) {
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    DWORD written = 0;
-    WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
-    CloseHandle(h);
-}
-
-// Shared with writers: the finished program's handle may close a moment after it ends.
-std::string ReadText(const std::wstring& file) {
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got)
-        text.append(buffer, got);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return text;
-}
-
 // Runs mkupdate with its output in a file of its own; the exit code, and the output in *text.
 DWORD RunCapturing(const std::wstring& arguments, const std::wstring& folder, std::string* text) {
     static int runs = 0;
@@ -393,7 +370,7 @@ DWORD RunCapturing(const std::wstring& arguments, const std::wstring& folder, st
                               0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 0xFFFFFFFF;
-    const DWORD code = RunWithOutput(L"\"" + Wide(BuiltMkupdate) + L"\" " + arguments, file);
+    const DWORD code = RunWide(L"\"" + Wide(BuiltMkupdate) + L"\" " + arguments, file);
     CloseHandle(file);
     *text = ReadText(log);
     return code;

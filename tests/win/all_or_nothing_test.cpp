@@ -117,17 +117,6 @@ LSTATUS WINAPI CountedFlushKey(HKEY key) {
     return Real->platform.RegFlushKey(key);
 }
 
-// 1 when a journal is still kept for the game.
-bool JournalKept() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, KEY_QUERY_VALUE, &key))
-        return false;
-    const bool kept = RegQueryValueExA(key, kJournalValueName, nullptr, nullptr, nullptr,
-                                       nullptr) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return kept;
-}
-
 // With reads, every read fails in turn too: a payload in volumes is read from files all along.
 void CountEveryChange(bool reads = false) {
     if (reads)
@@ -147,36 +136,17 @@ void CountEveryChange(bool reads = false) {
     PlatformOps.RegFlushKey = CountedFlushKey;
 }
 
-std::string DiscFolder(char letter) {
-    const char* prefix = getenv("WINEPREFIX");
-    return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
-}
-
-void Put(const std::string& path, const std::string& text, uint64_t time = 0) {
-    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    if (time)
-        SetWriteTime(path, time);
-}
-
-class AllOrNothingTest : public ::testing::Test {
+class AllOrNothingTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
+        UpdateRunFixture::SetUp();
         if (GetDriveTypeA("E:\\") != DRIVE_CDROM)
             GTEST_SKIP() << "no CD-ROM drive E: in this prefix";
         Real = &saved;
-        AnswerMessageBox = nullptr;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
         memset(&InstallSettings, 0, sizeof InstallSettings);
         strcpy(UpdaterConfig.DataFolder, "patch");
         strcpy(InstallSettings.DiskCheckFile[1], "DISC1.CHK");
         strcpy(GameIdentity.GameTitle, "ゲーム");
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.DataPath, data.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\AllOrNothing");
-        InstalledMode = 1;
-        ModeWord = "アップデート";
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
         big.assign(9u << 20, 0);
         for (size_t i = 0; i < big.size(); ++i)
             big[i] = (char)(i * 2654435761u >> 24);
@@ -209,7 +179,7 @@ class AllOrNothingTest : public ::testing::Test {
                                 "DeleteFile02=never.dat\r\n"
                                 "CopyFile00=1:movie\\op.mpg\r\n"
                                 "CopyFile01=1:extras\r\n";
-        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
+        WriteText(UpdateIniPath, ini);
     }
     // The payload as one image, or with h.dat in volumes beside it.
     void LoadRelease(bool volumes) {
@@ -233,7 +203,7 @@ class AllOrNothingTest : public ::testing::Test {
         ASSERT_EQ(1, OpenPayloadVolumes(folder.path.c_str()));
     }
     void TearDown() override {
-        CloseArchive();
+        UpdateRunFixture::TearDown();
         ScratchFolder::RemoveContents(DiscFolder('e'));
     }
 
@@ -246,47 +216,36 @@ class AllOrNothingTest : public ::testing::Test {
         const std::string game = install + "\\patch";
         CreateDirectoryA(game.c_str(), nullptr);
         CreateDirectoryA((game + "\\sub").c_str(), nullptr);
-        Put(game + "\\a.dat", "old a", kArchiveTime + 5);
+        WriteText(game + "\\a.dat", "old a", kArchiveTime + 5);
         SetFileAttributesA((game + "\\a.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(game + "\\c.dat", "old c", kArchiveTime - 5);
-        Put(game + "\\d.dat", "newer d", kArchiveTime + 5);
+        WriteText(game + "\\c.dat", "old c", kArchiveTime - 5);
+        WriteText(game + "\\d.dat", "newer d", kArchiveTime + 5);
         SetFileAttributesA((game + "\\d.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(game + "\\e.dat", "old e", kArchiveTime - 5);
-        Put(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
-        Put(game + "\\h.dat", "old h", kArchiveTime - 5);
-        Put(game + "\\k.dat", oldK, kArchiveTime - 5);
-        Put(game + "\\old.dat", "removed", kArchiveTime - 5);
-        Put(game + "\\sub\\gone.dat", "removed too", kArchiveTime - 5);
+        WriteText(game + "\\e.dat", "old e", kArchiveTime - 5);
+        WriteText(game + "\\sub\\g.dat", "old g", kArchiveTime - 5);
+        WriteText(game + "\\h.dat", "old h", kArchiveTime - 5);
+        WriteText(game + "\\k.dat", oldK, kArchiveTime - 5);
+        WriteText(game + "\\old.dat", "removed", kArchiveTime - 5);
+        WriteText(game + "\\sub\\gone.dat", "removed too", kArchiveTime - 5);
         SetFileAttributesA((game + "\\sub\\gone.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-        Put(install + "\\game.exe", "program", kArchiveTime - 9);
+        WriteText(install + "\\game.exe", "program", kArchiveTime - 9);
         CreateDirectoryA((data + "\\patch").c_str(), nullptr);
-        Put(data + "\\patch\\save.dat", "player's save", kArchiveTime - 7);
+        WriteText(data + "\\patch\\save.dat", "player's save", kArchiveTime - 7);
         const std::string disc = DiscFolder('e');
         CreateDirectoryA(disc.c_str(), nullptr);
         ScratchFolder::RemoveContents(disc);
-        Put(disc + "\\DISC1.CHK", "");
+        WriteText(disc + "\\DISC1.CHK", "");
         CreateDirectoryA((disc + "\\movie").c_str(), nullptr);
-        Put(disc + "\\movie\\op.mpg", "movie", kArchiveTime);
+        WriteText(disc + "\\movie\\op.mpg", "movie", kArchiveTime);
         SetFileAttributesA((disc + "\\movie\\op.mpg").c_str(), FILE_ATTRIBUTE_READONLY);
         CreateDirectoryA((disc + "\\extras").c_str(), nullptr);
-        Put(disc + "\\extras\\one.txt", "one", kArchiveTime);
-        Put(disc + "\\extras\\two.txt", "two", kArchiveTime);
+        WriteText(disc + "\\extras\\one.txt", "one", kArchiveTime);
+        WriteText(disc + "\\extras\\two.txt", "two", kArchiveTime);
         DiscRoot[0] = 0;
         ShownMessages.clear();
     }
-    TreeSnapshot Both() {
-        TreeSnapshot s;
-        for (const auto& [path, e] : TakeSnapshot(install))
-            s["game:" + path] = e;
-        for (const auto& [path, e] : TakeSnapshot(data))
-            s["data:" + path] = e;
-        return s;
-    }
+    TreeSnapshot Both() { return TakeSnapshot({{"game", install}, {"data", data}}); }
 
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
-    std::string data = folder.File("data");
     std::string big, oldK, newK;
     std::vector<WholeFile> wholes;
 
@@ -309,7 +268,7 @@ void AllOrNothingTest::EveryFaultLeavesTheOldStateOrTheNewOne(bool volumes) {
     const int commitPoint = CommitPoint;
     ASSERT_GT(commitPoint, 0);
     ASSERT_TRUE(RunLeftovers(install).empty()) << RunLeftovers(install)[0];
-    ASSERT_FALSE(JournalKept());
+    ASSERT_FALSE(JournalKept(InstallRecord.KeyPath));
     // The patch's own effect, checked once by hand: the rest of the test compares with it.
     EXPECT_EQ("new a", after.at("game:patch\\a.dat").bytes);
     EXPECT_EQ(0u, after.at("game:patch\\a.dat").attributes & FILE_ATTRIBUTE_READONLY);
@@ -357,7 +316,7 @@ void AllOrNothingTest::EveryFaultLeavesTheOldStateOrTheNewOne(bool volumes) {
         EXPECT_TRUE(leftovers.empty())
             << "fault " << k << " (" << failed << ") left " << leftovers[0];
         // Every removal is tried twice: one fault never leaves the journal kept.
-        EXPECT_FALSE(JournalKept()) << "fault " << k << " (" << failed << ")";
+        EXPECT_FALSE(JournalKept(InstallRecord.KeyPath)) << "fault " << k << " (" << failed << ")";
         RemoveJournal();
         if (committed) {
             EXPECT_EQ(99, r.result) << "fault " << k << " (" << failed << ")";

@@ -47,29 +47,17 @@ std::string TextOf(const std::string& box) {
     return box.substr(box.find('|') + 1);
 }
 
-class DeltaRunTest : public ::testing::Test {
+class DeltaRunTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
-        ShownMessages.clear();
-        AnswerMessageBox = nullptr;
-        CreateDirectoryA(install.c_str(), nullptr);
-        CreateDirectoryA(data.c_str(), nullptr);
+        UpdateRunFixture::SetUp();
         CreateDirectoryA((install + "\\sys").c_str(), nullptr);
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\DeltaRun");
-        strcpy(InstallRecord.DataPath, data.c_str());
-        InstalledMode = 1;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
-        ModeWord = "アップデート";
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
         newA = Noise(1, 300000);
         a10 = Edited(newA, 2);
         a11 = Edited(newA, 3);
         newB = "the new b, with more text than before";
         b10 = "the old b";
     }
-    void TearDown() override { CloseArchive(); }
 
     // a.dat as deltas from releases 1.0 and 1.1, b.dat from 1.0; whole copies as given.
     void Load(const std::vector<WholeFile>& wholes, std::vector<uint8_t>* keep = nullptr) {
@@ -81,16 +69,6 @@ class DeltaRunTest : public ::testing::Test {
             *keep = image;
         ASSERT_EQ(1, LoadPayload(image));
         ASSERT_EQ(1, CheckPayloadIntegrity());
-    }
-    DialogOutcome Run(const std::string& section) {
-        const std::string ini = "[UPDATE]\r\n" + section;
-        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
-        return RunInDialog(100, RunUpdate);
-    }
-    static void Put(const std::string& path, const std::string& text, uint64_t time = 0) {
-        WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-        if (time)
-            SetWriteTime(path, time);
     }
     void ExpectCompleted(const DialogOutcome& o) {
         EXPECT_EQ(99, o.result);
@@ -117,18 +95,14 @@ class DeltaRunTest : public ::testing::Test {
                "」がアップデート対象のバージョンと違います";
     }
 
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
-    std::string data = folder.File("data");
     std::string newA, a10, a11, newB, b10;
 };
 
 TEST_F(DeltaRunTest, EitherRecordedReleaseIsBroughtToTheNewFile) {
     Load({});
     for (const std::string* old : {&a10, &a11}) {
-        Put(install + "\\a.dat", *old, kArchiveTime - 50);
-        Put(install + "\\sys\\b.dat", b10, kArchiveTime - 50);
+        WriteText(install + "\\a.dat", *old, kArchiveTime - 50);
+        WriteText(install + "\\sys\\b.dat", b10, kArchiveTime - 50);
         DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\b.dat\r\n");
         ExpectCompleted(o);
         EXPECT_TRUE(ReadText(install + "\\a.dat") == newA) << "release " << (old == &a10 ? 0 : 1);
@@ -145,8 +119,8 @@ TEST_F(DeltaRunTest, AFileOfAnotherVersionStopsTheRunBeforeAnyWrite) {
     sameSize[1000] ^= 1;
     const std::vector<std::string> installs = {sameSize, "something else entirely"};
     for (const std::string& other : installs) {
-        Put(install + "\\c.dat", "old c");
-        Put(install + "\\a.dat", other, kArchiveTime - 50);
+        WriteText(install + "\\c.dat", "old c");
+        WriteText(install + "\\a.dat", other, kArchiveTime - 50);
         const TreeSnapshot before = TakeSnapshot(install);
         ShownMessages.clear();
         DialogOutcome o = Run("UpdateFile00=c.dat\r\nUpdateFile01=a.dat\r\n");
@@ -161,7 +135,7 @@ TEST_F(DeltaRunTest, AFileOfAnotherVersionStopsTheRunBeforeAnyWrite) {
 
 TEST_F(DeltaRunTest, AWholeCopyServesInstallationsThatMatchNoBase) {
     Load({{"a.dat", newA}});
-    Put(install + "\\a.dat", "a hand-edited file");
+    WriteText(install + "\\a.dat", "a hand-edited file");
     DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=sys\\a.dat\r\n");
     ExpectCompleted(o);
     EXPECT_TRUE(ReadText(install + "\\a.dat") == newA);
@@ -171,12 +145,12 @@ TEST_F(DeltaRunTest, AWholeCopyServesInstallationsThatMatchNoBase) {
 TEST_F(DeltaRunTest, WriteRulesKeepTheirMeaning) {
     Load({{"a.dat", newA}});
     // Update: a file newer than the new file stays, whatever its bytes.
-    Put(install + "\\sys\\b.dat", "edited after the release", kArchiveTime + 10);
+    WriteText(install + "\\sys\\b.dat", "edited after the release", kArchiveTime + 10);
     // Overwrite: nothing there, nothing written, no base needed.
     // Data: the player's own bytes stay, though the payload has deltas for the name.
-    Put(data + "\\a.dat", "player's a");
+    WriteText(data + "\\a.dat", "player's a");
     // Already the new file (a second run of the same patch): kept, stamped with its time.
-    Put(install + "\\a.dat", newA, kArchiveTime + 99);
+    WriteText(install + "\\a.dat", newA, kArchiveTime + 99);
     DialogOutcome o = Run("UpdateFile00=u,sys\\b.dat\r\nUpdateFile01=o,b.dat\r\n"
                           "UpdateFile02=d,a.dat\r\nUpdateFile03=a.dat\r\n");
     ExpectCompleted(o);
@@ -203,8 +177,8 @@ TEST_F(DeltaRunTest, ADamagedDeltaIsRefusedBeforeAnyWrite) {
     image[offset + EntryStoredSize(rec) / 2] ^= 0x10;
     ASSERT_EQ(1, LoadPayload(image));
     ASSERT_EQ(1, CheckPayloadIntegrity()) << "the index is whole";
-    Put(install + "\\a.dat", a10);
-    Put(install + "\\sys\\b.dat", b10);
+    WriteText(install + "\\a.dat", a10);
+    WriteText(install + "\\sys\\b.dat", b10);
     const TreeSnapshot before = TakeSnapshot(install);
     DialogOutcome o = Run("UpdateFile00=sys\\b.dat\r\nUpdateFile01=a.dat\r\n");
     ExpectRefused(o, before, "アップデートデータが壊れています（a.dat）", true);
@@ -219,8 +193,8 @@ TEST_F(DeltaRunTest, AResultThatDiffersFromItsRecordIsUndone) {
     ASSERT_EQ(1, LoadPayload(image));
     ASSERT_EQ(1, CheckPayloadIntegrity());
     const_cast<uint8_t*>(PayloadIntegrity.record.deltas)[kDeltaResultDigestOffset] ^= 1;
-    Put(install + "\\c.dat", "old c");
-    Put(install + "\\a.dat", a10);
+    WriteText(install + "\\c.dat", "old c");
+    WriteText(install + "\\a.dat", a10);
     const TreeSnapshot before = TakeSnapshot(install);
     DialogOutcome o = Run("UpdateFile00=c.dat\r\nUpdateFile01=a.dat\r\n");
     EXPECT_EQ(-1, o.result);
@@ -256,8 +230,8 @@ TEST_F(DeltaRunTest, EveryFailedReadLeavesTheGameAsItWas) {
     Real = &saved;
     const std::string section = "UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\b.dat\r\n";
     const auto lay = [&] {
-        Put(install + "\\a.dat", a11, kArchiveTime - 50);
-        Put(install + "\\sys\\b.dat", b10, kArchiveTime - 50);
+        WriteText(install + "\\a.dat", a11, kArchiveTime - 50);
+        WriteText(install + "\\sys\\b.dat", b10, kArchiveTime - 50);
     };
     lay();
     const TreeSnapshot before = TakeSnapshot(install);

@@ -18,20 +18,6 @@
 
 namespace {
 
-// The folder behind CD-ROM drive E: or G: of the test prefix: there, it is a disc in the drive.
-std::string DiscFolder(char letter) {
-    const char* prefix = getenv("WINEPREFIX");
-    return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
-}
-
-void Put(const std::string& path, const std::string& text) {
-    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
-
-void Empty(const std::string& folder) {
-    ScratchFolder::RemoveContents(folder);
-}
-
 int g_prompts = 0;
 int g_insertAfter = 0; // prompts answered OK before the disc goes in; -1 answers Cancel
 
@@ -44,73 +30,58 @@ int AnswerPrompt(const std::string&) {
     return IDOK;
 }
 
-class DiscCopyTest : public ::testing::Test {
+class DiscCopyTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
+        UpdateRunFixture::SetUp();
         if (GetDriveTypeA("E:\\") != DRIVE_CDROM || GetDriveTypeA("G:\\") != DRIVE_CDROM)
             GTEST_SKIP() << "no CD-ROM drives E: and G: in this prefix";
         for (char letter : {'e', 'g'}) {
             MoveFileA((DiscFolder(letter) + ".out").c_str(), DiscFolder(letter).c_str());
             CreateDirectoryA(DiscFolder(letter).c_str(), nullptr);
-            Empty(DiscFolder(letter));
+            ScratchFolder::RemoveContents(DiscFolder(letter));
         }
-        ShownMessages.clear();
         AnswerMessageBox = AnswerPrompt;
         g_prompts = 0;
         g_insertAfter = 0;
-        CreateDirectoryA(install.c_str(), nullptr);
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\DiscCopy");
-        InstalledMode = 1;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
         memset(&InstallSettings, 0, sizeof InstallSettings);
         strcpy(InstallSettings.DiskCheckFile[0], "DISC0.CHK");
         strcpy(InstallSettings.DiskCheckFile[1], "DISC1.CHK");
         strcpy(GameIdentity.GameTitle, "ディスクゲーム");
         DiscRoot[0] = 0;
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
     }
     void TearDown() override {
+        UpdateRunFixture::TearDown();
         AnswerMessageBox = nullptr;
         for (char letter : {'e', 'g'}) {
             MoveFileA((DiscFolder(letter) + ".out").c_str(), DiscFolder(letter).c_str());
-            Empty(DiscFolder(letter));
+            ScratchFolder::RemoveContents(DiscFolder(letter));
         }
     }
     // Disc 1 in drive `letter`, with a read-only file and a folder on it.
     void InsertDiscOne(char letter, const std::string& movie = "movie from disc") {
         const std::string root = DiscFolder(letter);
-        Put(root + "\\DISC1.CHK", "");
+        WriteText(root + "\\DISC1.CHK", "");
         CreateDirectoryA((root + "\\movie").c_str(), nullptr);
-        Put(root + "\\movie\\op.mpg", movie);
+        WriteText(root + "\\movie\\op.mpg", movie);
         SetFileAttributesA((root + "\\movie\\op.mpg").c_str(), FILE_ATTRIBUTE_READONLY);
         CreateDirectoryA((root + "\\bonus").c_str(), nullptr);
         CreateDirectoryA((root + "\\bonus\\sub").c_str(), nullptr);
-        Put(root + "\\bonus\\x.txt", "x");
-        Put(root + "\\bonus\\sub\\y.txt", "y");
-        Put(root + "\\readme.txt", "readme");
+        WriteText(root + "\\bonus\\x.txt", "x");
+        WriteText(root + "\\bonus\\sub\\y.txt", "y");
+        WriteText(root + "\\readme.txt", "readme");
     }
     void Eject(char letter) {
         MoveFileA(DiscFolder(letter).c_str(), (DiscFolder(letter) + ".out").c_str());
     }
-    DialogOutcome Run(const std::string& section) {
-        const std::string ini = "[UPDATE]\r\n" + section;
-        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
-        return RunInDialog(100, RunUpdate);
-    }
     const std::string prompt =
         "UPDATE|ＣＤ－ＲＯＭドライブに「ディスクゲーム」ディスク 1 を入れて下さい";
-
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
 };
 
 TEST_F(DiscCopyTest, FileArrivesNormalAndReplacesWithoutAsking) {
     InsertDiscOne('e');
     CreateDirectoryA((install + "\\movie").c_str(), nullptr);
-    Put(install + "\\movie\\op.mpg", "old movie");
+    WriteText(install + "\\movie\\op.mpg", "old movie");
     ASSERT_NE(0u, GetFileAttributesA((DiscFolder('e') + "\\movie\\op.mpg").c_str()) &
                       FILE_ATTRIBUTE_READONLY);
     DialogOutcome o = Run("CopyFile00=1:movie\\op.mpg\r\n");
@@ -181,7 +152,7 @@ TEST_F(DiscCopyTest, ItemWithoutDiscNumber) {
 
     // Before any disc was found, it looks for disc 0 instead of reading an undefined drive.
     DiscRoot[0] = 0;
-    Put(DiscFolder('g') + "\\DISC0.CHK", "");
+    WriteText(DiscFolder('g') + "\\DISC0.CHK", "");
     DeleteFileA((install + "\\readme.txt").c_str());
     EXPECT_EQ(99, Run("CopyFile00=readme.txt\r\n").result);
     EXPECT_EQ("readme", ReadText(install + "\\readme.txt"));
@@ -216,9 +187,9 @@ int WINAPI CopyAndMeddle(LPSHFILEOPSTRUCTA op) {
 TEST_F(DiscCopyTest, OwnFolderCannotBeSwappedAndLinksInItAreNotFollowed) {
     InsertDiscOne('e');
     ScratchFolder outside;
-    Put(outside.File("victim.txt"), "not the game's");
+    WriteText(outside.File("victim.txt"), "not the game's");
     CreateDirectoryA(outside.File("tree").c_str(), nullptr);
-    Put(outside.File("tree\\leaf.txt"), "leaf");
+    WriteText(outside.File("tree\\leaf.txt"), "leaf");
     g_meddling = Meddling{install, outside.path, "", false, false, &saved};
     PlatformOps.SHFileOperationA = CopyAndMeddle;
     DialogOutcome o = Run("CopyFile00=1:bonus\r\n");

@@ -29,12 +29,6 @@ std::vector<uint8_t> IniPayload(const std::string& ini) {
     return image;
 }
 
-std::string TempFolder() {
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    return temp;
-}
-
 // The random draws the run folder's name is made of: each draw fills its buffer with the next
 // byte given, then the platform's generator takes over.
 std::vector<uint8_t> DrawBytes;
@@ -69,19 +63,6 @@ class RunFolderTest : public ::testing::Test {
         ReleaseRunFolder();
         CloseArchive();
     }
-    // Every run folder under the temporary folder, named as the run names them.
-    static std::vector<std::string> RunFolders() {
-        std::vector<std::string> names;
-        WIN32_FIND_DATAA fd;
-        HANDLE h = FindFirstFileA((TempFolder() + "UPDATE.*").c_str(), &fd);
-        if (h != INVALID_HANDLE_VALUE) {
-            do
-                names.push_back(fd.cFileName);
-            while (FindNextFileA(h, &fd));
-            FindClose(h);
-        }
-        return names;
-    }
     SavedOps saved;
 };
 
@@ -106,7 +87,7 @@ TEST_F(RunFolderTest, EachRunGetsANewFolderOfARandomName) {
 
 TEST_F(RunFolderTest, AnythingPlantedAtTheNameDrawnIsPassedOverAndLeftAsItWas) {
     DirectOps.RandomBytes = ScriptedRandom;
-    const std::string temp = TempFolder();
+    const std::string temp = TemporaryFolder();
     ScratchFolder target; // what a planted link points at
     WriteBytes(target.File("UPDATE.INI"), {'m', 'i', 'n', 'e'});
     const std::string folder = temp + NameOfDraw(0x11), file = temp + NameOfDraw(0x22),
@@ -137,7 +118,7 @@ TEST_F(RunFolderTest, AnythingPlantedAtTheNameDrawnIsPassedOverAndLeftAsItWas) {
 
 TEST_F(RunFolderTest, NoNewNameAfterEveryAttemptIsAClearMessage) {
     DirectOps.RandomBytes = ScriptedRandom;
-    const std::string temp = TempFolder();
+    const std::string temp = TemporaryFolder();
     const std::string planted = temp + NameOfDraw(0x5A);
     ASSERT_TRUE(CreateDirectoryA(planted.c_str(), nullptr));
     DrawBytes.assign(kRunFolderAttempts, 0x5A);
@@ -266,7 +247,7 @@ TEST_F(RunFolderTest, AnExtractionThatFailsWithoutAWordGetsAMessage) {
 }
 
 TEST_F(RunFolderTest, CleanUpRemovesOnlyWhatTheRunMade) {
-    const std::string temp = TempFolder();
+    const std::string temp = TemporaryFolder();
     // What the earlier scheme's fixed names would have hit.
     char pidName[32];
     wsprintfA(pidName, "UPDATE.%08lX", (unsigned long)GetCurrentProcessId());

@@ -71,6 +71,14 @@ TreeSnapshot TakeSnapshot(const std::string& root) {
     return s;
 }
 
+TreeSnapshot TakeSnapshot(const std::vector<std::pair<std::string, std::string>>& labelledRoots) {
+    TreeSnapshot s;
+    for (const auto& [label, root] : labelledRoots)
+        for (const auto& [path, e] : TakeSnapshot(root))
+            s[label + ":" + path] = e;
+    return s;
+}
+
 std::vector<std::string> CompareSnapshots(const TreeSnapshot& expected, const TreeSnapshot& got,
                                           const std::vector<std::string>& ignoreTimes) {
     std::vector<std::string> differences;

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct SnapshotEntry {
@@ -20,6 +21,8 @@ struct SnapshotEntry {
 typedef std::map<std::string, SnapshotEntry> TreeSnapshot;
 
 TreeSnapshot TakeSnapshot(const std::string& root);
+// Several trees in one snapshot, each path under its tree's label ("label:path").
+TreeSnapshot TakeSnapshot(const std::vector<std::pair<std::string, std::string>>& labelledRoots);
 
 // The differences between two snapshots, one line each; empty when they are the same. Paths in
 // ignoreTimes are compared without their last-write times.

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "core/run_state.h"
 #include "payload/archive_writer.h"
 #include "settings/install_settings.h"
+#include "win/tree_snapshot.h"
 #include "win/win_test_support.h"
 
 namespace {
@@ -23,31 +25,16 @@ const uint64_t kArchiveTime = 0x01D6000000000000ull; // in 2020
 struct Entry {
     std::string name, bytes;
 };
+const std::vector<Entry> kEntries = {
+    {"a.dat", "new a"},       {"b.dat", "new b"}, {"c.dat", "new c"}, {"save.dat", "new save"},
+    {"over.dat", "new over"}, {"t.dat", "new t"}, {"empty.dat", ""}};
 
-class UpdateRunTest : public ::testing::Test {
+class UpdateRunTest : public UpdateRunFixture {
   protected:
     void SetUp() override {
-        ShownMessages.clear();
-        AnswerMessageBox = nullptr;
-        CreateDirectoryA(install.c_str(), nullptr);
-        CreateDirectoryA(data.c_str(), nullptr);
-        strcpy(InstallRecord.InstPath, install.c_str());
-        strcpy(InstallRecord.KeyPath, "Software\\QvTests\\UpdateRun");
-        strcpy(InstallRecord.DataPath, data.c_str());
-        InstalledMode = 1;
-        memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
-        ModeWord = "アップデート";
-        RequiredKeys = 0;
-        strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
-        Payload({{"a.dat", "new a"},
-                 {"b.dat", "new b"},
-                 {"c.dat", "new c"},
-                 {"save.dat", "new save"},
-                 {"over.dat", "new over"},
-                 {"t.dat", "new t"},
-                 {"empty.dat", ""}});
+        UpdateRunFixture::SetUp();
+        Payload(kEntries);
     }
-    void TearDown() override { CloseArchive(); }
 
     // With features, the payload carries an integrity record that requires them.
     void Payload(const std::vector<Entry>& entries, uint32_t features = 0) {
@@ -64,30 +51,6 @@ class UpdateRunTest : public ::testing::Test {
         ASSERT_EQ(1, LoadPayload(image));
         ASSERT_EQ(1, CheckPayloadIntegrity());
     }
-    DialogOutcome Run(const std::string& section) {
-        const std::string ini = "[UPDATE]\r\n" + section;
-        WriteBytes(UpdateIniPath, std::vector<uint8_t>(ini.begin(), ini.end()));
-        return RunInDialog(100, RunUpdate);
-    }
-    static void Put(const std::string& path, const std::string& text) {
-        WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-    }
-    static std::vector<std::string> Names(const std::string& path) {
-        std::vector<std::string> names;
-        WIN32_FIND_DATAA fd;
-        HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
-        if (h == INVALID_HANDLE_VALUE)
-            return names;
-        do {
-            if (strcmp(fd.cFileName, ".") && strcmp(fd.cFileName, ".."))
-                names.push_back(fd.cFileName);
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-        return names;
-    }
-    static bool Exists(const std::string& path) {
-        return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
     void ExpectCompleted(const DialogOutcome& o) {
         EXPECT_EQ(99, o.result) << "the dialog stays open";
         EXPECT_EQ("アップデートは完了しました", o.info);
@@ -96,11 +59,6 @@ class UpdateRunTest : public ::testing::Test {
         EXPECT_FALSE(o.backEnabled);
         EXPECT_FALSE(o.cancelEnabled);
     }
-
-    SavedOps saved;
-    ScratchFolder folder;
-    std::string install = folder.File("game");
-    std::string data = folder.File("data");
 };
 
 std::vector<uint64_t> CreationOnlyStamps;
@@ -115,12 +73,10 @@ TEST_F(UpdateRunTest, EachWriteRule) {
     CreateDirectoryA((install + "\\sys").c_str(), nullptr);
     CreateDirectoryA((install + "\\bgm").c_str(), nullptr);
     CreateDirectoryA((install + "\\\x95\x5C").c_str(), nullptr); // a folder named 表
-    Put(install + "\\sys\\b.dat", "newer b");
-    SetWriteTime(install + "\\sys\\b.dat", kArchiveTime + 1);
-    Put(install + "\\a.dat", "old a");
-    SetWriteTime(install + "\\a.dat", kArchiveTime + 1);
-    Put(data + "\\save.dat", "player's save");
-    Put(install + "\\over.dat", "old over");
+    WriteText(install + "\\sys\\b.dat", "newer b", kArchiveTime + 1);
+    WriteText(install + "\\a.dat", "old a", kArchiveTime + 1);
+    WriteText(data + "\\save.dat", "player's save");
+    WriteText(install + "\\over.dat", "old over");
     const uint64_t saveMade = TimesOf(data + "\\save.dat").creation;
     CreationOnlyStamps.clear();
     DirectOps.SetFileTime = RecordCreationOnly;
@@ -141,7 +97,7 @@ TEST_F(UpdateRunTest, EachWriteRule) {
     EXPECT_EQ(std::vector<uint64_t>({saveMade}), CreationOnlyStamps)
         << "the file written back keeps its creation time, as a re-created file does";
     EXPECT_EQ("new over", ReadText(install + "\\over.dat"));
-    EXPECT_FALSE(Exists(install + "\\missing.dat")) << "Overwrite needs a target";
+    EXPECT_FALSE(PathExists(install + "\\missing.dat")) << "Overwrite needs a target";
     EXPECT_EQ("new c", ReadText(install + "\\sys\\c.dat"));
     EXPECT_EQ("new c", ReadText(install + "\\bgm\\c.dat")) << "two items share one entry";
     EXPECT_EQ("new t", ReadText(install + "\\\x95\x5C\\t.dat"));
@@ -157,22 +113,10 @@ TEST_F(UpdateRunTest, DataFolderIsCreatedOneLevelDeep) {
         << "no data file: the archive's copy";
 }
 
-TEST_F(UpdateRunTest, MissingSubfoldersAreCreatedAndUndone) {
-    Put(install + "\\a.dat", "old a");
+TEST_F(UpdateRunTest, MissingSubfoldersAreCreated) {
+    WriteText(install + "\\a.dat", "old a");
     ExpectCompleted(Run("UpdateFile00=a.dat\r\nUpdateFile01=new\\deeper\\b.dat\r\n"));
     EXPECT_EQ("new b", ReadText(install + "\\new\\deeper\\b.dat"));
-    // A file where a folder should be: the write fails, and the folders made for it go.
-    ScratchFolder::RemoveContents(install);
-    Put(install + "\\a.dat", "old a");
-    Put(install + "\\file", "x");
-    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=one\\two\\c.dat\r\n"
-                          "UpdateFile02=file\\b.dat\r\n");
-    EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + install + "\\file\\b.dat」を書き込めません",
-                                        "UPDATE|ファイルの書き込みに失敗しました"}),
-              ShownMessages);
-    EXPECT_EQ("old a", ReadText(install + "\\a.dat")) << "all or nothing";
-    EXPECT_EQ(std::vector<std::string>({"a.dat", "file"}), Names(install));
 }
 
 // Long lists, deletions and entries named by their folders, each read only from a payload that
@@ -193,18 +137,18 @@ TEST_F(UpdateRunTest, ExtensionsTheirPayloadRequires) {
     for (const uint32_t features : {all, (uint32_t)PAYLOAD_FEATURE_FOLDER_NAMES}) {
         ScratchFolder::RemoveContents(install);
         CreateDirectoryA((install + "\\sub").c_str(), nullptr);
-        Put(install + "\\old.dat", "old");
-        Put(install + "\\sub\\ro.dat", "read-only");
+        WriteText(install + "\\old.dat", "old");
+        WriteText(install + "\\sub\\ro.dat", "read-only");
         SetFileAttributesA((install + "\\sub\\ro.dat").c_str(), FILE_ATTRIBUTE_READONLY);
         Payload(entries, features);
         ExpectCompleted(Run(items + deletes +
                             "UpdateFile20=bgm\\01.ogg\r\n"
                             "UpdateFile21=voice\\01.ogg\r\n"));
         const bool full = features == all;
-        EXPECT_EQ(full, Exists(install + "\\f19.dat")) << features;
-        EXPECT_TRUE(Exists(install + "\\f15.dat")) << features;
-        EXPECT_EQ(!full, Exists(install + "\\old.dat")) << features;
-        EXPECT_EQ(!full, Exists(install + "\\sub\\ro.dat")) << features;
+        EXPECT_EQ(full, PathExists(install + "\\f19.dat")) << features;
+        EXPECT_TRUE(PathExists(install + "\\f15.dat")) << features;
+        EXPECT_EQ(!full, PathExists(install + "\\old.dat")) << features;
+        EXPECT_EQ(!full, PathExists(install + "\\sub\\ro.dat")) << features;
         if (full) {
             EXPECT_EQ("new bgm", ReadText(install + "\\bgm\\01.ogg"));
             EXPECT_EQ("new voice", ReadText(install + "\\voice\\01.ogg"));
@@ -233,13 +177,13 @@ TEST_F(UpdateRunTest, ExtensionsTheirPayloadRequires) {
         EXPECT_EQ(-1, o.result) << r.section;
         ASSERT_FALSE(ShownMessages.empty()) << r.section;
         EXPECT_EQ("UPDATE|" + r.message, ShownMessages[0]) << r.section;
-        EXPECT_FALSE(Exists(install + "\\f0.dat")) << r.section;
+        EXPECT_FALSE(PathExists(install + "\\f0.dat")) << r.section;
     }
 }
 
 TEST_F(UpdateRunTest, OverwriteOnlyWritesWhatIsThere) {
-    Put(install + "\\a.dat", "old a");
-    Put(data + "\\save.dat", "kept");
+    WriteText(install + "\\a.dat", "old a");
+    WriteText(data + "\\save.dat", "kept");
     DialogOutcome o = Run("OverwriteOnly=1\r\n"
                           "UpdateFile00=a.dat\r\n"
                           "UpdateFile01=b.dat\r\n"
@@ -247,45 +191,23 @@ TEST_F(UpdateRunTest, OverwriteOnlyWritesWhatIsThere) {
                           "UpdateFile03=d,c.dat\r\n");
     ExpectCompleted(o);
     EXPECT_EQ("new a", ReadText(install + "\\a.dat"));
-    EXPECT_FALSE(Exists(install + "\\b.dat"));
+    EXPECT_FALSE(PathExists(install + "\\b.dat"));
     EXPECT_EQ("kept", ReadText(data + "\\save.dat"));
-    EXPECT_FALSE(Exists(data + "\\c.dat"));
+    EXPECT_FALSE(PathExists(data + "\\c.dat"));
 }
 
-TEST_F(UpdateRunTest, FolderTargets) {
+TEST_F(UpdateRunTest, OverwriteItemOverAFolderIsSkipped) {
     CreateDirectoryA((install + "\\over.dat").c_str(), nullptr);
     DialogOutcome o = Run("UpdateFile00=o,over.dat\r\nUpdateFile01=a.dat\r\n");
     ExpectCompleted(o); // the Overwrite item is skipped
-    CreateDirectoryA((install + "\\b.dat").c_str(), nullptr);
-    o = Run("UpdateFile00=b.dat\r\n");
-    EXPECT_EQ(-1, o.result) << "an Always item cannot replace a folder";
-    EXPECT_EQ(std::vector<std::string>(
-                  {"UPDATE|「" + install + "\\b.dat」はフォルダのため置き換えられません",
-                   "UPDATE|ファイルの書き込みに失敗しました"}),
-              ShownMessages);
 }
 
 BOOL WINAPI ShortRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
     return ReadFile(file, buffer, size / 2, got, o);
 }
 
-// A save file that is there but cannot be read whole is neither written back in part nor
-// replaced by the payload's copy: the run stops before anything is written.
-TEST_F(UpdateRunTest, DataFileReadShortStopsTheRun) {
-    Put(data + "\\save.dat", "0123456789");
-    Put(install + "\\a.dat", "old a");
-    PlatformOps.ReadFile = ShortRead;
-    DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n");
-    EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|「" + data + "\\save.dat」を読み込めません",
-                                        "UPDATE|ファイルの書き込みに失敗しました"}),
-              ShownMessages);
-    EXPECT_EQ("0123456789", ReadText(data + "\\save.dat"));
-    EXPECT_EQ("old a", ReadText(install + "\\a.dat"));
-}
-
 TEST_F(UpdateRunTest, VersionChecksComeBeforeAnyWrite) {
-    Put(install + "\\game.exe", "exe");
+    WriteText(install + "\\game.exe", "exe");
     CreateDirectoryA((install + "\\bare").c_str(), nullptr);
     CreateDirectoryA((install + "\\marked").c_str(), nullptr);
     SetFileAttributesA((install + "\\marked").c_str(),
@@ -305,14 +227,14 @@ TEST_F(UpdateRunTest, VersionChecksComeBeforeAnyWrite) {
             Run(std::string("UpdateFile00=a.dat\r\nUpdateFile01=") + c.check + "\r\n");
         if (c.passes) {
             ExpectCompleted(o);
-            EXPECT_TRUE(Exists(install + "\\a.dat")) << c.check;
+            EXPECT_TRUE(PathExists(install + "\\a.dat")) << c.check;
         } else {
             EXPECT_EQ(-1, o.result) << c.check;
             EXPECT_EQ(std::vector<std::string>(
                           {"UPDATE|アップデートエラー：アップデート対象のバージョンが違います"}),
                       ShownMessages)
                 << c.check;
-            EXPECT_FALSE(Exists(install + "\\a.dat")) << c.check << ": nothing may be written";
+            EXPECT_FALSE(PathExists(install + "\\a.dat")) << c.check << ": nothing may be written";
         }
     }
     strcpy(UpdaterConfig.ExistErrorMessage, "バージョン1.00が必要です");
@@ -321,22 +243,16 @@ TEST_F(UpdateRunTest, VersionChecksComeBeforeAnyWrite) {
     EXPECT_EQ(std::vector<std::string>({"UPDATE|バージョン1.00が必要です"}), ShownMessages);
 }
 
-TEST_F(UpdateRunTest, ListsEndAtTheFirstMissingKey) {
-    DialogOutcome o = Run("UpdateFile01=a.dat\r\n");
-    EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>({"UPDATE|No 'UpdateFileXX' and 'CopyFileXX'"}),
-              ShownMessages);
-    EXPECT_FALSE(Exists(install + "\\a.dat"));
-
-    ShownMessages.clear();
-    o = Run("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=\r\nUpdateFile03=c.dat\r\n");
+TEST_F(UpdateRunTest, ListsEndAtTheFirstGap) {
+    DialogOutcome o =
+        Run("UpdateFile00=a.dat\r\nUpdateFile01=b.dat\r\nUpdateFile02=\r\nUpdateFile03=c.dat\r\n");
     ExpectCompleted(o);
-    EXPECT_TRUE(Exists(install + "\\b.dat"));
-    EXPECT_FALSE(Exists(install + "\\c.dat")) << "keys after a gap are never read";
+    EXPECT_TRUE(PathExists(install + "\\b.dat"));
+    EXPECT_FALSE(PathExists(install + "\\c.dat")) << "keys after a gap are never read";
 }
 
 TEST_F(UpdateRunTest, NothingForThisInstallationCompletesGently) {
-    Put(install + "\\game.exe", "exe");
+    WriteText(install + "\\game.exe", "exe");
     const char* sections[] = {
         "UpdateFile00=2,a.dat\r\nCopyFile00=3,1:movie\r\n", // every item for other modes
         "UpdateFile00=e,game.exe\r\n",                      // only a version check
@@ -349,7 +265,7 @@ TEST_F(UpdateRunTest, NothingForThisInstallationCompletesGently) {
             std::vector<std::string>({"UPDATE|アップデートする必要のあるファイルはありません"}),
             ShownMessages)
             << section;
-        EXPECT_FALSE(Exists(install + "\\a.dat")) << section;
+        EXPECT_FALSE(PathExists(install + "\\a.dat")) << section;
     }
 }
 
@@ -385,7 +301,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
         EXPECT_TRUE(o.backEnabled);
         EXPECT_FALSE(o.nextEnabled);
         EXPECT_TRUE(o.cancelEnabled);
-        EXPECT_FALSE(Exists(install + "\\a.dat")) << "nothing read or written";
+        EXPECT_FALSE(PathExists(install + "\\a.dat")) << "nothing read or written";
         EXPECT_TRUE(ShownMessages.empty());
     }
     // No number of bytes asked for: no check, even on a full disk (an empty entry still fits).
@@ -393,7 +309,7 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
     for (const char* none : {"", "0", "abc", "-0"}) {
         ExpectCompleted(
             Run(std::string("RequiredDiskSpace=") + none + "\r\nUpdateFile00=empty.dat\r\n"));
-        EXPECT_TRUE(Exists(install + "\\empty.dat")) << "'" << none << "'";
+        EXPECT_TRUE(PathExists(install + "\\empty.dat")) << "'" << none << "'";
     }
     DialogOutcome shortage = Run("RequiredDiskSpace=1\r\nUpdateFile00=empty.dat\r\n");
     EXPECT_NE(std::string::npos, shortage.info.find(" 1 バイト")) << "one byte on a full disk";
@@ -401,38 +317,6 @@ TEST_F(UpdateRunTest, FreeSpaceCheck) {
     DirectOps.GetDiskFreeSpaceExA = [](LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
                                        PULARGE_INTEGER) -> BOOL { return FALSE; };
     ExpectCompleted(Run("RequiredDiskSpace=1000\r\nUpdateFile00=a.dat\r\n"));
-}
-
-TEST_F(UpdateRunTest, PathTooLongIsRefusedBeforeAnyWrite) {
-    const std::string deep = std::string(240, 'p') + "\\a.dat";
-    DialogOutcome o = Run("UpdateFile00=b.dat\r\nUpdateFile01=" + deep + "\r\n");
-    EXPECT_EQ(-1, o.result);
-    ASSERT_EQ(1u, ShownMessages.size());
-    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
-    EXPECT_FALSE(Exists(install + "\\b.dat"));
-}
-
-TEST_F(UpdateRunTest, TargetWhoseFolderLeavesNoRoomForTheTemporaryFileIsRefused) {
-    // The target itself fits, but not the temporary file written beside it first.
-    const size_t folderLength = 250 - install.size() - 2;
-    const std::string sub = std::string(folderLength, 'f');
-    ASSERT_TRUE(CreateDirectoryA((install + "\\" + sub).c_str(), nullptr));
-    const std::string item = sub + "\\a.dat";
-    ASSERT_LE(install.size() + 1 + item.size(), 258u);
-    DialogOutcome o = Run("UpdateFile00=b.dat\r\nUpdateFile01=" + item + "\r\n");
-    EXPECT_EQ(-1, o.result);
-    ASSERT_EQ(1u, ShownMessages.size());
-    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
-    EXPECT_FALSE(Exists(install + "\\b.dat")) << "refused before the first write";
-}
-
-TEST_F(UpdateRunTest, CopyItemWithANonDigitDiscIsRefused) {
-    DialogOutcome o = Run("UpdateFile00=a.dat\r\nCopyFile00=X:movie\r\n");
-    EXPECT_EQ(-1, o.result);
-    EXPECT_EQ(std::vector<std::string>(
-                  {"UPDATE|UPDATE.INI : CopyFile00 のディスク番号が正しくありません"}),
-              ShownMessages);
-    EXPECT_FALSE(Exists(install + "\\a.dat"));
 }
 
 BOOL WINAPI FailingWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
@@ -450,98 +334,136 @@ HGLOBAL WINAPI AllocFailingAtSize(UINT flags, SIZE_T size) {
     return GlobalAlloc(flags, size);
 }
 
-// Every failed write ends the run after its own message, if it has one, with the same last
-// message, and leaves nothing of the run behind.
-TEST_F(UpdateRunTest, FailedWritesEndTheRun) {
+// Every run that stops, before its first write (a path that leads out of the installation, one
+// too long, a list or item that cannot be read) or at a failed write, shows its own message,
+// then the failed write's if it wrote, and leaves the game's and the player's folders exactly
+// as they were.
+TEST_F(UpdateRunTest, StoppedRunsLeaveEverythingAsItWas) {
     const std::string big(7777, 'g');
-    Payload({{"a.dat", "new a"}, {"big.dat", big}});
+    std::vector<Entry> entries = kEntries;
+    entries.push_back({"big.dat", big});
+    Payload(entries);
     const std::string failed = "UPDATE|ファイルの書き込みに失敗しました";
+    // The message goes on with the folder and the name, which the platform's tests cover.
+    const std::string tooLong = "UPDATE|パスが長すぎます";
+    auto outside = [](const std::string& named) {
+        return "UPDATE|UPDATE.INI : \"" + named + "\" はアップデート先のフォルダの外を指しています";
+    };
+    auto failAlloc = [&](int before) {
+        return [&big, before] {
+            FailAllocOfSize = big.size();
+            AllocsBeforeFailing = before;
+            DirectOps.GlobalAlloc = AllocFailingAtSize;
+        };
+    };
+    // The target itself fits, but not the temporary file written beside it first.
+    const std::string roomless = std::string(250 - install.size() - 2, 'f');
+    ASSERT_LE(install.size() + 1 + roomless.size() + 6, 258u);
     struct Case {
         const char* what;
-        const char* section;
-        bool failWrites;
-        int allocsBeforeFailing; // of big.dat's decoding; -1: none fails
+        std::string section;
         std::vector<std::string> messages;
+        std::function<void()> lay = nullptr; // beyond a.dat, big.dat and the save
     };
     const Case cases[] = {
         {"the staged file, the first file written, fails",
          "UpdateFile00=a.dat\r\n",
-         true,
-         -1,
-         {"UPDATE|「" + install + "\\a.dat」を書き込めません", failed}},
+         {"UPDATE|「" + install + "\\a.dat」を書き込めません", failed},
+         [] { PlatformOps.WriteFile = FailingWrite; }},
         {"no such entry",
          "UpdateFile00=none.dat\r\n",
-         false,
-         -1,
          {"UPDATE|Can't Find File in Resource !!", failed}},
         {"no memory to check the entry before writing",
          "UpdateFile00=a.dat\r\nUpdateFile01=big.dat\r\n",
-         false,
-         0,
-         {"UPDATE|Can't Allocate Memory !!", failed}},
+         {"UPDATE|Can't Allocate Memory !!", failed},
+         failAlloc(0)},
         {"no memory to decode it while staging",
          "UpdateFile00=a.dat\r\nUpdateFile01=big.dat\r\n",
-         false,
-         1,
-         {"UPDATE|Can't Allocate Memory !!", failed}},
+         {"UPDATE|Can't Allocate Memory !!", failed},
+         failAlloc(1)},
+        {"an Always item cannot replace a folder",
+         "UpdateFile00=b.dat\r\n",
+         {"UPDATE|「" + install + "\\b.dat」はフォルダのため置き換えられません", failed},
+         [&] { CreateDirectoryA((install + "\\b.dat").c_str(), nullptr); }},
+        {"a file where a folder should be: the folders made for the run go too",
+         "UpdateFile00=a.dat\r\nUpdateFile01=one\\two\\c.dat\r\nUpdateFile02=file\\b.dat\r\n",
+         {"UPDATE|「" + install + "\\file\\b.dat」を書き込めません", failed},
+         [&] { WriteText(install + "\\file", "x"); }},
+        {"a save file that cannot be read whole is neither written back in part nor replaced",
+         "UpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n",
+         {"UPDATE|「" + data + "\\save.dat」を読み込めません", failed},
+         [] { PlatformOps.ReadFile = ShortRead; }},
+        {"no first key", "UpdateFile01=a.dat\r\n", {"UPDATE|No 'UpdateFileXX' and 'CopyFileXX'"}},
+        {"a path too long",
+         "UpdateFile00=b.dat\r\nUpdateFile01=" + std::string(240, 'p') + "\\a.dat\r\n",
+         {tooLong}},
+        {"no room for the temporary file beside the target",
+         "UpdateFile00=b.dat\r\nUpdateFile01=" + roomless + "\\a.dat\r\n",
+         {tooLong},
+         [&] { CreateDirectoryA((install + "\\" + roomless).c_str(), nullptr); }},
+        {"a disc check file so long that no probe path can be made (the prompt would come back "
+         "for ever)",
+         "UpdateFile00=a.dat\r\nCopyFile00=1:movie\\op.mpg\r\n",
+         {tooLong},
+         [] {
+             memset(&InstallSettings, 0, sizeof InstallSettings);
+             memset(InstallSettings.DiskCheckFile[1], 'c', 258);
+         }},
+        {"a copy item whose disc is not a digit",
+         "UpdateFile00=a.dat\r\nCopyFile00=X:movie\r\n",
+         {"UPDATE|UPDATE.INI : CopyFile00 のディスク番号が正しくありません"}},
+        {"climbs out",
+         "UpdateFile00=a.dat\r\nUpdateFile01=..\\escaped.dat\r\n",
+         {outside("..\\escaped.dat")}},
+        {"climbs out past a folder",
+         "UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\..\\..\\escaped.dat\r\n",
+         {outside("sys\\..\\..\\escaped.dat")}},
+        {"a data folder that climbs out",
+         "UpdateFile00=a.dat\r\n",
+         {outside("..\\..")},
+         [] { strcpy(UpdaterConfig.DataFolder, "..\\.."); }},
+        {"a copy item that climbs out",
+         "UpdateFile00=a.dat\r\nCopyFile00=1:..\\escaped.dat\r\n",
+         {outside("..\\escaped.dat")}},
+        {"a data file that climbs out",
+         "UpdateFile00=a.dat\r\nUpdateFile01=d,.../escaped.dat\r\n",
+         {outside(".../escaped.dat")}},
     };
+    const InstallSettingsRecord settings = InstallSettings;
     for (const Case& c : cases) {
-        Put(install + "\\a.dat", "old a");
-        Put(install + "\\big.dat", "old big");
-        ShownMessages.clear();
+        ScratchFolder::RemoveContents(install);
+        ScratchFolder::RemoveContents(data);
+        WriteText(install + "\\a.dat", "old a");
+        WriteText(install + "\\big.dat", "old big");
+        WriteText(data + "\\save.dat", "0123456789");
         PlatformOps = saved.platform;
-        if (c.failWrites)
-            PlatformOps.WriteFile = FailingWrite;
-        FailAllocOfSize = big.size();
-        AllocsBeforeFailing = c.allocsBeforeFailing < 0 ? 1000 : c.allocsBeforeFailing;
-        DirectOps.GlobalAlloc = AllocFailingAtSize;
+        DirectOps = saved.direct;
+        InstallSettings = settings;
+        UpdaterConfig.DataFolder[0] = 0;
+        if (c.lay)
+            c.lay();
+        const TreeSnapshot before = TakeSnapshot({{"game", install}, {"data", data}});
+        ShownMessages.clear();
         DialogOutcome o = Run(c.section);
         EXPECT_EQ(-1, o.result) << c.what;
-        EXPECT_EQ(c.messages, ShownMessages) << c.what;
-        EXPECT_EQ("old a", ReadText(install + "\\a.dat")) << c.what;
-        EXPECT_EQ(std::vector<std::string>({"a.dat", "big.dat"}), Names(install))
-            << c.what << ": nothing of the run stays";
+        std::vector<std::string> shown = ShownMessages;
+        for (std::string& m : shown)
+            if (m.rfind(tooLong, 0) == 0)
+                m = tooLong;
+        EXPECT_EQ(c.messages, shown) << c.what;
+        const std::vector<std::string> differences =
+            CompareSnapshots(before, TakeSnapshot({{"game", install}, {"data", data}}));
+        EXPECT_TRUE(differences.empty()) << c.what << ": " << differences[0];
+        EXPECT_FALSE(PathExists(folder.File("escaped.dat"))) << c.what;
     }
+    InstallSettings = settings;
 }
 
-} // namespace
-
-namespace {
-
-// An elevated program follows no path out of the installation: every such path is refused
-// before the first write.
-TEST_F(UpdateRunTest, PathsThatClimbOutAreRefused) {
-    struct Case {
-        const char* dataFolder;
-        const char* section;
-        const char* named;
-    };
-    const Case cases[] = {
-        {"", "UpdateFile00=a.dat\r\nUpdateFile01=..\\escaped.dat\r\n", "..\\escaped.dat"},
-        {"", "UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\..\\..\\escaped.dat\r\n",
-         "sys\\..\\..\\escaped.dat"},
-        {"..\\..", "UpdateFile00=a.dat\r\n", "..\\.."},
-        {"", "UpdateFile00=a.dat\r\nCopyFile00=1:..\\escaped.dat\r\n", "..\\escaped.dat"},
-        {"", "UpdateFile00=a.dat\r\nUpdateFile01=d,.../escaped.dat\r\n", ".../escaped.dat"},
-    };
-    for (const Case& c : cases) {
-        ShownMessages.clear();
-        strcpy(UpdaterConfig.DataFolder, c.dataFolder);
-        DialogOutcome o = Run(c.section);
-        EXPECT_EQ(-1, o.result) << c.section;
-        EXPECT_EQ(std::vector<std::string>({std::string("UPDATE|UPDATE.INI : \"") + c.named +
-                                            "\" はアップデート先のフォルダの外を指しています"}),
-                  ShownMessages)
-            << c.section;
-        EXPECT_FALSE(Exists(install + "\\a.dat")) << c.section;
-        EXPECT_FALSE(Exists(folder.File("escaped.dat"))) << c.section;
-    }
-    // Going down and back up stays inside.
-    ShownMessages.clear();
-    strcpy(UpdaterConfig.DataFolder, "");
+// A path that goes down and back up stays inside.
+TEST_F(UpdateRunTest, PathsThatGoDownAndBackUpAreFollowed) {
     CreateDirectoryA((install + "\\sys").c_str(), nullptr);
     ExpectCompleted(Run("UpdateFile00=sys\\..\\a.dat\r\n"));
-    EXPECT_TRUE(Exists(install + "\\a.dat"));
+    EXPECT_EQ("new a", ReadText(install + "\\a.dat"));
 }
 
 // A data file is copied in parts, by its 64-bit size: one past 4 GiB is written back whole.
@@ -571,18 +493,6 @@ TEST_F(UpdateRunTest, DataFileBeyondFourGigabytesIsWrittenBackWhole) {
     CloseHandle(h);
     EXPECT_STREQ("0123456789", tail);
     DeleteFileA(save.c_str());
-}
-
-// A disc check file so long that no probe path can be made would make every drive be skipped
-// and the insert-disc prompt come back for ever: refused before anything is written.
-TEST_F(UpdateRunTest, DiscProbeTooLongIsRefused) {
-    memset(&InstallSettings, 0, sizeof InstallSettings);
-    memset(InstallSettings.DiskCheckFile[1], 'c', 258);
-    DialogOutcome o = Run("UpdateFile00=a.dat\r\nCopyFile00=1:movie\\op.mpg\r\n");
-    EXPECT_EQ(-1, o.result);
-    ASSERT_EQ(1u, ShownMessages.size());
-    EXPECT_EQ(0u, ShownMessages[0].find("UPDATE|パスが長すぎます")) << ShownMessages[0];
-    EXPECT_FALSE(Exists(install + "\\a.dat"));
 }
 
 } // namespace

@@ -5,6 +5,10 @@
 #include <algorithm>
 
 #include "archive/archive.h"
+#include "core/profile.h"
+#include "core/run_state.h"
+#include "e2e/driver.h"
+#include "update/update_run.h"
 
 std::vector<std::string> ShownMessages;
 uint64_t FakeFreeBytes = 0;
@@ -117,10 +121,10 @@ void ScratchFolder::RemoveContents(const std::string& folder) {
     RemoveInside(folder);
 }
 
-std::vector<std::string> ScratchFolder::Names() const {
+std::vector<std::string> ScratchFolder::NamesIn(const std::string& folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((path + "\\*").c_str(), &fd);
+    HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
         do {
             std::string name = fd.cFileName;
@@ -140,6 +144,12 @@ int LoadPayload(const std::vector<uint8_t>& image) {
     PayloadData = held.data();
     PayloadSize = (uint32_t)held.size();
     return UseArchiveIndex(OpenArchive());
+}
+
+std::string TemporaryFolder() {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    return temp;
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
@@ -243,4 +253,65 @@ bool RemoveLink(const std::string& path) {
 std::string ReadText(const std::string& path) {
     const std::vector<uint8_t> b = ReadBytes(path);
     return std::string(b.begin(), b.end());
+}
+
+void WriteText(const std::string& path, const std::string& text, uint64_t writeTime) {
+    WriteBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+    if (writeTime)
+        SetWriteTime(path, writeTime);
+}
+
+bool PathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The value's name is the one every earlier updater kept its journal under.
+const char kJournalValue[] = "UpdateJournal";
+
+bool JournalKept(const std::string& keyPath) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, &key))
+        return false;
+    const bool kept = RegQueryValueExA(key, kJournalValue, nullptr, nullptr, nullptr, nullptr) == 0;
+    RegCloseKey(key);
+    return kept;
+}
+
+void ForgetJournal(const std::string& keyPath) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_SET_VALUE, &key))
+        return;
+    RegDeleteValueA(key, kJournalValue);
+    RegCloseKey(key);
+}
+
+std::string DiscFolder(char letter) {
+    const char* prefix = getenv("WINEPREFIX");
+    return prefix ? WindowsPath(std::string(prefix) + "-cdrom-" + letter) : std::string();
+}
+
+void UpdateRunFixture::SetUp() {
+    ShownMessages.clear();
+    AnswerMessageBox = nullptr;
+    CreateDirectoryA(install.c_str(), nullptr);
+    CreateDirectoryA(data.c_str(), nullptr);
+    strcpy(InstallRecord.InstPath, install.c_str());
+    const std::string key = std::string("Software\\QvTests\\") +
+                            ::testing::UnitTest::GetInstance()->current_test_suite()->name();
+    strcpy(InstallRecord.KeyPath, key.c_str());
+    strcpy(InstallRecord.DataPath, data.c_str());
+    InstalledMode = 1;
+    memset(&UpdaterConfig, 0, sizeof UpdaterConfig);
+    ModeWord = "アップデート";
+    RequiredKeys = 0;
+    strcpy(UpdateIniPath, folder.File("UPDATE.INI").c_str());
+}
+
+void UpdateRunFixture::TearDown() {
+    CloseArchive();
+}
+
+DialogOutcome UpdateRunFixture::Run(const std::string& section) {
+    WriteText(UpdateIniPath, "[UPDATE]\r\n" + section);
+    return RunInDialog(100, RunUpdate);
 }

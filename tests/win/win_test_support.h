@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <stdint.h>
 
 #include <string>
@@ -48,7 +50,9 @@ struct ScratchFolder {
     ScratchFolder();
     ~ScratchFolder();
     std::string File(const std::string& name) const { return path + "\\" + name; }
-    std::vector<std::string> Names() const; // the folder's entries, sorted
+    std::vector<std::string> Names() const { return NamesIn(path); }
+    // The entries of any folder, sorted.
+    static std::vector<std::string> NamesIn(const std::string& folder);
     // Removes everything inside a folder, read-only files included, and keeps the folder.
     static void RemoveContents(const std::string& folder);
 };
@@ -57,10 +61,15 @@ struct ScratchFolder {
 // is kept alive until the next call.
 int LoadPayload(const std::vector<uint8_t>& image);
 
+// The temporary folder, with its backslash at the end.
+std::string TemporaryFolder();
+
 std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-// The file's bytes as a string.
+// The file's bytes as a string, and a file made of a string, stamped with writeTime unless 0.
 std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text, uint64_t writeTime = 0);
+bool PathExists(const std::string& path);
 
 struct FileTimes {
     uint64_t creation, access, write;
@@ -73,3 +82,26 @@ void SetWriteTime(const std::string& path, uint64_t time);
 // the change shows; false when it did not.
 bool MakeLink(const std::string& path, const std::string& target);
 bool RemoveLink(const std::string& path);
+
+// The folder behind CD-ROM drive letter (e or g) of the test prefix: there, it is a disc in the
+// drive.
+std::string DiscFolder(char letter);
+
+// Where an update run starts from: the game installed in a scratch folder, its data folder
+// beside it, under a key of the suite's own, in mode 1, with no UPDATE.INI settings yet.
+class UpdateRunFixture : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs the update in its dialog with UPDATE.INI's [UPDATE] section given.
+    DialogOutcome Run(const std::string& section);
+
+    SavedOps saved;
+    ScratchFolder folder;
+    std::string install = folder.File("game");
+    std::string data = folder.File("data");
+};
+
+// Whether a run's journal is kept under HKEY_LOCAL_MACHINE\keyPath, and its removal.
+bool JournalKept(const std::string& keyPath);
+void ForgetJournal(const std::string& keyPath);
