@@ -73,12 +73,7 @@ HANDLE OpenVolume(const char* folder, uint32_t i) {
 }
 
 int ReadVolumeAt(uint32_t i, uint64_t position, uint8_t* to, uint32_t n) {
-    OVERLAPPED at;
-    memset(&at, 0, sizeof at);
-    at.Offset = (DWORD)position;
-    at.OffsetHigh = (DWORD)(position >> 32);
-    DWORD got = 0;
-    if (PlatformOps.ReadFile(Volumes[i], to, n, &got, &at) && got == n)
+    if (ReadFileAt(Volumes[i], position, to, n))
         return 1;
     FailedVolume = i;
     return 0;

@@ -193,3 +193,12 @@ void ArmCrashPoints() {
     DirectOps.RemoveDirectoryA = CrashRemoveFolder;
 }
 #endif
+
+int ReadFileAt(HANDLE file, uint64_t position, void* to, uint32_t size) {
+    OVERLAPPED at;
+    memset(&at, 0, sizeof at);
+    at.Offset = (DWORD)position;
+    at.OffsetHigh = (DWORD)(position >> 32);
+    DWORD got = 0;
+    return PlatformOps.ReadFile(file, to, size, &got, &at) && got == size;
+}

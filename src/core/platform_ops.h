@@ -7,6 +7,8 @@
 
 #include <shellapi.h>
 
+#include <stdint.h>
+
 // Bound at start-up by name from the base, shell and registry libraries.
 struct PlatformOpTable {
     HMODULE baseLibrary;
@@ -68,6 +70,10 @@ struct DirectOpTable {
 };
 
 extern DirectOpTable DirectOps;
+
+// Reads size bytes at a 64-bit position of an open file through PlatformOps, leaving its file
+// pointer alone; 1 only when all of them were read.
+int ReadFileAt(HANDLE file, uint64_t position, void* to, uint32_t size);
 
 // Fixed blocks of global memory, through DirectOps. A request for 0 bytes still gets a block.
 void* AllocFixed(size_t size);

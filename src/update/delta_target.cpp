@@ -135,15 +135,6 @@ struct DeltaRun {
     bool writeFailed;
 };
 
-int ReadBaseAt(HANDLE h, uint64_t position, uint8_t* to, uint32_t size) {
-    OVERLAPPED at;
-    memset(&at, 0, sizeof at);
-    at.Offset = (DWORD)position;
-    at.OffsetHigh = (DWORD)(position >> 32);
-    DWORD got = 0;
-    return PlatformOps.ReadFile(h, to, size, &got, &at) && got == size;
-}
-
 int ReadBase(void* context, uint64_t position, uint8_t* to, size_t size) {
     DeltaRun* r = (DeltaRun*)context;
     while (size > 0) {
@@ -151,7 +142,7 @@ int ReadBase(void* context, uint64_t position, uint8_t* to, size_t size) {
             // A long read goes straight to the file.
             if (size >= kBaseCacheSize) {
                 const uint32_t n = size < kPartSize ? (uint32_t)size : kPartSize;
-                if (!ReadBaseAt(r->base, position, to, n))
+                if (!ReadFileAt(r->base, position, to, n))
                     return 0;
                 to += n;
                 position += n;
@@ -162,7 +153,7 @@ int ReadBase(void* context, uint64_t position, uint8_t* to, size_t size) {
             const uint64_t left = r->baseSize - from;
             const uint32_t n = left < kBaseCacheSize ? (uint32_t)left : kBaseCacheSize;
             r->cacheBytes = 0;
-            if (!ReadBaseAt(r->base, from, r->cache, n))
+            if (!ReadFileAt(r->base, from, r->cache, n))
                 return 0;
             r->cacheAt = from;
             r->cacheBytes = n;
@@ -210,7 +201,7 @@ int SurveyBase(DeltaRun* r, uint8_t digest[kSha256Size], uint64_t* check) {
     for (uint64_t at = 0; at < r->baseSize;) {
         const uint64_t left = r->baseSize - at;
         const uint32_t n = left < kBaseCacheSize ? (uint32_t)left : kBaseCacheSize;
-        if (!ReadBaseAt(r->base, at, r->cache, n))
+        if (!ReadFileAt(r->base, at, r->cache, n))
             return 0;
         Sha256Update(&c, r->cache, n);
         DeltaCheckUpdate(&s, r->cache, n);
