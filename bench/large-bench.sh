@@ -2,9 +2,9 @@
 # Large files: the delta encoder on pairs of a game archive's releases (real binaries from /usr,
 # bench/make-archive-pair.py), beside xdelta3 -9 with its largest source window and, where it
 # can finish in reasonable time, zstd -19 --long --patch-from; then a release of a 4.5 GiB
-# archive, a 2.5 GiB file and 200 small files, built with `mkupdate build --base`; then, when
-# bench/large-apply.sh is there, the patch applied. mkupdate's list, verify (with --base) and
-# extract of the patch are measured too. Times are wall clock, memory is peak
+# archive, a 2.5 GiB file and 200 small files, built with `mkupdate build --base` and, as whole
+# files in volumes, with `build --fast`; then, when bench/large-apply.sh is there, both patches
+# applied. mkupdate's list, verify (with --base) and extract of each patch are measured too. Times are wall clock, memory is peak
 # resident (file-backed pages included), sizes in bytes. Everything is made under WORK_DIR and
 # removed at the end.
 # With LARGE_PAIRS=0 the 1 GiB, 200 MB and 100 MB pairs are left out (the release alone).
@@ -123,35 +123,52 @@ PY
   } >"$new/UPDATE.INI"
   measure release-DATA.ARC "$old/DATA.ARC" "$new/DATA.ARC"
   measure release-MOVIE.BIN "$old/MOVIE.BIN" "$new/MOVIE.BIN"
+  # mkupdate reading what it built: its memory must not grow with the release's files.
+  inspect_patch() {
+    local exe=$1 base_args=()
+    [ "$2" = with-base ] && base_args=(--base "$old")
+    for command in list verify "verify --base" extract; do
+      [ "$command" = "verify --base" ] && [ "$2" != with-base ] && continue
+      case $command in
+      "verify --base") args=(verify "$exe" "${base_args[@]}") ;;
+      extract) args=(extract "$exe" -d "$work/extracted") ;;
+      *) args=("$command" "$exe") ;;
+      esac
+      if timed "$mkupdate" "${args[@]}"; then
+        row "  mkupdate $command" ours "$secs" "$peak_mb" -
+      else
+        row "  mkupdate $command" failed - - -
+        tail -n 3 "$work/err" | sed 's/^/  /'
+      fi
+      rm -rf "$work/extracted"
+    done
+  }
   patch=$work/patch
   mkdir -p "$patch"
   if timed "$mkupdate" build "$new" -o "$patch/UPDATE.exe" --stub "$stub" --base "$old"; then
     row "mkupdate build --base" ours "$secs" "$peak_mb" "$(du -cb "$patch" | tail -1 | cut -f1)"
     grep -E 'DATA.ARC|MOVIE.BIN' "$work/err" | sed 's/^/  /' || true
+    inspect_patch "$patch/UPDATE.exe" with-base
   else
     row "mkupdate build --base" failed - - -
     tail -n 3 "$work/err" | sed 's/^/  /'
   fi
-  echo "patch size: all files of the patch folder (the EXE and any volumes)"
-  # mkupdate reading what it built: its memory must not grow with the release's files.
-  if [ -f "$patch/UPDATE.exe" ]; then
-    for command in list verify "verify --base" extract; do
-      case $command in
-      "verify --base") args=(verify "$patch/UPDATE.exe" --base "$old") ;;
-      extract) args=(extract "$patch/UPDATE.exe" -d "$work/extracted") ;;
-      *) args=("$command" "$patch/UPDATE.exe") ;;
-      esac
-      if timed "$mkupdate" "${args[@]}"; then
-        row "mkupdate $command" ours "$secs" "$peak_mb" -
-      else
-        row "mkupdate $command" failed - - -
-        tail -n 3 "$work/err" | sed 's/^/  /'
-      fi
-    done
-    rm -rf "$work/extracted"
+  # The same release as whole files: past the volume limit, so the files travel in volumes.
+  volumes=$work/patch-volumes
+  mkdir -p "$volumes"
+  if timed "$mkupdate" build "$new" -o "$volumes/UPDATE.exe" --stub "$stub" --fast; then
+    row "mkupdate build --fast" ours "$secs" "$peak_mb" "$(du -cb "$volumes" | tail -1 | cut -f1)"
+    echo "  $(ls "$volumes" | wc -l) files: UPDATE.exe and its volumes"
+    inspect_patch "$volumes/UPDATE.exe" whole
+  else
+    row "mkupdate build --fast" failed - - -
+    tail -n 3 "$work/err" | sed 's/^/  /'
   fi
+  echo "patch size: all files of the patch folder (the EXE and any volumes)"
 } | tee "$results"
 
-if [ -x "$here/large-apply.sh" ] && [ -f "$work/patch/UPDATE.exe" ]; then
-  "$here/large-apply.sh" "$work/old" "$work/patch/UPDATE.exe" | tee -a "$results"
+if [ -x "$here/large-apply.sh" ]; then
+  for exe in "$work/patch/UPDATE.exe" "$work/patch-volumes/UPDATE.exe"; do
+    [ -f "$exe" ] && "$here/large-apply.sh" "$work/old" "$exe" | tee -a "$results"
+  done
 fi
