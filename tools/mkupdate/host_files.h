@@ -47,8 +47,11 @@ class HostFileWriter {
     bool open_ = false;
     bool failed_ = false;
     int code_ = 0;
-    int fd_ = -1;
+#ifdef _WIN32
     void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
 };
 
 // A new name of the kind WriteHostFile gives its temporary files, beside file (nothing is
