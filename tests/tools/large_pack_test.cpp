@@ -17,7 +17,9 @@
 #include "archive/payload_integrity.h"
 #include "archive/payload_large.h"
 #include "mkupdate/build.h"
+#include "mkupdate/entry_reader.h"
 #include "mkupdate/host_files.h"
+#include "mkupdate/inspect.h"
 #include "mkupdate/pack.h"
 #include "mkupdate/pack_volumes.h"
 #include "mkupdate/payload_file.h"
@@ -34,12 +36,6 @@ void* Alloc(size_t size) {
 
 const char kIni[] = "[SETUP]\r\nCompanyName=C\r\nGameTitle=T\r\nGameClass=G\r\nGameDir=D\r\n"
                     "AgreementText=LICENSE.TXT\r\n[UPDATE]\r\nUpdateFile00=u,BIG.DAT\r\n";
-
-// A placed entry's stored bytes, in the image or in the volumes read one after another.
-int ReadStored(void* context, uint64_t offset, uint8_t* to, uint32_t n) {
-    memcpy(to, (const uint8_t*)context + offset, n);
-    return 1;
-}
 
 std::string Hex(const uint8_t* digest) {
     std::string s;
@@ -63,7 +59,27 @@ std::string FileDigest(const fs::path& file) {
     return Hex(d);
 }
 
-// What a payload holds, read as the updater reads it.
+// The decoded index of an image and its integrity record, checked against each other (every
+// feature known). index is null when the image does not open.
+struct Checked {
+    std::unique_ptr<uint8_t, void (*)(void*)> index{nullptr, free};
+    IntegrityRecord record{};
+    IntegrityCheckResult result = kIntegrityRecordDamaged;
+};
+
+void CheckImage(const uint8_t* image, size_t size, Checked* out) {
+    out->index.reset(OpenArchiveImage(image, (uint32_t)size, Alloc, free));
+    ASSERT_NE(nullptr, out->index);
+    uint32_t at;
+    const uint8_t* rec = FindIntegrityEntry(out->index.get(), image, &at);
+    ASSERT_NE(nullptr, rec);
+    out->result =
+        CheckIndexIntegrity(out->index.get(), image + at, EntryDecodedSize(rec), &out->record, ~0u);
+}
+
+// What a payload holds. It must pass mkupdate verify, which decodes every entry (placed ones
+// through the chunk reader the updater uses) and hashes every volume against the record; the
+// digests here are the record's, which the tests compare with the files'.
 struct Read {
     uint32_t features = 0;
     std::map<std::string, std::string> digests; // by entry name, of the decoded bytes
@@ -72,70 +88,26 @@ struct Read {
 };
 
 void ReadPayload(const fs::path& file, Read* out) {
-    std::vector<uint8_t> image;
+    OpenedPayload payload;
     std::string error;
-    ASSERT_EQ(1, LoadPayload(file, &image, &error)) << error;
-    uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), Alloc, free);
-    ASSERT_NE(nullptr, index);
-    const std::unique_ptr<uint8_t, void (*)(void*)> owner(index, free);
-    uint32_t at;
-    const uint8_t* rec = FindIntegrityEntry(index, image.data(), &at);
-    ASSERT_NE(nullptr, rec);
-    IntegrityRecord record;
-    ASSERT_EQ(kIntegrityIntact,
-              CheckIndexIntegrity(index, image.data() + at, EntryDecodedSize(rec), &record, ~0u));
-    out->features = record.requiredFeatures;
-    std::string volumes;
-    for (uint32_t v = 0; v < record.volumeCount; ++v) {
+    ASSERT_EQ(1, OpenPayload(file, &payload, &error)) << error;
+    std::vector<std::string> problems;
+    EXPECT_EQ(1, VerifyPayload(payload.image, &problems)) << (problems.empty() ? "" : problems[0]);
+    Checked c;
+    CheckImage(payload.image.data, payload.image.size, &c);
+    ASSERT_EQ(kIntegrityIntact, c.result);
+    out->features = c.record.requiredFeatures;
+    for (uint32_t v = 0; v < c.record.volumeCount; ++v) {
         PayloadVolume pv;
-        ReadPayloadVolume(record.volumes, v, &pv);
+        ReadPayloadVolume(c.record.volumes, v, &pv);
         out->volumes.push_back(pv.name);
-        const std::string bytes = ReadFile(file.parent_path() / pv.name);
-        uint8_t digest[kSha256Size];
-        Sha256((const uint8_t*)bytes.data(), bytes.size(), digest);
-        EXPECT_EQ(pv.size, bytes.size());
-        EXPECT_EQ(Hex(pv.digest), Hex(digest));
-        volumes += bytes;
     }
-    uint64_t offset = kArchiveHeaderSize;
-    rec = IndexRecords(index);
-    for (uint32_t i = 0; i + 1 < IndexEntryCount(index); ++i, rec += kArchiveEntrySize) {
-        const std::string name = EntryName(rec);
-        uint8_t digest[kSha256Size];
-        PlacedEntry p;
-        out->inImage[name] = true;
-        if (FindPlacedEntry(record.placed, record.placedCount, i, &p)) {
-            out->inImage[name] = !(p.flags & kPlacedInVolumes);
-            const uint8_t* from = (p.flags & kPlacedInVolumes)
-                                      ? (const uint8_t*)volumes.data() + p.offset
-                                      : image.data() + offset;
-            ChunkedReader r;
-            ASSERT_EQ(kChunkRead, OpenChunkedReader(p, EntryIsScrambled(rec), ReadStored,
-                                                    (void*)from, Alloc, free, &r));
-            std::vector<uint8_t> piece(1 << 20);
-            Sha256Context c;
-            Sha256Init(&c);
-            ChunkReadResult got = kChunkRead;
-            for (uint64_t left = p.decodedSize; left && got == kChunkRead;) {
-                const uint32_t n = (uint32_t)std::min<uint64_t>(left, piece.size());
-                got = ReadChunked(&r, piece.data(), n);
-                Sha256Update(&c, piece.data(), n);
-                left -= n;
-            }
-            CloseChunkedReader(&r);
-            ASSERT_EQ(kChunkRead, got) << name;
-            Sha256Final(&c, digest);
-        } else {
-            const uint8_t* bytes;
-            uint8_t* block = nullptr;
-            ASSERT_EQ(kEntryDecoded,
-                      DecodeEntry(rec, image.data() + offset, Alloc, free, &bytes, &block));
-            Sha256(bytes, EntryDecodedSize(rec), digest);
-            free(block);
-        }
-        EXPECT_EQ(Hex(record.entryDigests + (size_t)i * kSha256Size), Hex(digest)) << name;
-        out->digests[name] = Hex(digest);
-        offset += PaddedSize(EntryStoredSize(rec));
+    for (const EntryPlace& e : Places(c.index.get(), &c.record)) {
+        if (e.position >= c.record.entryCount)
+            continue;
+        const std::string name = EntryName(e.rec);
+        out->inImage[name] = !(e.placed && (e.entry.flags & kPlacedInVolumes));
+        out->digests[name] = Hex(c.record.entryDigests + (size_t)e.position * kSha256Size);
     }
 }
 
@@ -257,16 +229,9 @@ TEST(LargePack, ADeltaPast4GiBMakesThePayloadLarge) {
         std::vector<uint8_t> image;
         std::string error;
         ASSERT_EQ(1, BuildArchiveWith(entries, options, &image, &error)) << error;
-        uint8_t* index = OpenArchiveImage(image.data(), (uint32_t)image.size(), Alloc, free);
-        ASSERT_NE(nullptr, index);
-        uint32_t at;
-        const uint8_t* rec = FindIntegrityEntry(index, image.data(), &at);
-        IntegrityRecord record;
-        EXPECT_EQ(
-            place ? kIntegrityIntact : kIntegrityRecordDamaged,
-            CheckIndexIntegrity(index, image.data() + at, EntryDecodedSize(rec), &record, ~0u))
-            << place;
-        free(index);
+        Checked c;
+        CheckImage(image.data(), image.size(), &c);
+        EXPECT_EQ(place ? kIntegrityIntact : kIntegrityRecordDamaged, c.result) << place;
     }
 }
 
