@@ -142,7 +142,7 @@ int LargeSectionsValid(const uint8_t* placed, uint32_t placedCount, const uint8_
         // the count wrapped; rule that out too.
         if (e.decodedSize > (uint64_t)e.chunkCount * e.chunkSize)
             return 0;
-        if (LoadLE64(placed + (size_t)i * kPlacedEntrySize + 40) != 0)
+        if (LoadLE64(placed + (size_t)i * kPlacedEntrySize + kPlacedReservedOffset) != 0)
             return 0;
         const uint8_t* rec = records + (size_t)e.position * kArchiveEntrySize;
         if (!EntryIsCompressed(rec) || EntryDecodedSize(rec) != 0)

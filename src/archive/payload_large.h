@@ -60,6 +60,7 @@ const uint32_t kPlacedStoredSizeOffset = 16;
 const uint32_t kPlacedDecodedSizeOffset = 24;
 const uint32_t kPlacedChunkSizeOffset = 32;
 const uint32_t kPlacedChunkCountOffset = 36;
+const uint32_t kPlacedReservedOffset = 40;
 
 const uint32_t kPlacedInVolumes = 1;
 
@@ -79,7 +80,7 @@ const uint32_t kMaxVolumes = 999;
 // Sections 6 and 7 begin with a count and a reserved word before their records.
 const uint32_t kLargeSectionHeaderSize = 8;
 
-static_assert(kPlacedChunkCountOffset + 4 + 8 == kPlacedEntrySize, "placed entry layout");
+static_assert(kPlacedReservedOffset + 8 == kPlacedEntrySize, "placed entry layout");
 static_assert(kVolumeDigestOffset + kSha256Size == kVolumeRecordSize, "volume record layout");
 
 // One placed entry, read from its descriptor.

@@ -14,6 +14,7 @@
 #include "e2e/e2e_fixture.h"
 #include "payload/archive_writer.h"
 #include "support/large_payload.h"
+#include "support/simple_delta.h"
 #include "win/tree_snapshot.h"
 
 namespace {
@@ -21,11 +22,7 @@ namespace {
 const uint64_t kTime = 0x01D9000000000000ull;
 const uint64_t kTail = 1u << 20, kFour = 1ull << 32, kSize = kFour + kTail;
 
-void PutVarint(std::vector<uint8_t>* out, uint64_t v) {
-    for (; v >= 0x80; v >>= 7)
-        out->push_back((uint8_t)(v | 0x80));
-    out->push_back((uint8_t)v);
-}
+using simple_delta::PutVarint;
 
 std::string Noise(uint32_t seed, size_t size) {
     std::mt19937 rng(seed);
