@@ -203,8 +203,9 @@ DeltaStatus ReadDeltaInfo(const uint8_t* delta, size_t deltaSize, DeltaInfo* inf
     if (!ReadVarint(&s, &flags) || !ReadVarint(&s, &info->baseSize) ||
         !ReadVarint(&s, &info->resultSize))
         return s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
-    if (flags != 0)
+    if ((flags & ~kDeltaFlagModeled) != 0)
         return kDeltaUnsupported;
+    info->flags = flags;
     if (s.left < 16)
         return kDeltaTruncated;
     info->baseCheck = DeltaLoad64(s.p);
@@ -298,6 +299,17 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
         return status;
     if (check != info.baseCheck)
         return kDeltaBaseMismatch;
+    ModelState* models = 0;
+    if (info.flags & kDeltaFlagModeled) {
+        if (scratchSize < kDeltaScratchSize)
+            return kDeltaScratchTooSmall;
+        // The states need their fields' alignment, whatever the scratch's.
+        uint8_t* at = scratch + kDeltaModelScratchOffset;
+        at += (16 - (uintptr_t)at % 16) % 16;
+        models = (ModelState*)(void*)at;
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+            ModelStateReset(&models[s]);
+    }
 
     DeltaCheckState result;
     DeltaCheckBegin(&result, info.resultSize);
@@ -352,8 +364,17 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
         uint8_t* const spare = streamArea + decodedTotal;
         const size_t spareSize = streamRoom - (size_t)decodedTotal;
         for (uint32_t s = 0; s < kDeltaStreamCount && status == kDeltaOk; ++s) {
-            status = DecodeDeltaStream(methods[s], ip, (size_t)stored[s], to, (size_t)decoded[s],
-                                       spare, spareSize);
+            if (methods[s] == kStreamModeled)
+                status = models && DecodeModeled(ip, (size_t)stored[s], to, (size_t)decoded[s],
+                                                 &models[s])
+                             ? kDeltaOk
+                         : models ? kDeltaCorrupt
+                                  : kDeltaUnsupported;
+            else
+                status = DecodeDeltaStream(methods[s], ip, (size_t)stored[s], to,
+                                           (size_t)decoded[s], spare, spareSize);
+            if (models && status == kDeltaOk)
+                ModelStateAppend(&models[s], to, (size_t)decoded[s]);
             streams[s].p = to;
             streams[s].left = (size_t)decoded[s];
             ip += stored[s];
@@ -436,6 +457,17 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
     const uint64_t check = DeltaCheck(base, baseSize);
     if (check != info.baseCheck)
         return kDeltaBaseMismatch;
+    ModelState* models = 0;
+    if (info.flags & kDeltaFlagModeled) {
+        if (scratchSize < kDeltaScratchSize)
+            return kDeltaScratchTooSmall;
+        // The states need their fields' alignment, whatever the scratch's.
+        uint8_t* at = scratch + kDeltaModelScratchOffset;
+        at += (16 - (uintptr_t)at % 16) % 16;
+        models = (ModelState*)(void*)at;
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+            ModelStateReset(&models[s]);
+    }
     // The result is only ever written up to its declared size, which must fit.
     if (info.resultSize > outCapacity)
         return kDeltaOutputOverflow;

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "archive/delta_format.h"
+#include "archive/delta_model.h"
 
 enum DeltaStatus {
     kDeltaOk = 0,
@@ -29,10 +30,12 @@ enum DeltaStatus {
 
 // The scratch buffer: the delta's bytes of one window (its header and its streams' stored
 // bytes, which the encoder never makes larger than their decoded bytes), the window's result,
-// then its decoded streams and the lz method's parts.
+// then its decoded streams and the lz method's parts, then, for a delta with modeled streams,
+// their coder states.
 const size_t kDeltaInputScratchSize = kDeltaMaxWindowStreams + kDeltaMaxWindowHeaderSize;
 const size_t kDeltaIoScratchSize = kDeltaInputScratchSize + kDeltaMaxWindowOutput;
-const size_t kDeltaScratchSize = kDeltaIoScratchSize + kDeltaMaxWindowStreams;
+const size_t kDeltaModelScratchOffset = kDeltaIoScratchSize + kDeltaMaxWindowStreams;
+const size_t kDeltaScratchSize = kDeltaModelScratchOffset + kDeltaModelScratchSize;
 
 struct DeltaInfo {
     uint64_t baseSize;
@@ -40,6 +43,7 @@ struct DeltaInfo {
     uint64_t baseCheck;
     uint64_t resultCheck;
     uint64_t windowCount;
+    uint64_t flags;
     size_t headerSize; // where the first window begins
 };
 

@@ -6,7 +6,7 @@
 //
 // Header:
 //   4 bytes  magic "QVD\0" (51 56 44 00)
-//   varint   flags, 0 (a bit this decoder does not know refuses the delta)
+//   varint   flags: 0, or kDeltaFlagModeled (a bit this decoder does not know refuses the delta)
 //   varint   baseSize     size of the base the delta was made from
 //   varint   resultSize   size of the file it rebuilds
 //   u64      baseCheck    DeltaCheck of the base
@@ -59,6 +59,37 @@
 //     rep0 and the others move back one place. A copy may not reach before the stream's start.
 //     The parts' decoded sizes and the window's five decoded sizes add up to at most
 //     kDeltaMaxWindowStreams.
+//   4 modeled: only in a delta whose flags hold kDeltaFlagModeled. Copies and literals as in
+//     the lz method, but every decision is coded by a binary arithmetic coder with adaptive
+//     probabilities, and the stream does not start afresh. In such a delta each of the five
+//     kinds of stream (ops, lengths, ...) has one coder state for the whole delta:
+//     - its history: every byte the streams of that kind decoded so far, in every window and
+//       whatever their methods, followed by the stream's own output as it grows. Copies may
+//       reach back at most kDeltaModelHistory bytes before the stream's start.
+//     - its models: every probability as the last modeled stream of that kind left it; at the
+//       delta's start each is 32768 with count 0.
+//     The coder: 32-bit low = 0, high = 0xFFFFFFFF, and code = the first four stored bytes,
+//     most significant first. A decision with probability p (that the bit is 1, in 16 bits):
+//     mid = low + ((high - low) * p >> 16), computed in 64 bits; the bit is 1 when
+//     code <= mid, and then high = mid, else low = mid + 1. Then, as long as low and high have
+//     the same top byte: low = low << 8, high = high << 8 | 0xFF, code = code << 8 | the next
+//     stored byte. The stream must take in exactly its stored bytes, no more.
+//     A model's probability p and count n change after each of its decisions: with
+//     s = min(n + 1, limit), p += (65536 - p) >> s after a 1 and p -= p >> s after a 0; then n
+//     grows by 1 up to limit (kModelLiteralLimit for literal models, kModelCodeLimit for the
+//     others). A direct bit has p = 32768 and no model. A tree of k bits over models t[1] to
+//     t[2^k - 1]: node = 1, then k times bit b from t[node] and node = 2 * node + b; the value
+//     is node - 2^k.
+//     The stream is a series of sequences (rep0, rep1, rep2 start at 1, 2, 3 in every stream):
+//     - the literal-length code, a 6-bit tree (codes as in the lz method, above 36 corrupt),
+//       and its extra bits as direct bits, most significant first;
+//     - that many literals, each an 8-bit tree of the literal models of its context: the byte
+//       before it in the history (0 before the first);
+//     - if the stream's decodedSize bytes are now written, it ends here;
+//     - the match-length code (6-bit tree) and its extra bits; the copy is kLzMinMatch longer;
+//     - the offset code, a 6-bit tree of the offset models of context min(match-length code,
+//       kModelOffsetContexts - 1), and its extra bits; codes and repeats as in the lz method;
+//     - the copy, which may not reach past decodedSize; if it ends there, so does the stream.
 //
 // Ops: one byte each, kind = byte & 3, code = byte >> 2.
 //   For COPY, ADD and INSERT the length is code + 1 when code < 63, else 64 plus a varint
@@ -100,6 +131,16 @@ const uint8_t kStreamStored = 0;
 const uint8_t kStreamBlock = 1;
 const uint8_t kStreamEntropy = 2;
 const uint8_t kStreamLz = 3;
+const uint8_t kStreamModeled = 4;
+
+// The header flag that lets windows hold modeled streams, whose coder states run through the
+// whole delta.
+const uint64_t kDeltaFlagModeled = 1;
+const uint32_t kDeltaModelHistory = 4u << 20;
+const uint32_t kModelLiteralLimit = 4;
+const uint32_t kModelCodeLimit = 5;
+const uint32_t kModelCodeBits = 6;
+const uint32_t kModelOffsetContexts = 4;
 
 const uint32_t kLzPartCount = 5;
 const uint32_t kLzPartLiterals = 0;

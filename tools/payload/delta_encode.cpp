@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "archive/delta_apply.h"
@@ -145,6 +146,9 @@ struct Writer {
     std::vector<Window> done; // closed and waiting to be packed
     size_t doneBytes = 0;     // their streams' bytes
     uint64_t windowCount = 0; // packed and written so far
+    // Each kind of stream's modeled coder, when the delta may hold modeled streams.
+    std::unique_ptr<ModeledStreamEncoder> modeled[kDeltaStreamCount];
+    uint64_t flags = 0; // the header's, as the windows turned out
 };
 
 size_t StreamBytes(const Window& w) {
@@ -156,12 +160,17 @@ size_t StreamBytes(const Window& w) {
 
 const size_t kBlockTrialLimit = 64 * 1024;
 
-// Picks the smallest of the ways to store one stream; an lz stream only when its parts fit in
-// partsRoom beside the window's streams.
-void PutStream(const std::vector<uint8_t>& data, size_t partsRoom, std::vector<uint8_t>* header,
-               std::vector<uint8_t>* out) {
+// One stream as the window stores it.
+struct PackedStream {
     uint8_t method = kStreamStored;
+    std::vector<uint8_t> bytes;
+};
+
+// Picks the smallest of the ways to store one stream on its own; an lz stream only when its
+// parts fit in partsRoom beside the window's streams.
+void PackStream(const std::vector<uint8_t>& data, size_t partsRoom, PackedStream* out) {
     const std::vector<uint8_t>* best = &data;
+    uint8_t method = kStreamStored;
     std::vector<uint8_t> entropy, block, lz;
     if (data.size() > 64) {
         size_t partsSize = 0;
@@ -185,10 +194,8 @@ void PutStream(const std::vector<uint8_t>& data, size_t partsRoom, std::vector<u
             method = kStreamBlock;
         }
     }
-    header->push_back(method);
-    PutVarint(header, data.size());
-    PutVarint(header, best->size());
-    out->insert(out->end(), best->begin(), best->end());
+    out->method = method;
+    out->bytes = *best;
 }
 
 void WriteWindows(Writer* wr);
@@ -210,35 +217,75 @@ void FlushWindow(Writer* wr) {
         WriteWindows(wr);
 }
 
-// Packs the closed windows' streams, on as many threads as the machine has, and appends the
-// windows in order.
-void WriteWindows(Writer* wr) {
-    const size_t count = wr->done.size();
-    std::vector<std::vector<uint8_t>> packed(count);
+// Runs work(0) to work(count - 1) on as many threads as the machine has.
+void RunParallel(size_t count, const std::function<void(size_t)>& work) {
     std::atomic<size_t> next(0);
-    auto work = [&]() {
-        for (size_t i; (i = next++) < count;) {
-            const Window& w = wr->done[i];
-            std::vector<uint8_t>& out = packed[i];
-            PutVarint(&out, w.outputSize);
-            PutVarint(&out, w.basePos);
-            std::vector<uint8_t> body;
-            const size_t partsRoom = kDeltaMaxWindowStreams - StreamBytes(w);
-            for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
-                PutStream(w.streams[s], partsRoom, &out, &body);
-            out.insert(out.end(), body.begin(), body.end());
-        }
+    auto loop = [&]() {
+        for (size_t i; (i = next++) < count;)
+            work(i);
     };
     const unsigned threads =
         (unsigned)std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
     std::vector<std::thread> pool;
     for (unsigned t = 1; t < threads; ++t)
-        pool.emplace_back(work);
-    work();
+        pool.emplace_back(loop);
+    loop();
     for (auto& t : pool)
         t.join();
-    for (const auto& p : packed)
-        wr->out->insert(wr->out->end(), p.begin(), p.end());
+}
+
+// Packs the closed windows' streams and appends the windows in order. Each stream is first
+// packed on its own, the windows on as many threads as the machine has; then each kind of
+// stream goes through its modeled coder, window after window since its state runs through the
+// delta, and takes that form where it is smaller.
+void WriteWindows(Writer* wr) {
+    const size_t count = wr->done.size();
+    std::vector<PackedStream> packed(count * kDeltaStreamCount);
+    RunParallel(count, [&](size_t i) {
+        const Window& w = wr->done[i];
+        const size_t partsRoom = kDeltaMaxWindowStreams - StreamBytes(w);
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+            PackStream(w.streams[s], partsRoom, &packed[i * kDeltaStreamCount + s]);
+    });
+    if (wr->modeled[0]) {
+        std::atomic<bool> used(false);
+        RunParallel(kDeltaStreamCount, [&](size_t s) {
+            ModeledStreamEncoder& coder = *wr->modeled[s];
+            std::vector<uint8_t> trial;
+            for (size_t i = 0; i < count; ++i) {
+                const std::vector<uint8_t>& data = wr->done[i].streams[s];
+                if (data.empty())
+                    continue;
+                PackedStream& best = packed[i * kDeltaStreamCount + s];
+                trial.clear();
+                coder.Encode(data.data(), data.size(), &trial);
+                if (trial.size() < best.bytes.size()) {
+                    best.method = kStreamModeled;
+                    best.bytes.swap(trial);
+                    used = true;
+                } else {
+                    coder.Discard();
+                }
+            }
+        });
+        if (used)
+            wr->flags |= kDeltaFlagModeled;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const Window& w = wr->done[i];
+        PutVarint(wr->out, w.outputSize);
+        PutVarint(wr->out, w.basePos);
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s) {
+            const PackedStream& p = packed[i * kDeltaStreamCount + s];
+            wr->out->push_back(p.method);
+            PutVarint(wr->out, w.streams[s].size());
+            PutVarint(wr->out, p.bytes.size());
+        }
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s) {
+            const std::vector<uint8_t>& bytes = packed[i * kDeltaStreamCount + s].bytes;
+            wr->out->insert(wr->out->end(), bytes.begin(), bytes.end());
+        }
+    }
     wr->windowCount += count;
     wr->done.clear();
     wr->doneBytes = 0;
@@ -831,6 +878,9 @@ int EncodeDelta(const uint8_t* base, uint64_t baseSize, const uint8_t* data, uin
         return 0;
     Writer wr;
     wr.out = out;
+    if (options.modeled)
+        for (auto& m : wr.modeled)
+            m.reset(new ModeledStreamEncoder);
     const size_t start = out->size();
     uint64_t baseCheck;
     // The suffix sorter takes at most 2^31 - 1 bytes.
@@ -858,7 +908,7 @@ int EncodeDelta(const uint8_t* base, uint64_t baseSize, const uint8_t* data, uin
 
     // The header goes in front of the windows, now that their number is known.
     std::vector<uint8_t> header(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
-    PutVarint(&header, 0);
+    PutVarint(&header, wr.flags);
     PutVarint(&header, baseSize);
     PutVarint(&header, size);
     uint8_t checks[16];

@@ -35,6 +35,8 @@ struct DeltaEncodeOptions {
     uint64_t releaseEvery = 64ull << 20;
     uint64_t wholeSearchLimit = kDeltaWholeSearchLimit;
     uint32_t blockSize = 0; // a multiple of 8; 0: 32 bytes, more for bases above 4 GiB
+    // Streams may be modeled (kDeltaFlagModeled), which only appliers that know the flag read.
+    bool modeled = true;
 };
 
 // Appends a delta that rebuilds [data, data + size) from [base, base + baseSize) to *out.

@@ -141,33 +141,45 @@ struct Candidate {
     uint32_t distance;
 };
 
-// Hash chains over the whole stream: every earlier position is a possible source.
+// Hash chains over the whole stream: every earlier position is a possible source, down to
+// floor (the modeled method's history reaches only so far back).
 struct Finder {
     const uint8_t* data;
     size_t size;
+    size_t floor = 0;
+    size_t next = 0; // positions before this are in the chains
     std::vector<int32_t> head;
     std::vector<int32_t> head3;
     std::vector<int32_t> prev;
     unsigned depth;
+    unsigned hashBits;
+    unsigned hash3Bits;
 
-    Finder(const uint8_t* d, size_t n, unsigned chainDepth)
-        : data(d), size(n), head(1u << kHashBits, -1), head3(1u << kHash3Bits, -1), prev(n, -1),
-          depth(chainDepth) {}
-
-    static uint32_t Hash4(const uint8_t* p) {
-        return (Load32(p) * 2654435761u) >> (32 - kHashBits);
+    // The tables grow with the data they index (n bytes, or the most a history holds), so that
+    // the many small streams of a large delta cost little each.
+    Finder(const uint8_t* d, size_t n, unsigned chainDepth, size_t indexed)
+        : data(d), size(n), prev(n, -1), depth(chainDepth) {
+        hashBits = 10;
+        while (hashBits < kHashBits && ((size_t)1 << hashBits) < indexed)
+            ++hashBits;
+        hash3Bits = std::min(hashBits, kHash3Bits);
+        head.assign((size_t)1 << hashBits, -1);
+        head3.assign((size_t)1 << hash3Bits, -1);
     }
-    static uint32_t Hash3(const uint8_t* p) {
-        return ((Load32(p) << 8) * 2654435761u) >> (32 - kHash3Bits);
+
+    uint32_t Hash4(const uint8_t* p) const { return (Load32(p) * 2654435761u) >> (32 - hashBits); }
+    uint32_t Hash3(const uint8_t* p) const {
+        return ((Load32(p) << 8) * 2654435761u) >> (32 - hash3Bits);
     }
 
     void Insert(size_t pos) {
-        if (pos + 4 > size)
+        if (pos < next || pos + 4 > size)
             return;
         const uint32_t h = Hash4(data + pos);
         prev[pos] = head[h];
         head[h] = (int32_t)pos;
         head3[Hash3(data + pos)] = (int32_t)pos;
+        next = pos + 1;
     }
 
     // Copies for pos, each longer than the one before, nearest first for each length; pos is
@@ -184,7 +196,7 @@ struct Finder {
         if (pos + 5 <= size)
             __builtin_prefetch(&head[Hash4(cur + 1)]);
         const int32_t near3 = head3[Hash3(cur)];
-        if (near3 >= 0 && pos - (size_t)near3 <= kMaxDistance3) {
+        if (near3 >= (int32_t)floor && pos - (size_t)near3 <= kMaxDistance3) {
             const uint32_t len = (uint32_t)CommonLength(cur, data + near3, maxLength);
             if (len >= 3) {
                 out[count++] = {len, (uint32_t)(pos - (size_t)near3)};
@@ -192,7 +204,8 @@ struct Finder {
             }
         }
         int32_t at = head[Hash4(cur)];
-        for (unsigned steps = 0; at >= 0 && steps < depth && best < maxLength; ++steps) {
+        for (unsigned steps = 0; at >= (int32_t)floor && steps < depth && best < maxLength;
+             ++steps) {
             const uint8_t* from = data + at;
             if (from[best] == cur[best]) {
                 const uint32_t len = (uint32_t)CommonLength(cur, from, maxLength);
@@ -220,10 +233,12 @@ struct Node {
     uint32_t reps[kLzRepCount];
 };
 
-// Parses the stream into sequences, weighing every literal and copy by the prices given.
-void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned depth,
-           std::vector<Sequence>* out) {
-    Finder finder(data, size, depth);
+// Parses finder's data from `from` to its size into sequences, weighing every literal and copy
+// by the prices given; copies reach back to finder.floor.
+void Parse(Finder& finder, size_t from, const Prices& prices, std::vector<Sequence>* out) {
+    const uint8_t* const data = finder.data;
+    const size_t size = finder.size;
+    const unsigned depth = finder.depth;
     // The lengths the parse weighs most often, priced once: copies up to kNiceLength, and how a
     // literal run's price grows by one literal for runs shorter than kRunPrices.
     const uint32_t kRunPrices = 1024;
@@ -233,11 +248,11 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned dept
     for (uint32_t r = 0; r < kRunPrices; ++r)
         runStep[r] = (int32_t)LengthPrice(prices.literalLength, r + 1) -
                      (int32_t)LengthPrice(prices.literalLength, r);
-    std::vector<Node> nodes(kSegment + 1);
+    std::vector<Node> nodes(std::min(kSegment, size - from) + 1);
     std::vector<Candidate> candidates(depth + 2);
     uint32_t reps[kLzRepCount] = {1, 2, 3};
     uint32_t run = 0;
-    size_t start = 0;
+    size_t start = from;
     std::vector<Sequence> steps;
     while (start < size) {
         size_t end = std::min(size, start + kSegment);
@@ -303,7 +318,7 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned dept
             };
             for (uint32_t r = 0; r < kLzRepCount; ++r) {
                 const uint32_t d = node.reps[r];
-                if (d > pos)
+                if (d > pos - finder.floor)
                     continue;
                 const uint32_t len = (uint32_t)CommonLength(data + pos, data + pos - d, maxLength);
                 if (len < kLzMinMatch)
@@ -373,6 +388,20 @@ void Parse(const uint8_t* data, size_t size, const Prices& prices, unsigned dept
         out->push_back({run, 0, 0, 0});
 }
 
+void CountSequences(const uint8_t* data, const std::vector<Sequence>& seqs, Counts* c);
+
+// Prices for a stream's parse: a quicker parse over its start, priced by a guess, then counted.
+void Survey(const uint8_t* data, size_t size, Prices* prices) {
+    GuessPrices(data, size, prices);
+    std::vector<Sequence> seqs;
+    const size_t n = std::min(size, kSurveySize);
+    Finder finder(data, n, kSurveyDepth, n);
+    Parse(finder, 0, *prices, &seqs);
+    Counts counts;
+    CountSequences(data, seqs, &counts);
+    SetPrices(counts, prices);
+}
+
 void CountSequences(const uint8_t* data, const std::vector<Sequence>& seqs, Counts* c) {
     size_t pos = 0;
     for (const Sequence& s : seqs) {
@@ -425,14 +454,10 @@ void EncodeLzStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
     // Two parses: the second is priced by what the first, a quicker one over the stream's
     // start, chose.
     Prices prices;
-    GuessPrices(data, size, &prices);
     std::vector<Sequence> seqs;
-    Parse(data, std::min(size, kSurveySize), prices, kSurveyDepth, &seqs);
-    Counts counts;
-    CountSequences(data, seqs, &counts);
-    SetPrices(counts, &prices);
-    seqs.clear();
-    Parse(data, size, prices, kChainDepth, &seqs);
+    Survey(data, size, &prices);
+    Finder finder(data, size, kChainDepth, size);
+    Parse(finder, 0, prices, &seqs);
 
     std::vector<uint8_t> parts[kLzPartCount];
     BitWriter extra;
@@ -477,4 +502,146 @@ void EncodeLzStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
         *partsSize += part.size();
     }
     out->insert(out->end(), body.begin(), body.end());
+}
+
+namespace {
+
+// The arithmetic coder's writing side (archive/delta_model.h has the reading side).
+struct BitEncoder {
+    std::vector<uint8_t>* out;
+    uint32_t low = 0;
+    uint32_t high = 0xFFFFFFFFu;
+
+    void Decide(unsigned bit, uint32_t probability) {
+        const uint32_t mid = low + (uint32_t)(((uint64_t)(high - low) * probability) >> 16);
+        if (bit)
+            high = mid;
+        else
+            low = mid + 1;
+        while (((low ^ high) & 0xFF000000u) == 0) {
+            out->push_back((uint8_t)(high >> 24));
+            low <<= 8;
+            high = high << 8 | 0xFF;
+        }
+    }
+    void Bit(ModelBit* m, unsigned bit, uint32_t limit) {
+        Decide(bit, m->p);
+        ModelUpdate(m, bit, limit);
+    }
+    void Direct(uint32_t value, unsigned bits) {
+        for (unsigned k = bits; k-- > 0;)
+            Decide(value >> k & 1, 32768);
+    }
+    void Tree(ModelBit* t, uint32_t value, unsigned bits, uint32_t limit) {
+        uint32_t node = 1;
+        for (unsigned k = bits; k-- > 0;) {
+            const unsigned b = value >> k & 1;
+            Bit(&t[node], b, limit);
+            node = node << 1 | b;
+        }
+    }
+    void Finish() {
+        for (int k = 0; k < 4; ++k) {
+            out->push_back((uint8_t)(low >> 24));
+            low <<= 8;
+        }
+    }
+};
+
+void PutModelLength(BitEncoder* e, ModelBit* tree, uint32_t v, unsigned* code) {
+    unsigned bits;
+    uint32_t extra;
+    *code = LengthCode(v, &bits, &extra);
+    e->Tree(tree, *code, kModelCodeBits, kModelCodeLimit);
+    e->Direct(extra, bits);
+}
+
+} // namespace
+
+struct ModeledStreamEncoder::State {
+    StreamModels models;
+    StreamModels saved;
+    // The history (its last kDeltaModelHistory bytes at least) and then the stream being coded;
+    // the chains cover all of it.
+    std::vector<uint8_t> bytes;
+    Finder finder{nullptr, 0, kChainDepth, 2 * (size_t)kDeltaModelHistory};
+};
+
+ModeledStreamEncoder::ModeledStreamEncoder() : state_(new State) {
+    ModelState fresh;
+    ModelStateReset(&fresh);
+    state_->models = fresh.models;
+}
+
+ModeledStreamEncoder::~ModeledStreamEncoder() {
+    delete state_;
+}
+
+void ModeledStreamEncoder::Encode(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+    Trim();
+    State& s = *state_;
+    s.saved = s.models;
+    const size_t from = s.bytes.size();
+    s.bytes.insert(s.bytes.end(), data, data + size);
+    Finder& f = s.finder;
+    f.data = s.bytes.data();
+    f.size = s.bytes.size();
+    f.prev.resize(s.bytes.size(), -1);
+    f.floor = from - std::min<size_t>(from, kDeltaModelHistory);
+    // The last bytes of the history could not start a copy before this stream followed them.
+    for (size_t p = f.next; p < from; ++p)
+        f.Insert(p);
+
+    Prices prices;
+    Survey(data, size, &prices);
+    std::vector<Sequence> seqs;
+    Parse(f, from, prices, &seqs);
+
+    BitEncoder e;
+    e.out = out;
+    StreamModels& m = s.models;
+    const uint8_t* const all = s.bytes.data();
+    size_t pos = from;
+    for (const Sequence& q : seqs) {
+        unsigned code;
+        PutModelLength(&e, m.literalLength, q.literals, &code);
+        for (uint32_t k = 0; k < q.literals; ++k, ++pos)
+            e.Tree(m.literal[pos ? all[pos - 1] : 0], all[pos], 8, kModelLiteralLimit);
+        if (q.length == 0)
+            break;
+        PutModelLength(&e, m.matchLength, q.length - kLzMinMatch, &code);
+        const unsigned context = code < kModelOffsetContexts ? code : kModelOffsetContexts - 1;
+        if (q.rep < kLzRepCount) {
+            e.Tree(m.offset[context], q.rep, kModelCodeBits, kModelCodeLimit);
+        } else {
+            unsigned bits;
+            uint32_t extra;
+            const unsigned offset = OffsetCode(q.distance, &bits, &extra);
+            e.Tree(m.offset[context], offset, kModelCodeBits, kModelCodeLimit);
+            e.Direct(extra, bits);
+        }
+        pos += q.length;
+    }
+    e.Finish();
+}
+
+void ModeledStreamEncoder::Discard() {
+    state_->models = state_->saved;
+}
+
+void ModeledStreamEncoder::Append(const uint8_t* data, size_t size) {
+    Trim();
+    state_->bytes.insert(state_->bytes.end(), data, data + size);
+}
+
+void ModeledStreamEncoder::Trim() {
+    State& s = *state_;
+    // Only the last kDeltaModelHistory bytes can still be reached; the rest goes once it is as
+    // long again, and the chains are built anew over what stays as the next stream needs them.
+    if (s.bytes.size() <= 2 * (size_t)kDeltaModelHistory)
+        return;
+    s.bytes.erase(s.bytes.begin(), s.bytes.end() - kDeltaModelHistory);
+    std::fill(s.finder.head.begin(), s.finder.head.end(), -1);
+    std::fill(s.finder.head3.begin(), s.finder.head3.end(), -1);
+    s.finder.next = 0;
 }
