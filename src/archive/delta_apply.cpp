@@ -36,11 +36,22 @@ inline void AddBytes(uint8_t* out, const uint8_t* base, const uint8_t* diff, siz
         out[i] = (uint8_t)(base[i] + diff[i]);
 }
 
-// Runs one window's ops over its decoded streams; the base is read by position.
-DeltaStatus RunWindow(const DeltaIo& io, uint64_t baseSize, uint64_t basePos, Stream ops,
+// Runs one window's ops over its decoded streams; the base is read by position, from *basePosAt,
+// which is left where the ops leave it. With copyWhole, a window without streams copies its
+// whole output from the base.
+DeltaStatus RunWindow(const DeltaIo& io, uint64_t baseSize, uint64_t* basePosAt, Stream ops,
                       Stream lengths, Stream seeks, Stream diff, Stream literals, uint8_t* op,
-                      size_t outputSize) {
+                      size_t outputSize, bool copyWhole) {
+    uint64_t& basePos = *basePosAt;
     uint8_t* const oend = op + outputSize;
+    if (copyWhole && !ops.left && !lengths.left && !seeks.left && !diff.left && !literals.left) {
+        if (outputSize > baseSize - basePos)
+            return kDeltaBaseRange;
+        if (!io.readBase(io.context, basePos, op, outputSize))
+            return kDeltaReadFailed;
+        basePos += outputSize;
+        return kDeltaOk;
+    }
     while (op < oend) {
         if (ops.left == 0)
             return kDeltaCorrupt;
@@ -227,28 +238,45 @@ DeltaStatus ReadDeltaInfo(const uint8_t* delta, size_t deltaSize, DeltaInfo* inf
 namespace {
 
 // Reads the window header at the input's front: outputSize, basePos, and per stream its
-// method and sizes. Running out of bytes is a truncation, an overlong varint is not.
-DeltaStatus ReadWindowHeader(Input* in, uint64_t fields[2 + 2 * kDeltaStreamCount],
+// method and sizes. With compact headers (kDeltaFlagModeled) basePos is a move from where the
+// last window left the base, *basePos, and a byte says which streams are described; the others
+// are empty. Running out of bytes is a truncation, an overlong varint is not.
+DeltaStatus ReadWindowHeader(Input* in, bool compact, uint64_t baseSize, uint64_t* basePos,
+                             uint64_t fields[2 + 2 * kDeltaStreamCount],
                              uint8_t methods[kDeltaStreamCount]) {
     in->Need(kDeltaMaxWindowHeaderSize);
     if (in->failed)
         return kDeltaReadFailed;
-    const uint8_t* ip = in->Data();
-    const uint8_t* const iend = ip + in->Available();
-    unsigned field = 0;
-    for (unsigned k = 0; k < 2 + 3 * kDeltaStreamCount; ++k) {
-        if (k >= 2 && (k - 2) % 3 == 0) {
-            if (ip == iend)
-                return kDeltaTruncated;
-            methods[(k - 2) / 3] = *ip++;
-            continue;
-        }
-        Stream s = {ip, (size_t)(iend - ip)};
-        if (!ReadVarint(&s, &fields[field++]))
-            return s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
-        ip = s.p;
+    Stream s = {in->Data(), in->Available()};
+    if (!ReadVarint(&s, &fields[0]) || !ReadVarint(&s, &fields[1]))
+        return s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
+    unsigned present = (1u << kDeltaStreamCount) - 1;
+    if (compact) {
+        const int64_t move = ZigzagDecode(fields[1]);
+        if (move < 0 ? (uint64_t)0 - (uint64_t)move > *basePos
+                     : (uint64_t)move > baseSize - *basePos)
+            return kDeltaBaseRange;
+        fields[1] = *basePos + (uint64_t)move;
+        if (s.left == 0)
+            return kDeltaTruncated;
+        present = *s.p++;
+        --s.left;
+        if (present >> kDeltaStreamCount)
+            return kDeltaCorrupt;
     }
-    in->Use((size_t)(ip - in->Data()));
+    for (unsigned k = 0; k < kDeltaStreamCount; ++k) {
+        methods[k] = kStreamStored;
+        fields[2 + 2 * k] = fields[3 + 2 * k] = 0;
+        if (!(present >> k & 1))
+            continue;
+        if (s.left == 0)
+            return kDeltaTruncated;
+        methods[k] = *s.p++;
+        --s.left;
+        if (!ReadVarint(&s, &fields[2 + 2 * k]) || !ReadVarint(&s, &fields[3 + 2 * k]))
+            return s.left == 0 ? kDeltaTruncated : kDeltaCorrupt;
+    }
+    in->Use((size_t)(s.p - in->Data()));
     return kDeltaOk;
 }
 
@@ -314,10 +342,13 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
     DeltaCheckState result;
     DeltaCheckBegin(&result, info.resultSize);
     uint64_t done = 0;
+    const bool compact = (info.flags & kDeltaFlagModeled) != 0;
+    uint64_t basePosAt = 0; // where the last window left the base
     for (uint64_t w = 0; w < info.windowCount && status == kDeltaOk; ++w) {
         uint64_t fields[2 + 2 * kDeltaStreamCount];
         uint8_t methods[kDeltaStreamCount];
-        if ((status = ReadWindowHeader(&in, fields, methods)) != kDeltaOk)
+        if ((status = ReadWindowHeader(&in, compact, baseSize, &basePosAt, fields, methods)) !=
+            kDeltaOk)
             break;
         const uint64_t outputSize = fields[0];
         const uint64_t basePos = fields[1];
@@ -383,10 +414,11 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
         in.Use((size_t)storedTotal);
         if (status != kDeltaOk)
             break;
-        status =
-            RunWindow(io, baseSize, basePos, streams[kDeltaStreamOps], streams[kDeltaStreamLengths],
-                      streams[kDeltaStreamSeeks], streams[kDeltaStreamDiff],
-                      streams[kDeltaStreamLiterals], window, (size_t)outputSize);
+        basePosAt = basePos;
+        status = RunWindow(io, baseSize, &basePosAt, streams[kDeltaStreamOps],
+                           streams[kDeltaStreamLengths], streams[kDeltaStreamSeeks],
+                           streams[kDeltaStreamDiff], streams[kDeltaStreamLiterals], window,
+                           (size_t)outputSize, compact);
         if (status != kDeltaOk)
             break;
         DeltaCheckUpdate(&result, window, (size_t)outputSize);

@@ -15,7 +15,8 @@
 //
 // A window rebuilds the next `outputSize` bytes of the result (1 to kDeltaMaxWindowOutput; the
 // sizes of all windows add up to resultSize) and decodes on its own, so the applier's working
-// memory is bounded whatever the file's size. Window header, all varints:
+// memory is bounded whatever the file's size. Window header, all varints (a delta with
+// kDeltaFlagModeled writes it compactly, below):
 //   outputSize
 //   basePos, the base position at the window's start (at most baseSize)
 //   5 stream descriptors, in the order ops, lengths, seeks, diff, literals:
@@ -66,30 +67,49 @@
 //     - its history: every byte the streams of that kind decoded so far, in every window and
 //       whatever their methods, followed by the stream's own output as it grows. Copies may
 //       reach back at most kDeltaModelHistory bytes before the stream's start.
-//     - its models: every probability as the last modeled stream of that kind left it; at the
-//       delta's start each is 32768 with count 0.
+//     - its models and the literal mixer's weights as the last modeled stream of that kind
+//       left them; at the delta's start every model is p = 32768 with count 0, and every
+//       weight 65536 / 3 = 21845.
 //     The coder: 32-bit low = 0, high = 0xFFFFFFFF, and code = the first four stored bytes,
-//     most significant first. A decision with probability p (that the bit is 1, in 16 bits):
+//     most significant first. A decision with probability p (that the bit is 1, 1 to 65535):
 //     mid = low + ((high - low) * p >> 16), computed in 64 bits; the bit is 1 when
 //     code <= mid, and then high = mid, else low = mid + 1. Then, as long as low and high have
 //     the same top byte: low = low << 8, high = high << 8 | 0xFF, code = code << 8 | the next
 //     stored byte. The stream must take in exactly its stored bytes, no more.
-//     A model's probability p and count n change after each of its decisions: with
-//     s = min(n + 1, limit), p += (65536 - p) >> s after a 1 and p -= p >> s after a 0; then n
-//     grows by 1 up to limit (kModelLiteralLimit for literal models, kModelCodeLimit for the
-//     others). A direct bit has p = 32768 and no model. A tree of k bits over models t[1] to
-//     t[2^k - 1]: node = 1, then k times bit b from t[node] and node = 2 * node + b; the value
-//     is node - 2^k.
+//     A model is a probability p (16 bits) and a count n, and changes after each of its
+//     decisions: with s = min(n + 1, limit), p += (65536 - p) >> s after a 1 and
+//     p -= p >> s after a 0; then n grows by 1 up to limit (kModelLiteralLimit for the
+//     literal models, kModelCodeLimit for the others). A direct bit has p = 32768 and no
+//     model. A tree of k bits over models t[1] to t[2^k - 1]: node = 1, then k times bit b
+//     from t[node] and node = 2 * node + b; the value is node - 2^k.
+//     A literal's 8 bits, the highest first, each with node = 1 followed by the bits before
+//     it, are predicted by three models mixed: order0[node], order1[c1][node] and
+//     order2[slot][node], where c1 and c2 are the bytes one and two before the literal in the
+//     history (0 where there is none) and slot = ((c2 * 256 + c1) * 0x9E3779B1 mod 2^32) >> 16,
+//     mod kModelOrder2Slots. Each model's p >> 4 is stretched to s_k; the weights w_k of the
+//     bit's place in the byte (0 to 7) give dot = (sum of w_k * s_k) >> 16 in 64 bits, and the
+//     decision's p = 16 * squash(dot), or 1 where that is 0. After the bit b: with
+//     err = 4096 * b - squash(dot), each w_k += (s_k * err) >> kModelMixShift, kept within
+//     +-kModelMaxWeight, and each of the three models changes as above. Shifts of negative
+//     numbers here keep the sign (floor division). squash(d) is 4095 above 2047, 1 below
+//     -2047, else with i = (d >> 7) + 16 and f = d & 127, (T[i] * (128 - f) + T[i + 1] * f +
+//     64) >> 7 over the table T of delta_model.h; stretch(q) is the least d from -2047 to 2047
+//     with squash(d) >= q.
 //     The stream is a series of sequences (rep0, rep1, rep2 start at 1, 2, 3 in every stream):
 //     - the literal-length code, a 6-bit tree (codes as in the lz method, above 36 corrupt),
 //       and its extra bits as direct bits, most significant first;
-//     - that many literals, each an 8-bit tree of the literal models of its context: the byte
-//       before it in the history (0 before the first);
+//     - that many literals;
 //     - if the stream's decodedSize bytes are now written, it ends here;
 //     - the match-length code (6-bit tree) and its extra bits; the copy is kLzMinMatch longer;
 //     - the offset code, a 6-bit tree of the offset models of context min(match-length code,
 //       kModelOffsetContexts - 1), and its extra bits; codes and repeats as in the lz method;
 //     - the copy, which may not reach past decodedSize; if it ends there, so does the stream.
+//
+// Compact window headers: in a delta with kDeltaFlagModeled, a window's basePos is written as
+// the zigzag of its move from where the previous window's ops left the base (0 before the
+// first window), and is followed by one byte whose bit s (bits 5 to 7 clear) says that stream s
+// is described; a stream not described is empty and has no method byte and sizes. A window
+// whose five streams are all empty copies its outputSize bytes from the base at basePos.
 //
 // Ops: one byte each, kind = byte & 3, code = byte >> 2.
 //   For COPY, ADD and INSERT the length is code + 1 when code < 63, else 64 plus a varint
@@ -124,8 +144,9 @@ const uint32_t kDeltaStreamSeeks = 2;
 const uint32_t kDeltaStreamDiff = 3;
 const uint32_t kDeltaStreamLiterals = 4;
 
-// The longest window header: two varints, and per stream a method byte and two varints.
-const uint32_t kDeltaMaxWindowHeaderSize = 2 * 10 + 5 * (1 + 2 * 10);
+// The longest window header: two varints, the byte of streams described (compact headers), and
+// per stream a method byte and two varints.
+const uint32_t kDeltaMaxWindowHeaderSize = 2 * 10 + 1 + 5 * (1 + 2 * 10);
 
 const uint8_t kStreamStored = 0;
 const uint8_t kStreamBlock = 1;
@@ -141,6 +162,7 @@ const uint32_t kModelLiteralLimit = 4;
 const uint32_t kModelCodeLimit = 5;
 const uint32_t kModelCodeBits = 6;
 const uint32_t kModelOffsetContexts = 4;
+const uint32_t kModelOrder2Slots = 1024;
 
 const uint32_t kLzPartCount = 5;
 const uint32_t kLzPartLiterals = 0;

@@ -81,11 +81,21 @@ int ModelLength(BitDecoder* d, ModelBit* tree, uint64_t* value, unsigned* code) 
 
 } // namespace
 
+void ModelStateReset(StreamModels* m) {
+    ModelBit* bits[] = {m->order0,        &m->order2[0][0], &m->literal[0][0],
+                        m->literalLength, m->matchLength,   &m->offset[0][0]};
+    const size_t counts[] = {256,        kModelOrder2Slots * 256,          256 * 256, kModelTree,
+                             kModelTree, kModelOffsetContexts * kModelTree};
+    for (size_t k = 0; k < sizeof counts / sizeof counts[0]; ++k)
+        for (size_t i = 0; i < counts[k]; ++i)
+            bits[k][i] = ModelBit{32768, 0};
+    for (auto& weights : m->mixer)
+        for (auto& w : weights)
+            w = 65536 / (int32_t)kModelMixInputs;
+}
+
 void ModelStateReset(ModelState* state) {
-    ModelBit* m = &state->models.literal[0][0];
-    const size_t count = sizeof(StreamModels) / sizeof(ModelBit);
-    for (size_t k = 0; k < count; ++k)
-        m[k] = ModelBit{32768, 0};
+    ModelStateReset(&state->models);
     state->historySize = 0;
 }
 
@@ -125,8 +135,18 @@ int DecodeModeled(const uint8_t* src, size_t storedSize, uint8_t* dst, size_t de
         if (!ModelLength(&d, m.literalLength, &run, &code) || run > decodedSize - out)
             return 0;
         for (uint64_t k = 0; k < run; ++k) {
-            const uint8_t context = out || held ? before(1) : 0;
-            dst[out++] = (uint8_t)d.Tree(m.literal[context], 8, kModelLiteralLimit);
+            const uint8_t before1 = out + held >= 1 ? before(1) : 0;
+            const uint8_t before2 = out + held >= 2 ? before(2) : 0;
+            const unsigned slot2 = ModelOrder2Slot(before2, before1);
+            unsigned node = 1;
+            for (unsigned bit = 0; bit < 8; ++bit) {
+                LiteralMix mix;
+                const unsigned value =
+                    d.Decide(LiteralPredict(&m, before1, slot2, node, bit, &mix));
+                LiteralUpdate(&mix, value);
+                node = node << 1 | value;
+            }
+            dst[out++] = (uint8_t)node;
         }
         if (out == decodedSize || d.overrun)
             break;

@@ -136,6 +136,7 @@ namespace {
 struct Window {
     std::vector<uint8_t> streams[kDeltaStreamCount];
     uint64_t basePos = 0;    // where the window starts reading the base
+    uint64_t basePosEnd = 0; // and where its ops leave it
     uint32_t outputSize = 0; // bytes of the result it makes
 };
 
@@ -148,7 +149,8 @@ struct Writer {
     uint64_t windowCount = 0; // packed and written so far
     // Each kind of stream's modeled coder, when the delta may hold modeled streams.
     std::unique_ptr<ModeledStreamEncoder> modeled[kDeltaStreamCount];
-    uint64_t flags = 0; // the header's, as the windows turned out
+    uint64_t flags = 0;         // the header's
+    uint64_t headerBasePos = 0; // where the last window written left the base
 };
 
 size_t StreamBytes(const Window& w) {
@@ -209,6 +211,14 @@ void FlushWindow(Writer* wr) {
     Window& w = wr->window;
     if (w.outputSize == 0)
         return;
+    w.basePosEnd = wr->basePos;
+    // With compact headers a window that only copies the base needs no streams at all.
+    if ((wr->flags & kDeltaFlagModeled) && w.streams[kDeltaStreamOps].size() == 1 &&
+        (w.streams[kDeltaStreamOps][0] & 3) == kDeltaOpCopy &&
+        StreamBytes(w) == 1 + w.streams[kDeltaStreamLengths].size()) {
+        w.streams[kDeltaStreamOps].clear();
+        w.streams[kDeltaStreamLengths].clear();
+    }
     wr->doneBytes += StreamBytes(w);
     wr->done.push_back(std::move(w));
     w = Window();
@@ -248,7 +258,6 @@ void WriteWindows(Writer* wr) {
             PackStream(w.streams[s], partsRoom, &packed[i * kDeltaStreamCount + s]);
     });
     if (wr->modeled[0]) {
-        std::atomic<bool> used(false);
         RunParallel(kDeltaStreamCount, [&](size_t s) {
             ModeledStreamEncoder& coder = *wr->modeled[s];
             std::vector<uint8_t> trial;
@@ -262,20 +271,30 @@ void WriteWindows(Writer* wr) {
                 if (trial.size() < best.bytes.size()) {
                     best.method = kStreamModeled;
                     best.bytes.swap(trial);
-                    used = true;
                 } else {
                     coder.Discard();
                 }
             }
         });
-        if (used)
-            wr->flags |= kDeltaFlagModeled;
     }
+    const bool compact = (wr->flags & kDeltaFlagModeled) != 0;
     for (size_t i = 0; i < count; ++i) {
         const Window& w = wr->done[i];
         PutVarint(wr->out, w.outputSize);
-        PutVarint(wr->out, w.basePos);
+        unsigned present = (1u << kDeltaStreamCount) - 1;
+        if (compact) {
+            PutVarint(wr->out, ZigzagEncode((int64_t)(w.basePos - wr->headerBasePos)));
+            present = 0;
+            for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+                present |= (w.streams[s].empty() ? 0u : 1u) << s;
+            wr->out->push_back((uint8_t)present);
+        } else {
+            PutVarint(wr->out, w.basePos);
+        }
+        wr->headerBasePos = w.basePosEnd;
         for (uint32_t s = 0; s < kDeltaStreamCount; ++s) {
+            if (!(present >> s & 1))
+                continue;
             const PackedStream& p = packed[i * kDeltaStreamCount + s];
             wr->out->push_back(p.method);
             PutVarint(wr->out, w.streams[s].size());
@@ -878,9 +897,11 @@ int EncodeDelta(const uint8_t* base, uint64_t baseSize, const uint8_t* data, uin
         return 0;
     Writer wr;
     wr.out = out;
-    if (options.modeled)
+    if (options.modeled) {
+        wr.flags = kDeltaFlagModeled;
         for (auto& m : wr.modeled)
             m.reset(new ModeledStreamEncoder);
+    }
     const size_t start = out->size();
     uint64_t baseCheck;
     // The suffix sorter takes at most 2^31 - 1 bytes.

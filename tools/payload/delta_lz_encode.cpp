@@ -24,6 +24,9 @@ const uint32_t kMaxMatch = 1u << 16;
 const unsigned kSurveyDepth = 4;
 const size_t kSurveySize = 1u << 20;
 const unsigned kChainDepth = 16;
+// Modeled streams search their history deeper: each is small beside it, and a copy from an
+// earlier window's stream is what the history is for.
+const unsigned kHistoryDepth = 64;
 // Three-byte copies are worth their offset only when it is short.
 const uint32_t kMaxDistance3 = 1u << 16;
 // The parse weighs this many positions at a time.
@@ -564,13 +567,11 @@ struct ModeledStreamEncoder::State {
     // The history (its last kDeltaModelHistory bytes at least) and then the stream being coded;
     // the chains cover all of it.
     std::vector<uint8_t> bytes;
-    Finder finder{nullptr, 0, kChainDepth, 2 * (size_t)kDeltaModelHistory};
+    Finder finder{nullptr, 0, kHistoryDepth, 2 * (size_t)kDeltaModelHistory};
 };
 
 ModeledStreamEncoder::ModeledStreamEncoder() : state_(new State) {
-    ModelState fresh;
-    ModelStateReset(&fresh);
-    state_->models = fresh.models;
+    ModelStateReset(&state_->models);
 }
 
 ModeledStreamEncoder::~ModeledStreamEncoder() {
@@ -605,8 +606,19 @@ void ModeledStreamEncoder::Encode(const uint8_t* data, size_t size, std::vector<
     for (const Sequence& q : seqs) {
         unsigned code;
         PutModelLength(&e, m.literalLength, q.literals, &code);
-        for (uint32_t k = 0; k < q.literals; ++k, ++pos)
-            e.Tree(m.literal[pos ? all[pos - 1] : 0], all[pos], 8, kModelLiteralLimit);
+        for (uint32_t k = 0; k < q.literals; ++k, ++pos) {
+            const uint8_t before1 = pos >= 1 ? all[pos - 1] : 0;
+            const uint8_t before2 = pos >= 2 ? all[pos - 2] : 0;
+            const unsigned slot2 = ModelOrder2Slot(before2, before1);
+            unsigned node = 1;
+            for (unsigned bit = 0; bit < 8; ++bit) {
+                const unsigned value = all[pos] >> (7 - bit) & 1;
+                LiteralMix mix;
+                e.Decide(value, LiteralPredict(&m, before1, slot2, node, bit, &mix));
+                LiteralUpdate(&mix, value);
+                node = node << 1 | value;
+            }
+        }
         if (q.length == 0)
             break;
         PutModelLength(&e, m.matchLength, q.length - kLzMinMatch, &code);
