@@ -87,18 +87,19 @@
 //     order2[slot][node], where c1 and c2 are the bytes one and two before the literal in the
 //     history (0 where there is none) and slot = ((c2 * 256 + c1) * 0x9E3779B1 mod 2^32) >> 16,
 //     mod kModelOrder2Slots. Each model's p >> 4 is stretched to s_k; the weights w_k of the
-//     bit's place in the byte (0 to 7) give dot = (sum of w_k * s_k) >> 16 in 64 bits, and the
-//     decision's p = 16 * squash(dot), or 1 where that is 0. After the bit b: with
+//     bit's place in the byte (0 for the highest to 7) give dot = (sum of w_k * s_k) >> 16 in 64
+//     bits, and the decision's p = 16 * squash(dot). After the bit b: with
 //     err = 4096 * b - squash(dot), each w_k += (s_k * err) >> kModelMixShift, kept within
 //     +-kModelMaxWeight, and each of the three models changes as above. Shifts of negative
 //     numbers here keep the sign (floor division). squash(d) is 4095 above 2047, 1 below
 //     -2047, else with i = (d >> 7) + 16 and f = d & 127, (T[i] * (128 - f) + T[i + 1] * f +
 //     64) >> 7 over the table T of delta_model.h; stretch(q) is the least d from -2047 to 2047
 //     with squash(d) >= q.
-//     The stream is a series of sequences (rep0, rep1, rep2 start at 1, 2, 3 in every stream):
+//     The stream is a series of sequences (rep0, rep1, rep2 start at 1, 2, 3 in every stream);
+//     a stream of decodedSize 0 has none, and its stored bytes are the coder's first four:
 //     - the literal-length code, a 6-bit tree (codes as in the lz method, above 36 corrupt),
 //       and its extra bits as direct bits, most significant first;
-//     - that many literals;
+//     - that many literals, which may not reach past decodedSize;
 //     - if the stream's decodedSize bytes are now written, it ends here;
 //     - the match-length code (6-bit tree) and its extra bits; the copy is kLzMinMatch longer;
 //     - the offset code, a 6-bit tree of the offset models of context min(match-length code,
@@ -109,7 +110,8 @@
 // the zigzag of its move from where the previous window's ops left the base (0 before the
 // first window), and is followed by one byte whose bit s (bits 5 to 7 clear) says that stream s
 // is described; a stream not described is empty and has no method byte and sizes. A window
-// whose five streams are all empty copies its outputSize bytes from the base at basePos.
+// whose five streams are all empty copies its outputSize bytes from the base at basePos, and
+// leaves the base at basePos + outputSize.
 //
 // Ops: one byte each, kind = byte & 3, code = byte >> 2.
 //   For COPY, ADD and INSERT the length is code + 1 when code < 63, else 64 plus a varint

@@ -69,14 +69,15 @@ const uint32_t kModelMixInputs = 3;
 const int kModelMixShift = 10;
 const int32_t kModelMaxWeight = 1 << 24;
 
+// Every model comes before the mixer's weights, so that they can be set up as one run.
 struct StreamModels {
     ModelBit order0[256];
     ModelBit order2[kModelOrder2Slots][256];
-    int32_t mixer[8][kModelMixInputs];
     ModelBit literal[256][256];
     ModelBit literalLength[kModelTree];
     ModelBit matchLength[kModelTree];
     ModelBit offset[kModelOffsetContexts][kModelTree];
+    int32_t mixer[8][kModelMixInputs];
 };
 
 // A literal bit's prediction in progress: the models and inputs it used, so that the same
@@ -106,8 +107,7 @@ inline uint32_t LiteralPredict(StreamModels* m, uint8_t before1, unsigned slot2,
         dot += (int64_t)mix->weights[k] * mix->inputs[k];
     }
     mix->p12 = ModelSquash((int)(dot >> 16));
-    const uint32_t p = (uint32_t)mix->p12 << 4;
-    return p ? p : 1;
+    return (uint32_t)mix->p12 << 4;
 }
 
 inline void LiteralUpdate(LiteralMix* mix, unsigned value) {
