@@ -850,7 +850,9 @@ Bytes BuildCompact(const Bytes& base, const Bytes& result,
         unsigned described = 0;
         for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
             described |= (w.streams[s].empty() ? 0u : 1u) << s;
-        d.push_back((uint8_t)(w.described < 0 ? described : (unsigned)w.described));
+        if (w.described >= 0)
+            described = (unsigned)w.described;
+        d.push_back((uint8_t)described);
         Bytes body;
         for (uint32_t s = 0; s < kDeltaStreamCount; ++s) {
             const Bytes& stream = w.streams[s];
@@ -900,7 +902,7 @@ TEST(DeltaModeled, CompactWindowsAndEachRefusal) {
     // Literals alone; then a copy from base position 10 and the literals once more (copies
     // from the first window's history); a window of the base from 35, 5 back from where the
     // last one left it; added differences from 60, where that one left it; and the base from
-    // 68 again.
+    // 68 again, with an empty modeled stream (the coder's start alone).
     w[0] = {40, 0, {{insert(40)}, {}, {}, {}, first}, ops | literals};
     w[1] = {70, 10, {{copy(30), insert(40)}, {}, {}, {}, second}, ops | literals};
     w[2] = {25, -5, {}};
@@ -908,7 +910,7 @@ TEST(DeltaModeled, CompactWindowsAndEachRefusal) {
             0,
             {{add(8), insert(4)}, {}, {}, {1, 2, 3, 4, 5, 6, 7, 8}, {'w', 'x', 'y', 'z'}},
             literals};
-    w[4] = {20, 0, {}};
+    w[4] = {20, 0, {}, 1u << kDeltaStreamSeeks, 1 << kDeltaStreamSeeks};
     Bytes result = first;
     for (const Bytes& piece : {Slice(base, 10, 30), second, Slice(base, 35, 25)})
         result.insert(result.end(), piece.begin(), piece.end());
@@ -924,7 +926,7 @@ TEST(DeltaModeled, CompactWindowsAndEachRefusal) {
     const ReferenceDelta ref = ReferenceApplyDelta(base, good);
     EXPECT_TRUE(ref.ok && ref.output == result);
     EXPECT_EQ(2u, ref.copiedWindows);
-    EXPECT_EQ(5u, ref.modeledStreams);
+    EXPECT_EQ(6u, ref.modeledStreams);
 
     struct Case {
         const char* what;
@@ -951,6 +953,8 @@ TEST(DeltaModeled, CompactWindowsAndEachRefusal) {
            [](CompactWindow* x) { x->storedChange[kDeltaStreamLiterals] = 1; });
     change("modeled ops cut short", kDeltaCorrupt, 0,
            [](CompactWindow* x) { x->storedChange[kDeltaStreamOps] = -1; });
+    change("an empty modeled stream without the coder's start", kDeltaCorrupt, 4,
+           [](CompactWindow* x) { x->storedChange[kDeltaStreamSeeks] = -1; });
     change("basePos moved before the base", kDeltaBaseRange, 0,
            [](CompactWindow* x) { x->move = -1; });
     change("basePos moved past the base", kDeltaBaseRange, 2,

@@ -410,7 +410,8 @@ inline bool DecodeModeled(const std::vector<uint8_t>& in, size_t count, KindStat
     Coder c(in);
     uint64_t reps[3] = {1, 2, 3};
     const uint64_t reach = std::min<uint64_t>(kind->history.size(), kDeltaModelHistory);
-    for (;;) {
+    // A stream of no bytes has no sequences: its stored bytes are the coder's first four.
+    while (out->size() < count) {
         uint64_t run, length;
         if (!ModeledLength(c.Tree(kind->literalLength.data()), &c, &run))
             return false;
@@ -487,8 +488,6 @@ inline bool DecodeModeled(const std::vector<uint8_t>& in, size_t count, KindStat
                 return false;
             out->push_back(Behind(*kind, *out, distance));
         }
-        if (out->size() == count)
-            break;
     }
     return !c.bad && c.at == in.size();
 }
