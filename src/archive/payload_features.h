@@ -26,10 +26,15 @@
    keys). */
 #define PAYLOAD_FEATURE_LONG_LISTS 0x00000020L
 
+/* Bit 6: deltas whose header carries flags (archive/delta_format.h: modeled streams and their
+   compact window headers), which an updater that knows only unflagged deltas cannot apply. */
+#define PAYLOAD_FEATURE_MODELED_DELTAS 0x00000040L
+
 /* Every feature this updater knows. */
 #define UPDATER_PAYLOAD_FEATURES                                                                   \
     (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS | PAYLOAD_FEATURE_LARGE |                  \
-     PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_LONG_LISTS)
+     PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_LONG_LISTS |       \
+     PAYLOAD_FEATURE_MODELED_DELTAS)
 
 /* The declaration resource: type PAYLOADFEATURES, id 1, holding the magic "QVFT" and the mask
    as a 32-bit little-endian number. A stub without it knows no feature. */

@@ -66,7 +66,9 @@ TEST(MkupdateDeltas, OneBaseGivesDeltasOnlyForWhatItemsWriteByRulesThatTakeThem)
     ASSERT_EQ(0, list.status) << list.err;
     EXPECT_EQ(2u, Count(list.out, "\n<QV2|DELTA|")) << list.out;
     EXPECT_TRUE(Has(list.out, "target BIG.DAT: 1 delta, no whole copy")) << list.out;
-    EXPECT_TRUE(Has(list.out, "required features 0x00000002 (deltas)")) << list.out;
+    // Scattered edits: the encoder's modeled streams are smaller, and the payload says so.
+    EXPECT_TRUE(p.flagged);
+    EXPECT_TRUE(Has(list.out, "required features 0x00000042 (deltas, modeled deltas)")) << list.out;
     EXPECT_TRUE(Has(list.out, std::to_string(fs::file_size(r.a / "game/data/BIG.DAT")) + "  " +
                                   HexStart(r.a / "game/data/BIG.DAT")))
         << list.out;
@@ -314,25 +316,40 @@ TEST(MkupdateDeltas, BuildRefusesAStubThatDoesNotApplyDeltas) {
         return RunTool({"build", r.patch.string(), "-o", exe.string(), "--stub", stub, "--base",
                         r.a.string()});
     };
-    // The fixture declares nothing; an updater from before deltas declares integrity alone.
-    ExpectOneLineReason(build(FIXTURE_RSRC_LAST),
-                        "requires features 0x00000002 (deltas) and the stub reads only "
-                        "0x00000000 (none); the payload carries deltas, which this stub cannot "
-                        "apply");
-    const fs::path integrityOnly = t.path / "integrity.exe";
+    // The fixture declares nothing; an updater from before deltas declares integrity alone; one
+    // from before modeled deltas, integrity and deltas. Scattered edits give modeled deltas.
+    const fs::path integrityOnly = t.path / "integrity.exe", plain = t.path / "plain.exe";
     WriteStubDeclaring(FIXTURE_RSRC_LAST, PAYLOAD_FEATURE_INTEGRITY, integrityOnly);
-    ExpectOneLineReason(build(integrityOnly.string()),
-                        "the stub reads only 0x00000001 (integrity); the payload carries deltas");
-    EXPECT_FALSE(fs::exists(exe));
+    WriteStubDeclaring(FIXTURE_RSRC_LAST, PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS,
+                       plain);
+    const struct {
+        std::string stub;
+        const char* reason;
+    } refusals[] = {
+        {FIXTURE_RSRC_LAST, "requires features 0x00000042 (deltas, modeled deltas) and the stub "
+                            "reads only 0x00000000 (none); the payload carries deltas, which this "
+                            "stub cannot apply"},
+        {integrityOnly.string(),
+         "the stub reads only 0x00000001 (integrity); the payload carries deltas"},
+        {plain.string(), "the stub reads only 0x00000003 (integrity, deltas); the payload's "
+                         "deltas hold modeled streams, which this stub cannot apply"},
+    };
+    for (const auto& c : refusals) {
+        ExpectOneLineReason(build(c.stub), c.reason);
+        EXPECT_FALSE(fs::exists(exe)) << c.stub;
+    }
     // Without --base the same stub takes the same folder.
     EXPECT_EQ(0, RunTool({"build", r.patch.string(), "-o", exe.string(), "--stub",
                           integrityOnly.string()})
                      .status);
     fs::remove(exe);
 
-    const fs::path both = t.path / "both.exe";
-    WriteStubDeclaring(FIXTURE_RSRC_LAST, PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS, both);
-    RunResult built = build(both.string());
+    const fs::path current = t.path / "current.exe";
+    WriteStubDeclaring(FIXTURE_RSRC_LAST,
+                       PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS |
+                           PAYLOAD_FEATURE_MODELED_DELTAS,
+                       current);
+    RunResult built = build(current.string());
     ASSERT_EQ(0, built.status) << built.err;
     EXPECT_TRUE(Has(built.err, "mkupdate: build: BIG.DAT: travels only as deltas")) << built.err;
     EXPECT_EQ(0, RunTool({"verify", exe.string(), "--base", r.a.string()}).status);

@@ -169,8 +169,14 @@ Payload ReadPayload(const fs::path& file) {
                             &block) == kEntryDecoded)
                 seen.bytes.assign(decoded, decoded + EntryDecodedSize(rec));
             free(block);
+            DeltaInfo info;
+            if (ReadDeltaInfo(seen.bytes.data(), seen.bytes.size(), &info) == kDeltaOk &&
+                info.flags)
+                p.flagged = true;
             p.deltas.push_back(seen);
         }
+        // Every payload the tests read holds pack to this: the bit exactly with a flagged delta.
+        EXPECT_EQ(p.flagged, (r.requiredFeatures & PAYLOAD_FEATURE_MODELED_DELTAS) != 0) << file;
     } else {
         ADD_FAILURE() << "the integrity record of " << file << " does not parse";
     }

@@ -38,6 +38,7 @@ struct Payload {
     uint32_t entryCount = 0; // the record's entry included
     std::vector<std::string> names;
     std::vector<DeltaSeen> deltas;
+    bool flagged = false; // some delta's header carries flags (modeled streams)
     bool HasEntry(const std::string& name) const; // without regard to ASCII case
 };
 

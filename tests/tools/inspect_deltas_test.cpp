@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/delta_apply.h"
 #include "archive/payload_deltas.h"
+#include "archive/payload_features.h"
 #include "mkupdate/inspect.h"
 #include "mkupdate/pack_deltas.h"
 #include "payload/archive_writer.h"
@@ -34,9 +36,9 @@ struct Delta {
 };
 
 // UPDATE.INI, A.DAT whole when given, then the deltas, each with a descriptor unless
-// described is false.
+// described is false; modeled deltas announced, as pack does, unless announced is false.
 std::vector<uint8_t> Build(const std::vector<uint8_t>* whole, const std::vector<Delta>& deltas,
-                           bool described = true) {
+                           bool described = true, bool announced = true) {
     std::vector<ArchiveInput> entries = {
         {"UPDATE.INI", (const uint8_t*)kIni.data(), kIni.size(), 0, true, true}};
     if (whole)
@@ -56,6 +58,12 @@ std::vector<uint8_t> Build(const std::vector<uint8_t>* whole, const std::vector<
     }
     ArchiveOptions options{3, kCompressFast, true};
     options.integrity = true;
+    for (const Delta& d : deltas) {
+        DeltaInfo info;
+        if (announced && ReadDeltaInfo(d.bytes.data(), d.bytes.size(), &info) == kDeltaOk &&
+            info.flags)
+            options.requiredFeatures |= PAYLOAD_FEATURE_MODELED_DELTAS;
+    }
     if (described)
         options.deltaDescriptors = descriptors;
     std::vector<uint8_t> image;
@@ -85,6 +93,9 @@ TEST(MkupdateDeltaChecks, VerifyHoldsDeltasToTheirDescriptors) {
     std::vector<uint8_t> fromOther;
     ASSERT_EQ(1, EncodeDelta(other.data(), other.size(), result.data(), result.size(), &fromOther));
     const Delta good{"<QV2|DELTA|0>", delta, base, result, base.size()};
+    DeltaInfo info;
+    ASSERT_EQ(kDeltaOk, ReadDeltaInfo(delta.data(), delta.size(), &info));
+    ASSERT_NE(0u, info.flags) << "the unannounced case needs a modeled delta";
     EXPECT_EQ("", Joined(Problems(Build(nullptr, {good}))));
     EXPECT_EQ("", Joined(Problems(Build(&result, {good})))) << "with a whole copy beside";
 
@@ -111,6 +122,9 @@ TEST(MkupdateDeltaChecks, VerifyHoldsDeltasToTheirDescriptors) {
          "entry <QV2|DELTA|0> (delta of A.DAT): its result differs from the whole entry A.DAT"},
         {"a delta entry nothing describes", Build(nullptr, {good}, false),
          "entry <QV2|DELTA|0>: named as a delta, but no delta descriptor names it"},
+        {"a modeled delta the payload does not require", Build(nullptr, {good}, true, false),
+         "entry <QV2|DELTA|0> (delta of A.DAT): the delta carries header flags (modeled "
+         "streams), but the payload does not require modeled deltas"},
     };
     for (const Case& c : cases) {
         const std::string problems = Joined(Problems(c.image));

@@ -29,10 +29,13 @@ std::string DescribeFeatures(uint32_t features) {
     static const struct {
         uint32_t bit;
         const char* name;
-    } kNames[] = {
-        {PAYLOAD_FEATURE_INTEGRITY, "integrity"}, {PAYLOAD_FEATURE_DELTAS, "deltas"},
-        {PAYLOAD_FEATURE_LARGE, "large"},         {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
-        {PAYLOAD_FEATURE_DELETIONS, "deletions"}, {PAYLOAD_FEATURE_LONG_LISTS, "long lists"}};
+    } kNames[] = {{PAYLOAD_FEATURE_INTEGRITY, "integrity"},
+                  {PAYLOAD_FEATURE_DELTAS, "deltas"},
+                  {PAYLOAD_FEATURE_LARGE, "large"},
+                  {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
+                  {PAYLOAD_FEATURE_DELETIONS, "deletions"},
+                  {PAYLOAD_FEATURE_LONG_LISTS, "long lists"},
+                  {PAYLOAD_FEATURE_MODELED_DELTAS, "modeled deltas"}};
     std::string names;
     for (const auto& n : kNames)
         if (features & n.bit)
@@ -140,6 +143,10 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
         else if (required & ~supported & PAYLOAD_FEATURE_DELTAS)
             *error += "; the payload carries deltas, which this stub cannot apply: give --stub an "
                       "UPDATE.exe that applies deltas, or build without --base";
+        else if (required & ~supported & PAYLOAD_FEATURE_MODELED_DELTAS)
+            *error += "; the payload's deltas hold modeled streams, which this stub cannot "
+                      "apply: give --stub the UPDATE.exe of this version of the project, or build "
+                      "without --base";
         else
             *error += "; give --stub the UPDATE.exe of this version of the project";
         return 0;

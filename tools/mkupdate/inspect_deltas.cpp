@@ -156,6 +156,11 @@ void CheckDeltas(const PayloadImage& image, const uint8_t* index, const Integrit
             problems->push_back(who + ": the delta is from a base of " + Bytes(info.baseSize) +
                                 " to " + Bytes(info.resultSize) + ", its descriptor says " +
                                 Bytes(d.baseSize) + " to " + Bytes(d.resultSize));
+        // Without the bit, an updater that knows only unflagged deltas would take the payload
+        // and fail at this delta instead of refusing it before writing.
+        if (info.flags && !(record->requiredFeatures & PAYLOAD_FEATURE_MODELED_DELTAS))
+            problems->push_back(who + ": the delta carries header flags (modeled streams), but "
+                                      "the payload does not require modeled deltas");
     }
     const uint32_t count = IndexEntryCount(index);
     for (uint32_t i = 0; i < count; ++i) {

@@ -17,7 +17,8 @@ class VolumeStream;
 // The features mkupdate reads: what its list, verify and extract understand.
 const uint32_t kToolPayloadFeatures = PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS |
                                       PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS |
-                                      PAYLOAD_FEATURE_LONG_LISTS | PAYLOAD_FEATURE_LARGE;
+                                      PAYLOAD_FEATURE_LONG_LISTS | PAYLOAD_FEATURE_LARGE |
+                                      PAYLOAD_FEATURE_MODELED_DELTAS;
 
 // Lines for list: each delta (its entry, base size and the start of its SHA-256, result size,
 // target) and, for each target, whether a whole copy travels beside its deltas. Empty without
@@ -25,7 +26,8 @@ const uint32_t kToolPayloadFeatures = PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATUR
 std::string ListDeltas(const uint8_t* index, const IntegrityRecord& record);
 
 // verify's checks of the deltas: each delta entry decodes to a delta whose header agrees with
-// its descriptor on both sizes; no entry bears a delta's name without a descriptor naming it;
+// its descriptor on both sizes, and carries header flags only when the payload requires modeled
+// deltas; no entry bears a delta's name without a descriptor naming it;
 // no two deltas of one target share a base; a delta and a whole copy of one target rebuild the
 // same bytes. record may be null when the payload has no intact integrity record; volumes, when
 // its volumes cannot be read (a delta that lies there is then not read).

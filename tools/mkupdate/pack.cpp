@@ -8,6 +8,7 @@
 #include <set>
 
 #include "archive/archive_format.h"
+#include "archive/delta_apply.h"
 #include "archive/payload_deltas.h"
 #include "archive/payload_features.h"
 #include "archive/payload_large.h"
@@ -272,8 +273,14 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
     // The deltas after every file, in the order of their descriptors, so that the positions
     // the descriptors name rise.
     std::vector<uint8_t> descriptors;
+    uint32_t deltaFeatures = 0;
     for (size_t n = 0; n < plan.deltas.size(); ++n) {
         const PackDelta& d = plan.deltas[n];
+        // A flagged delta (modeled streams) is announced, so that an updater that could not
+        // apply it refuses the payload before writing; an unflagged one needs only deltas.
+        DeltaInfo info;
+        if (ReadDeltaInfo(d.bytes.data(), d.bytes.size(), &info) == kDeltaOk && info.flags)
+            deltaFeatures |= PAYLOAD_FEATURE_MODELED_DELTAS;
         const FileBytes& result = contents[d.file];
         char name[kDeltaEntryNameCapacity];
         DeltaEntryName((uint32_t)n, name);
@@ -305,7 +312,7 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
     ArchiveOptions archive{kIndexCompressed | kIndexScrambled, options.level, true};
     // The integrity record last: the hashes of the index and of every file.
     archive.integrity = true;
-    archive.requiredFeatures = FolderFeatures(files, folderNames);
+    archive.requiredFeatures = FolderFeatures(files, folderNames) | deltaFeatures;
     archive.deltaDescriptors.swap(descriptors);
     archive.placeOver = kPlaceOver;
     archive.chunkSize = kDefaultChunkSize;
