@@ -991,4 +991,36 @@ TEST(DeltaModeled, CompactWindowsAndEachRefusal) {
                          out.size(), scratch.data(), kDeltaModelScratchOffset, &produced));
 }
 
+// Copies reach back kDeltaModelHistory bytes before their stream's start and no further: the
+// last window's literals repeat the start of the first window's, which a window in between
+// leaves in reach when it copies the base, and out of reach when its 64 bytes are literals.
+TEST(DeltaModeled, HistoryReachesItsLimitExactly) {
+    std::mt19937 rng(13);
+    const Bytes far = Random(rng, kDeltaModelHistory), middle = Random(rng, 64);
+    const Bytes piece(far.begin(), far.begin() + 64);
+    Bytes farOps = {(uint8_t)(kDeltaOpInsert | kDeltaOpLongCode << 2)}, farLength;
+    PutVarint(&farLength, far.size() - 64);
+    const Bytes ops64 = {(uint8_t)(kDeltaOpInsert | 62 << 2), kDeltaOpInsert};
+    size_t sizes[2];
+    for (bool beyond : {false, true}) {
+        std::vector<CompactWindow> w;
+        w.push_back({far.size(), 0, {farOps, farLength, {}, {}, far}});
+        w.push_back(beyond ? CompactWindow{64, 0, {ops64, {}, {}, {}, middle}}
+                           : CompactWindow{64, 0, {}});
+        w.push_back({64, 0, {ops64, {}, {}, {}, piece}, 1u << kDeltaStreamLiterals});
+        Bytes result = far;
+        result.insert(result.end(), middle.begin(), middle.end());
+        result.insert(result.end(), piece.begin(), piece.end());
+        const Bytes delta = BuildCompact(middle, result, w);
+        const Applied a = Apply(middle, delta, result.size());
+        EXPECT_EQ(kDeltaOk, a.status) << beyond << ": " << DeltaStatusName(a.status);
+        EXPECT_TRUE(a.output == result) << beyond;
+        const ReferenceDelta ref = ReferenceApplyDelta(middle, delta);
+        EXPECT_TRUE(ref.ok && ref.output == result) << beyond;
+        sizes[beyond] = delta.size() - (beyond ? middle.size() : 0);
+    }
+    // In reach the piece is one copy; beyond, its 64 bytes are coded as literals.
+    EXPECT_GT(sizes[1], sizes[0] + 40) << sizes[0];
+}
+
 } // namespace
