@@ -489,17 +489,6 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
     const uint64_t check = DeltaCheck(base, baseSize);
     if (check != info.baseCheck)
         return kDeltaBaseMismatch;
-    ModelState* models = 0;
-    if (info.flags & kDeltaFlagModeled) {
-        if (scratchSize < kDeltaScratchSize)
-            return kDeltaScratchTooSmall;
-        // The states need their fields' alignment, whatever the scratch's.
-        uint8_t* at = scratch + kDeltaModelScratchOffset;
-        at += (16 - (uintptr_t)at % 16) % 16;
-        models = (ModelState*)(void*)at;
-        for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
-            ModelStateReset(&models[s]);
-    }
     // The result is only ever written up to its declared size, which must fit.
     if (info.resultSize > outCapacity)
         return kDeltaOutputOverflow;

@@ -244,19 +244,26 @@ void RunParallel(size_t count, const std::function<void(size_t)>& work) {
         t.join();
 }
 
-// Packs the closed windows' streams and appends the windows in order. Each stream is first
-// packed on its own, the windows on as many threads as the machine has; then each kind of
-// stream goes through its modeled coder, window after window since its state runs through the
-// delta, and takes that form where it is smaller.
+// Packs the closed windows' streams and appends the windows in order. Each kind of stream goes
+// through its modeled coder, window after window since its state runs through the delta, and
+// takes that form where it is smaller than the stream itself; without modeled streams each is
+// packed the smallest way on its own, the windows on as many threads as the machine has.
 void WriteWindows(Writer* wr) {
     const size_t count = wr->done.size();
     std::vector<PackedStream> packed(count * kDeltaStreamCount);
-    RunParallel(count, [&](size_t i) {
-        const Window& w = wr->done[i];
-        const size_t partsRoom = kDeltaMaxWindowStreams - StreamBytes(w);
-        for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
-            PackStream(w.streams[s], partsRoom, &packed[i * kDeltaStreamCount + s]);
-    });
+    // Where modeled streams may be used, the other coders are not tried: on every kind of
+    // stream measured, a modeled stream came out smaller than each of them, or storing did.
+    if (!wr->modeled[0])
+        RunParallel(count, [&](size_t i) {
+            const Window& w = wr->done[i];
+            const size_t partsRoom = kDeltaMaxWindowStreams - StreamBytes(w);
+            for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+                PackStream(w.streams[s], partsRoom, &packed[i * kDeltaStreamCount + s]);
+        });
+    else
+        for (size_t i = 0; i < count; ++i)
+            for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+                packed[i * kDeltaStreamCount + s].bytes = wr->done[i].streams[s];
     if (wr->modeled[0]) {
         RunParallel(kDeltaStreamCount, [&](size_t s) {
             ModeledStreamEncoder& coder = *wr->modeled[s];
