@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -338,16 +339,18 @@ TEST(DeltaCrafted, EachOpAndEachRefusal) {
 
     Bytes d = c.Build();
     Bytes flagged = d;
-    flagged[kDeltaMagicSize] = 1;
+    flagged[kDeltaMagicSize] = 2; // a flag this applier does not know
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, flagged, 6).status);
+    EXPECT_FALSE(ReferenceApplyDelta(c.base, flagged).ok);
     Bytes notDelta = d;
     notDelta[0] = 'X';
     EXPECT_EQ(kDeltaUnsupported, Apply(c.base, notDelta, 6).status);
     DeltaInfo info;
     ASSERT_EQ(kDeltaOk, ReadDeltaInfo(d.data(), d.size(), &info));
     Bytes method = d;
-    method[info.headerSize + 2] = 4; // after the window's outputSize and basePos, one byte each
-    EXPECT_EQ(kDeltaUnsupported, Apply(c.base, method, 6).status);
+    method[info.headerSize + 2] = kStreamModeled; // after outputSize and basePos, a byte each
+    EXPECT_EQ(kDeltaUnsupported, Apply(c.base, method, 6).status) << "modeled, but no flag";
+    EXPECT_FALSE(ReferenceApplyDelta(c.base, method).ok);
 
     size_t produced = 1;
     uint8_t out[6], scratch[4];
@@ -752,6 +755,272 @@ TEST(DeltaRoundTrip, SeveralHundredMegabytes) {
     // The new block, and a few ops for each edit and move.
     EXPECT_LT(delta.size(), block.size() + 64 * 1024);
     printf("%zu-byte result from a %zu-byte delta\n", data.size(), delta.size());
+}
+
+// Deltas with modeled streams from the real encoder, through the fast applier and the
+// reference, with and without the flag: text, scattered edits, windows whose streams copy from
+// earlier windows' history, and an unchanged file whose windows are all copies of the base.
+TEST(DeltaModeled, RoundTripsThroughBothAppliers) {
+    std::mt19937 rng(41);
+    std::string words;
+    const char* vocabulary[] = {"base ", "window ", "model ", "literal ", "copy ", "the ", "of "};
+    while (words.size() < 120000)
+        words += vocabulary[rng() % 7];
+    const Bytes text(words.begin(), words.end());
+    Bytes editedText = text;
+    for (int i = 0; i < 40; ++i) {
+        const size_t at = rng() % (editedText.size() - 20);
+        editedText.insert(editedText.begin() + (long)at, text.begin() + (long)(at / 2),
+                          text.begin() + (long)(at / 2 + 15));
+    }
+    const Bytes binary = Random(rng, 200000);
+    Bytes scattered = binary;
+    for (int i = 0; i < 300; ++i)
+        scattered[rng() % scattered.size()] ^= (uint8_t)(1 + rng() % 255);
+    // The same new words in each window: a later window's literals copy an earlier one's.
+    const Bytes big = Random(rng, 9u << 20);
+    Bytes windows = big;
+    for (size_t w = 0; w < 3; ++w)
+        windows.insert(windows.begin() + (long)(w * kDeltaMaxWindowOutput + 100000), text.begin(),
+                       text.begin() + 3000);
+    struct Case {
+        const char* what;
+        const Bytes* base;
+        const Bytes* data;
+        bool allCopies;
+    };
+    const Case cases[] = {{"text", &text, &editedText, false},
+                          {"scattered edits", &binary, &scattered, false},
+                          {"several windows", &big, &windows, false},
+                          {"unchanged, several windows", &big, &big, true}};
+    for (const Case& c : cases) {
+        for (bool modeled : {true, false}) {
+            DeltaEncodeOptions options;
+            options.modeled = modeled;
+            Bytes delta;
+            ASSERT_EQ(1, EncodeDelta(c.base->data(), c.base->size(), c.data->data(), c.data->size(),
+                                     options, &delta));
+            DeltaInfo info;
+            ASSERT_EQ(kDeltaOk, ReadDeltaInfo(delta.data(), delta.size(), &info)) << c.what;
+            EXPECT_EQ(modeled ? kDeltaFlagModeled : 0, info.flags) << c.what;
+            const Applied a = Apply(*c.base, delta, c.data->size());
+            EXPECT_EQ(kDeltaOk, a.status) << c.what << ": " << DeltaStatusName(a.status);
+            EXPECT_TRUE(a.output == *c.data) << c.what;
+            const ReferenceDelta ref = ReferenceApplyDelta(*c.base, delta);
+            EXPECT_TRUE(ref.ok && ref.output == *c.data) << c.what << ", modeled " << modeled;
+            if (modeled && c.allCopies) {
+                EXPECT_EQ(info.windowCount, ref.copiedWindows) << c.what;
+            } else if (modeled) {
+                EXPECT_GT(ref.modeledStreams, 0u) << c.what;
+            }
+        }
+    }
+}
+
+// Hand-made deltas with the modeled flag and compact window headers, each stream either stored
+// or coded by the encoder's modeled coder, whose state runs from window to window as the
+// applier's does.
+struct CompactWindow {
+    uint64_t outputSize;
+    int64_t move; // of basePos from where the last window's ops left the base
+    Bytes streams[kDeltaStreamCount];
+    unsigned modeled = 0; // streams coded modeled, a bit each
+    int described = -1;   // the byte of streams described; -1: the streams that are not empty
+    int storedChange[kDeltaStreamCount] = {}; // -1 drops a stored byte, 1 adds a zero
+};
+
+Bytes BuildCompact(const Bytes& base, const Bytes& result,
+                   const std::vector<CompactWindow>& windows, uint64_t flags = kDeltaFlagModeled,
+                   const Bytes& unseenLiterals = {}) {
+    Bytes d(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
+    PutVarint(&d, flags);
+    PutVarint(&d, base.size());
+    PutVarint(&d, result.size());
+    uint8_t checks[16];
+    DeltaStore64(checks, DeltaCheck(base.data(), base.size()));
+    DeltaStore64(checks + 8, DeltaCheck(result.data(), result.size()));
+    d.insert(d.end(), checks, checks + 16);
+    PutVarint(&d, windows.size());
+    ModeledStreamEncoder coders[kDeltaStreamCount];
+    // History the applier never sees, so that copies into it reach before its history.
+    coders[kDeltaStreamLiterals].Append(unseenLiterals.data(), unseenLiterals.size());
+    for (const CompactWindow& w : windows) {
+        PutVarint(&d, w.outputSize);
+        PutVarint(&d, ZigzagEncode(w.move));
+        unsigned described = 0;
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
+            described |= (w.streams[s].empty() ? 0u : 1u) << s;
+        if (w.described >= 0)
+            described = (unsigned)w.described;
+        d.push_back((uint8_t)described);
+        Bytes body;
+        for (uint32_t s = 0; s < kDeltaStreamCount; ++s) {
+            const Bytes& stream = w.streams[s];
+            Bytes stored;
+            const bool modeled = w.modeled >> s & 1;
+            if (modeled)
+                coders[s].Encode(stream.data(), stream.size(), &stored);
+            else {
+                stored = stream;
+                coders[s].Append(stream.data(), stream.size());
+            }
+            if (w.storedChange[s] < 0)
+                stored.pop_back();
+            if (w.storedChange[s] > 0)
+                stored.push_back(0);
+            if (!(described >> s & 1))
+                continue;
+            d.push_back(modeled ? kStreamModeled : kStreamStored);
+            PutVarint(&d, stream.size());
+            PutVarint(&d, stored.size());
+            body.insert(body.end(), stored.begin(), stored.end());
+        }
+        d.insert(d.end(), body.begin(), body.end());
+    }
+    return d;
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t size) {
+    return Bytes(b.begin() + (long)from, b.begin() + (long)(from + size));
+}
+
+TEST(DeltaModeled, CompactWindowsAndEachRefusal) {
+    std::string words;
+    std::mt19937 rng(3);
+    while (words.size() < 300)
+        words += std::string("window ") + (char)('a' + rng() % 26) + " ";
+    const Bytes base(words.begin(), words.end());
+    const Bytes first(base.begin() + 7, base.begin() + 47);
+    Bytes second = first; // the first window's literals again, but for two bytes
+    second[3] ^= 0x20;
+    second[30] ^= 0x20;
+    const auto insert = [](uint8_t n) { return (uint8_t)(kDeltaOpInsert | (n - 1) << 2); };
+    const auto copy = [](uint8_t n) { return (uint8_t)(kDeltaOpCopy | (n - 1) << 2); };
+    const auto add = [](uint8_t n) { return (uint8_t)(kDeltaOpAdd | (n - 1) << 2); };
+    const unsigned ops = 1u << kDeltaStreamOps, literals = 1u << kDeltaStreamLiterals;
+    std::vector<CompactWindow> w(5);
+    // Literals alone; then a copy from base position 10 and the literals once more (copies
+    // from the first window's history); a window of the base from 35, 5 back from where the
+    // last one left it; added differences from 60, where that one left it; and the base from
+    // 68 again, with an empty modeled stream (the coder's start alone).
+    w[0] = {40, 0, {{insert(40)}, {}, {}, {}, first}, ops | literals};
+    w[1] = {70, 10, {{copy(30), insert(40)}, {}, {}, {}, second}, ops | literals};
+    w[2] = {25, -5, {}};
+    w[3] = {12,
+            0,
+            {{add(8), insert(4)}, {}, {}, {1, 2, 3, 4, 5, 6, 7, 8}, {'w', 'x', 'y', 'z'}},
+            literals};
+    w[4] = {20, 0, {}, 1u << kDeltaStreamSeeks, 1 << kDeltaStreamSeeks};
+    Bytes result = first;
+    for (const Bytes& piece : {Slice(base, 10, 30), second, Slice(base, 35, 25)})
+        result.insert(result.end(), piece.begin(), piece.end());
+    for (size_t i = 0; i < 8; ++i)
+        result.push_back((uint8_t)(base[60 + i] + i + 1));
+    for (const Bytes& piece : {Bytes{'w', 'x', 'y', 'z'}, Slice(base, 68, 20)})
+        result.insert(result.end(), piece.begin(), piece.end());
+
+    const Bytes good = BuildCompact(base, result, w);
+    Applied a = Apply(base, good, result.size());
+    ASSERT_EQ(kDeltaOk, a.status) << DeltaStatusName(a.status);
+    EXPECT_TRUE(a.output == result);
+    const ReferenceDelta ref = ReferenceApplyDelta(base, good);
+    EXPECT_TRUE(ref.ok && ref.output == result);
+    EXPECT_EQ(2u, ref.copiedWindows);
+    EXPECT_EQ(6u, ref.modeledStreams);
+
+    struct Case {
+        const char* what;
+        std::vector<CompactWindow> windows;
+        DeltaStatus expected;
+        uint64_t flags;
+        Bytes unseen;
+        Bytes result;
+    };
+    std::vector<Case> cases;
+    const auto change = [&](const char* what, DeltaStatus expected, size_t window,
+                            const std::function<void(CompactWindow*)>& edit) {
+        Case c{what, w, expected, kDeltaFlagModeled, {}, result};
+        edit(&c.windows[window]);
+        cases.push_back(c);
+    };
+    cases.push_back(
+        {"an unknown flag bit", w, kDeltaUnsupported, kDeltaFlagModeled | 2, {}, result});
+    change("a stream described by bit 5", kDeltaCorrupt, 1,
+           [](CompactWindow* x) { x->described = 0x20 | 0x11; });
+    change("a modeled stream cut short", kDeltaCorrupt, 1,
+           [](CompactWindow* x) { x->storedChange[kDeltaStreamLiterals] = -1; });
+    change("a modeled stream with a byte left over", kDeltaCorrupt, 1,
+           [](CompactWindow* x) { x->storedChange[kDeltaStreamLiterals] = 1; });
+    change("modeled ops cut short", kDeltaCorrupt, 0,
+           [](CompactWindow* x) { x->storedChange[kDeltaStreamOps] = -1; });
+    change("an empty modeled stream without the coder's start", kDeltaCorrupt, 4,
+           [](CompactWindow* x) { x->storedChange[kDeltaStreamSeeks] = -1; });
+    change("basePos moved before the base", kDeltaBaseRange, 0,
+           [](CompactWindow* x) { x->move = -1; });
+    change("basePos moved past the base", kDeltaBaseRange, 2,
+           [&](CompactWindow* x) { x->move = (int64_t)base.size() - 39; });
+    change("a window of the base past its end", kDeltaBaseRange, 4,
+           [&](CompactWindow* x) { x->move = (int64_t)base.size() - 68 - 19; });
+    // The literals copy from bytes that only the encoder had in its history.
+    cases.push_back({"a copy before the history",
+                     {w[0]},
+                     kDeltaCorrupt,
+                     kDeltaFlagModeled,
+                     Slice(base, 7, 93),
+                     first});
+    for (const Case& c : cases) {
+        const Bytes delta = BuildCompact(base, c.result, c.windows, c.flags, c.unseen);
+        EXPECT_EQ(c.expected, Apply(base, delta, c.result.size()).status) << c.what;
+        EXPECT_FALSE(ReferenceApplyDelta(base, delta).ok) << c.what;
+    }
+
+    // The coder states live in the scratch buffer, after what a delta without them needs.
+    Bytes out(result.size());
+    Bytes scratch(kDeltaScratchSize - 1);
+    size_t produced;
+    EXPECT_EQ(kDeltaScratchTooSmall,
+              ApplyDelta(base.data(), base.size(), good.data(), good.size(), out.data(), out.size(),
+                         scratch.data(), scratch.size(), &produced));
+    DeltaEncodeOptions unmodeled;
+    unmodeled.modeled = false;
+    Bytes plain;
+    ASSERT_EQ(
+        1, EncodeDelta(base.data(), base.size(), result.data(), result.size(), unmodeled, &plain));
+    EXPECT_EQ(kDeltaOk,
+              ApplyDelta(base.data(), base.size(), plain.data(), plain.size(), out.data(),
+                         out.size(), scratch.data(), kDeltaModelScratchOffset, &produced));
+}
+
+// Copies reach back kDeltaModelHistory bytes before their stream's start and no further: the
+// last window's literals repeat the start of the first window's, which a window in between
+// leaves in reach when it copies the base, and out of reach when its 64 bytes are literals.
+TEST(DeltaModeled, HistoryReachesItsLimitExactly) {
+    std::mt19937 rng(13);
+    const Bytes far = Random(rng, kDeltaModelHistory), middle = Random(rng, 64);
+    const Bytes piece(far.begin(), far.begin() + 64);
+    Bytes farOps = {(uint8_t)(kDeltaOpInsert | kDeltaOpLongCode << 2)}, farLength;
+    PutVarint(&farLength, far.size() - 64);
+    const Bytes ops64 = {(uint8_t)(kDeltaOpInsert | 62 << 2), kDeltaOpInsert};
+    size_t sizes[2];
+    for (bool beyond : {false, true}) {
+        std::vector<CompactWindow> w;
+        w.push_back({far.size(), 0, {farOps, farLength, {}, {}, far}});
+        w.push_back(beyond ? CompactWindow{64, 0, {ops64, {}, {}, {}, middle}}
+                           : CompactWindow{64, 0, {}});
+        w.push_back({64, 0, {ops64, {}, {}, {}, piece}, 1u << kDeltaStreamLiterals});
+        Bytes result = far;
+        result.insert(result.end(), middle.begin(), middle.end());
+        result.insert(result.end(), piece.begin(), piece.end());
+        const Bytes delta = BuildCompact(middle, result, w);
+        const Applied a = Apply(middle, delta, result.size());
+        EXPECT_EQ(kDeltaOk, a.status) << beyond << ": " << DeltaStatusName(a.status);
+        EXPECT_TRUE(a.output == result) << beyond;
+        const ReferenceDelta ref = ReferenceApplyDelta(middle, delta);
+        EXPECT_TRUE(ref.ok && ref.output == result) << beyond;
+        sizes[beyond] = delta.size() - (beyond ? middle.size() : 0);
+    }
+    // In reach the piece is one copy; beyond, its 64 bytes are coded as literals.
+    EXPECT_GT(sizes[1], sizes[0] + 40) << sizes[0];
 }
 
 } // namespace
