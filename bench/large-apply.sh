@@ -19,15 +19,16 @@ patch=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 results=${3:-}
 work=${LARGE_WORK:-/work/scratch/large-apply}
 win=$root/build/win
-native=$root/build/native
+bench=$root/build/bench
 
 cmake -S "$root" -B "$win" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$win" -j2 --target updriver >/dev/null
-[ -x "$native/tools/mkupdate" ] || {
-  cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$native" -j2 --target mkupdate >/dev/null
-}
+# The benchmarks' own release tree, brought up to date every time: a mkupdate left from an
+# older checkout would not read what this one's build wrote.
+cmake -S "$root/bench" -B "$bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$bench" -j2 --target mkupdate >/dev/null
+mkupdate=$bench/patcher/tools/mkupdate
 
 prefix=$work/wineprefix
 rm -rf "$work"
@@ -47,7 +48,7 @@ trap cleanup EXIT
 export DISPLAY=$display
 
 # What the patch says about the game: its registry key and the pages it shows.
-"$native/tools/mkupdate" extract "$patch" -d "$work/ini" UPDATE.INI >/dev/null
+"$mkupdate" extract "$patch" -d "$work/ini" UPDATE.INI >/dev/null
 ini=$work/ini/UPDATE.INI
 value() { tr -d '\r' <"$ini" | sed -n "s/^$1=//p" | head -1; }
 company=$(value CompanyName | iconv -f CP932 -t UTF-8)

@@ -233,6 +233,20 @@ void PutVarint(Bytes* out, uint64_t v) {
     out->push_back((uint8_t)v);
 }
 
+// A hand-made delta's header, up to and with its number of windows.
+Bytes DeltaHeader(uint64_t flags, const Bytes& base, const Bytes& result, uint64_t windows) {
+    Bytes d(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
+    PutVarint(&d, flags);
+    PutVarint(&d, base.size());
+    PutVarint(&d, result.size());
+    uint8_t checks[16];
+    DeltaStore64(checks, DeltaCheck(base.data(), base.size()));
+    DeltaStore64(checks + 8, DeltaCheck(result.data(), result.size()));
+    d.insert(d.end(), checks, checks + 16);
+    PutVarint(&d, windows);
+    return d;
+}
+
 // Hand-made deltas, to reach the checks that the encoder never trips.
 struct Crafted {
     Bytes base;
@@ -244,15 +258,7 @@ struct Crafted {
     Bytes storedLiterals; // the literals as stored, when literalsMethod is not kStreamStored
 
     Bytes Build() const {
-        Bytes d(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
-        PutVarint(&d, 0); // flags
-        PutVarint(&d, base.size());
-        PutVarint(&d, result.size());
-        uint8_t checks[16];
-        DeltaStore64(checks, DeltaCheck(base.data(), base.size()));
-        DeltaStore64(checks + 8, DeltaCheck(result.data(), result.size()));
-        d.insert(d.end(), checks, checks + 16);
-        PutVarint(&d, 1); // windows
+        Bytes d = DeltaHeader(0, base, result, 1);
         PutVarint(&d, result.size());
         PutVarint(&d, windowBasePos);
         const Bytes* streams[5] = {&ops, &lengths, &seeks, &diff, &literals};
@@ -832,15 +838,7 @@ struct CompactWindow {
 Bytes BuildCompact(const Bytes& base, const Bytes& result,
                    const std::vector<CompactWindow>& windows, uint64_t flags = kDeltaFlagModeled,
                    const Bytes& unseenLiterals = {}) {
-    Bytes d(kDeltaMagic, kDeltaMagic + kDeltaMagicSize);
-    PutVarint(&d, flags);
-    PutVarint(&d, base.size());
-    PutVarint(&d, result.size());
-    uint8_t checks[16];
-    DeltaStore64(checks, DeltaCheck(base.data(), base.size()));
-    DeltaStore64(checks + 8, DeltaCheck(result.data(), result.size()));
-    d.insert(d.end(), checks, checks + 16);
-    PutVarint(&d, windows.size());
+    Bytes d = DeltaHeader(flags, base, result, windows.size());
     ModeledStreamEncoder coders[kDeltaStreamCount];
     // History the applier never sees, so that copies into it reach before its history.
     coders[kDeltaStreamLiterals].Append(unseenLiterals.data(), unseenLiterals.size());

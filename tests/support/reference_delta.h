@@ -147,6 +147,39 @@ inline bool LzLength(uint8_t code, BitTaker* bits, uint64_t* value) {
     return !bits->bad;
 }
 
+// The distance an offset code stands for, its extra bits taken by takeBits(n), with the repeats
+// moved as the dictionary and modeled streams move them; 0 for a code past the last.
+template <class TakeBits>
+uint64_t ReferenceDistance(unsigned code, uint64_t reps[3], TakeBits takeBits) {
+    uint64_t distance;
+    if (code == 0) {
+        distance = reps[0];
+    } else if (code == 1) {
+        distance = reps[1];
+        reps[1] = reps[0];
+        reps[0] = distance;
+    } else if (code == 2) {
+        distance = reps[2];
+        reps[2] = reps[1];
+        reps[1] = reps[0];
+        reps[0] = distance;
+    } else {
+        if (code > 52)
+            return 0;
+        const unsigned slot = code - 3;
+        uint64_t d = slot;
+        if (slot >= 4) {
+            const unsigned n = slot / 2 - 1;
+            d = ((2 + slot % 2) << n) + takeBits(n);
+        }
+        distance = d + 1;
+        reps[2] = reps[1];
+        reps[1] = reps[0];
+        reps[0] = distance;
+    }
+    return distance;
+}
+
 // partsRoom: what the window's streams leave of the format's bound on decoded bytes.
 inline bool DecodeLz(const std::vector<uint8_t>& in, size_t count, std::vector<uint8_t>* out,
                      uint64_t partsRoom) {
@@ -189,35 +222,10 @@ inline bool DecodeLz(const std::vector<uint8_t>& in, size_t count, std::vector<u
         if (!LzLength(part[2][i], &bits, &length))
             return false;
         length += 2;
-        const unsigned code = part[3][i];
-        uint64_t distance;
-        if (code == 0) {
-            distance = reps[0];
-        } else if (code == 1) {
-            distance = reps[1];
-            reps[1] = reps[0];
-            reps[0] = distance;
-        } else if (code == 2) {
-            distance = reps[2];
-            reps[2] = reps[1];
-            reps[1] = reps[0];
-            reps[0] = distance;
-        } else {
-            if (code > 52)
-                return false;
-            const unsigned slot = code - 3;
-            uint64_t d = slot;
-            if (slot >= 4) {
-                const unsigned n = slot / 2 - 1;
-                d = ((2 + slot % 2) << n) + bits.Take(n);
-                if (bits.bad)
-                    return false;
-            }
-            distance = d + 1;
-            reps[2] = reps[1];
-            reps[1] = reps[0];
-            reps[0] = distance;
-        }
+        const uint64_t distance =
+            ReferenceDistance(part[3][i], reps, [&](unsigned n) { return bits.Take(n); });
+        if (distance == 0 || bits.bad)
+            return false;
         for (uint64_t k = 0; k < length; ++k) {
             if (distance > out->size() || out->size() >= count)
                 return false;
@@ -455,33 +463,9 @@ inline bool DecodeModeled(const std::vector<uint8_t>& in, size_t count, KindStat
         length += kLzMinMatch;
         const uint32_t context = std::min(lengthCode, kModelOffsetContexts - 1);
         const uint32_t code = c.Tree(&kind->offset[context << kModelCodeBits]);
-        uint64_t distance;
-        if (code == 0) {
-            distance = reps[0];
-        } else if (code == 1) {
-            distance = reps[1];
-            reps[1] = reps[0];
-            reps[0] = distance;
-        } else if (code == 2) {
-            distance = reps[2];
-            reps[2] = reps[1];
-            reps[1] = reps[0];
-            reps[0] = distance;
-        } else {
-            if (code > 52)
-                return false;
-            const unsigned slot = code - 3;
-            uint64_t d = slot;
-            if (slot >= 4) {
-                const unsigned n = slot / 2 - 1;
-                d = ((2 + slot % 2) << n) + c.Direct(n);
-            }
-            distance = d + 1;
-            reps[2] = reps[1];
-            reps[1] = reps[0];
-            reps[0] = distance;
-        }
-        if (c.bad || distance > out->size() + reach)
+        const uint64_t distance =
+            ReferenceDistance(code, reps, [&](unsigned n) { return c.Direct(n); });
+        if (distance == 0 || c.bad || distance > out->size() + reach)
             return false;
         for (uint64_t k = 0; k < length; ++k) {
             if (out->size() >= count)
