@@ -760,8 +760,9 @@ void EncodeSpans(Writer* wr, const Finder& finder, const uint8_t* base, size_t b
 
 // A match found through the table is a jump anywhere in the base, whose seek costs several
 // bytes: shorter ones cost more than the literals they would spare (measured on archives of
-// real binaries, where new files share many short strings with old ones).
-const size_t kMinFarMatch = 40;
+// real binaries, where new files share many short strings with old ones; with the literals
+// coded modeled, a whole block's match already pays).
+const size_t kMinFarMatch = 32;
 
 // Above 2^kMaxBlockBits blocks the base's blocks grow, so that a block's number and a few bits
 // of its hash share one 32-bit slot; the table has at most 2^kMaxSlotBits slots (512 MiB).

@@ -23,7 +23,7 @@ int DeltaEncoderAvailable();
 // Bases up to this size are searched whole, over a suffix array of the base, which finds even
 // the short matches of compressed data but takes about 5 bytes of memory per base byte (some
 // 650 MiB here) and more than linear time. Larger ones go through a table of block hashes (a
-// match of 40 bytes or more), in linear time and at most 512 MiB of table, whatever their size.
+// match of 32 bytes or more), in linear time and at most 512 MiB of table, whatever their size.
 const uint64_t kDeltaWholeSearchLimit = 128ull << 20;
 
 struct DeltaEncodeOptions {
