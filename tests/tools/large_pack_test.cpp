@@ -37,14 +37,9 @@ void* Alloc(size_t size) {
 const char kIni[] = "[SETUP]\r\nCompanyName=C\r\nGameTitle=T\r\nGameClass=G\r\nGameDir=D\r\n"
                     "AgreementText=LICENSE.TXT\r\n[UPDATE]\r\nUpdateFile00=u,BIG.DAT\r\n";
 
-std::string Hex(const uint8_t* digest) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < kSha256Size; ++i) {
-        snprintf(b, sizeof b, "%02x", digest[i]);
-        s += b;
-    }
-    return s;
+// A SHA-256 as the bytes it is, to compare.
+std::string Digest(const uint8_t* digest) {
+    return std::string((const char*)digest, kSha256Size);
 }
 
 std::string FileDigest(const fs::path& file) {
@@ -56,7 +51,7 @@ std::string FileDigest(const fs::path& file) {
         Sha256Update(&c, (const uint8_t*)piece.data(), (size_t)f.gcount());
     uint8_t d[kSha256Size];
     Sha256Final(&c, d);
-    return Hex(d);
+    return Digest(d);
 }
 
 // The decoded index of an image and its integrity record, checked against each other (every
@@ -107,7 +102,7 @@ void ReadPayload(const fs::path& file, Read* out) {
             continue;
         const std::string name = EntryName(e.rec);
         out->inImage[name] = !(e.placed && (e.entry.flags & kPlacedInVolumes));
-        out->digests[name] = Hex(c.record.entryDigests + (size_t)e.position * kSha256Size);
+        out->digests[name] = Digest(c.record.entryDigests + (size_t)e.position * kSha256Size);
     }
 }
 
