@@ -261,10 +261,6 @@ void WriteWindows(Writer* wr) {
                 PackStream(w.streams[s], partsRoom, &packed[i * kDeltaStreamCount + s]);
         });
     else
-        for (size_t i = 0; i < count; ++i)
-            for (uint32_t s = 0; s < kDeltaStreamCount; ++s)
-                packed[i * kDeltaStreamCount + s].bytes = wr->done[i].streams[s];
-    if (wr->modeled[0]) {
         RunParallel(kDeltaStreamCount, [&](size_t s) {
             ModeledStreamEncoder& coder = *wr->modeled[s];
             std::vector<uint8_t> trial;
@@ -275,15 +271,15 @@ void WriteWindows(Writer* wr) {
                 PackedStream& best = packed[i * kDeltaStreamCount + s];
                 trial.clear();
                 coder.Encode(data.data(), data.size(), &trial);
-                if (trial.size() < best.bytes.size()) {
+                if (trial.size() < data.size()) {
                     best.method = kStreamModeled;
                     best.bytes.swap(trial);
                 } else {
                     coder.Discard();
+                    best.bytes = data;
                 }
             }
         });
-    }
     const bool compact = (wr->flags & kDeltaFlagModeled) != 0;
     for (size_t i = 0; i < count; ++i) {
         const Window& w = wr->done[i];
