@@ -454,8 +454,12 @@ int HostFileWriter::Commit(const uint64_t* time, std::string* error) {
         times[1].tv_nsec = (long)(*time % 10000000ull) * 100;
         ok = futimens(fd_, times) == 0;
     }
-    const int code = failed_ ? code_ : errno;
-    ok = close(fd_) == 0 && ok;
+    int code = failed_ ? code_ : errno;
+    // A close that fails is the write's failure, and says why itself.
+    if (close(fd_) != 0 && ok) {
+        ok = false;
+        code = errno;
+    }
     open_ = false;
     if (ok && rename(temp_.c_str(), file_.c_str()) != 0) {
         *error = "cannot write " + Printable(file_) + ": " + strerror(errno);
