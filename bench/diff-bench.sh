@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # mkupdate diff and build on two releases of a game (bench/make-release-pair.py: 10,000 files,
 # 2 GiB, 1% changed, made once): wall time and peak memory of diff, of build from its patch
-# folder with the older release as base, and of build --from/--to in one go; the patch's size
+# folder with the older release as base, of build --from/--to in one go, and of verify of the
+# result, --base (its deltas applied) and --expect (the patch applied to a copy of the older
+# release and compared with the new one); the patch's size
 # (the UPDATE.exe less the stub) beside the sum of xdelta3 -9 on every file it carries (from the
 # old file, or alone for a new one). Usage: diff-bench.sh MKUPDATE STUB WORK_DIR RESULTS_FILE
 set -euo pipefail
@@ -26,6 +28,11 @@ timed build "$mkupdate" build "$work/patch" --base "$pair/old" -o "$work/UPDATE.
   --stub "$stub" 2>/dev/null
 timed build-from-to "$mkupdate" build --from "$pair/old" --to "$pair/new" "${setup[@]}" \
   -o "$work/UPDATE-one-go.exe" --stub "$stub" 2>/dev/null
+# The publisher's checks of what build made: its deltas applied to the older release, and the
+# whole patch applied to a copy of it and compared with the new one.
+timed verify-base "$mkupdate" verify "$work/UPDATE.exe" --base "$pair/old" >/dev/null
+timed verify-expect "$mkupdate" verify "$work/UPDATE.exe" --base "$pair/old" \
+  --expect "$pair/new" >/dev/null
 
 # xdelta3 -9 on each file the patch carries.
 xd=0

@@ -30,6 +30,10 @@
    compact window headers), which an updater that knows only unflagged deltas cannot apply. */
 #define PAYLOAD_FEATURE_MODELED_DELTAS 0x00000040L
 
+/* Bit 7: the folders of an item's path that are not there are made ([UPDATE] CreateFolders=1, or
+   a patch made by mkupdate diff); without it only the DataFolder level is. */
+#define PAYLOAD_FEATURE_NEW_FOLDERS 0x00000080L
+
 /* Every feature this updater knows. */
 #define UPDATER_PAYLOAD_FEATURES                                                                   \
     (PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS | PAYLOAD_FEATURE_LARGE |                  \

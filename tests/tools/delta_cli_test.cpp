@@ -207,15 +207,21 @@ TEST(MkupdateDeltas, BasesThatCannotServeAreRefused) {
     ExpectOneLineReason(Pack(r, {"--base", r.a.string(), "--base", r.b.string()}, out),
                         big.string() + " is a FIFO");
     fs::remove(big);
-    fs::create_directories(big);
-    ExpectOneLineReason(Pack(r, {"--base", r.b.string()}, out), big.string() + " is a folder");
-    fs::remove(big);
     if (geteuid() != 0) { // root reads whatever the mode says
         WriteFile(big, "unreadable");
         chmod(big.c_str(), 0);
         ExpectOneLineReason(Pack(r, {"--base", r.b.string()}, out), "cannot open");
+        fs::remove(big);
     }
     EXPECT_FALSE(fs::exists(out)) << "nothing is written";
+    // A folder there is a release whose folder the patch turns into a file: no base, and the
+    // whole file travels.
+    fs::create_directories(big);
+    const RunResult folder = Pack(r, {"--base", r.b.string()}, out);
+    EXPECT_EQ(0, folder.status) << folder.err;
+    EXPECT_TRUE(Has(folder.err,
+                    "BIG.DAT: no delta from " + r.b.string() + " (data\\BIG.DAT): a folder there"))
+        << folder.err;
     ExpectOneLineReason(
         RunTool({"verify", (t.path / "any.qv2").string(), "--base", (t.path / "nowhere").string()}),
         "is not a folder");

@@ -24,7 +24,7 @@
 // Set by main from the command line: the updater as built, and mkupdate.exe.
 extern std::string BuiltUpdater;
 extern std::string BuiltMkupdate;
-// A payload the Linux build packed with a delta (see DeltasAreAppliedButNotMadeHere).
+// A payload the Linux build packed with a delta (see DeltasAreMadeAndApplied).
 extern std::string DeltaFixture;
 
 namespace {
@@ -261,6 +261,14 @@ std::string ReadText(const std::wstring& file) {
     return text;
 }
 
+// CTest's Unix paths as Wine shows them: on drive Z:.
+std::string WindowsPath(std::string path) {
+    for (char& c : path)
+        if (c == '/')
+            c = '\\';
+    return "Z:" + path;
+}
+
 std::wstring Wide(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
 }
@@ -376,7 +384,7 @@ DWORD RunCapturing(const std::wstring& arguments, const std::wstring& folder, st
     return code;
 }
 
-TEST(MkupdateOnWindows, DeltasAreAppliedButNotMadeHere) {
+TEST(MkupdateOnWindows, DeltasAreMadeAndApplied) {
     // The base of the fixture's one delta, and the folder it was packed from:
     //   base: data\A.DAT = 3000 bytes, byte i = (7 i + i / 50) mod 256;
     //   patch: UPDATE.INI with UpdateFile00=u,data\A.DAT, and data\A.DAT = the base with
@@ -406,18 +414,62 @@ TEST(MkupdateOnWindows, DeltasAreAppliedButNotMadeHere) {
                                &text));
     EXPECT_NE(std::string::npos, text.find("matches no delta of A.DAT")) << text;
 
-    // Making deltas needs the suffix sorter, which this build lacks: refused before anything
-    // is read or written.
-    WriteBytes(folder + L"\\base\\UPDATE.INI", "[SETUP]\r\n");
-    for (const wchar_t* command : {L"pack", L"build"}) {
-        const std::wstring out = folder + L"\\out-" + command + L".exe";
-        EXPECT_EQ(1u, RunCapturing(std::wstring(command) + L" \"" + folder + L"\\base\" -o \"" +
-                                       out + L"\" --base \"" + folder + L"\\base\"",
-                                   folder, &text));
-        EXPECT_NE(std::string::npos,
-                  text.find("--base: delta encoding is unavailable in this build of mkupdate"))
+    // Made here too: the fixture's patch packed again from the base it was made from gives the
+    // Linux build's bytes.
+    base[5] ^= 1;
+    const std::wstring patch = folder + L"\\patch";
+    ASSERT_TRUE(CreateDirectoryW(patch.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((patch + L"\\data").c_str(), nullptr));
+    WriteBytes(folder + L"\\base\\data\\a.dat", base);
+    WriteBytes(patch + L"\\UPDATE.INI", "[UPDATE]\r\nUpdateFile00=u,data\\A.DAT\r\n");
+    std::string changed = base;
+    for (size_t i = 1000; i < 1020; ++i)
+        changed[i] = 'x';
+    WriteBytes(patch + L"\\data\\A.DAT", changed);
+    EXPECT_EQ(0u, RunCapturing(L"pack \"" + patch + L"\" -o \"" + folder +
+                                   L"\\again.qv2\" --base \"" + folder + L"\\base\"",
+                               folder, &text))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("travels only as deltas")) << text;
+    EXPECT_EQ(0u, RunCapturing(L"list \"" + folder + L"\\again.qv2\"", folder, &text));
+    EXPECT_NE(std::string::npos, text.find("target A.DAT: 1 delta, no whole copy")) << text;
+}
+
+// The Windows build sorts suffixes with a sorter of its own, the Linux build with a library: the
+// same patch built by both, with deltas from the same older releases, is the same bytes. CTest
+// names what the Linux build made: the sample patch over the sample releases, and the patch that
+// diff made of three small releases.
+TEST(MkupdateDeltasOnWindows, BuildGivesTheLinuxBuildsBytes) {
+    const char* sample = getenv("QV_SAMPLE_DIR");
+    const char* sampleBuilt = getenv("QV_LINUX_SAMPLE_UPDATER");
+    const char* diff = getenv("QV_DIFF_RELEASES");
+    ASSERT_TRUE(sample && sampleBuilt && diff) << "CTest names the Linux build's outputs";
+    const std::string releases = WindowsPath(sample) + "\\sample-releases";
+    const struct {
+        std::string patch, bases[2], linux;
+    } cases[] = {
+        {WindowsPath(sample) + "\\sample-delta-patch",
+         {releases + "\\0.90", releases + "\\1.00"},
+         WindowsPath(sampleBuilt)},
+        {WindowsPath(diff) + "\\patch",
+         {WindowsPath(diff) + "\\0.9", WindowsPath(diff) + "\\1.0"},
+         WindowsPath(diff) + "\\diff-update.exe"},
+    };
+    Scratch s;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.patch);
+        const std::wstring out = Wide(s.path) + L"\\built.exe";
+        std::string text;
+        EXPECT_EQ(0u,
+                  RunCapturing(L"build \"" + Wide(c.patch) + L"\" --base \"" + Wide(c.bases[0]) +
+                                   L"\" --base \"" + Wide(c.bases[1]) + L"\" -o \"" + out +
+                                   L"\" --stub \"" + Wide(BuiltUpdater) + L"\"",
+                               Wide(s.path), &text))
             << text;
-        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(out.c_str()));
+        const std::string ours = ReadText(out), theirs = ReadText(Wide(c.linux));
+        EXPECT_FALSE(theirs.empty());
+        EXPECT_TRUE(ours == theirs)
+            << ours.size() << " bytes here, " << theirs.size() << " from the Linux build";
     }
 }
 

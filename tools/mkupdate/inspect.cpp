@@ -14,6 +14,7 @@
 #include "archive/payload_deltas.h"
 #include "archive/payload_integrity.h"
 #include "archive/scramble.h"
+#include "mkupdate/apply_patch.h"
 #include "mkupdate/build.h"
 #include "mkupdate/entry_reader.h"
 #include "mkupdate/host_files.h"
@@ -650,6 +651,29 @@ int ExtractPayload(const PayloadImage& image, const std::filesystem::path& dir,
     }
     for (size_t i = 0; ok && i < chosen.size(); ++i)
         ok = ExtractOne(image, places[chosen[i]], record, volumes.get(), dir, error);
+    free(index);
+    return ok;
+}
+
+int ApplyPayload(const PayloadImage& image, const std::filesystem::path& tree, int installedMode,
+                 std::vector<std::string>* told, std::vector<std::string>* problems) {
+    uint8_t* index = OpenArchiveImage(image.data, (uint32_t)image.size, AllocBlock, FreeBlock);
+    if (!index) {
+        problems->push_back("the archive's index is damaged");
+        return 0;
+    }
+    Coverage coverage;
+    ReadCoverage(image, index, &coverage);
+    const IntegrityRecord* record = RecordOf(coverage);
+    int ok = 0;
+    if (!record) {
+        problems->push_back(coverage.entry ? CoverageProblem(coverage)
+                                           : "the payload has no integrity record");
+    } else {
+        VolumeStream volumes(image.folder, *record);
+        ok = ApplyPayloadToTree(image, index, *record, record->volumeCount ? &volumes : nullptr,
+                                tree, installedMode, told, problems);
+    }
     free(index);
     return ok;
 }

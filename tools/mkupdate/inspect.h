@@ -40,6 +40,12 @@ int ExtractPayload(const PayloadImage& image, const std::filesystem::path& dir,
                    const std::vector<std::string>& names, std::string* error,
                    std::vector<std::string>* told = nullptr);
 
+// The payload applied to tree, a copy of an installation, by the updater's rules
+// (mkupdate/apply_patch.h), once its index and integrity record are read and found intact. 1
+// when the run went through.
+int ApplyPayload(const PayloadImage& image, const std::filesystem::path& tree, int installedMode,
+                 std::vector<std::string>* told, std::vector<std::string>* problems);
+
 // The volumes an intact integrity record names; 0 without them.
 uint32_t CoveredVolumeCount(const PayloadImage& image);
 

@@ -36,8 +36,19 @@ const uint8_t* RecordAt(const uint8_t* index, uint32_t position) {
     return IndexRecords(index) + (size_t)position * kArchiveEntrySize;
 }
 
-// The decoded bytes of a small entry (UPDATE.INI), or none (a damaged entry, which the record
-// checks report).
+// The whole entry of a target, or null.
+const uint8_t* WholeCopy(const uint8_t* index, const char* target) {
+    uint32_t offset;
+    return LookupEntry(index, target, SameName, &offset);
+}
+
+std::string DeltaWho(const uint8_t* index, const PayloadDelta& d) {
+    return "entry " + ShownCp932(EntryName(RecordAt(index, d.entryPosition))) + " (delta of " +
+           ShownCp932(d.target) + ")";
+}
+
+} // namespace
+
 int ReadSmallEntry(const PayloadImage& image, const uint8_t* index, const IntegrityRecord* record,
                    uint32_t position, std::string* out) {
     const EntryPlace place = PlaceAt(index, record, position);
@@ -52,18 +63,11 @@ int ReadSmallEntry(const PayloadImage& image, const uint8_t* index, const Integr
     return 1;
 }
 
-// The whole entry of a target, or null.
-const uint8_t* WholeCopy(const uint8_t* index, const char* target) {
-    uint32_t offset;
-    return LookupEntry(index, target, SameName, &offset);
+uint8_t* DeltaBuffers::Scratch() {
+    if (!scratch)
+        scratch.reset(new uint8_t[kDeltaScratchSize]);
+    return scratch.get();
 }
-
-std::string DeltaWho(const uint8_t* index, const PayloadDelta& d) {
-    return "entry " + ShownCp932(EntryName(RecordAt(index, d.entryPosition))) + " (delta of " +
-           ShownCp932(d.target) + ")";
-}
-
-} // namespace
 
 std::vector<std::string> DeltaOnlyTargets(const uint8_t* index, const IntegrityRecord& record) {
     std::vector<std::string> targets;
@@ -173,12 +177,13 @@ void CheckDeltas(const PayloadImage& image, const uint8_t* index, const Integrit
 
 namespace {
 
-// A base read from its file in parts: its SHA-256 and its delta check value. 0 and a reason
-// when it cannot be read whole.
+// A base read from its file in parts (into part): its SHA-256 and its delta check value. 0 and a
+// reason when it cannot be read whole.
 int SurveyBase(const std::filesystem::path& file, uint64_t size, uint8_t digest[kSha256Size],
-               uint64_t* check, std::string* error) {
+               uint64_t* check, DeltaBuffers* buffers, std::string* error) {
     std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> part(1u << 20);
+    std::vector<uint8_t>& part = buffers->part;
+    part.resize(1u << 20);
     Sha256Context c;
     Sha256Init(&c);
     DeltaCheckState s;
@@ -227,7 +232,8 @@ int HashResult(void* context, const uint8_t* data, size_t size) {
 void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRecord& record,
              VolumeStream* volumes, const std::filesystem::path& base,
              const std::string& dataFolder, const std::string& target, const std::string& path,
-             ItemRule rule, std::vector<std::string>* told, std::vector<std::string>* problems) {
+             ItemRule rule, DeltaBuffers* buffers, std::vector<std::string>* told,
+             std::vector<std::string>* problems) {
     const bool whole = WholeCopy(index, target.c_str()) != nullptr;
     const std::string refused = " and the payload has no whole copy of " + ShownCp932(target) +
                                 ": an installation like it is refused";
@@ -254,7 +260,7 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         if (FoldName(d.target) != FoldName(target) || ec || d.baseSize != size)
             continue;
         std::string error;
-        if (!read && !SurveyBase(file, size, digest, &check, &error)) {
+        if (!read && !SurveyBase(file, size, digest, &check, buffers, &error)) {
             problems->push_back(error);
             return;
         }
@@ -272,11 +278,10 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         std::ifstream in(file, std::ios::binary);
         StreamedDelta run{&in, &delta, {}, false};
         Sha256Init(&run.result);
-        std::vector<uint8_t> scratch(kDeltaScratchSize);
         const DeltaIo io = {&run, ReadStreamedDelta, ReadStreamedBase, HashResult};
         uint64_t produced = 0;
         const DeltaStatus status =
-            ApplyDeltaStream(io, size, &check, scratch.data(), scratch.size(), &produced);
+            ApplyDeltaStream(io, size, &check, buffers->Scratch(), kDeltaScratchSize, &produced);
         uint8_t resultDigest[kSha256Size];
         Sha256Final(&run.result, resultDigest);
         if (status == kDeltaReadFailed && run.baseFailed)
@@ -325,6 +330,7 @@ void ApplyDeltasToBases(const PayloadImage& image, const uint8_t* index,
         told->push_back("--base: the payload carries no deltas");
     std::vector<std::string> order;
     std::set<std::string> seen;
+    DeltaBuffers buffers;
     for (uint32_t i = 0; i < record.deltaCount; ++i) {
         PayloadDelta d;
         ReadDeltaDescriptor(record.deltas, i, &d);
@@ -343,6 +349,6 @@ void ApplyDeltasToBases(const PayloadImage& image, const uint8_t* index,
                 continue;
             for (size_t p = 0; p < t->second.paths.size(); ++p)
                 ApplyAt(image, index, record, volumes, base, dataFolder, target, t->second.paths[p],
-                        t->second.rules[p], told, problems);
+                        t->second.rules[p], &buffers, told, problems);
         }
 }

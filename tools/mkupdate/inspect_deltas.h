@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,20 @@
 
 class VolumeStream;
 
+// The applier's scratch buffer, taken once and used for every delta of a run: it needs no
+// clearing between deltas, and clearing kDeltaScratchSize bytes for each of thousands of deltas
+// cost more than applying them. With a piece buffer for reading bases.
+struct DeltaBuffers {
+    uint8_t* Scratch();
+    std::unique_ptr<uint8_t[]> scratch; // not cleared, as the updater's is not
+    std::vector<uint8_t> part;
+};
+
 // The features mkupdate reads: what its list, verify and extract understand.
 const uint32_t kToolPayloadFeatures = PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS |
                                       PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS |
                                       PAYLOAD_FEATURE_LONG_LISTS | PAYLOAD_FEATURE_LARGE |
-                                      PAYLOAD_FEATURE_MODELED_DELTAS;
+                                      PAYLOAD_FEATURE_MODELED_DELTAS | PAYLOAD_FEATURE_NEW_FOLDERS;
 
 // Lines for list: each delta (its entry, base size and the start of its SHA-256, result size,
 // target) and, for each target, whether a whole copy travels beside its deltas. Empty without
@@ -45,6 +55,11 @@ void ApplyDeltasToBases(const PayloadImage& image, const uint8_t* index,
                         const IntegrityRecord& record, VolumeStream* volumes,
                         const std::vector<std::filesystem::path>& bases,
                         std::vector<std::string>* told, std::vector<std::string>* problems);
+
+// The decoded bytes of a small entry (UPDATE.INI) at position, or 0 (a damaged entry, which the
+// record checks report).
+int ReadSmallEntry(const PayloadImage& image, const uint8_t* index, const IntegrityRecord* record,
+                   uint32_t position, std::string* out);
 
 // The targets that travel only as deltas: the descriptors' targets with no entry of their name.
 std::vector<std::string> DeltaOnlyTargets(const uint8_t* index, const IntegrityRecord& record);

@@ -21,6 +21,7 @@
 #include "mkupdate/payload_file.h"
 #include "mkupdate/release_diff.h"
 #include "mkupdate/sign.h"
+#include "mkupdate/verify_release.h"
 #include "payload/delta_encode.h"
 
 namespace {
@@ -49,13 +50,16 @@ const char kUsage[] =
     "  verify FILE [--base OLD]...       decode every entry and the index, check their hashes\n"
     "                                    and the deltas, report problems; with --base, apply\n"
     "                                    the deltas whose bases OLD holds and check the results\n"
+    "  verify FILE --base OLD... --expect NEW\n"
+    "                                    apply the patch to a copy of each OLD as the updater\n"
+    "                                    would, and list every way the result differs from NEW\n"
     "  extract FILE -d DIR [NAME...]     write the files (or those named) into DIR\n"
     "\n"
     "  --fast      a quick greedy encoding instead of the smallest one\n"
     "  --base OLD  an older release of the game, laid out as installed: the files that update\n"
     "              items write by the Always, Update and Overwrite rules travel as deltas from\n"
     "              the copies there, where that is smaller; a file every base has a smaller\n"
-    "              delta of is left out (Linux build only)\n"
+    "              delta of is left out\n"
     "  --fallback  keep every whole file beside its deltas\n"
     "  --volume-limit SIZE\n"
     "              the largest UPDATE.exe (build) or payload file (pack), and the largest\n"
@@ -122,7 +126,7 @@ void Progress(const char* what) {
 // The arguments of one command: positional ones in order, options by name.
 struct Args {
     std::vector<std::string> positional;
-    std::string output, stub, folder, volumeLimit;
+    std::string output, stub, folder, volumeLimit, expect;
     std::string cert, key, pkcs12, passwordFile;
     std::vector<std::string> bases;
     bool fast = false;
@@ -161,6 +165,7 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
                              : a == "--game-dir"     ? &args->gameDir
                              : a == "--game-class"   ? &args->gameClass
                              : a == "--volume-limit" ? &args->volumeLimit
+                             : a == "--expect"       ? &args->expect
                                                      : nullptr;
         if (!value)
             value = SignOption(a, args);
@@ -482,8 +487,16 @@ int Inspect(const std::string& command, const Args& args) {
         !args.volumeLimit.empty() || !args.cert.empty() || !args.key.empty() ||
         !args.pkcs12.empty() || !args.passwordFile.empty() ||
         (command != "extract" && !args.folder.empty()) ||
-        (command != "verify" && !args.bases.empty()))
+        (command != "verify" && (!args.bases.empty() || !args.expect.empty())))
         return Fail(command + ": unexpected option (see mkupdate --help)");
+    if (!args.expect.empty() && args.bases.empty())
+        return Fail("verify: --expect NEW needs --base OLD, the release (or releases) to apply "
+                    "the patch to");
+    std::error_code ec;
+    if (!args.expect.empty() && !std::filesystem::is_directory(PathArg(args.expect), ec))
+        return Fail("verify: --expect " + args.expect +
+                    " is not a folder (give the new release, "
+                    "laid out as installed)");
     std::vector<std::filesystem::path> bases;
     if (!BaseFolders(command, args, &bases, &error))
         return Fail(error);
@@ -501,7 +514,14 @@ int Inspect(const std::string& command, const Args& args) {
     if (command == "verify") {
         std::vector<std::string> problems, told;
         Progress("verifying");
-        int ok = VerifyPayload(image, &problems, bases, &told);
+        // With --expect, the patch is applied whole, its deltas with it.
+        int ok = VerifyPayload(image, &problems,
+                               args.expect.empty() ? bases : std::vector<std::filesystem::path>(),
+                               &told);
+        if (ok && !args.expect.empty()) {
+            VerifyAgainstRelease(image, bases, PathArg(args.expect), 0, &told, &problems);
+            ok = problems.empty();
+        }
         std::string signature;
         ok = DescribeSignature(PathArg(args.positional[0]), &signature, &problems) && ok;
         Print(stdout, DescribeCoverage(image) + "\n");

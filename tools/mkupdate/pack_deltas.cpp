@@ -226,6 +226,12 @@ int PlanDeltas(const std::vector<SourceFile>& files, const std::vector<FileBytes
                     needWhole = true;
                     continue;
                 }
+                // A folder that the patch replaces with a file (its files deleted) is no base.
+                if (std::filesystem::is_directory(std::filesystem::symlink_status(file, ec))) {
+                    plan->told.push_back(who + "no delta " + from + ": a folder there");
+                    needWhole = true;
+                    continue;
+                }
                 std::filesystem::path link;
                 if (LinkLeavingBase(base, file, &link)) {
                     *error = "base of " + ShownCp932(files[i].name) + ": " + Printable(link) +

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <new>
 #include <thread>
 
 #include "archive/delta_apply.h"
@@ -16,6 +17,8 @@
 
 #if UPDATER_HAVE_DIVSUFSORT
 #include <divsufsort.h>
+#else
+#include "payload/suffix_sort.h"
 #endif
 
 namespace {
@@ -127,8 +130,6 @@ void EncodeEntropyStream(const uint8_t* data, size_t size, std::vector<uint8_t>*
     }
     out->insert(out->end(), best.begin(), best.end());
 }
-
-#if UPDATER_HAVE_DIVSUFSORT
 
 namespace {
 
@@ -446,7 +447,7 @@ int MayMatch(const SuffixFinder& f, const uint8_t* data, size_t size);
 struct SuffixFinder {
     const uint8_t* base;
     size_t baseSize;
-    std::vector<saidx_t> sa;
+    std::vector<int32_t> sa;
     std::vector<uint32_t> bucket; // first suffix-array index of each two-byte prefix
     std::vector<uint64_t> filter; // clear bit: no base position starts with bytes of that hash
     unsigned filterShift;
@@ -483,8 +484,15 @@ void BuildFinder(SuffixFinder* f, const uint8_t* base, size_t baseSize) {
     f->base = base;
     f->baseSize = baseSize;
     f->sa.resize(baseSize);
+    // Either sorter gives the one suffix array there is, so the delta's bytes are the same.
+#if UPDATER_HAVE_DIVSUFSORT
+    static_assert(sizeof(saidx_t) == sizeof(int32_t), "a suffix array of 32-bit positions");
     if (baseSize)
-        divsufsort(base, f->sa.data(), (saidx_t)baseSize);
+        divsufsort(base, (saidx_t*)f->sa.data(), (saidx_t)baseSize);
+#else
+    if (!SortSuffixes(base, f->sa.data(), baseSize))
+        throw std::bad_alloc();
+#endif
     f->bucket.assign(65537, 0);
     for (size_t i = 0; i < baseSize; ++i) {
         const size_t p = (size_t)f->sa[i];
@@ -888,15 +896,12 @@ void BuildBlockFinder(BlockFinder* f, const uint8_t* base, size_t baseSize,
 
 } // namespace
 
-#endif
-
 int DeltaEncoderAvailable() {
-    return UPDATER_HAVE_DIVSUFSORT ? 1 : 0;
+    return 1;
 }
 
 int EncodeDelta(const uint8_t* base, uint64_t baseSize, const uint8_t* data, uint64_t size,
                 const DeltaEncodeOptions& options, std::vector<uint8_t>* out) {
-#if UPDATER_HAVE_DIVSUFSORT
     if (baseSize > SIZE_MAX / 2 || size > SIZE_MAX / 2)
         return 0;
     Writer wr;
@@ -941,17 +946,8 @@ int EncodeDelta(const uint8_t* base, uint64_t baseSize, const uint8_t* data, uin
     DeltaStore64(checks + 8, dataCheck.Value());
     header.insert(header.end(), checks, checks + 16);
     PutVarint(&header, wr.windowCount);
-    out->insert(out->begin() + (long)start, header.begin(), header.end());
+    out->insert(out->begin() + (ptrdiff_t)start, header.begin(), header.end());
     return 1;
-#else
-    (void)base;
-    (void)baseSize;
-    (void)data;
-    (void)size;
-    (void)options;
-    (void)out;
-    return 0;
-#endif
 }
 
 int EncodeDelta(const uint8_t* base, size_t baseSize, const uint8_t* data, size_t size,
