@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,18 @@ TEST(MkupdateVerifyExpect, EachOlderReleaseAgainstTheNewOne) {
          {"missing: data/NEW.DAT", "extra: OPTION.DAT", "missing: EMPTY (a folder)",
           "differs: GAME.EXE: the same size, first differing at byte 28", "4 problems"},
          {"SCENARIO"}},
+        {"the player's own CONFIG.DAT (a Data item) is kept, and the release with it",
+         [](const fs::path& root, std::vector<std::string>* args) {
+             const fs::path base = CopyOld(kExamples / "sample-releases" / "1.00", root / "1.00");
+             WriteFile(base / "CONFIG.DAT", "the player's settings");
+             const fs::path expected = SampleNew(root / "1.01");
+             WriteFile(expected / "CONFIG.DAT", "the player's settings");
+             *args = {"--base", base.string(), "--expect", expected.string()};
+             return SamplePatch(root);
+         },
+         0,
+         {"the update turns it into"},
+         {"differs:"}},
         {"a release the patch is not for: its version check stops the update",
          [](const fs::path& root, std::vector<std::string>* args) {
              const fs::path base = CopyOld(kExamples / "sample-releases" / "1.00", root / "1.00");
@@ -176,12 +189,25 @@ TEST(MkupdateVerifyExpect, EachOlderReleaseAgainstTheNewOne) {
         // left empty.
         const fs::path temp = t.path / "tmp";
         fs::create_directory(temp);
-        const char* before = getenv("TMPDIR");
-        const std::string saved = before ? before : "";
+        const char* tmpdir = getenv("TMPDIR");
+        const std::string saved = tmpdir ? tmpdir : "";
         setenv("TMPDIR", temp.c_str(), 1);
         args.insert(args.begin(), {"verify", payload.string()});
+        const auto bases = [&args] {
+            std::map<std::string, std::pair<std::string, fs::file_time_type>> files;
+            for (size_t i = 0; i + 1 < args.size(); ++i) {
+                if (args[i] != "--base")
+                    continue;
+                for (const auto& e : fs::recursive_directory_iterator(args[i + 1]))
+                    files[e.path().string()] = {e.is_regular_file() ? ReadFile(e.path()) : "",
+                                                fs::last_write_time(e.path())};
+            }
+            return files;
+        };
+        const auto before = bases();
         const RunResult r = RunTool(args);
-        before ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+        EXPECT_TRUE(before == bases()) << "the older releases are left as they were";
+        tmpdir ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
         EXPECT_EQ(c.status, r.status) << r.out << r.err;
         const std::string all = r.out + r.err;
         for (const std::string& line : c.told)

@@ -197,7 +197,13 @@ int ApplyItem(Run* run, const UpdateItem& item, bool overwriteOnly) {
     // The player's data file stays as it is (written back with its own bytes).
     if (item.mode == Data && exists) {
         run->written.insert(target);
+        // A file of its own first: the copy's files may be the release's under a second name.
+        const std::filesystem::path own = TemporaryNameBeside(target);
+        std::error_code ec;
         std::string error;
+        if (own.empty() || !std::filesystem::copy_file(target, own, ec) ||
+            (std::filesystem::rename(own, target, ec), ec))
+            return run->Stop("「" + Shown(run->tree, target) + "」を書き込めません");
         SetLastWriteFileTime(target, NowFileTime(), &error);
         return 1;
     }
