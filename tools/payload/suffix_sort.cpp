@@ -17,10 +17,7 @@ template <typename Symbol> class Sorter {
     bool Run() {
         if (n_ == 0)
             return true;
-        types_.assign((size_t)n_, false);
-        buckets_.resize((size_t)k_ + 1);
-        for (int32_t i = n_ - 2; i >= 0; --i)
-            types_[(size_t)i] = s_[i] < s_[i + 1] || (s_[i] == s_[i + 1] && types_[(size_t)i + 1]);
+        ClassifyAndCount();
 
         // The LMS positions at their buckets' ends, in text order; their substrings come out
         // sorted from the two induced scans.
@@ -57,16 +54,13 @@ template <typename Symbol> class Sorter {
         int32_t* const reduced = sa_ + n_ - n1;
         if (names < n1) {
             // Let go while the levels below run, and made again.
-            std::vector<bool>().swap(types_);
+            std::vector<uint8_t>().swap(types_);
             std::vector<int32_t>().swap(buckets_);
+            std::vector<int32_t>().swap(counts_);
             Sorter<int32_t> below(reduced, sa_, n1, names);
             if (!below.Run())
                 return false;
-            buckets_.resize((size_t)k_ + 1);
-            types_.assign((size_t)n_, false);
-            for (int32_t i = n_ - 2; i >= 0; --i)
-                types_[(size_t)i] =
-                    s_[i] < s_[i + 1] || (s_[i] == s_[i + 1] && types_[(size_t)i + 1]);
+            ClassifyAndCount();
         } else {
             for (int32_t i = 0; i < n1; ++i)
                 sa_[reduced[i]] = i;
@@ -94,26 +88,27 @@ template <typename Symbol> class Sorter {
   private:
     bool IsLms(int32_t i) const { return i > 0 && types_[(size_t)i] && !types_[(size_t)i - 1]; }
 
-    void Count() {
-        for (int32_t& b : buckets_)
-            b = 0;
+    // The types, and how often each symbol occurs, counted once for the level.
+    void ClassifyAndCount() {
+        types_.assign((size_t)n_, 0);
+        for (int32_t i = n_ - 2; i >= 0; --i)
+            types_[(size_t)i] = s_[i] < s_[i + 1] || (s_[i] == s_[i + 1] && types_[(size_t)i + 1]);
+        counts_.assign((size_t)k_ + 1, 0);
         for (int32_t i = 0; i < n_; ++i)
-            ++buckets_[(size_t)s_[i]];
+            ++counts_[(size_t)s_[i]];
+        buckets_.resize(counts_.size());
     }
     void BucketStarts() {
-        Count();
         int32_t sum = 0;
-        for (int32_t& b : buckets_) {
-            const int32_t size = b;
-            b = sum;
-            sum += size;
+        for (size_t c = 0; c < counts_.size(); ++c) {
+            buckets_[c] = sum;
+            sum += counts_[c];
         }
     }
     void BucketEnds() {
-        Count();
         int32_t sum = 0;
-        for (int32_t& b : buckets_)
-            b = sum += b;
+        for (size_t c = 0; c < counts_.size(); ++c)
+            buckets_[c] = sum += counts_[c];
     }
 
     // L-type suffixes from left to right, each placed from the one after it; the sentinel's
@@ -121,18 +116,21 @@ template <typename Symbol> class Sorter {
     void InduceL() {
         BucketStarts();
         sa_[buckets_[(size_t)s_[n_ - 1]]++] = n_ - 1;
+        // Only LMS and L-type positions stand here, and the one before either is L-type exactly
+        // when its symbol is not smaller: a comparison of neighbours, not a look-up of types.
         for (int32_t i = 0; i < n_; ++i) {
             const int32_t j = sa_[i] - 1;
-            if (j >= 0 && !types_[(size_t)j])
+            if (j >= 0 && s_[j] >= s_[j + 1])
                 sa_[buckets_[(size_t)s_[j]]++] = j;
         }
     }
     // S-type suffixes from right to left.
     void InduceS() {
         BucketEnds();
+        // The position before is S-type when its symbol is smaller, or equal and this one is.
         for (int32_t i = n_ - 1; i >= 0; --i) {
             const int32_t j = sa_[i] - 1;
-            if (j >= 0 && types_[(size_t)j])
+            if (j >= 0 && (s_[j] < s_[j + 1] || (s_[j] == s_[j + 1] && types_[(size_t)j + 1])))
                 sa_[--buckets_[(size_t)s_[j]]] = j;
         }
     }
@@ -153,8 +151,8 @@ template <typename Symbol> class Sorter {
     const Symbol* s_;
     int32_t* sa_;
     int32_t n_, k_;
-    std::vector<bool> types_;
-    std::vector<int32_t> buckets_;
+    std::vector<uint8_t> types_; // 1: S-type; a byte each, which is read far faster than a bit
+    std::vector<int32_t> counts_, buckets_;
 };
 
 } // namespace
