@@ -433,6 +433,29 @@ TEST(MkupdateOnWindows, DeltasAreMadeAndApplied) {
     EXPECT_NE(std::string::npos, text.find("travels only as deltas")) << text;
     EXPECT_EQ(0u, RunCapturing(L"list \"" + folder + L"\\again.qv2\"", folder, &text));
     EXPECT_NE(std::string::npos, text.find("target A.DAT: 1 delta, no whole copy")) << text;
+
+    // And applied to a copy of the base, in a folder of its own that goes again, and compared.
+    const std::wstring expected = folder + L"\\expected";
+    ASSERT_TRUE(CreateDirectoryW(expected.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((expected + L"\\data").c_str(), nullptr));
+    WriteBytes(expected + L"\\data\\A.DAT", changed);
+    const std::wstring verify = L"verify \"" + folder + L"\\again.qv2\" --base \"" + folder +
+                                L"\\base\" --expect \"" + expected + L"\"";
+    EXPECT_EQ(0u, RunCapturing(verify, folder, &text)) << text;
+    EXPECT_NE(std::string::npos, text.find("the update turns it into")) << text;
+    WriteBytes(expected + L"\\data\\A.DAT", base);
+    EXPECT_EQ(1u, RunCapturing(verify, folder, &text)) << text;
+    EXPECT_NE(std::string::npos,
+              text.find("differs: data\\A.DAT: the same size, first differing at "
+                        "byte 1000"))
+        << text;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((std::wstring(temp) + L".mkupdate-*").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, find) << "a scratch folder left in the temporary folder";
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
 }
 
 // The Windows build sorts suffixes with a sorter of its own, the Linux build with a library: the

@@ -142,6 +142,8 @@ int WriteDelta(Run* run, uint32_t n, const std::filesystem::path& target) {
     const DeltaStatus status = ApplyDeltaStream(io, d.baseSize, nullptr, run->buffers.Scratch(),
                                                 kDeltaScratchSize, &produced);
     run->image.LetGo();
+    // Windows renames over no file that is open.
+    in.close();
     if (status != kDeltaOk)
         return run->Stop("the delta of " + ShownCp932(d.target) + " does not apply to " +
                          Shown(run->tree, target) + " (" + DeltaStatusName(status) + ")");
