@@ -5,6 +5,7 @@
 #include "archive/archive.h"
 #include "archive/payload_volumes.h"
 #include "core/decimal.h"
+#include "core/game_folder.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
@@ -57,6 +58,17 @@ int CheckFreeSpace(HWND dialog) {
         return 1;
     ShowShortage(dialog, drive, required - freeBytes);
     return 0;
+}
+
+// The registry's DataPath is the base of Data items alone: judged only when one applies, so that
+// a value no item uses stops nothing. 0 after a message.
+int SettleDataPath() {
+    for (int i = 0; i < UpdateList.count; ++i) {
+        if (UpdateList.items[i].mode == Data)
+            return SettleGameFolder(InstallRecord.DataPath);
+    }
+    SettleUnusedFolder(InstallRecord.DataPath);
+    return 1;
 }
 
 void StartWork(HWND dialog) {
@@ -429,7 +441,7 @@ void RunUpdate(HWND dialog) {
         }
         return NothingToUpdate(dialog);
     }
-    if (!CheckRunPaths())
+    if (!SettleDataPath() || !CheckRunPaths())
         return AbortDialog(dialog);
     WriteAll(dialog, overwriteOnly);
 }
