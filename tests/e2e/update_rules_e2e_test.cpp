@@ -120,13 +120,12 @@ TEST_F(UpdateRulesE2ETest, EachRuleAsThePublisherMeetsIt) {
                       row.boxes.empty() ? "click:1" : "OK");
         Transcript t = RunExe(MakeUpdater(folder.path, &payload), script);
         std::vector<std::string> boxes = Boxes(t);
-        ASSERT_GE(boxes.size(), 3u) << row.what << "\n" << t.Text();
-        boxes.erase(boxes.begin(), boxes.begin() + 2); // the greeting and the confirm page
+        // The greeting and the confirm page go first.
+        boxes.erase(boxes.begin(), boxes.begin() + (boxes.size() < 2 ? boxes.size() : 2));
         if (row.boxes.empty()) {
             EXPECT_EQ(1u, t.exitCode) << row.what << "\n" << t.Text();
-            EXPECT_NE(std::string::npos, boxes.back().find("アップデートは完了しました"))
-                << row.what << "\n"
-                << t.Text();
+            const std::string last = boxes.empty() ? "" : boxes.back();
+            EXPECT_NE(std::string::npos, last.find("アップデートは完了しました")) << row.what;
         } else {
             std::vector<std::string> expected;
             for (const std::string& b : row.boxes)
