@@ -89,6 +89,15 @@ int StageCopiedFile(const char* staged, const char* target, const char* relative
     JournalAction* earlier = FindReplacement(target);
     if (earlier)
         DropAction(earlier);
+    // The copies come after the update list, and a file the run writes stays written: a
+    // deletion of the same file gives way.
+    for (uint32_t i = 0; i < StagedSet.count; ++i) {
+        if (StagedSet.actions[i].kind == kDeleteFile &&
+            lstrcmpiA(StagedSet.actions[i].target, target) == 0) {
+            DropAction(&StagedSet.actions[i]);
+            break;
+        }
+    }
     DWORD attributes;
     uint64_t size = 0, time = 0, newSize, newTime;
     const int exists = QueryPath(target, &attributes, &size, &time);

@@ -30,6 +30,15 @@ int StaysInside(const char* path) {
     return 0;
 }
 
+// A new file is written beside its target under a name of the run's own first: the folder part
+// of the target must leave room for that name.
+void ShowFolderTooLong(const char* folder, const char* path) {
+    char text[kMessageSize];
+    wsprintfA(text, "パスが長すぎます (ファイルのあるフォルダは %u バイトまで)：\r%s\r%s",
+              (unsigned)(kPathSize - 1 - kRunNameRoom), folder, path);
+    ShowUpdaterError(text);
+}
+
 int CheckUpdateTargets() {
     if (UpdateList.count > 0 && !StaysInside(UpdaterConfig.DataFolder))
         return 0;
@@ -38,8 +47,12 @@ int CheckUpdateTargets() {
         char folder[kPathSize], target[kPathSize];
         if (!StaysInside(item.path) || !TargetOf(item, folder, target))
             return 0;
+        // A path that names no file is written by nobody: the payload has no entry of an empty
+        // name, which the plan says in the order of the items.
+        if (!item.path[item.nameOffset])
+            continue;
         if (!HasRoomToWrite(target)) {
-            ShowPathTooLong(folder, item.path);
+            ShowFolderTooLong(folder, item.path);
             return 0;
         }
         // A crash is taken back only for names in their one exact form: a run that could not

@@ -5,6 +5,7 @@
 #include "archive/archive.h"
 #include "archive/payload_volumes.h"
 #include "core/decimal.h"
+#include "core/game_folder.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
@@ -16,6 +17,7 @@
 #include "update/info_text.h"
 #include "update/progress.h"
 #include "update/run_checks.h"
+#include "update/run_snapshot.h"
 #include "update/staged_set.h"
 
 UpdateListData UpdateList;
@@ -58,6 +60,17 @@ int CheckFreeSpace(HWND dialog) {
     return 0;
 }
 
+// The registry's DataPath is the base of Data items alone: judged only when one applies, so that
+// a value no item uses stops nothing. 0 after a message.
+int SettleDataPath() {
+    for (int i = 0; i < UpdateList.count; ++i) {
+        if (UpdateList.items[i].mode == Data)
+            return SettleGameFolder(InstallRecord.DataPath);
+    }
+    SettleUnusedFolder(InstallRecord.DataPath);
+    return 1;
+}
+
 void StartWork(HWND dialog) {
     SetInfoText(dialog, "%sを実行しています", ModeWord);
     EnableControl(dialog, kBackId, false);
@@ -81,18 +94,6 @@ int PassesExistenceCheck(const char* path) {
     const char* text = UpdaterConfig.ExistErrorMessage;
     ShowUpdaterError(text[0] ? text : "アップデートエラー：アップデート対象のバージョンが違います");
     return 0;
-}
-
-// The payload's own extensions of UPDATE.INI and of its entries, which an updater without them
-// refuses the payload for.
-bool PayloadRequires(uint32_t feature) {
-    return PayloadIntegrity.covered && (PayloadIntegrity.record.requiredFeatures & feature);
-}
-
-// The entry an item receives: named by its file name, or by its whole path in a payload whose
-// entries carry their folders.
-const char* EntryNameOf(const UpdateItem& item) {
-    return PayloadRequires(PAYLOAD_FEATURE_FOLDER_NAMES) ? item.path : item.path + item.nameOffset;
 }
 
 // Reads UpdateFile00.. up to the first missing key. 0 after a failed version check.
@@ -168,323 +169,11 @@ int ReadCopyList(int* keysRead) {
     return 1;
 }
 
-// One update file the run will write: from what, and which action of the staged set it is.
-// Actions are kept by index: the set may move in memory as it grows.
-struct PlannedFile {
-    // The payload entry the new bytes come from (the whole file, or the delta applied to the
-    // target), or null when the target's own bytes are written back.
-    const uint8_t* record;
-    uint32_t dataOffset;
-    uint32_t action;
-    int32_t delta; // the delta applied to the target, or -1
-};
-
 PlannedFile Planned[kMaxLongListItems];
 int PlannedCount = 0;
 
-// Set when planning stopped at an installed file of another version, which is no failed write.
-bool PlanRefusedVersion = false;
-
-// Where an item's new file comes from and what it will be.
-struct Source {
-    const uint8_t* record;
-    uint32_t dataOffset;
-    int32_t delta;
-    uint64_t newSize;
-    uint8_t hasTime;
-    uint64_t time;
-    bool leaveAlone; // an Update item whose target is newer than the new file
-};
-
-int RefuseVersion(const char* target) {
-    PlanRefusedVersion = true;
-    return ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
-                             target);
-}
-
-// A file the payload carries as deltas: built from the installed file when that is one of the
-// recorded bases, kept when it already is the new file, else written whole when the payload has
-// a whole copy. Anything else is another version of the game, refused before anything is written.
-int ChooseDeltaSource(const UpdateItem& item, const char* target, int exists, uint64_t size,
-                      uint64_t writeTime, uint64_t time, Source* s) {
-    const char* name = EntryNameOf(item);
-    s->hasTime = 1;
-    s->time = time;
-    if (item.mode == Update && exists && writeTime > time) {
-        s->leaveAlone = true;
-        return 1;
-    }
-    uint32_t delta = 0;
-    const InstalledMatch match =
-        exists ? MatchInstalledFile(target, size, name, &delta) : kMatchNone;
-    if (match == kMatchUnreadable)
-        return ShowCannotReplace("「%s」を読み込めません", target);
-    if (match == kMatchResult)
-        return 1;
-    if (match == kMatchBase) {
-        s->delta = (int32_t)delta;
-        s->record = DeltaEntryRecord(delta, &s->dataOffset);
-        s->newSize = DeltaResultSize(delta);
-        return 1;
-    }
-    s->record = LookupEntryRecord(name, &s->dataOffset);
-    if (!s->record)
-        return RefuseVersion(target);
-    s->newSize = EntrySizeOf(s->record);
-    return 1;
-}
-
-// 0 after a message.
-int ChooseSource(const UpdateItem& item, const char* target, int exists, uint64_t size,
-                 uint64_t writeTime, Source* s) {
-    *s = Source{nullptr, 0, -1, size, 0, 0, false};
-    // A Data file that is there keeps its own bytes.
-    if (item.mode == Data && exists)
-        return 1;
-    const char* name = EntryNameOf(item);
-    uint64_t time;
-    // A missing Data file has no base: it is always written whole.
-    if (item.mode != Data && HasDeltasFor(name, &time))
-        return ChooseDeltaSource(item, target, exists, size, writeTime, time, s);
-    s->record = FindEntryRecord(name, &s->dataOffset);
-    if (!s->record)
-        return 0;
-    s->newSize = EntrySizeOf(s->record);
-    s->hasTime = 1;
-    s->time = EntryTime(s->record);
-    s->leaveAlone = item.mode == Update && exists && writeTime > s->time;
-    return 1;
-}
-
 JournalAction* ActionOf(const PlannedFile& p) {
     return &StagedSet.actions[p.action];
-}
-
-// The folder an item's target lies in is created by the run when it is not there; recorded
-// ahead of the files that go into it, so that undoing runs through them first.
-int PlanFolder(const char* folder) {
-    if (PlatformOps.GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES)
-        return 1;
-    for (uint32_t i = 0; i < StagedSet.count; ++i) {
-        if (StagedSet.actions[i].kind == kCreateFolder &&
-            lstrcmpiA(StagedSet.actions[i].target, folder) == 0)
-            return 1;
-    }
-    return AddAction(kCreateFolder, folder) != nullptr;
-}
-
-// A folder is made only inside one that is there: a skipped item asks for no more.
-bool ParentExists(const char* folder) {
-    char parent[kPathSize];
-    const size_t length = FolderPartLength(folder);
-    if (length == 0)
-        return false;
-    lstrcpynA(parent, folder, (int)length);
-    return PlatformOps.GetFileAttributesA(parent) != INVALID_FILE_ATTRIBUTES;
-}
-
-// The read-only reset an earlier item planned for target, or null.
-JournalAction* PlannedReset(const char* target) {
-    for (uint32_t i = 0; i < StagedSet.count; ++i) {
-        JournalAction* a = &StagedSet.actions[i];
-        if (a->kind == kFolderAttributes && lstrcmpiA(a->target, target) == 0)
-            return a;
-    }
-    return nullptr;
-}
-
-PlannedFile* PlannedFileOf(const JournalAction* a) {
-    for (int i = 0; a && i < PlannedCount; ++i) {
-        if (ActionOf(Planned[i]) == a)
-            return &Planned[i];
-    }
-    return nullptr;
-}
-
-uint64_t Now() {
-    FILETIME t;
-    GetSystemTimeAsFileTime(&t);
-    return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime;
-}
-
-uint64_t CreationTimeOf(const char* path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!DirectOps.GetFileAttributesExA(path, GetFileExInfoStandard, &data))
-        return 0;
-    return ((uint64_t)data.ftCreationTime.dwHighDateTime << 32) | data.ftCreationTime.dwLowDateTime;
-}
-
-// A target as the earlier items of the run leave it: a file one of them writes is there, plain,
-// with the time it will get; one whose read-only mark one of them clears is plain.
-struct TargetView {
-    int onDisk; // what stands there before the run
-    DWORD diskAttributes;
-    uint64_t diskSize, diskWriteTime;
-    int exists;
-    DWORD attributes;
-    uint64_t size, writeTime;
-    uint64_t creationTime;  // the time a file written back keeps as its creation time
-    JournalAction* earlier; // the replacement an earlier item planned, or null
-};
-
-void ViewTarget(const char* target, TargetView* v) {
-    v->diskAttributes = 0;
-    v->diskSize = v->diskWriteTime = 0;
-    v->onDisk = QueryPath(target, &v->diskAttributes, &v->diskSize, &v->diskWriteTime);
-    v->exists = v->onDisk;
-    v->attributes = v->diskAttributes;
-    v->size = v->diskSize;
-    v->writeTime = v->diskWriteTime;
-    v->creationTime = v->onDisk ? CreationTimeOf(target) : 0;
-    v->earlier = FindReplacement(target);
-    if (v->earlier) {
-        const ActionState* s = StateOf(v->earlier);
-        v->exists = 1;
-        v->attributes = FILE_ATTRIBUTE_NORMAL;
-        v->size = v->earlier->newSize;
-        v->writeTime = s->hasTime && !s->creationOnly ? s->time : Now();
-        if (s->hasTime)
-            v->creationTime = s->time;
-    } else if (PlannedReset(target)) {
-        v->attributes = FILE_ATTRIBUTE_NORMAL;
-    }
-}
-
-// The read-only mark of a file an Update item leaves alone is cleared all the same: made at the
-// commit, taken back with the rest.
-int PlanReadOnlyReset(const char* target, DWORD attributes) {
-    JournalAction* a = AddAction(kFolderAttributes, target);
-    if (a)
-        a->oldAttributes = attributes;
-    return a != nullptr;
-}
-
-int NoMemory() {
-    ShowUpdaterError("Can't Allocate Memory !!");
-    return 0;
-}
-
-// The item's folder and every folder of its path that is not there yet, outermost first, so
-// that a file new in a new folder of the game can be written.
-int PlanFolders(const char* folder, const char* path) {
-    if (!PlanFolder(folder))
-        return 0;
-    for (const char* p = path; *p; p = CharNextA(p)) {
-        if ((*p != '\\' && *p != '/') || p == path)
-            continue;
-        char sub[kPathSize], part[kPathSize];
-        lstrcpynA(part, path, (int)(p - path) + 1);
-        strcpy(sub, folder);
-        if (JoinPath(sub, part) && !PlanFolder(sub))
-            return 0;
-    }
-    return 1;
-}
-
-// A file the update removes: moved aside at the commit, put back by any undo, removed at the end.
-// Nothing there is nothing to do; a file the run also writes stays written.
-int PlanDeletion(const char* target) {
-    DWORD attributes;
-    uint64_t size = 0, writeTime = 0;
-    if (!QueryPath(target, &attributes, &size, &writeTime) || FindReplacement(target))
-        return 1;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return ShowCannotReplace("「%s」はフォルダのため削除できません", target);
-    if (!CanBeReplaced(target))
-        return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
-                                 target);
-    JournalAction* a = AddAction(kDeleteFile, target);
-    if (!a) {
-        ShowUpdaterError("Can't Allocate Memory !!");
-        return 0;
-    }
-    a->existed = 1;
-    a->oldAttributes = attributes;
-    a->oldSize = size;
-    a->oldWriteTime = writeTime;
-    return 1;
-}
-
-// Decides what one item writes. Items take effect in list order: each is planned against the
-// state the earlier ones leave. 1 when the item writes nothing or was planned; 0 after a message.
-int PlanItem(const UpdateItem& item, bool overwriteOnly) {
-    PlannedFile p;
-    char folder[kPathSize], target[kPathSize];
-    TargetOf(item, folder, target);
-    if (item.mode == Delete)
-        return PlanDeletion(target);
-    TargetView v;
-    ViewTarget(target, &v);
-    const int isFolder = v.exists && (v.attributes & FILE_ATTRIBUTE_DIRECTORY);
-    const bool skipped = (overwriteOnly || item.mode == Overwrite) && (!v.exists || isFolder);
-    // Every item makes its folder first, one the overwrite-only rule then skips too.
-    if ((!skipped || ParentExists(folder)) && !PlanFolder(folder))
-        return NoMemory();
-    if (skipped)
-        return 1;
-    if (isFolder)
-        return ShowCannotReplace("「%s」はフォルダのため置き換えられません", target);
-    // A read-only data file cannot be opened to be written back: it stays exactly as it is.
-    if (item.mode == Data && v.exists && (v.attributes & FILE_ATTRIBUTE_READONLY))
-        return 1;
-    Source source;
-    uint64_t time;
-    PlannedFile* earlierFile = PlannedFileOf(v.earlier);
-    if (v.earlier && earlierFile && item.mode == Data) {
-        // Written back: the bytes the earlier item writes, with the time of the rewrite.
-        source = Source{earlierFile->record,
-                        earlierFile->dataOffset,
-                        earlierFile->delta,
-                        v.size,
-                        1,
-                        v.creationTime,
-                        false};
-    } else if (v.earlier && HasDeltasFor(item.path + item.nameOffset, &time)) {
-        // An earlier item already makes this file the new one.
-        return 1;
-    } else if (!ChooseSource(item, target, v.exists, v.size, v.writeTime, &source)) {
-        return 0;
-    } else if (item.mode == Data && v.exists) {
-        // Written back as re-creating the file would: its creation time stays.
-        source.hasTime = v.creationTime != 0;
-        source.time = v.creationTime;
-    }
-    const bool writtenBack = item.mode == Data && v.exists;
-    if (source.leaveAlone) {
-        if ((v.attributes & FILE_ATTRIBUTE_READONLY) &&
-            !PlanReadOnlyReset(target, v.diskAttributes))
-            return NoMemory();
-        return 1;
-    }
-    p.record = source.record;
-    p.dataOffset = source.dataOffset;
-    p.delta = source.delta;
-    if (v.onDisk && !CanBeReplaced(target))
-        return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
-                                 target);
-    // The folders of its path that are not there yet, outermost first.
-    if (!PlanFolders(folder, item.path))
-        return NoMemory();
-    // A later item for the same file takes the earlier one's place, as it would have written
-    // last.
-    JournalAction* a = v.earlier;
-    PlannedFile* slot = earlierFile ? earlierFile : &Planned[PlannedCount];
-    if (!a) {
-        if (!(a = AddAction(kReplaceFile, target)))
-            return NoMemory();
-        a->existed = v.onDisk;
-        a->oldAttributes = v.diskAttributes;
-        a->oldSize = v.diskSize;
-        a->oldWriteTime = v.diskWriteTime;
-        ++PlannedCount;
-    }
-    p.action = (uint32_t)(a - StagedSet.actions);
-    a->newSize = source.newSize;
-    StateOf(a)->hasTime = source.hasTime;
-    StateOf(a)->creationOnly = writtenBack;
-    StateOf(a)->time = source.time;
-    *slot = p;
-    return 1;
 }
 
 bool SameDrive(const char* a, const char* b) {
@@ -669,14 +358,12 @@ void Fail(HWND dialog, bool writeFailed) {
 // The writing part of the run, all or nothing: plan, check, stage, commit.
 void WriteAll(HWND dialog, bool overwriteOnly) {
     ResetStagedSet();
-    PlannedCount = 0;
-    PlanRefusedVersion = false;
     bool onlyDeletions = true;
-    for (int i = 0; i < UpdateList.count; ++i) {
+    for (int i = 0; i < UpdateList.count; ++i)
         onlyDeletions = onlyDeletions && UpdateList.items[i].mode == Delete;
-        if (!PlanItem(UpdateList.items[i], overwriteOnly))
-            return Fail(dialog, !PlanRefusedVersion);
-    }
+    const PlanListResult planned = PlanUpdateList(overwriteOnly, Planned, &PlannedCount);
+    if (planned != kListPlanned)
+        return Fail(dialog, planned == kListFailed);
     // Every item skipped or left alone, and no folder to make: done, nothing to take back.
     // Deletions alone that find every file gone: there was nothing to update.
     if (StagedSet.count == 0 && CopyList.count == 0) {
@@ -754,7 +441,7 @@ void RunUpdate(HWND dialog) {
         }
         return NothingToUpdate(dialog);
     }
-    if (!CheckRunPaths())
+    if (!SettleDataPath() || !CheckRunPaths())
         return AbortDialog(dialog);
     WriteAll(dialog, overwriteOnly);
 }

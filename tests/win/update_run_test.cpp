@@ -113,10 +113,26 @@ TEST_F(UpdateRunTest, DataFolderIsCreatedOneLevelDeep) {
         << "no data file: the archive's copy";
 }
 
-TEST_F(UpdateRunTest, MissingSubfoldersAreCreated) {
-    WriteText(install + "\\a.dat", "old a");
-    ExpectCompleted(Run("UpdateFile00=a.dat\r\nUpdateFile01=new\\deeper\\b.dat\r\n"));
-    EXPECT_EQ("new b", ReadText(install + "\\new\\deeper\\b.dat"));
+// Folders of an item's path are made only for a payload that asks for them; without, the write
+// into a missing folder fails before anything is written.
+TEST_F(UpdateRunTest, MissingSubfoldersAreCreatedWhenThePayloadAsks) {
+    for (const uint32_t features : {0u, (uint32_t)PAYLOAD_FEATURE_NEW_FOLDERS}) {
+        ScratchFolder::RemoveContents(install);
+        WriteText(install + "\\a.dat", "old a");
+        Payload(kEntries, features);
+        ShownMessages.clear();
+        DialogOutcome o = Run("UpdateFile00=a.dat\r\nUpdateFile01=new\\deeper\\b.dat\r\n");
+        if (features) {
+            ExpectCompleted(o);
+            EXPECT_EQ("new b", ReadText(install + "\\new\\deeper\\b.dat"));
+            continue;
+        }
+        EXPECT_EQ(-1, o.result);
+        EXPECT_EQ(std::vector<std::string>({"UPDATE|ファイルの書き込みに失敗しました"}),
+                  ShownMessages);
+        EXPECT_EQ("old a", ReadText(install + "\\a.dat"));
+        EXPECT_FALSE(PathExists(install + "\\new"));
+    }
 }
 
 // Long lists, deletions and entries named by their folders, each read only from a payload that
@@ -137,6 +153,8 @@ TEST_F(UpdateRunTest, ExtensionsTheirPayloadRequires) {
     for (const uint32_t features : {all, (uint32_t)PAYLOAD_FEATURE_FOLDER_NAMES}) {
         ScratchFolder::RemoveContents(install);
         CreateDirectoryA((install + "\\sub").c_str(), nullptr);
+        CreateDirectoryA((install + "\\bgm").c_str(), nullptr);
+        CreateDirectoryA((install + "\\voice").c_str(), nullptr);
         WriteText(install + "\\old.dat", "old");
         WriteText(install + "\\sub\\ro.dat", "read-only");
         SetFileAttributesA((install + "\\sub\\ro.dat").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -385,9 +403,9 @@ TEST_F(UpdateRunTest, StoppedRunsLeaveEverythingAsItWas) {
          "UpdateFile00=b.dat\r\n",
          {"UPDATE|「" + install + "\\b.dat」はフォルダのため置き換えられません", failed},
          [&] { CreateDirectoryA((install + "\\b.dat").c_str(), nullptr); }},
-        {"a file where a folder should be: the folders made for the run go too",
-         "UpdateFile00=a.dat\r\nUpdateFile01=one\\two\\c.dat\r\nUpdateFile02=file\\b.dat\r\n",
-         {"UPDATE|「" + install + "\\file\\b.dat」を書き込めません", failed},
+        {"a file where a folder should be",
+         "UpdateFile00=a.dat\r\nUpdateFile01=file\\b.dat\r\n",
+         {failed},
          [&] { WriteText(install + "\\file", "x"); }},
         {"a save file that cannot be read whole is neither written back in part nor replaced",
          "UpdateFile00=a.dat\r\nUpdateFile01=d,save.dat\r\n",
