@@ -65,10 +65,9 @@ std::vector<std::string> Bases(const fs::path& root) {
             "--base", CopyOld(kExamples / "sample-releases" / "1.00", root / "1.00").string()};
 }
 
-// A release pair by diff: OLD holds `changed` as a file, NEW as a folder with a file in it (or
-// the reverse); CreateFolders=1 appended to the UPDATE.INI that diff writes when asked.
-fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, bool toFolder,
-                       bool createFolders) {
+// A release pair by diff: OLD holds MOVIE as a file, NEW as a folder with a file in it (or the
+// reverse); CreateFolders=1 appended to the UPDATE.INI that diff writes.
+fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, bool toFolder) {
     for (const char* r : {"old", "new"}) {
         WriteFile(root / r / "SETUP.INI", "[SETUP]\r\nCompanyName=C\r\nGameTitle=T\r\nGameDir=D\r\n"
                                           "GameClass=K\r\n");
@@ -81,9 +80,8 @@ fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, boo
     const RunResult diff = RunTool({"diff", "--from", (root / "old").string(), "--to",
                                     (root / "new").string(), "-o", (root / "patch").string()});
     EXPECT_EQ(0, diff.status) << diff.err;
-    if (createFolders)
-        WriteFile(root / "patch" / "UPDATE.INI",
-                  ReadFile(root / "patch" / "UPDATE.INI") + "CreateFolders=1\r\n");
+    WriteFile(root / "patch" / "UPDATE.INI",
+              ReadFile(root / "patch" / "UPDATE.INI") + "CreateFolders=1\r\n");
     *args = {"--base", (root / "base").string(), "--expect", (root / "new").string()};
     return root / "patch";
 }
@@ -150,27 +148,22 @@ TEST(MkupdateVerifyExpect, EachOlderReleaseAgainstTheNewOne) {
          1,
          {"the update stops: the version check e,GAME.EXE fails"},
          {"differs", "turns it into"}},
-        {"a file becomes a folder, without new folders: the write fails",
+        // The updater does not trade a file for a folder of its name, nor the reverse, even
+        // for a payload that makes folders: verify says where such a patch stops.
+        {"a file becomes a folder: the update stops at the file in the way",
          [](const fs::path& root, std::vector<std::string>* args) {
-             return FileAndFolder(root, args, true, false);
+             return FileAndFolder(root, args, true);
          },
          1,
-         {"the update stops: 「MOVIE/OP.DAT」を書き込めません"},
+         {"the update stops: ファイルの書き込みに失敗しました (the folder MOVIE is a file there)"},
          {"turns it into"}},
-        {"a file becomes a folder, with new folders: the file goes first",
+        {"a folder becomes a file: the update stops at the folder in the way",
          [](const fs::path& root, std::vector<std::string>* args) {
-             return FileAndFolder(root, args, true, true);
+             return FileAndFolder(root, args, false);
          },
-         0,
-         {"deleted first, to make way: MOVIE", "turns it into"},
-         {"differs", "stops"}},
-        {"a folder becomes a file, with new folders: its files go first",
-         [](const fs::path& root, std::vector<std::string>* args) {
-             return FileAndFolder(root, args, false, true);
-         },
-         0,
-         {"deleted first, to make way: MOVIE/OP.DAT", "turns it into"},
-         {"differs", "stops"}},
+         1,
+         {"the update stops: 「MOVIE」はフォルダのため置き換えられません"},
+         {"turns it into"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <set>
+#include <map>
 
 #include "archive/archive_index.h"
 #include "archive/delta_apply.h"
@@ -17,6 +17,7 @@
 #include "mkupdate/inspect_deltas.h"
 #include "mkupdate/pack_deltas.h"
 #include "mkupdate/update_ini.h"
+#include "update/run_plan.h"
 #include "update/update_items.h"
 
 namespace {
@@ -41,7 +42,6 @@ struct Run {
     std::filesystem::path tree;
     std::string dataFolder;
     bool folderNames, newFolders;
-    std::set<std::filesystem::path> written; // targets the run writes, which no deletion takes
     DeltaBuffers buffers;
     std::vector<std::string>* told;
     std::vector<std::string>* problems;
@@ -52,6 +52,11 @@ struct Run {
         return 0;
     }
 };
+
+// The position in the index of one of its records.
+uint32_t PositionOf(const Run* run, const uint8_t* rec) {
+    return (uint32_t)((size_t)(rec - IndexRecords(run->index)) / kArchiveEntrySize);
+}
 
 std::string Shown(const std::filesystem::path& tree, const std::filesystem::path& file) {
     return Printable(file.lexically_relative(tree));
@@ -89,8 +94,8 @@ int WritePiece(void* context, const uint8_t* bytes, size_t size) {
     return ((FileSink*)context)->out->Write(bytes, size);
 }
 
-// The entry at position written whole to target, with its time stamp.
-int WriteEntry(Run* run, uint32_t position, const std::filesystem::path& target) {
+// The entry at position written whole to target, with the time stamp time.
+int WriteEntry(Run* run, uint32_t position, const std::filesystem::path& target, uint64_t time) {
     const EntryPlace place = PlaceAt(run->index, &run->record, position);
     HostFileWriter out;
     std::string error;
@@ -102,7 +107,6 @@ int WriteEntry(Run* run, uint32_t position, const std::filesystem::path& target)
     if (result != kEntryReadOk)
         return run->Stop("entry " + ShownCp932(EntryName(place.rec)) + ": " +
                          EntryReadProblem(result, run->volumes));
-    const uint64_t time = EntryTime(place.rec);
     return out.Commit(&time, &error) || run->Stop(error);
 }
 
@@ -126,8 +130,8 @@ int WriteResult(void* context, const uint8_t* data, size_t size) {
     return ((DeltaRun*)context)->out->Write(data, size);
 }
 
-// The new file rebuilt over target, its base, by delta number n.
-int WriteDelta(Run* run, uint32_t n, const std::filesystem::path& target) {
+// The new file rebuilt over target, its base, by delta number n, with the time stamp time.
+int WriteDelta(Run* run, uint32_t n, const std::filesystem::path& target, uint64_t time) {
     PayloadDelta d;
     ReadDeltaDescriptor(run->record.deltas, n, &d);
     EntryPuller delta(run->image, PlaceAt(run->index, &run->record, d.entryPosition), run->volumes);
@@ -147,7 +151,7 @@ int WriteDelta(Run* run, uint32_t n, const std::filesystem::path& target) {
     if (status != kDeltaOk)
         return run->Stop("the delta of " + ShownCp932(d.target) + " does not apply to " +
                          Shown(run->tree, target) + " (" + DeltaStatusName(status) + ")");
-    return out.Commit(&d.time, &error) || run->Stop(error);
+    return out.Commit(&time, &error) || run->Stop(error);
 }
 
 // SHA-256 of a file; 0 when it cannot be read.
@@ -170,172 +174,169 @@ int LastWrite(const std::filesystem::path& file, uint64_t* time) {
     return LastWriteFileTime(file, time, &error);
 }
 
-// Makes one folder, as the run's folder actions do: inside one that is there.
-int MakeFolder(Run* run, const std::filesystem::path& folder) {
-    if (IsFolder(folder))
-        return 1;
-    std::error_code ec;
-    if (Exists(folder) || !std::filesystem::create_directory(folder, ec))
-        return run->Stop("「" + Shown(run->tree, folder) + "」を作成できません");
-    return 1;
-}
+// Every path the items name, once each (names compared without ASCII case, as Windows compares
+// them), with what stands there before the run: the planner's snapshot.
+struct PathTable {
+    std::map<std::string, uint32_t> byName;
+    std::vector<std::filesystem::path> names;
+    std::vector<PlanPath> states;
 
-// One update item. 0 when the run stops.
-int ApplyItem(Run* run, const UpdateItem& item, bool overwriteOnly) {
-    std::filesystem::path folder = run->tree, target;
-    if ((!run->dataFolder.empty() && !InstalledFile(run->tree, "", run->dataFolder, &folder)) ||
-        !InstalledFile(run->tree, run->dataFolder, item.path, &target))
-        return run->Stop("UPDATE.INI : \"" + ShownCp932(item.path) +
-                         "\" はアップデート先のフォルダの外を指しています");
-    const bool exists = Exists(target), isFolder = IsFolder(target);
-    const bool skipped = (overwriteOnly || item.mode == Overwrite) && (!exists || isFolder);
-    // Every item makes its folder first, one the overwrite-only rule then skips too.
-    if ((!skipped || IsFolder(folder.parent_path())) && !MakeFolder(run, folder))
-        return 0;
-    if (skipped)
-        return 1;
-    if (isFolder)
-        return run->Stop("「" + Shown(run->tree, target) + "」はフォルダのため置き換えられません");
-    // The player's data file stays as it is (written back with its own bytes).
-    if (item.mode == Data && exists) {
-        run->written.insert(target);
-        // A file of its own first: the copy's files may be the release's under a second name.
-        const std::filesystem::path own = TemporaryNameBeside(target);
+    uint32_t Index(const std::filesystem::path& path) {
+        const auto [at, fresh] = byName.emplace(FoldName(path.u8string()), (uint32_t)names.size());
+        if (!fresh)
+            return at->second;
+        names.push_back(path);
+        PlanPath state{};
         std::error_code ec;
-        std::string error;
-        if (own.empty() || !std::filesystem::copy_file(target, own, ec) ||
-            (std::filesystem::rename(own, target, ec), ec))
-            return run->Stop("「" + Shown(run->tree, target) + "」を書き込めません");
-        SetLastWriteFileTime(target, NowFileTime(), &error);
-        return 1;
+        const std::filesystem::file_status status = std::filesystem::symlink_status(path, ec);
+        if (std::filesystem::exists(status)) {
+            state.exists = 1;
+            state.replaceable = 1;
+            state.attributes = std::filesystem::is_directory(status) ? kPlanFolder : kPlanNormal;
+            if (state.attributes != kPlanFolder)
+                state.size = std::filesystem::file_size(path, ec);
+            LastWrite(path, &state.writeTime);
+        }
+        states.push_back(state);
+        return at->second;
     }
+};
+
+// Where an item's new file can come from; the installed file is read only where the rules will
+// ask what it is, as the updater reads it.
+int GatherSource(Run* run, const UpdateItem& item, const std::filesystem::path& target,
+                 const PlanPath& state, PlanSource* s) {
+    *s = PlanSource{};
+    if (item.mode == Delete || !item.path[item.nameOffset])
+        return 1;
     const std::string name = run->folderNames ? item.path : item.path + item.nameOffset;
-    uint64_t installedTime = 0;
-    const bool timed = exists && LastWrite(target, &installedTime);
-    std::error_code ec;
-    const uint64_t size = exists ? std::filesystem::file_size(target, ec) : 0;
-    int delta = -1;
-    bool hasDeltas = false;
-    for (uint32_t i = 0; item.mode != Data && i < run->record.deltaCount; ++i) {
+    uint32_t offset = 0;
+    s->record = LookupEntry(run->index, name.c_str(), SameName, &offset);
+    s->dataOffset = offset;
+    if (s->record) {
+        s->entrySize = DecodedSizeOf(PlaceAt(run->index, &run->record, PositionOf(run, s->record)));
+        s->entryTime = EntryTime(s->record);
+    }
+    std::vector<uint32_t> deltas;
+    for (uint32_t i = 0; i < run->record.deltaCount; ++i) {
         PayloadDelta d;
         ReadDeltaDescriptor(run->record.deltas, i, &d);
         if (FoldName(d.target) != FoldName(name))
             continue;
-        if (!hasDeltas && item.mode == Update && timed && installedTime > d.time)
-            return 1; // left alone: newer than the new file
-        hasDeltas = true;
-        if (!exists || (d.baseSize != size && d.resultSize != size))
-            continue;
-        uint8_t digest[kSha256Size];
-        if (!HashFile(run, target, digest))
-            return run->Stop("「" + Shown(run->tree, target) + "」を読み込めません");
-        if (d.resultSize == size && memcmp(d.resultDigest, digest, kSha256Size) == 0)
-            return 1; // already the new file
-        if (d.baseSize == size && memcmp(d.baseDigest, digest, kSha256Size) == 0) {
-            delta = (int)i;
-            break;
-        }
+        if (deltas.empty())
+            s->deltaTime = d.time;
+        deltas.push_back(i);
     }
-    uint32_t offset = 0;
-    const uint8_t* whole = LookupEntry(run->index, name.c_str(), SameName, &offset);
-    if (!hasDeltas && !whole)
-        return run->Stop("entry " + ShownCp932(name) +
-                         " is not in the payload (Can't Find File "
-                         "in Resource !!)");
-    if (hasDeltas && delta < 0 && !whole)
-        return run->Stop("アップデートエラー：「" + Shown(run->tree, target) +
-                         "」がアップデート対象のバージョンと違います");
-    if (!hasDeltas && item.mode == Update && timed && installedTime > EntryTime(whole))
+    s->hasDeltas = !deltas.empty();
+    const bool newer = item.mode == Update && state.writeTime > s->deltaTime;
+    if (!s->hasDeltas || item.mode == Data || !state.exists || (state.attributes & kPlanFolder) ||
+        newer)
         return 1;
-    // The folders of the path: made only for a payload that requires new folders; else they
-    // must be there, as the write fails otherwise.
-    for (const std::filesystem::path& f : FoldersOf(folder, target)) {
-        if (IsFolder(f))
-            continue;
-        if (!run->newFolders)
-            return run->Stop("「" + Shown(run->tree, target) + "」を書き込めません (its folder " +
-                             Shown(run->tree, f) +
-                             " is not there, and the payload does not require new folders)");
-        if (!MakeFolder(run, f))
-            return 0;
+    bool sizeFits = false;
+    for (const uint32_t i : deltas) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(run->record.deltas, i, &d);
+        sizeFits = sizeFits || d.baseSize == state.size || d.resultSize == state.size;
     }
-    run->written.insert(target);
-    if (delta >= 0)
-        return WriteDelta(run, (uint32_t)delta, target);
-    return WriteEntry(
-        run, (uint32_t)((size_t)(whole - IndexRecords(run->index)) / kArchiveEntrySize), target);
-}
-
-// The files a deletion list names that are there, as the tree's paths; 0 when the run stops.
-int DeletedFiles(Run* run, const std::vector<std::string>& paths,
-                 std::vector<std::filesystem::path>* files) {
-    for (const std::string& path : paths) {
-        std::filesystem::path file;
-        if (path.find(':') != std::string::npos || path[0] == '\\' || path[0] == '/' ||
-            !InstalledFile(run->tree, run->dataFolder, path, &file))
-            return run->Stop("UPDATE.INI : \"" + ShownCp932(path) +
-                             "\" はアップデート先のフォルダの外を指しています");
-        if (!Exists(file))
-            continue;
-        if (IsFolder(file))
-            return run->Stop("「" + Shown(run->tree, file) + "」はフォルダのため削除できません");
-        files->push_back(file);
+    uint8_t digest[kSha256Size];
+    if (!sizeFits)
+        return 1;
+    if (!HashFile(run, target, digest)) {
+        s->match = kPlanMatchUnreadable;
+        return 1;
+    }
+    for (const uint32_t i : deltas) {
+        PayloadDelta d;
+        ReadDeltaDescriptor(run->record.deltas, i, &d);
+        if (d.resultSize == state.size && memcmp(d.resultDigest, digest, kSha256Size) == 0) {
+            s->match = kPlanMatchResult;
+            return 1;
+        }
+        if (d.baseSize == state.size && memcmp(d.baseDigest, digest, kSha256Size) == 0) {
+            s->match = kPlanMatchBase;
+            s->delta = i;
+            s->deltaRecord = IndexRecords(run->index) + (size_t)d.entryPosition * kArchiveEntrySize;
+            s->deltaSize = d.resultSize;
+            return 1;
+        }
     }
     return 1;
 }
 
-// Removes file and the folders it leaves empty, never the tree or its DataFolder folder.
-void RemoveDeleted(Run* run, const std::filesystem::path& file) {
+// What the updater tells when its plan is refused at path.
+std::string Refusal(Run* run, PlanRefusal refusal, const std::filesystem::path& path) {
+    const std::string shown = Shown(run->tree, path);
+    switch (refusal) {
+    case kPlanNoEntry:
+        return "Can't Find File in Resource !! (the payload has no entry for " + shown + ")";
+    case kPlanNoFolder:
+        return "ファイルの書き込みに失敗しました (the folder " + shown +
+               (Exists(path) ? " is a file there" : " is not there") +
+               (run->newFolders ? "" : ", and the payload does not make folders") + ")";
+    case kPlanUnreadable:
+        return "「" + shown + "」を読み込めません";
+    case kPlanOtherVersion:
+        return "アップデートエラー：「" + shown + "」がアップデート対象のバージョンと違います";
+    case kPlanFolderInWay:
+        return "「" + shown + "」はフォルダのため置き換えられません";
+    case kPlanFolderDeleted:
+        return "「" + shown + "」はフォルダのため削除できません";
+    default:
+        return "「" + shown + "」はほかのプログラムが使用しているため置き換えられません";
+    }
+}
+
+// A file the run writes back with its own bytes: a file of its own first, as the copy's files
+// may be the release's under a second name, then the time of the rewrite.
+int WriteBack(Run* run, const std::filesystem::path& target, uint64_t now) {
+    const std::filesystem::path own = TemporaryNameBeside(target);
     std::error_code ec;
-    std::filesystem::remove(file, ec);
-    std::filesystem::path data = run->tree;
-    if (!run->dataFolder.empty())
-        InstalledFile(run->tree, "", run->dataFolder, &data);
+    std::string error;
+    if (own.empty() || !std::filesystem::copy_file(target, own, ec) ||
+        (std::filesystem::rename(own, target, ec), ec))
+        return run->Stop("「" + Shown(run->tree, target) + "」を書き込めません");
+    SetLastWriteFileTime(target, now, &error);
+    return 1;
+}
+
+// Removes the folders that deletions left empty, innermost first, never the tree or its
+// DataFolder folder.
+void RemoveEmptied(Run* run, const std::filesystem::path& file, const std::filesystem::path& data) {
+    std::error_code ec;
     for (std::filesystem::path f = file.parent_path();
-         f != run->tree && f != data && f.string().size() > run->tree.string().size();
+         f != run->tree && f != data && f.native().size() > run->tree.native().size();
          f = f.parent_path())
         if (!std::filesystem::remove(f, ec))
             break;
 }
 
-// Where new folders are made, a deleted file or a folder of deleted files may stand where the
-// other kind is written: those deletions go first. A file at a folder of a target's path goes
-// when the list deletes it; a folder at a target goes when the list deletes every file in it.
-void DeleteWhatStandsInTheWay(Run* run, const std::vector<UpdateItem>& items,
-                              std::vector<std::filesystem::path>* deleted) {
-    std::set<std::filesystem::path> named(deleted->begin(), deleted->end());
-    std::set<std::filesystem::path> first;
-    for (const UpdateItem& item : items) {
-        std::filesystem::path target;
-        if (!InstalledFile(run->tree, run->dataFolder, item.path, &target))
-            continue;
-        for (std::filesystem::path f = target.parent_path();
-             f.string().size() > run->tree.string().size(); f = f.parent_path())
-            if (named.count(f))
-                first.insert(f);
-        if (!IsFolder(target))
-            continue;
-        std::vector<std::filesystem::path> inside;
-        bool all = true;
+// The plan's actions carried out on the tree, in order.
+int Carry(Run* run, const PathTable& t, const std::vector<PlanAction>& actions, uint32_t count,
+          uint64_t now, const std::filesystem::path& data) {
+    std::vector<std::filesystem::path> deleted;
+    for (uint32_t i = 0; i < count; ++i) {
+        const PlanAction& a = actions[i];
+        const std::filesystem::path& path = t.names[a.path];
         std::error_code ec;
-        for (std::filesystem::recursive_directory_iterator it(target, ec), end; !ec && it != end;
-             it.increment(ec))
-            if (!it->is_directory()) {
-                inside.push_back(it->path());
-                all = all && named.count(it->path());
-            }
-        if (all)
-            first.insert(inside.begin(), inside.end());
+        if (a.kind == kCreateFolder && !std::filesystem::create_directory(path, ec))
+            return run->Stop("「" + Shown(run->tree, path) + "」を作成できません");
+        if (a.kind == kDeleteFile) {
+            std::filesystem::remove(path, ec);
+            deleted.push_back(path);
+        }
+        if (a.kind != kReplaceFile)
+            continue; // a read-only mark cleared: the copy has none
+        const uint64_t time = a.hasTime && !a.creationOnly ? a.time : now;
+        const int ok = a.from == kFromDelta ? WriteDelta(run, a.delta, path, time)
+                       : a.from == kFromEntry
+                           ? WriteEntry(run, PositionOf(run, a.record), path, time)
+                           : WriteBack(run, path, time);
+        if (!ok)
+            return 0;
     }
-    for (const std::filesystem::path& f : first) {
-        RemoveDeleted(run, f);
-        run->told->push_back("deleted first, to make way: " + Shown(run->tree, f));
-    }
-    std::vector<std::filesystem::path> rest;
-    for (const std::filesystem::path& f : *deleted)
-        if (!first.count(f))
-            rest.push_back(f);
-    deleted->swap(rest);
+    for (const std::filesystem::path& f : deleted)
+        RemoveEmptied(run, f, data);
+    return 1;
 }
 
 } // namespace
@@ -344,16 +345,13 @@ int ApplyPayloadToTree(const PayloadImage& image, const uint8_t* index,
                        const IntegrityRecord& record, VolumeStream* volumes,
                        const std::filesystem::path& tree, int installedMode,
                        std::vector<std::string>* told, std::vector<std::string>* problems) {
-    Run run{image, index, record, volumes, tree, std::string(),
-            false, false, {},     {},      told, problems};
+    Run run{image, index, record, volumes, tree, std::string(), false, false, {}, told, problems};
     run.folderNames = (record.requiredFeatures & PAYLOAD_FEATURE_FOLDER_NAMES) != 0;
     run.newFolders = (record.requiredFeatures & PAYLOAD_FEATURE_NEW_FOLDERS) != 0;
     uint32_t offset;
     const uint8_t* ini = LookupEntry(index, "UPDATE.INI", SameName, &offset);
     std::string text;
-    if (!ini ||
-        !ReadSmallEntry(image, index, &record,
-                        (uint32_t)((size_t)(ini - IndexRecords(index)) / kArchiveEntrySize), &text))
+    if (!ini || !ReadSmallEntry(image, index, &record, PositionOf(&run, ini), &text))
         return run.Stop("the payload has no readable UPDATE.INI");
     const std::vector<IniSection> sections = ParseIni(text);
     IniValue(sections, "SETUP", "DataFolder", &run.dataFolder);
@@ -387,6 +385,17 @@ int ApplyPayloadToTree(const PayloadImage& image, const uint8_t* index,
         if (kind == kItemStored)
             items.push_back(item);
     }
+    for (std::string v : deletions) {
+        UpdateItem item;
+        v.resize(std::min(v.size(), kPathSize - 1));
+        if (v.find(':') != std::string::npos || v[0] == '\\' || v[0] == '/')
+            return run.Stop("UPDATE.INI : \"" + ShownCp932(v) +
+                            "\" はアップデート先のフォルダの外を指しています");
+        strcpy(item.path, v.c_str());
+        item.mode = Delete;
+        item.nameOffset = NameOffset(item.path, IsLeadCp932);
+        items.push_back(item);
+    }
     size_t copying = 0;
     for (size_t n = 0; n < copies.size(); ++n) {
         CopyItem item;
@@ -401,22 +410,53 @@ int ApplyPayloadToTree(const PayloadImage& image, const uint8_t* index,
                         (copying == 1 ? " disc copy is not made here: what it brings"
                                       : " disc copies are not made here: what they bring") +
                         " is missing from the result");
-    if (items.empty() && deletions.empty() && !copying) {
+    if (items.empty() && !copying) {
         if (updates.empty())
             return run.Stop("No 'UpdateFileXX' and 'CopyFileXX'");
         told->push_back("nothing to update for this installation");
         return 1;
     }
-    std::vector<std::filesystem::path> deleted;
-    if (!DeletedFiles(&run, deletions, &deleted))
-        return 0;
-    if (run.newFolders)
-        DeleteWhatStandsInTheWay(&run, items, &deleted);
-    for (const UpdateItem& item : items)
-        if (!ApplyItem(&run, item, overwriteOnly))
+
+    // The snapshot: each item's target, its folder (DataFolder's level) and that folder's
+    // parent, and the folders between its folder and its target.
+    std::filesystem::path data = tree;
+    if (!run.dataFolder.empty() && !InstalledFile(tree, "", run.dataFolder, &data))
+        return run.Stop("UPDATE.INI : DataFolder \"" + ShownCp932(run.dataFolder) +
+                        "\" はアップデート先のフォルダの外を指しています");
+    PathTable t;
+    std::vector<PlanItem> planItems(items.size());
+    std::vector<uint32_t> inner;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const UpdateItem& item = items[i];
+        std::filesystem::path target;
+        if (!InstalledFile(tree, run.dataFolder, item.path, &target))
+            return run.Stop("UPDATE.INI : \"" + ShownCp932(item.path) +
+                            "\" はアップデート先のフォルダの外を指しています");
+        PlanItem& p = planItems[i];
+        p.mode = item.mode;
+        p.noName = !item.path[item.nameOffset];
+        p.target = t.Index(target);
+        p.folder = t.Index(data);
+        p.folderParent = t.Index(data.parent_path());
+        p.firstInner = (uint32_t)inner.size();
+        for (const std::filesystem::path& f : FoldersOf(data, target))
+            inner.push_back(t.Index(f));
+        p.innerCount = (uint32_t)inner.size() - p.firstInner;
+        if (!GatherSource(&run, item, target, t.states[p.target], &p.source))
             return 0;
-    for (const std::filesystem::path& f : deleted)
-        if (!run.written.count(f))
-            RemoveDeleted(&run, f);
-    return 1;
+    }
+    const uint64_t now = NowFileTime();
+    const PlanSnapshot snapshot{t.states.data(),
+                                (uint32_t)t.states.size(),
+                                planItems.data(),
+                                (uint32_t)planItems.size(),
+                                inner.data(),
+                                (uint8_t)overwriteOnly,
+                                (uint8_t)run.newFolders,
+                                now};
+    std::vector<PlanAction> actions(PlanCapacity(snapshot) + 1);
+    const PlanResult plan = PlanRun(snapshot, actions.data());
+    if (plan.refusal != kPlanDone)
+        return run.Stop(Refusal(&run, plan.refusal, t.names[plan.path]));
+    return Carry(&run, t, actions, plan.count, now, data);
 }

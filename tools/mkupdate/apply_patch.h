@@ -15,22 +15,15 @@ class VolumeStream;
 
 // Applies the payload (index: its decoded index; record: its intact integrity record) to tree,
 // a copy of an installation laid out as installed, with the install and data folder both tree
-// and the registry's InstMode installedMode, as UPDATE.exe would:
-// - the version checks (e items) first, whatever their selector;
-// - then each UpdateFileNN that applies, in order, on what the earlier ones left: its write
-//   rule (Always, Update by time stamp, Data kept when there, Overwrite only over a file,
-//   OverwriteOnly), its entry named by its file name or by its path (entries named by their
-//   folders), rebuilt from its delta when the file there is one of the recorded bases, kept
-//   when it already is the new file, else written whole when the payload has a whole copy;
-// - the DataFolder level made by every item; the other folders of a path only when the payload
-//   requires new folders, which then also lets a file the patch deletes give way to a folder
-//   of the same name, and a folder whose every file it deletes give way to a file;
-// - then the DeleteFileNN files (not those the run writes), and the folders they leave empty
-//   inside the game's folders.
-// Disc copies are not made; told says so. A run the updater would stop (a failed version
-// check, a file of another version, a folder in the way, an entry missing) is a problem naming
-// why, and the tree is then not what the updater leaves (it leaves the installation as it was).
-// Returns 1 when the run went through.
+// and the registry's InstMode installedMode, as UPDATE.exe would: the version checks (e items)
+// first, whatever their selector; then the updater's own planner (update/run_plan.h) decides,
+// from what stands in the tree, what the UpdateFileNN and DeleteFileNN items do (the write
+// rules, OverwriteOnly, entries by name or path, deltas matched by size and SHA-256, the folders
+// made), and its actions are carried out on the tree; last, the folders that deletions leave
+// empty go, never the tree or its DataFolder folder. Disc copies are not made; told says so. A
+// run the updater would stop (a failed version check, a refused plan) is a problem naming why
+// in the updater's words, and the tree is then not what the updater leaves (it leaves the
+// installation as it was). Returns 1 when the run went through.
 int ApplyPayloadToTree(const PayloadImage& image, const uint8_t* index,
                        const IntegrityRecord& record, VolumeStream* volumes,
                        const std::filesystem::path& tree, int installedMode,
