@@ -18,7 +18,7 @@ class VolumeStream;
 const uint32_t kToolPayloadFeatures = PAYLOAD_FEATURE_INTEGRITY | PAYLOAD_FEATURE_DELTAS |
                                       PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_DELETIONS |
                                       PAYLOAD_FEATURE_LONG_LISTS | PAYLOAD_FEATURE_LARGE |
-                                      PAYLOAD_FEATURE_MODELED_DELTAS;
+                                      PAYLOAD_FEATURE_MODELED_DELTAS | PAYLOAD_FEATURE_NEW_FOLDERS;
 
 // Lines for list: each delta (its entry, base size and the start of its SHA-256, result size,
 // target) and, for each target, whether a whole copy travels beside its deltas. Empty without
