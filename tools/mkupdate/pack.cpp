@@ -166,6 +166,25 @@ int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& 
         problem("cannot read the folder " + Printable(dir) + ": " + ec.message());
     std::sort(files->begin(), files->end(),
               [](const SourceFile& a, const SourceFile& b) { return a.sortKey < b.sortKey; });
+    // A file and a folder whose names differ only in letter case are one name on Windows.
+    const auto fold = [](std::string utf8) {
+        for (char& c : utf8)
+            c = c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c == '\\' ? '/' : c;
+        return utf8;
+    };
+    std::map<std::string, std::string> folders; // folded relative folder -> as spelled
+    for (const SourceFile& f : *files) {
+        const std::string key = fold(f.sortKey);
+        for (size_t slash = key.find('/'); slash != std::string::npos;
+             slash = key.find('/', slash + 1))
+            folders.emplace(key.substr(0, slash), f.sortKey.substr(0, slash));
+    }
+    for (const SourceFile& f : *files) {
+        const auto folder = folders.find(fold(f.sortKey));
+        if (folder != folders.end())
+            problem("the file " + f.sortKey + " and the folder " + folder->second +
+                    " are one name on Windows, which cannot hold both");
+    }
     std::map<std::string, std::string> seen;
     bool collide = false;
     for (const SourceFile& f : *files)
