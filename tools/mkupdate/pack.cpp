@@ -16,6 +16,7 @@
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack_deltas.h"
 #include "mkupdate/pack_volumes.h"
+#include "mkupdate/temp_output.h"
 #include "mkupdate/update_ini.h"
 #include "payload/archive_writer.h"
 #include "payload/mapped_file.h"
@@ -347,7 +348,13 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
         // '?' is no name's: a stem without a CP932 form fails when a volume is named.
         if (!Utf8ToCp932(v.stem, &v.stemCp932))
             v.stemCp932 = "?";
-        v.temporaryName = [out]() { return TemporaryNameBeside(out); };
+        // Renamed into place at the end; until then a signal removes them.
+        v.temporaryName = [out]() {
+            const std::filesystem::path temp = TemporaryNameBeside(out);
+            if (!temp.empty())
+                RemoveIfInterrupted(temp);
+            return temp;
+        };
     }
     return BuildArchiveWith(entries, archive, image, error, volumes);
 }
