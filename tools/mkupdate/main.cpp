@@ -610,10 +610,12 @@ int BuildFromReleases(const Args& args) {
         return Fail("build: " + error);
     ReleaseDiff diff;
     const std::filesystem::path patch = work.path() / "patch";
-    const int status = Diff(args, patch, &diff);
-    if (status != kExitOk)
-        return status;
-    return Pack(plan, Printable(patch));
+    int status = Diff(args, patch, &diff);
+    if (status == kExitOk)
+        status = Pack(plan, Printable(patch));
+    if (!work.Remove(&error) && status == kExitOk)
+        status = Fail("build: " + error);
+    return status;
 }
 
 int RunPack(const Args& args, bool embed) {

@@ -169,6 +169,18 @@ int OwnedFolder::Make(const fs::path& parent, std::string* error) {
     return 1;
 }
 
+int OwnedFolder::Remove(std::string* error) {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+    if (ec) {
+        *error = "cannot remove the temporary folder " + Printable(path_) + ": " + ec.message();
+        return 0;
+    }
+    Forget(path_);
+    path_.clear();
+    return 1;
+}
+
 int OwnedFolder::MoveTo(const fs::path& target, std::string* error) {
     std::error_code ec;
     // An empty folder at the target gives way; anything else was refused before the work.

@@ -38,6 +38,8 @@ class OwnedFolder {
     ~OwnedFolder();
     int Make(const std::filesystem::path& parent, std::string* error);
     const std::filesystem::path& path() const { return path_; }
+    // Removes the folder with everything in it; a folder that stays is a failure.
+    int Remove(std::string* error);
     // Renames the folder to target, which must not exist or be an empty folder.
     int MoveTo(const std::filesystem::path& target, std::string* error);
 
