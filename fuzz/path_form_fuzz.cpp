@@ -53,6 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string folder = split == std::string::npos ? "" : all.substr(split + 1).c_str();
     if (IsCanonicalPath(path.c_str(), TestCharStep))
         CheckAccepted(path);
+    // One name without a separator byte: the path's check is the name's rule, nothing else.
+    const NameForm form = CheckNameForm(path.data(), path.size(), TestCharStep);
+    if (path.find('\\') == std::string::npos && path.size() < 200)
+        Require((form == kNameExact) ==
+                (IsCanonicalPath(("C:\\" + path).c_str(), TestCharStep) == 1));
     const int inside = IsStrictlyInside(path.c_str(), folder.c_str());
     Require(!inside ||
             (path.compare(0, folder.size(), folder) == 0 && path.size() > folder.size()));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mkupdate/payload_file.h"
 #include "pe/pe_file.h"
 #include "pe/resource_section.h"
 
@@ -34,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> rebuilt;
     const std::vector<uint8_t> payload(data, data + (size < 64 ? size : 64));
     ReadPeResources(file, false, &located, &error);
+    // Where the headers say the sections end (the "incomplete file" diagnosis): any bytes.
+    PeSectionsEnd(data, size);
     if (!ReadPeResources(file, true, &resources, &error)) {
         std::vector<Resource> own;
         SetPayloadResource(&own, payload);

@@ -40,14 +40,23 @@ bool IsDeviceName(const char* name, size_t length) {
 
 // A short alias: at most eight bytes, a tilde followed by digits up to the end of the base, and
 // an extension of at most three bytes. A long name of that shape is refused with it: such a
-// name cannot be told from an alias without asking the file system.
-bool IsShortAlias(const char* name, size_t length) {
-    const char* tilde = (const char*)memchr(name, '~', length);
-    if (!tilde || length > 12)
+// name cannot be told from an alias without asking the file system. The tilde must be a
+// character of its own, not the trail byte of a double-byte one (0x7E is one).
+bool IsShortAlias(const char* name, size_t length, CharStepFn step) {
+    if (length > 12)
         return false;
-    const char* dot = (const char*)memchr(name, '.', length);
+    const char* dot = (const char*)memchr(name, '.', length); // 0x2E is never a trail byte
     const size_t base = dot ? (size_t)(dot - name) : length;
-    if (base > 8 || (dot && length - base - 1 > 3) || tilde > name + base - 2)
+    if (base > 8 || (dot && length - base - 1 > 3))
+        return false;
+    const char* tilde = nullptr;
+    for (const char* p = name; p < name + base;) {
+        const char* next = step(p);
+        if (next == p + 1 && *p == '~')
+            tilde = p;
+        p = next > p ? next : p + 1;
+    }
+    if (!tilde || tilde > name + base - 2)
         return false;
     for (const char* p = tilde + 1; p < name + base; ++p) {
         if (!IsDigit(*p))
@@ -56,15 +65,41 @@ bool IsShortAlias(const char* name, size_t length) {
     return true;
 }
 
-// Checks one name of length bytes (single-byte flags for each byte were checked by the caller).
-bool IsPlainName(const char* name, size_t length) {
-    if (length == 0 || (length <= 2 && name[0] == '.' && name[length - 1] == '.'))
-        return false;
-    const char last = name[length - 1];
-    return last != '.' && last != ' ' && !IsDeviceName(name, length) && !IsShortAlias(name, length);
-}
-
 } // namespace
+
+NameForm CheckNameForm(const char* name, size_t length, CharStepFn step) {
+    if (length == 0)
+        return kNameEmpty;
+    const char* end = name + length;
+    for (const char* p = name; p < end;) {
+        const char* next = step(p);
+        if (next == p + 1) {
+            const char c = *p;
+            const unsigned char u = (unsigned char)c;
+            if (u < 0x20 || u == 0x7F)
+                return kNameControlByte;
+            if (strchr("/\\:*?\"<>|", c))
+                return kNameForbiddenByte;
+            // A lead byte standing alone at the end: a backslash joined after it would become
+            // its trail byte, and the joined path name something else.
+            const char probe[3] = {c, 'A', 0};
+            if (next == end && step(probe) == probe + 2)
+                return kNameBrokenChar;
+        } else if (next != p + 2 || next > end) {
+            return kNameBrokenChar;
+        }
+        p = next;
+    }
+    // Neither a dot nor a blank is ever a trail byte: the last byte tells, and so does the
+    // first dot, whatever characters the name holds.
+    if (name[length - 1] == '.' || name[length - 1] == ' ')
+        return kNameTrailingDot;
+    if (IsDeviceName(name, length))
+        return kNameDevice;
+    if (IsShortAlias(name, length, step))
+        return kNameShortAlias;
+    return kNameExact;
+}
 
 int IsCanonicalPath(const char* path, CharStepFn step) {
     const size_t total = strlen(path);
@@ -72,43 +107,22 @@ int IsCanonicalPath(const char* path, CharStepFn step) {
         return 0;
     if (total == 3)
         return 1;
-    const char* p = path + 3;
-    const char* name = p;
-    // A name's bytes are checked as they are walked; the name as a whole at its end.
-    bool singleOnly = true; // the name has no double-byte character
-    while (true) {
-        const char c = *p;
-        if (c == 0 || c == '\\') {
-            const size_t length = (size_t)(p - name);
-            if (!IsPlainName(name, length) && (singleOnly || length == 0))
+    // Names end at a backslash that is a character of its own; each is judged whole.
+    const char* name = path + 3;
+    for (const char* p = name;;) {
+        const char* next = *p ? step(p) : p;
+        if (*p == 0 || (next == p + 1 && *p == '\\')) {
+            if (CheckNameForm(name, (size_t)(p - name), step) != kNameExact)
                 return 0;
-            // A name with double-byte characters may still end in a dot or blank, or be "."
-            // shaped only in its single bytes: check what the platform would trim.
-            if (!singleOnly && (name[length - 1] == '.' || name[length - 1] == ' '))
-                return 0;
-            if (c == 0)
+            if (*p == 0)
                 return 1;
             name = p + 1;
-            singleOnly = true;
             p = name;
             continue;
         }
-        const char* next = step(p);
-        if (next == p + 1) {
-            const unsigned char u = (unsigned char)c;
-            if (u < 0x20 || u == 0x7F || strchr("/:*?\"<>|", c))
-                return 0;
-            // A lead byte standing alone at the end: a backslash joined after it would become
-            // its trail byte, and the joined path name something else.
-            const char probe[3] = {c, 'A', 0};
-            if (p[1] == 0 && step(probe) == probe + 2)
-                return 0;
-        } else {
-            // A lead byte must have its trail byte before the end.
-            if (next != p + 2 || p[1] == 0)
-                return 0;
-            singleOnly = false;
-        }
+        // A lead byte whose trail byte would be the end of the path.
+        if (next != p + 1 && (next != p + 2 || p[1] == 0))
+            return 0;
         p = next;
     }
 }

@@ -17,6 +17,23 @@
 // never taken for a separator or a forbidden byte.
 int IsCanonicalPath(const char* path, CharStepFn step);
 
+// What is wrong with one name of a path (the bytes between two separators), or kNameExact: the
+// rule IsCanonicalPath applies to every name, and the one mkupdate applies to every name a patch
+// carries, so that the publisher's tool accepts exactly what the updater acts on. Every test
+// holds for a name with double-byte characters too; a trail byte is never taken for a dot,
+// blank, tilde or forbidden byte.
+enum NameForm {
+    kNameExact,
+    kNameEmpty,
+    kNameControlByte,   // below 0x20, or 0x7F
+    kNameForbiddenByte, // one of / \ : * ? " < > |
+    kNameTrailingDot,   // ends in a dot or blank, which the platform trims ("." and ".." too)
+    kNameDevice,        // CON, NUL, COM1 …, with or without an extension
+    kNameShortAlias,    // the shape of a short alias ("PROGRA~1", "SAVE~1.DAT")
+    kNameBrokenChar,    // a lead byte without its trail byte
+};
+NameForm CheckNameForm(const char* name, size_t length, CharStepFn step);
+
 // 1 when path lies strictly below folder: folder's bytes, a backslash unless folder is a drive
 // root, and at least one more name. Both are taken byte for byte, so both must come from the
 // same source (the updater joins every path it records to the folder it records).

@@ -86,14 +86,15 @@ TEST(MkupdateHostile, OutputsAreOnlyRegularFilesOrNewNames) {
         }
     }
     EXPECT_EQ("precious", ReadFile(victim));
-    // extract into a folder where an entry's name is a link: the link's target stays as it was.
+    // extract into a folder where an entry's name is a link: refused, as a folder with anything
+    // in it is, and the link's target stays as it was.
     const fs::path payload = t.path / "p.qv2";
     ASSERT_EQ(0, RunTool({"pack", dir, "-o", payload.string()}).status);
     fs::create_directories(t.path / "out");
     fs::create_symlink(victim, t.path / "out" / "GAME.DAT");
     RunResult r = RunTool({"extract", payload.string(), "-d", (t.path / "out").string()});
     EXPECT_EQ(1, r.status);
-    EXPECT_TRUE(Has(r.err, "symbolic link")) << r.err;
+    EXPECT_TRUE(Has(r.err, "not a new or empty folder")) << r.err;
     EXPECT_EQ("precious", ReadFile(victim));
     EXPECT_TRUE(fs::is_symlink(t.path / "out" / "GAME.DAT"));
 }
@@ -198,9 +199,9 @@ TEST(MkupdateHostile, LinksAndSpecialFilesInThePatchFolderAreErrorsNamingThem) {
 
 TEST(MkupdateHostile, NamesWindowsCannotCreateAreErrors) {
     const char* const bad[] = {
-        "NUL",    "nul.txt", "Con.tar.gz", "AUX",       "PRN.DAT",        "COM1",   "lpt9.x",
-        "TRAIL.", "TRAIL ",  "A:B.DAT",    "A\\B.DAT",  "Q?.DAT",         "S*.DAT", "P|.DAT",
-        "L<.DAT", "G>.DAT",  "D\".DAT",    "TAB\t.DAT", "ESC\x1b[31m.DAT"};
+        "NUL",    "nul.txt", "Con.tar.gz", "AUX",       "PRN.DAT",         "COM1",    "lpt9.x",
+        "TRAIL.", "TRAIL ",  "A:B.DAT",    "A\\B.DAT",  "Q?.DAT",          "S*.DAT",  "P|.DAT",
+        "L<.DAT", "G>.DAT",  "D\".DAT",    "TAB\t.DAT", "ESC\x1b[31m.DAT", "COM0.DAT"};
     for (const char* name : bad) {
         TempFolder t;
         const fs::path dir = t.path / "patch";
@@ -213,12 +214,12 @@ TEST(MkupdateHostile, NamesWindowsCannotCreateAreErrors) {
         EXPECT_EQ(1, pack.status) << name;
         EXPECT_FALSE(fs::exists(t.path / "p.qv2")) << name;
     }
-    // Lookalikes that Windows creates are fine: COM0, a device name inside a longer name, and
-    // the CP932 character 表 whose second byte is a backslash.
+    // Lookalikes that Windows creates are fine: a device name inside a longer name, and the
+    // CP932 character 表 whose second byte is a backslash.
     TempFolder t;
     const fs::path dir = t.path / "patch";
     MakePatch(dir);
-    for (const char* name : {"COM0.DAT", "CONSOLE.DAT", "NULL", "LPT10", "\xE8\xA1\xA8.DAT"})
+    for (const char* name : {"CONSOLE.DAT", "NULL", "LPT10", "\xE8\xA1\xA8.DAT"})
         WriteFile(dir / name, "x");
     RunResult check = RunTool({"check", dir.string()});
     EXPECT_EQ(0, check.status) << check.err;

@@ -102,6 +102,27 @@ if PATH=/nonexistent build "$@" --stub "$stub" -o refused.exe --pkcs12 publisher
   ! grep -qF -- "--pkcs12: osslsigncode is not installed" err.txt; then
   fail "without osslsigncode: $(cat err.txt)"
 fi
+# The signer is looked up in PATH's absolute folders only: an empty entry never runs one from
+# the current folder.
+mkdir -p cwd
+printf '#!/bin/sh\ntouch ran\n' >cwd/osslsigncode
+chmod +x cwd/osslsigncode
+if (cd cwd && PATH=":" "$mkupdate" build "$patch" "$@" --stub "$stub" -o ../refused.exe \
+  --pkcs12 ../publisher.p12 --password-file ../password.txt 2>../err.txt) ||
+  [ -e cwd/ran ] || ! grep -qF "osslsigncode is not installed" err.txt; then
+  fail "a signer from the current folder: $(cat err.txt)"
+fi
+
+# The signature's description and address, and a time-stamp server that is no address.
+build "$@" --stub "$stub" -o described.exe --sign publisher.pem --key publisher.key \
+  --description "Test Game 1.01" --url https://example.invalid/game ||
+  fail "description: $(cat err.txt)"
+osslsigncode verify -CAfile ca.pem -in described.exe >verify.txt 2>&1 || true
+grep -qF "Test Game 1.01" verify.txt || fail "the description is not signed: $(cat verify.txt)"
+if build "$@" --stub "$stub" -o refused.exe --sign publisher.pem --key publisher.key \
+  --timestamp ftp://time.invalid || ! grep -qF "no http:// or https:// address" err.txt; then
+  fail "a time-stamp server that is no address: $(cat err.txt)"
+fi
 [ ! -e refused.exe ] || fail "a refused build wrote its output"
 if compgen -G '.mkupdate-*' >/dev/null; then fail "temporary files are left"; fi
 

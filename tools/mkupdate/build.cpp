@@ -148,6 +148,9 @@ int EmbedPayload(const std::filesystem::path& stub, const std::vector<uint8_t>& 
             *error += "; the payload's deltas hold modeled streams, which this stub cannot "
                       "apply: give --stub the UPDATE.exe of this version of the project, or build "
                       "without --base";
+        else if (required & ~supported & PAYLOAD_FEATURE_NEW_FOLDERS)
+            *error += "; the patch makes folders ([UPDATE] CreateFolders=1), which this stub "
+                      "cannot: give --stub the UPDATE.exe of this version of the project";
         else
             *error += "; give --stub the UPDATE.exe of this version of the project";
         return 0;

@@ -102,14 +102,33 @@ void CheckUpdateItems(Checker* c, const std::vector<std::string>& values, size_t
     }
 }
 
+// A copy item's target: its path past the selector and the disc prefix.
+std::string CopyTarget(std::string rest) {
+    if (rest.size() >= 2 && rest[1] == ',')
+        rest = rest.substr(2);
+    if (rest.size() >= 2 && rest[1] == ':')
+        rest = rest.substr(2);
+    return rest;
+}
+
 // A delete item: a path inside the game's folder, as an update item's path is, of a file the
 // patch does not also write.
 void CheckDeleteItems(Checker* c, const std::vector<std::string>& values) {
     std::map<std::string, std::string> written; // folded item path -> key
     const std::vector<UpdateItemFields> items = ReadUpdateItems(c->ini);
-    for (size_t n = 0; n < items.size(); ++n)
-        if (items[n].rule != kRuleCheck && items[n].rule != kRuleData)
+    std::map<std::string, std::string> checked; // folded version-check path -> key
+    for (size_t n = 0; n < items.size(); ++n) {
+        if (items[n].rule == kRuleCheck)
+            checked.emplace(FoldName(items[n].path), KeyName("UpdateFile%02i", (int)n));
+        else if (items[n].rule != kRuleData)
             written.emplace(FoldName(items[n].path), KeyName("UpdateFile%02i", (int)n));
+    }
+    std::map<std::string, std::string> copies; // folded copy target -> key
+    std::vector<std::string> unread;
+    const std::vector<std::string> copyValues =
+        ReadNumberedList(c->ini, "CopyFile%02i", "copy", &unread);
+    for (size_t n = 0; n < copyValues.size(); ++n)
+        copies.emplace(FoldName(CopyTarget(copyValues[n])), KeyName("CopyFile%02i", (int)n));
     for (size_t n = 0; n < values.size(); ++n) {
         const std::string key = KeyName("DeleteFile%02i", (int)n);
         const std::string& path = values[n];
@@ -135,11 +154,43 @@ void CheckDeleteItems(Checker* c, const std::vector<std::string>& values) {
             Error(c, "[UPDATE] " + key + ": the path " + Shown(path) + " ends in a folder");
             continue;
         }
-        const auto at = written.find(FoldName(path));
+        const std::string folded = FoldName(path);
+        if (folded == "SETUP.INI" || folded == "UPDATE.INI") {
+            Error(c, "[UPDATE] " + key + " deletes " + Shown(path) +
+                         ", which the updater itself needs at the game's next start");
+            continue;
+        }
+        if (checked.count(folded)) {
+            Error(c, "[UPDATE] " + key + " deletes " + Shown(path) +
+                         ", the file of the patch's "
+                         "own version check (" +
+                         checked.at(folded) + ")");
+            continue;
+        }
+        const auto copied = copies.find(folded);
+        if (copied != copies.end())
+            Warn(c, "[UPDATE] " + key + ": " + Shown(path) + " is also the target of " +
+                        copied->second + "; the deletion goes first, then the copy writes it");
+        const auto at = written.find(folded);
         if (at != written.end())
             Warn(c, "[UPDATE] " + key + ": " + Shown(path) + " is also written by " + at->second +
                         "; the updater writes it and does not delete it");
     }
+}
+
+// The one switch of [UPDATE] that asks for a feature: 1 or 0, nothing the updater could read
+// otherwise.
+void CheckCreateFolders(Checker* c) {
+    std::string value;
+    for (const IniSection& s : c->ini)
+        for (const IniKey& k : s.keys)
+            if (FoldName(s.name) == "UPDATE" && FoldName(k.name) == "CREATEFOLDERS" &&
+                value.empty()) {
+                value = k.value;
+                if (value != "0" && value != "1")
+                    Error(c, "[UPDATE] CreateFolders=" + Shown(value) +
+                                 ": give 1 (the patch makes the folders its items need) or 0");
+            }
 }
 
 void CheckCopyItems(Checker* c, const std::vector<std::string>& values) {
@@ -182,6 +233,7 @@ int CheckUpdateIni(const std::string& text, const std::vector<std::string>& entr
         Error(&c, "UPDATE.INI is not valid CP932 (byte " + std::to_string(badAt) + ")");
     c.ini = ParseIni(text);
     CheckSetup(&c);
+    CheckCreateFolders(&c);
     size_t written = 0;
     const std::vector<std::string> updates = ReadList(&c, "UpdateFile%02i", "update");
     CheckUpdateItems(&c, updates, &written);

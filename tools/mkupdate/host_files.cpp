@@ -3,6 +3,7 @@
 #define _CRT_RAND_S
 #endif
 #include "mkupdate/host_files.h"
+#include "mkupdate/temp_output.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -178,6 +179,10 @@ int RandomSuffix(std::string* suffix) {
 
 const char kTemporaryPrefix[] = ".mkupdate-";
 
+int RandomHexSuffix(std::string* suffix) {
+    return RandomSuffix(suffix);
+}
+
 std::filesystem::path TemporaryNameBeside(const std::filesystem::path& file) {
     std::string suffix;
     if (!RandomSuffix(&suffix))
@@ -311,6 +316,7 @@ void HostFileWriter::Abandon() {
     close(fd_);
     unlink(temp_.c_str());
 #endif
+    Forget(temp_);
     open_ = false;
 }
 
@@ -326,6 +332,7 @@ int HostFileWriter::Open(const std::filesystem::path& file, std::string* error) 
         return 0;
     }
     temp_ = folder / (kTemporaryPrefix + suffix + ".tmp");
+    RemoveIfInterrupted(temp_);
 #ifdef _WIN32
     // What stands at the name now: only a regular file may be replaced.
     HANDLE old = CreateFileW(
@@ -416,6 +423,11 @@ int HostFileWriter::Write(const uint8_t* bytes, size_t size) {
 }
 
 int HostFileWriter::Commit(const uint64_t* time, std::string* error) {
+    // Renamed into place or removed below: either way no longer the signal's to remove.
+    struct ForgetTemp {
+        std::filesystem::path path;
+        ~ForgetTemp() { Forget(path); }
+    } forget{temp_};
     if (!open_) {
         *error = "cannot write " + Printable(file_);
         return 0;

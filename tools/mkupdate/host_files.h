@@ -58,6 +58,9 @@ class HostFileWriter {
 // created); empty when no random name can be had.
 std::filesystem::path TemporaryNameBeside(const std::filesystem::path& file);
 
+// 16 random hexadecimal digits, from the system's random source; 0 when none can be had.
+int RandomHexSuffix(std::string* suffix);
+
 // 1 when the name is one WriteHostFile gives its temporary files.
 int IsTemporaryName(const std::filesystem::path& file);
 

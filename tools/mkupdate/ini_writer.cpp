@@ -9,6 +9,8 @@ std::string WriteUpdateIni(const IniContent& ini) {
     text += "GameClass=" + ini.gameClass + "\r\n";
     text += "GameDir=" + ini.gameDir + "\r\n";
     text += "\r\n[UPDATE]\r\n";
+    if (ini.createFolders)
+        text += "CreateFolders=1\r\n";
     for (size_t i = 0; i < ini.updates.size(); ++i)
         text += KeyName("UpdateFile%02i", (int)i) + "=" + ini.updates[i] + "\r\n";
     for (size_t i = 0; i < ini.deletes.size(); ++i)

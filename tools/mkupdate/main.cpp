@@ -16,45 +16,66 @@
 #include "mkupdate/check.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/inspect.h"
+#include "mkupdate/inspect_deltas.h"
 #include "mkupdate/pack.h"
 #include "mkupdate/pack_volumes.h"
 #include "mkupdate/payload_file.h"
 #include "mkupdate/release_diff.h"
 #include "mkupdate/sign.h"
 #include "mkupdate/verify_release.h"
+#include "mkupdate/temp_output.h"
 #include "payload/delta_encode.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: mkupdate COMMAND ...\n"
-    "\n"
-    "  pack DIR -o PAYLOAD [--fast] [--base OLD]... [--fallback] [--volume-limit SIZE]\n"
-    "                                    pack every file under DIR into a payload archive\n"
-    "  build DIR -o UPDATE.exe [--stub PATH] [--fast] [--base OLD]... [--fallback]\n"
-    "        [--volume-limit SIZE]\n"
-    "        [--sign CERT --key KEY | --pkcs12 FILE] [--password-file FILE]\n"
-    "                                    check DIR, pack it and embed the payload into a copy\n"
-    "                                    of the updater (by default UPDATE.exe beside mkupdate),\n"
-    "                                    signed when asked\n"
-    "  build --from OLD... --to NEW -o UPDATE.exe [diff's options] [build's options]\n"
-    "                                    diff, then build with --base OLD for each OLD\n"
-    "  diff --from OLD [--from OLD]... --to NEW -o PATCHDIR [--dry-run] [--keep PATTERN]...\n"
-    "       [--company NAME] [--title TITLE] [--game-dir DIR] [--game-class CLASS]\n"
-    "                                    compare the releases by content and write the new and\n"
-    "                                    changed files and an UPDATE.INI into PATCHDIR\n"
-    "  check DIR                         check DIR's UPDATE.INI against the files and the\n"
-    "                                    updater's rules; errors fail, warnings are told\n"
-    "  list FILE                         list the entries of a payload or of an UPDATE.exe,\n"
-    "                                    and what each delta rebuilds\n"
-    "  verify FILE [--base OLD]...       decode every entry and the index, check their hashes\n"
-    "                                    and the deltas, report problems; with --base, apply\n"
-    "                                    the deltas whose bases OLD holds and check the results\n"
-    "  verify FILE --base OLD... --expect NEW\n"
-    "                                    apply the patch to a copy of each OLD as the updater\n"
-    "                                    would, and list every way the result differs from NEW\n"
-    "  extract FILE -d DIR [NAME...]     write the files (or those named) into DIR\n"
-    "\n"
+const char kVersion[] = "1.0.0";
+
+// Each command's synopsis and what it does, for mkupdate --help and mkupdate COMMAND --help.
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+
+const CommandHelp kCommands[] = {
+    {"pack",
+     "  pack DIR -o PAYLOAD [--fast] [--base OLD]... [--fallback] [--volume-limit SIZE]\n"
+     "                                    pack every file under DIR into a payload archive\n"},
+    {"build",
+     "  build DIR -o UPDATE.exe [--stub PATH] [--fast] [--base OLD]... [--fallback]\n"
+     "        [--volume-limit SIZE]\n"
+     "        [--sign CERT --key KEY | --pkcs12 FILE] [--password-file FILE]\n"
+     "        [--timestamp URL] [--description TEXT] [--url URL]\n"
+     "                                    check DIR, pack it and embed the payload into a copy\n"
+     "                                    of the updater (by default UPDATE.exe beside mkupdate),\n"
+     "                                    signed when asked\n"
+     "  build --from OLD... --to NEW -o UPDATE.exe [diff's options] [build's options]\n"
+     "                                    diff, then build with --base OLD for each OLD\n"},
+    {"diff",
+     "  diff --from OLD [--from OLD]... --to NEW -o PATCHDIR [--dry-run] [--plan FILE]\n"
+     "       [--keep PATTERN]... [--company NAME] [--title TITLE] [--game-dir DIR]\n"
+     "       [--game-class CLASS]\n"
+     "                                    compare the releases by content and write the new and\n"
+     "                                    changed files and an UPDATE.INI into PATCHDIR\n"},
+    {"check",
+     "  check DIR                         check DIR's UPDATE.INI against the files and the\n"
+     "                                    updater's rules; errors fail, warnings are told\n"},
+    {"list",
+     "  list FILE                         list the entries of a payload or of an UPDATE.exe,\n"
+     "                                    and what each delta rebuilds\n"},
+    {"verify",
+     "  verify FILE [--base OLD]...       decode every entry and the index, check their hashes\n"
+     "                                    and the deltas, report problems; with --base, apply\n"
+     "                                    the deltas whose bases OLD holds and check the "
+     "results\n"
+     "  verify FILE --base OLD... --expect NEW\n"
+     "                                    apply the patch to a copy of each OLD as the updater\n"
+     "                                    would, and list every way the result differs from NEW\n"},
+    {"extract",
+     "  extract FILE -d DIR [NAME...]     write the files (or those named) into DIR, a new\n"
+     "                                    or empty folder\n"},
+};
+
+const char kOptions[] =
     "  --fast      a quick greedy encoding instead of the smallest one\n"
     "  --base OLD  an older release of the game, laid out as installed: the files that update\n"
     "              items write by the Always, Update and Overwrite rules travel as deltas from\n"
@@ -69,14 +90,29 @@ const char kUsage[] =
     "              sign the built program with osslsigncode, last, with the certificate and its\n"
     "              private key, or with both in a PKCS#12 file (Linux build only)\n"
     "  --password-file FILE\n"
-    "              the password of the key or the PKCS#12 file, read from FILE\n"
+    "              the password of the key or the PKCS#12 file, read from FILE; an encrypted\n"
+    "              key without it is refused (nothing ever asks for a password)\n"
+    "  --timestamp URL  a time stamp on the signature from this RFC 3161 server\n"
+    "  --description TEXT, --url URL  the signature's description and its web address\n"
     "  --from OLD  an older release, laid out as installed; --to NEW: the new release\n"
     "  --keep PATTERN  leave files matching PATTERN alone ('*', '?'; without a slash also\n"
-    "              matched against the file name)\n"
-    "  --dry-run   print the plan only\n"
+    "              matched against the file name); a pattern that matches nothing fails\n"
+    "  --dry-run   print the plan, file by file, and write nothing\n"
+    "  --plan FILE write the plan as JSON to FILE\n"
     "  --company, --title, --game-dir, --game-class  [SETUP] values in place of those in\n"
     "              NEW's SETUP.INI\n"
-    "Exit status 0 on success; otherwise 1 with the reason on standard error.\n";
+    "  -q          quiet: errors only;  -v  verbose: the plan file by file, and more\n";
+
+const char kExitCodes[] = "Exit status: 0 done, 1 failed (the reason on standard error), 2 a "
+                          "usage error (a wrong command, option or argument).\n";
+
+std::string Usage() {
+    std::string text = "usage: mkupdate COMMAND ... (mkupdate COMMAND --help for one)\n\n";
+    for (const CommandHelp& c : kCommands)
+        text += c.text;
+    return text + "\n" + kOptions +
+           "  --version   mkupdate's version and what this build can do\n" + kExitCodes;
+}
 
 // Writes UTF-8 text to standard output or error. A Windows console is given the text in UTF-16,
 // so that Japanese names show right whatever its code page; a file or pipe gets the UTF-8 bytes.
@@ -104,22 +140,40 @@ void Print(FILE* stream, const std::string& text) {
     fwrite(text.data(), 1, text.size(), stream);
 }
 
+// 0 errors only (-q), 1 the usual notes, 2 the plan file by file and more (-v).
+int verbosity = 1;
+
+const int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
+
 int Fail(const std::string& reason) {
     Print(stderr, "mkupdate: " + reason + "\n");
-    return 1;
+    return kExitFailed;
+}
+
+int UsageError(const std::string& reason) {
+    Print(stderr, "mkupdate: " + reason + " (see mkupdate --help)\n");
+    return kExitUsage;
+}
+
+void Note(const std::string& text) {
+    if (verbosity >= 1)
+        Print(stderr, text);
 }
 
 std::filesystem::path PathArg(const std::string& utf8) {
     return std::filesystem::u8path(utf8);
 }
 
-void Progress(const char* what) {
+bool StderrIsTerminal() {
 #ifdef _WIN32
-    const bool terminal = GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
 #else
-    const bool terminal = isatty(2) != 0;
+    return isatty(2) != 0;
 #endif
-    if (terminal)
+}
+
+void Progress(const char* what) {
+    if (verbosity >= 1 && StderrIsTerminal())
         Print(stderr, std::string("mkupdate: ") + what + "...\n");
 }
 
@@ -127,13 +181,14 @@ void Progress(const char* what) {
 struct Args {
     std::vector<std::string> positional;
     std::string output, stub, folder, volumeLimit, expect;
-    std::string cert, key, pkcs12, passwordFile;
+    std::string cert, key, pkcs12, passwordFile, timestamp, description, url;
     std::vector<std::string> bases;
     bool fast = false;
     bool fallback = false;
+    bool help = false;
     // diff, and build from two releases
     std::vector<std::string> from, keep;
-    std::string to, company, title, gameDir, gameClass;
+    std::string to, company, title, gameDir, gameClass, plan;
     bool dryRun = false;
 };
 
@@ -145,6 +200,12 @@ std::string* SignOption(const std::string& a, Args* args) {
         return &args->key;
     if (a == "--pkcs12")
         return &args->pkcs12;
+    if (a == "--timestamp")
+        return &args->timestamp;
+    if (a == "--description")
+        return &args->description;
+    if (a == "--url")
+        return &args->url;
     return a == "--password-file" ? &args->passwordFile : nullptr;
 }
 
@@ -166,11 +227,12 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
                              : a == "--game-class"   ? &args->gameClass
                              : a == "--volume-limit" ? &args->volumeLimit
                              : a == "--expect"       ? &args->expect
+                             : a == "--plan"         ? &args->plan
                                                      : nullptr;
         if (!value)
             value = SignOption(a, args);
         if (value) {
-            if (i + 1 >= in.size()) {
+            if (i + 1 >= in.size() || in[i + 1].empty()) {
                 *error = command + ": " + a + " needs a value";
                 return 0;
             }
@@ -187,6 +249,12 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
             args->fallback = true;
         } else if (a == "--dry-run") {
             args->dryRun = true;
+        } else if (a == "-q" || a == "--quiet") {
+            verbosity = 0;
+        } else if (a == "-v" || a == "--verbose") {
+            verbosity = 2;
+        } else if (a == "--help" || a == "-h") {
+            args->help = true;
         } else if (a.size() > 1 && a[0] == '-') {
             *error = command + ": unknown option '" + a + "'";
             return 0;
@@ -200,7 +268,7 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& in, Ar
 int ExpectArgs(const std::string& command, const Args& args, size_t positional, bool more,
                std::string* error) {
     if (args.positional.size() < positional || (!more && args.positional.size() > positional)) {
-        *error = command + ": wrong arguments (see mkupdate --help)";
+        *error = command + ": wrong arguments";
         return 0;
     }
     return 1;
@@ -223,52 +291,57 @@ int BaseFolders(const std::string& command, const Args& args,
 
 void Tell(const std::string& command, const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
-        Print(stderr, "mkupdate: " + command + ": " + line + "\n");
+        Note("mkupdate: " + command + ": " + line + "\n");
 }
 
-// Tells the findings; 1 when none of them is an error.
+// Tells the findings (warnings not with -q); 1 when none of them is an error.
 int RunCheck(const std::string& dir, const std::string& output) {
     std::vector<Finding> findings;
     const int ok = CheckFolder(PathArg(dir), &findings,
                                output.empty() ? std::filesystem::path() : PathArg(output));
     for (const Finding& f : findings)
-        Print(stderr, std::string("mkupdate: check: ") + (f.error ? "error: " : "warning: ") +
-                          f.text + "\n");
+        if (f.error || verbosity >= 1)
+            Print(stderr, std::string("mkupdate: check: ") + (f.error ? "error: " : "warning: ") +
+                              f.text + "\n");
     return ok;
 }
 
+bool HasSignOptions(const Args& args) {
+    return !args.cert.empty() || !args.key.empty() || !args.pkcs12.empty() ||
+           !args.passwordFile.empty() || !args.timestamp.empty() || !args.description.empty() ||
+           !args.url.empty();
+}
+
 // The signing options: for build only, a certificate with its key or a PKCS#12 file, checked
-// before anything is built.
-int SignArgs(const char* command, const Args& args, SignOptions* sign, std::string* error) {
-    const bool any = !args.cert.empty() || !args.key.empty() || !args.pkcs12.empty() ||
-                     !args.passwordFile.empty();
-    if (!any)
-        return 1;
-    *error = std::string(command) + ": ";
+// before anything is built. The exit code, kExitOk when they may be used.
+int SignArgs(const char* command, const Args& args, SignOptions* sign) {
+    if (!HasSignOptions(args))
+        return kExitOk;
+    const std::string c = std::string(command) + ": ";
     if (std::string(command) != "build")
-        *error += "--sign, --key, --pkcs12 and --password-file belong to build";
-    else if (!args.pkcs12.empty() && (!args.cert.empty() || !args.key.empty()))
-        *error += "--pkcs12 holds the certificate and its key: give it without --sign and --key";
-    else if (args.pkcs12.empty() && (args.cert.empty() || args.key.empty()))
-        *error += "give --sign CERT with --key KEY, or --pkcs12 FILE";
-    else {
-        sign->cert = PathArg(args.cert);
-        sign->key = PathArg(args.key);
-        sign->pkcs12 = PathArg(args.pkcs12);
-        sign->passwordFile = PathArg(args.passwordFile);
-        std::string why;
-        if (CheckSigning(*sign, &why)) {
-            error->clear();
-            return 1;
-        }
-        *error += "--" + std::string(args.pkcs12.empty() ? "sign" : "pkcs12") + ": " + why;
-    }
-    return 0;
+        return UsageError(c + "the signing options belong to build");
+    if (!args.pkcs12.empty() && (!args.cert.empty() || !args.key.empty()))
+        return UsageError(c + "--pkcs12 holds the certificate and its key: give it without --sign "
+                              "and --key");
+    if (args.pkcs12.empty() && (args.cert.empty() || args.key.empty()))
+        return UsageError(c + "give --sign CERT with --key KEY, or --pkcs12 FILE");
+    sign->cert = PathArg(args.cert);
+    sign->key = PathArg(args.key);
+    sign->pkcs12 = PathArg(args.pkcs12);
+    sign->passwordFile = PathArg(args.passwordFile);
+    sign->timestamp = args.timestamp;
+    sign->description = args.description;
+    sign->url = args.url;
+    std::string why;
+    if (!CheckSigning(*sign, &why))
+        return Fail(c + "--" + (args.pkcs12.empty() ? "sign" : "pkcs12") + ": " + why);
+    return kExitOk;
 }
 
 bool HasDiffOptions(const Args& args) {
     return !args.from.empty() || !args.keep.empty() || !args.to.empty() || !args.company.empty() ||
-           !args.title.empty() || !args.gameDir.empty() || !args.gameClass.empty() || args.dryRun;
+           !args.title.empty() || !args.gameDir.empty() || !args.gameClass.empty() || args.dryRun ||
+           !args.plan.empty();
 }
 
 // A progress bar on a terminal: one line, rewritten as each further percent is read.
@@ -289,12 +362,31 @@ struct ProgressBar {
     }
 };
 
-bool StderrIsTerminal() {
-#ifdef _WIN32
-    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
-#else
-    return isatty(2) != 0;
-#endif
+// 1 when a lies in b or is b (both as they resolve now).
+bool Within(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ec;
+    const std::filesystem::path x = std::filesystem::weakly_canonical(a, ec);
+    const std::filesystem::path y = std::filesystem::weakly_canonical(b, ec);
+    auto [i, j] = std::mismatch(y.begin(), y.end(), x.begin(), x.end());
+    (void)j;
+    return i == y.end();
+}
+
+// An output file may not lie in a release, be a folder, or go into a folder that is not there.
+int OutputFileProblem(const char* command, const std::filesystem::path& output,
+                      const std::vector<std::string>& releases) {
+    for (const std::string& r : releases)
+        if (Within(output, PathArg(r)))
+            return Fail(std::string(command) + ": -o " + Printable(output) +
+                        " lies in the release " + r + ", which must stay as it is");
+    std::error_code ec;
+    if (std::filesystem::is_directory(output, ec))
+        return Fail(std::string(command) + ": -o " + Printable(output) +
+                    " is a folder; give the file to write");
+    if (!std::filesystem::is_directory(FolderOf(output), ec))
+        return Fail(std::string(command) + ": the folder of " + Printable(output) +
+                    " does not exist");
+    return kExitOk;
 }
 
 // diff, alone or as build's first half (into a temporary patch folder).
@@ -302,8 +394,6 @@ int Diff(const Args& args, const std::filesystem::path& out, ReleaseDiff* diff) 
     DiffOptions options;
     for (const std::string& f : args.from)
         options.from.push_back(PathArg(f));
-    if (args.from.empty() || args.to.empty())
-        return Fail("diff needs --from OLD (one or more) and --to NEW");
     options.to = PathArg(args.to);
     options.out = out;
     options.keep = args.keep;
@@ -312,7 +402,7 @@ int Diff(const Args& args, const std::filesystem::path& out, ReleaseDiff* diff) 
     options.gameDir = args.gameDir;
     options.gameClass = args.gameClass;
     ProgressBar bar;
-    bar.terminal = StderrIsTerminal();
+    bar.terminal = verbosity >= 1 && StderrIsTerminal();
     options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
     std::string error;
     const int ok = DiffReleases(options, diff, &error);
@@ -320,150 +410,166 @@ int Diff(const Args& args, const std::filesystem::path& out, ReleaseDiff* diff) 
         Print(stderr, "\n");
     if (!ok)
         return Fail("diff: " + error);
-    Print(stderr, DescribeDiff(*diff));
-    return 0;
+    if (args.dryRun || verbosity >= 2)
+        Print(stdout, DescribePlanFiles(*diff));
+    Note(DescribeDiff(*diff));
+    if (!args.plan.empty()) {
+        const std::string json = PlanJson(*diff);
+        if (!WriteHostFile(PathArg(args.plan), (const uint8_t*)json.data(), json.size(), nullptr,
+                           &error))
+            return Fail("diff: --plan: " + error);
+    }
+    return kExitOk;
+}
+
+// What diff and build --from/--to need before any work; the exit code, kExitOk to go on.
+int DiffArgs(const char* command, const Args& args) {
+    if (args.from.empty() || args.to.empty())
+        return UsageError(std::string(command) + " needs --from OLD (one or more) and --to NEW");
+    if (args.output.empty() && !args.dryRun)
+        return UsageError(std::string(command) + " needs -o " +
+                          (std::string(command) == "diff" ? "PATCHDIR" : "UPDATE.exe") +
+                          " (or --dry-run)");
+    if (!args.plan.empty()) {
+        std::vector<std::string> releases = args.from;
+        releases.push_back(args.to);
+        const int plan = OutputFileProblem(command, PathArg(args.plan), releases);
+        if (plan != kExitOk)
+            return plan;
+    }
+    return kExitOk;
 }
 
 int RunDiff(const Args& args) {
     if (!args.positional.empty() || !args.stub.empty() || args.fast || args.fallback ||
         !args.bases.empty() || !args.folder.empty() || !args.volumeLimit.empty())
-        return Fail("diff: unexpected argument (see mkupdate --help)");
-    if (args.output.empty() && !args.dryRun)
-        return Fail("diff needs -o PATCHDIR (or --dry-run)");
+        return UsageError("diff: unexpected argument");
+    if (HasSignOptions(args))
+        return UsageError("diff: the signing options belong to build");
+    const int usable = DiffArgs("diff", args);
+    if (usable != kExitOk)
+        return usable;
     ReleaseDiff diff;
     return Diff(args, args.dryRun ? std::filesystem::path() : PathArg(args.output), &diff);
 }
 
-int Pack(const Args& args, bool embed);
+// What pack and build will do, all judged before the work starts.
+struct BuildPlan {
+    const char* command;
+    bool embed;
+    PackOptions options;
+    SignOptions sign;
+    std::filesystem::path output, stub;
+};
 
-// build --from OLD... --to NEW: the patch folder made in a temporary folder, then built with
-// the older releases as bases, and removed.
-int BuildFromReleases(const Args& args) {
-    if (!args.positional.empty())
-        return Fail("build: give either a patch folder or --from and --to, not both");
-    if (!args.bases.empty())
-        return Fail("build: --from releases are the bases already; leave out --base");
-    if (args.output.empty())
-        return Fail("build needs -o UPDATE.exe");
-    std::error_code ec;
-    std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    if (ec)
-        return Fail("build: no temporary folder: " + ec.message());
-#ifdef _WIN32
-    temp /= "mkupdate-diff-" + std::to_string(GetCurrentProcessId());
-#else
-    temp /= "mkupdate-diff-" + std::to_string(getpid());
-#endif
-    std::filesystem::remove_all(temp, ec);
-    ReleaseDiff diff;
-    Args diffArgs = args;
-    int status = Diff(diffArgs, args.dryRun ? std::filesystem::path() : temp, &diff);
-    if (status == 0 && !args.dryRun && diff.files.empty() && diff.deletes.empty())
-        status = Fail("build: the releases do not differ; there is no patch to make");
-    if (status == 0 && !args.dryRun) {
-        Args packArgs = args;
-        packArgs.from.clear();
-        packArgs.to.clear();
-        packArgs.keep.clear();
-        packArgs.company = packArgs.title = packArgs.gameDir = packArgs.gameClass = "";
-        packArgs.positional.push_back(Printable(temp));
-        if (DeltaEncoderAvailable())
-            packArgs.bases = args.from;
-        else
-            Print(stderr, "mkupdate: build: this build of mkupdate makes no deltas: the changed "
-                          "files travel whole\n");
-        status = Pack(packArgs, true);
-    }
-    std::filesystem::remove_all(temp, ec);
-    return status;
-}
-
-int Pack(const Args& args, bool embed) {
+// Every input and output of pack and build judged, nothing read but the stub's size; the exit
+// code, kExitOk to go on.
+int PrepareBuild(const Args& args, bool embed, BuildPlan* plan) {
     const char* command = embed ? "build" : "pack";
-    std::string error;
-    if (!ExpectArgs(command, args, 1, false, &error))
-        return Fail(error);
+    plan->command = command;
+    plan->embed = embed;
     if (args.output.empty())
-        return Fail(std::string(command) + " needs -o " + (embed ? "UPDATE.exe" : "PAYLOAD"));
+        return UsageError(std::string(command) + " needs -o " + (embed ? "UPDATE.exe" : "PAYLOAD"));
     if (!embed && !args.stub.empty())
-        return Fail("pack: --stub belongs to build");
+        return UsageError("pack: --stub belongs to build");
+    if (args.fallback && args.bases.empty() && args.from.empty())
+        return UsageError(std::string(command) + ": --fallback goes with --base");
     // Before anything is read: the Windows build has no suffix sorter to make deltas with.
     if (!args.bases.empty() && !DeltaEncoderAvailable())
         return Fail(std::string(command) +
                     ": --base: delta encoding is unavailable in this build of mkupdate (the "
                     "Windows build has no suffix sorter); make payloads with deltas with the "
                     "Linux build");
-    if (args.fallback && args.bases.empty())
-        return Fail(std::string(command) + ": --fallback goes with --base");
-    SignOptions sign;
-    if (!SignArgs(command, args, &sign, &error))
-        return Fail(error);
-    PackOptions options;
+    const int signing = SignArgs(command, args, &plan->sign);
+    if (signing != kExitOk)
+        return signing;
+    PackOptions& options = plan->options;
     options.level = args.fast ? kCompressFast : kCompressBest;
     options.fallback = args.fallback;
+    std::string error;
     if (!args.volumeLimit.empty() &&
         !ParseVolumeLimit(args.volumeLimit, &options.volumeLimit, &error))
-        return Fail(std::string(command) + ": " + error);
+        return UsageError(std::string(command) + ": " + error);
     if (!BaseFolders(command, args, &options.bases, &error))
         return Fail(error);
-    const std::filesystem::path output = PathArg(args.output);
-    const std::filesystem::path stub = args.stub.empty() ? DefaultStub() : PathArg(args.stub);
+    plan->output = PathArg(args.output);
+    std::vector<std::string> releases = args.from;
+    if (!args.to.empty())
+        releases.push_back(args.to);
+    releases.insert(releases.end(), args.bases.begin(), args.bases.end());
+    const int place = OutputFileProblem(command, plan->output, releases);
+    if (place != kExitOk)
+        return place;
+    plan->stub = args.stub.empty() ? DefaultStub() : PathArg(args.stub);
     std::error_code ec;
-    if (embed && args.stub.empty() && !std::filesystem::exists(stub, ec))
-        return Fail("build: no stub beside mkupdate (" + Printable(stub) +
+    if (embed && args.stub.empty() && !std::filesystem::exists(plan->stub, ec))
+        return Fail("build: no stub beside mkupdate (" + Printable(plan->stub) +
                     "); give --stub PATH, the UPDATE.exe this project builds");
     // The limit is on the file written: for build the stub takes its share.
-    if (embed && !CanReadHostFile(stub, &error))
+    if (embed && !CanReadHostFile(plan->stub, &error))
         return Fail("build: stub: " + error);
-    const uint64_t stubSize = embed ? std::filesystem::file_size(stub, ec) : 0;
+    const uint64_t stubSize = embed ? std::filesystem::file_size(plan->stub, ec) : 0;
     if (embed && (ec || stubSize + kEmbedSlack >= options.volumeLimit))
-        return Fail("build: the stub " + Printable(stub) +
+        return Fail("build: the stub " + Printable(plan->stub) +
                     (ec ? " cannot be read" : " alone is as large as the volume limit"));
     options.imageLimit = options.volumeLimit - (embed ? stubSize + kEmbedSlack : 0);
-    options.volumesFor = output;
-    if (embed && !RunCheck(args.positional[0], args.output))
+    options.volumesFor = plan->output;
+    return kExitOk;
+}
+
+int Pack(const BuildPlan& plan, const std::string& dir) {
+    const std::string command = plan.command;
+    const std::filesystem::path& output = plan.output;
+    if (plan.embed && !RunCheck(dir, Printable(output)))
         return Fail("build: the folder did not pass the check");
     std::vector<uint8_t> image;
     std::vector<std::string> leftOut, told;
     WrittenVolumes volumes;
+    std::string error;
     Progress("packing");
-    if (!PackFolder(PathArg(args.positional[0]), output, options, &image, &leftOut, &told, &error,
-                    &volumes))
+    if (!PackFolder(PathArg(dir), output, plan.options, &image, &leftOut, &told, &error, &volumes))
         return Fail(error);
     if (!volumes.final.empty())
         told.push_back("the payload does not fit the volume limit (" +
-                       std::to_string(options.volumeLimit) +
+                       std::to_string(plan.options.volumeLimit) +
                        " bytes) in one file: " + std::to_string(volumes.final.size()) + " volume" +
                        (volumes.final.size() == 1 ? "" : "s") + " beside " + Printable(output) +
                        ", " + Printable(volumes.final.front().filename()) + " to " +
                        Printable(volumes.final.back().filename()) + "; ship them with it");
     // build's check has told them already.
-    for (size_t i = 0; !embed && i < leftOut.size(); ++i)
-        Print(stderr, "mkupdate: pack: left out " + leftOut[i] + "\n");
+    for (size_t i = 0; !plan.embed && i < leftOut.size(); ++i)
+        Note("mkupdate: pack: left out " + leftOut[i] + "\n");
     // The volumes are put in place, and the old ones removed, only once the payload or the
     // program is written: a failure before leaves the earlier build whole.
     int ok = 1;
-    if (!embed) {
+    std::error_code ec;
+    if (!plan.embed) {
         ok = WriteHostFile(output, image.data(), image.size(), nullptr, &error);
     } else {
         // Signing comes last, over everything embedded, the integrity record with it, and
         // with it the digests of the volumes.
-        const std::filesystem::path built = sign.Wanted() ? TemporaryNameBeside(output) : output;
+        const bool signing = plan.sign.Wanted();
+        const std::filesystem::path built = signing ? TemporaryNameBeside(output) : output;
         if (built.empty()) {
             DiscardVolumes(volumes);
             return Fail("build: no random name for a temporary file");
         }
+        if (signing)
+            RemoveIfInterrupted(built);
         bool dropped = false;
-        ok = EmbedPayload(stub, image, built, &error, &dropped);
+        ok = EmbedPayload(plan.stub, image, built, &error, &dropped);
         if (ok && dropped)
-            told.push_back("the stub " + Printable(stub) +
+            told.push_back("the stub " + Printable(plan.stub) +
                            " was signed: its signature would not cover the new payload, so it "
                            "is dropped" +
-                           (sign.Wanted() ? std::string() : " (--sign signs the result)"));
-        if (ok && sign.Wanted()) {
+                           (signing ? std::string() : " (--sign signs the result)"));
+        if (ok && signing) {
             Progress("signing");
-            ok = SignFile(built, output, sign, &error);
+            ok = SignFile(built, output, plan.sign, &error);
+        }
+        if (signing) {
             std::filesystem::remove(built, ec);
+            Forget(built);
         }
     }
     if (!ok) {
@@ -472,34 +578,93 @@ int Pack(const Args& args, bool embed) {
     }
     if (!PlaceVolumes(output, volumes, &told, &error)) {
         DiscardVolumes(volumes);
-        return Fail(std::string(command) + ": " + error + "; " + Printable(output) +
+        return Fail(command + ": " + error + "; " + Printable(output) +
                     " is incomplete without its volumes: build again");
     }
     Tell(command, told);
-    return 0;
+    return kExitOk;
+}
+
+// build --from OLD... --to NEW: everything judged first; the patch folder made in a folder of
+// its own beside the output, built with the older releases as bases, and removed.
+int BuildFromReleases(const Args& args) {
+    if (!args.positional.empty())
+        return UsageError("build: give either a patch folder or --from and --to, not both");
+    if (!args.bases.empty())
+        return UsageError("build: --from releases are the bases already; leave out --base");
+    const int usable = DiffArgs("build", args);
+    if (usable != kExitOk)
+        return usable;
+    if (args.dryRun) {
+        ReleaseDiff diff;
+        return Diff(args, std::filesystem::path(), &diff);
+    }
+    Args packArgs = args;
+    if (DeltaEncoderAvailable())
+        packArgs.bases = args.from;
+    BuildPlan plan;
+    const int ready = PrepareBuild(packArgs, true, &plan);
+    if (ready != kExitOk)
+        return ready;
+    if (!DeltaEncoderAvailable())
+        Note("mkupdate: build: this build of mkupdate makes no deltas: the changed files travel "
+             "whole\n");
+    OwnedFolder work;
+    std::string error;
+    if (!work.Make(FolderOf(plan.output), &error))
+        return Fail("build: " + error);
+    ReleaseDiff diff;
+    const std::filesystem::path patch = work.path() / "patch";
+    int status = Diff(args, patch, &diff);
+    if (status == kExitOk)
+        status = Pack(plan, Printable(patch));
+    if (!work.Remove(&error) && status == kExitOk)
+        status = Fail("build: " + error);
+    return status;
+}
+
+int RunPack(const Args& args, bool embed) {
+    std::string error;
+    if (!ExpectArgs(embed ? "build" : "pack", args, 1, false, &error))
+        return UsageError(error);
+    BuildPlan plan;
+    const int ready = PrepareBuild(args, embed, &plan);
+    if (ready != kExitOk)
+        return ready;
+    return Pack(plan, args.positional[0]);
 }
 
 int Inspect(const std::string& command, const Args& args) {
     std::string error;
     if (!ExpectArgs(command, args, 1, command == "extract", &error))
-        return Fail(error);
+        return UsageError(error);
     if (!args.output.empty() || !args.stub.empty() || args.fast || args.fallback ||
-        !args.volumeLimit.empty() || !args.cert.empty() || !args.key.empty() ||
-        !args.pkcs12.empty() || !args.passwordFile.empty() ||
+        !args.volumeLimit.empty() || HasSignOptions(args) ||
         (command != "extract" && !args.folder.empty()) ||
         (command != "verify" && (!args.bases.empty() || !args.expect.empty())))
-        return Fail(command + ": unexpected option (see mkupdate --help)");
+        return UsageError(command + ": unexpected option");
+    if (command == "extract" && args.folder.empty())
+        return UsageError("extract needs -d DIR");
     if (!args.expect.empty() && args.bases.empty())
-        return Fail("verify: --expect NEW needs --base OLD, the release (or releases) to apply "
-                    "the patch to");
+        return UsageError("verify: --expect NEW needs --base OLD, the release (or releases) to "
+                          "apply the patch to");
     std::error_code ec;
     if (!args.expect.empty() && !std::filesystem::is_directory(PathArg(args.expect), ec))
         return Fail("verify: --expect " + args.expect +
-                    " is not a folder (give the new release, "
-                    "laid out as installed)");
+                    " is not a folder (give the new release, laid out as installed)");
     std::vector<std::filesystem::path> bases;
     if (!BaseFolders(command, args, &bases, &error))
         return Fail(error);
+    if (command == "extract") {
+        // Files of the publisher's are never overwritten: only a new or empty folder is filled.
+        std::error_code ec;
+        const std::filesystem::path dir = PathArg(args.folder);
+        if (std::filesystem::exists(std::filesystem::symlink_status(dir, ec)) &&
+            !(std::filesystem::is_directory(std::filesystem::symlink_status(dir, ec)) &&
+              std::filesystem::is_empty(dir, ec)))
+            return Fail("extract: " + args.folder +
+                        " is not a new or empty folder; extract writes only into one");
+    }
     OpenedPayload payload;
     if (!OpenPayload(PathArg(args.positional[0]), &payload, &error))
         return Fail(error);
@@ -509,7 +674,7 @@ int Inspect(const std::string& command, const Args& args) {
         if (!ListPayload(image, &listing, &error))
             return Fail(error);
         Print(stdout, listing);
-        return 0;
+        return kExitOk;
     }
     if (command == "verify") {
         std::vector<std::string> problems, told;
@@ -544,51 +709,68 @@ int Inspect(const std::string& command, const Args& args) {
                         (problems.size() == 1 ? " problem" : " problems"));
         }
         Print(stdout, args.positional[0] + ": ok\n");
-        return 0;
+        return kExitOk;
     }
-    if (args.folder.empty())
-        return Fail("extract needs -d DIR");
     const std::vector<std::string> names(args.positional.begin() + 1, args.positional.end());
     Progress("extracting");
     std::vector<std::string> told;
     if (!ExtractPayload(image, PathArg(args.folder), names, &error, &told))
         return Fail(error);
     Tell(command, told);
-    return 0;
+    return kExitOk;
+}
+
+std::string VersionText() {
+    return std::string("mkupdate ") + kVersion +
+           "\npayload features it writes and reads: " + DescribeFeatures(kToolPayloadFeatures) +
+           "\ndeltas: " +
+           (DeltaEncoderAvailable() ? "made" : "not made by this build (no suffix sorter)") +
+           "\nsigning: " + (SigningAvailable() ? "with osslsigncode" : "not in this build") + "\n";
 }
 
 int Run(const std::vector<std::string>& argv) {
     if (argv.size() < 2) {
-        Print(stderr, kUsage);
-        return 2;
+        Print(stderr, Usage());
+        return kExitUsage;
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        Print(stdout, kUsage);
-        return 0;
+        Print(stdout, Usage());
+        return kExitOk;
     }
+    if (command == "--version") {
+        Print(stdout, VersionText());
+        return kExitOk;
+    }
+    const CommandHelp* known = nullptr;
+    for (const CommandHelp& c : kCommands)
+        known = command == c.name ? &c : known;
+    if (!known)
+        return UsageError("unknown command '" + command + "'");
     Args args;
     std::string error;
     if (!ParseArgs(command, std::vector<std::string>(argv.begin() + 2, argv.end()), &args, &error))
-        return Fail(error);
+        return UsageError(error);
+    if (args.help) {
+        Print(stdout, std::string("usage:\n") + known->text + "\n" + kOptions + kExitCodes);
+        return kExitOk;
+    }
     if (command == "diff")
         return RunDiff(args);
     if (command == "build" && HasDiffOptions(args))
         return BuildFromReleases(args);
     if (HasDiffOptions(args))
-        return Fail(command + ": --from, --to, --keep, --dry-run and the [SETUP] options belong "
-                              "to diff and build");
+        return UsageError(command + ": --from, --to, --keep, --dry-run, --plan and the [SETUP] " +
+                          "options belong to diff and build");
     if (command == "pack" || command == "build")
-        return Pack(args, command == "build");
+        return RunPack(args, command == "build");
     if (command == "check") {
         if (!ExpectArgs(command, args, 1, false, &error))
-            return Fail(error);
-        return RunCheck(args.positional[0], std::string()) ? 0
+            return UsageError(error);
+        return RunCheck(args.positional[0], std::string()) ? kExitOk
                                                            : Fail("check: the folder has errors");
     }
-    if (command == "list" || command == "verify" || command == "extract")
-        return Inspect(command, args);
-    return Fail("unknown command '" + command + "' (see mkupdate --help)");
+    return Inspect(command, args);
 }
 
 } // namespace
@@ -612,5 +794,6 @@ int main(int argc, char** argv) {
 #else
     args.assign(argv, argv + argc);
 #endif
+    RemoveOnSignal();
     return Run(args);
 }

@@ -13,9 +13,11 @@
 #include "archive/payload_features.h"
 #include "archive/payload_large.h"
 #include "core/text.h"
+#include "core/path_form.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack_deltas.h"
 #include "mkupdate/pack_volumes.h"
+#include "mkupdate/temp_output.h"
 #include "mkupdate/update_ini.h"
 #include "payload/archive_writer.h"
 #include "payload/mapped_file.h"
@@ -34,37 +36,35 @@ std::string FoldName(const std::string& name) {
 }
 
 std::string WindowsNameProblem(const std::string& name) {
-    if (name.empty())
+    switch (CheckNameForm(name.c_str(), name.size(), Cp932CharStep)) {
+    case kNameExact:
+        return std::string();
+    case kNameEmpty:
         return "is empty";
-    if (name == "." || name == "..")
-        return "is no file name";
-    for (size_t i = 0; i < name.size(); ++i) {
-        const unsigned char c = (unsigned char)name[i];
-        if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
-            ++i; // a trail byte may be 0x5C or 0x7C and is no separator
-            continue;
-        }
-        if (c < 0x20 || c == 0x7F)
-            return "holds a control character";
-        if (strchr("<>:\"/\\|?*", c))
-            return std::string("holds '") + (char)c + "', which Windows does not allow in names";
+    case kNameControlByte:
+        return "holds a control character";
+    case kNameForbiddenByte:
+        for (size_t i = 0; i < name.size(); i = (size_t)(Cp932CharStep(&name[i]) - name.c_str()))
+            if (strchr("<>:\"/\\|?*", name[i]) && Cp932CharStep(&name[i]) == &name[i] + 1)
+                return std::string("holds '") + name[i] +
+                       "', which Windows does not allow in names";
+        return "holds a byte Windows does not allow in names";
+    case kNameTrailingDot:
+        return name == "." || name == ".." ? "is no file name"
+                                           : "ends in a dot or a space, which Windows drops";
+    case kNameDevice: {
+        std::string base = FoldName(name.substr(0, name.find('.')));
+        while (!base.empty() && base.back() == ' ')
+            base.pop_back();
+        return "is a device name on Windows (" + ShownCp932(base) + ")";
     }
-    if (name.back() == '.' || name.back() == ' ')
-        return "ends in a dot or a space, which Windows drops";
-    // A device name, with any extension and with blanks before it, opens the device.
-    std::string base = FoldName(name.substr(0, name.find('.')));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    bool device = false;
-    for (const char* d : kDevices)
-        device = device || base == d;
-    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-        base[3] >= '1' && base[3] <= '9')
-        device = true;
-    if (device)
-        return "is a device name on Windows (" + base + ")";
-    return std::string();
+    case kNameShortAlias:
+        return "has the form of a short alias (" + ShownCp932(name) +
+               "), which the updater refuses as not an exact name";
+    case kNameBrokenChar:
+        break;
+    }
+    return "ends in half a double-byte character";
 }
 
 std::string EntryNameProblem(const std::string& name) {
@@ -168,6 +168,25 @@ int CollectFiles(const std::filesystem::path& dir, const std::filesystem::path& 
         problem("cannot read the folder " + Printable(dir) + ": " + ec.message());
     std::sort(files->begin(), files->end(),
               [](const SourceFile& a, const SourceFile& b) { return a.sortKey < b.sortKey; });
+    // A file and a folder whose names differ only in letter case are one name on Windows.
+    const auto fold = [](std::string utf8) {
+        for (char& c : utf8)
+            c = c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c == '\\' ? '/' : c;
+        return utf8;
+    };
+    std::map<std::string, std::string> folders; // folded relative folder -> as spelled
+    for (const SourceFile& f : *files) {
+        const std::string key = fold(f.sortKey);
+        for (size_t slash = key.find('/'); slash != std::string::npos;
+             slash = key.find('/', slash + 1))
+            folders.emplace(key.substr(0, slash), f.sortKey.substr(0, slash));
+    }
+    for (const SourceFile& f : *files) {
+        const auto folder = folders.find(fold(f.sortKey));
+        if (folder != folders.end())
+            problem("the file " + f.sortKey + " and the folder " + folder->second +
+                    " are one name on Windows, which cannot hold both");
+    }
     std::map<std::string, std::string> seen;
     bool collide = false;
     for (const SourceFile& f : *files)
@@ -207,8 +226,8 @@ uint32_t FolderFeatures(const std::vector<SourceFile>& files, bool folderNames) 
             features |= PAYLOAD_FEATURE_LONG_LISTS;
         if (!ReadDeleteItems(ini).empty())
             features |= PAYLOAD_FEATURE_DELETIONS;
-        std::string create;
-        if (IniValue(ini, "UPDATE", "CreateFolders", &create) && ParseDecimal64(create.c_str()))
+        std::string createFolders;
+        if (IniValue(ini, "UPDATE", "CreateFolders", &createFolders) && createFolders == "1")
             features |= PAYLOAD_FEATURE_NEW_FOLDERS;
     }
     return features;
@@ -330,7 +349,13 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
         // '?' is no name's: a stem without a CP932 form fails when a volume is named.
         if (!Utf8ToCp932(v.stem, &v.stemCp932))
             v.stemCp932 = "?";
-        v.temporaryName = [out]() { return TemporaryNameBeside(out); };
+        // Renamed into place at the end; until then a signal removes them.
+        v.temporaryName = [out]() {
+            const std::filesystem::path temp = TemporaryNameBeside(out);
+            if (!temp.empty())
+                RemoveIfInterrupted(temp);
+            return temp;
+        };
     }
     return BuildArchiveWith(entries, archive, image, error, volumes);
 }

@@ -1,10 +1,39 @@
 #include "mkupdate/payload_file.h"
 
+#include <algorithm>
+
 #include <string.h>
 
 #include "archive/archive_format.h"
 #include "mkupdate/host_files.h"
 #include "pe/resource_section.h"
+
+namespace {
+
+uint32_t Le(const uint8_t* p, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+} // namespace
+
+uint64_t PeSectionsEnd(const uint8_t* data, uint64_t size) {
+    if (size < 0x40)
+        return 0;
+    const uint64_t pe = Le(data + 0x3C, 4);
+    if (pe + 24 > size || memcmp(data + pe, "PE\0\0", 4) != 0)
+        return pe + 24;
+    const uint32_t sections = Le(data + pe + 6, 2);
+    const uint64_t table = pe + 24 + Le(data + pe + 20, 2);
+    uint64_t end = table + 40ull * sections;
+    for (uint32_t i = 0; i < sections && table + 40ull * (i + 1) <= size; ++i) {
+        const uint8_t* s = data + table + 40ull * i;
+        end = std::max<uint64_t>(end, (uint64_t)Le(s + 20, 4) + Le(s + 16, 4));
+    }
+    return end;
+}
 
 int OpenPayload(const std::filesystem::path& file, OpenedPayload* payload, std::string* error) {
     if (!CanReadHostFile(file, error) || !payload->file.Open(file, error))
@@ -16,7 +45,11 @@ int OpenPayload(const std::filesystem::path& file, OpenedPayload* payload, std::
         // touched when its entries are.
         std::vector<Resource> resources;
         if (!ReadPeResources(data, size, false, &resources, error)) {
-            *error = Printable(file) + ": " + *error;
+            const uint64_t end = PeSectionsEnd(data, size);
+            *error = end > size ? Printable(file) + " is incomplete: its sections run to byte " +
+                                      std::to_string(end) + " and the file ends at " +
+                                      std::to_string(size) + " (cut short in copying?)"
+                                : Printable(file) + ": " + *error;
             return 0;
         }
         const Resource* found = FindPayloadResource(resources);

@@ -44,3 +44,7 @@ int OpenPayload(const std::filesystem::path& file, OpenedPayload* payload, std::
 
 // The same archive copied whole into *image, for what is small enough to hold (tests).
 int LoadPayload(const std::filesystem::path& file, std::vector<uint8_t>* image, std::string* error);
+
+// Where a program's headers and sections end by its own headers: past size when the file was cut
+// short. 0 when it is too short to hold a DOS header.
+uint64_t PeSectionsEnd(const uint8_t* data, uint64_t size);

@@ -11,6 +11,7 @@
 #include "mkupdate/host_files.h"
 #include "mkupdate/ini_writer.h"
 #include "mkupdate/pack.h"
+#include "mkupdate/temp_output.h"
 #include "mkupdate/update_ini.h"
 
 namespace fs = std::filesystem;
@@ -33,6 +34,7 @@ struct TreeFile {
 struct Tree {
     fs::path root;
     std::map<std::string, TreeFile> files;
+    std::map<std::string, std::string> folders; // key -> relative path (UTF-8)
 };
 
 std::string Key(const std::string& relative) {
@@ -91,8 +93,11 @@ int ListTree(const fs::path& root, Tree* tree, std::string* error) {
         const fs::file_status st = it->symlink_status(ec);
         if (ec)
             break;
-        if (fs::is_directory(st))
+        if (fs::is_directory(st)) {
+            const std::string relative = fs::relative(it->path(), root, ec).generic_u8string();
+            tree->folders.emplace(Key(relative), relative);
             continue;
+        }
         if (!fs::is_regular_file(st)) {
             *error = Printable(it->path()) +
                      " is a link or no regular file: a release may hold only files and folders";
@@ -114,6 +119,15 @@ int ListTree(const fs::path& root, Tree* tree, std::string* error) {
     if (ec) {
         *error = "cannot read " + Printable(root) + ": " + ec.message();
         return 0;
+    }
+    // Windows takes a file and a folder whose names differ only in letter case for one name.
+    for (const auto& [key, f] : tree->files) {
+        const auto folder = tree->folders.find(key);
+        if (folder != tree->folders.end()) {
+            *error = Printable(root) + " holds the file " + f.relative + " and the folder " +
+                     folder->second + "/, which Windows takes for one name";
+            return 0;
+        }
     }
     return 1;
 }
@@ -197,8 +211,10 @@ int ItemPath(const std::string& relative, std::string* item, std::string* error)
     return 1;
 }
 
-int MakeFolderEmpty(const fs::path& out, const std::vector<fs::path>& releases,
-                    std::string* error) {
+// The patch folder may not overlap a release, and must be new or an empty folder whose parent
+// is there; nothing is made here.
+int CheckPatchFolder(const fs::path& out, const std::vector<fs::path>& releases,
+                     std::string* error) {
     std::error_code ec;
     const fs::path o = fs::weakly_canonical(out, ec);
     for (const fs::path& r : releases) {
@@ -213,13 +229,13 @@ int MakeFolderEmpty(const fs::path& out, const std::vector<fs::path>& releases,
             return 0;
         }
     }
-    if (fs::exists(out, ec) && !(fs::is_directory(out, ec) && fs::is_empty(out, ec))) {
+    const fs::file_status st = fs::symlink_status(out, ec);
+    if (fs::exists(st) && !(fs::is_directory(st) && fs::is_empty(out, ec))) {
         *error = Printable(out) + " exists and is not an empty folder";
         return 0;
     }
-    fs::create_directories(out, ec);
-    if (ec) {
-        *error = "cannot create " + Printable(out) + ": " + ec.message();
+    if (!fs::is_directory(FolderOf(out), ec)) {
+        *error = "the folder of " + Printable(out) + " does not exist";
         return 0;
     }
     return 1;
@@ -265,6 +281,81 @@ int MatchesKeep(const std::string& pattern, const std::string& relative) {
     return !folders && GlobMatch(pattern.c_str(), FileName(relative).c_str());
 }
 
+namespace {
+
+// The folders a relative path lies in, by their keys: "a/b/c.dat" gives "a" and "a/b".
+std::vector<std::string> FolderKeys(const std::string& key) {
+    std::vector<std::string> folders;
+    for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1))
+        folders.push_back(key.substr(0, slash));
+    return folders;
+}
+
+// Everything that can be judged from the releases' names alone, before a byte is read or
+// written: the patch folder's place, the new release's SETUP.INI, the --keep patterns, a file
+// and a folder of one name, what a deletion may not remove.
+int CheckBeforeReading(const DiffOptions& options, const std::vector<Tree>& olds, const Tree& now,
+                       std::string* error) {
+    if (!options.out.empty()) {
+        std::vector<fs::path> all = options.from;
+        all.push_back(options.to);
+        if (!CheckPatchFolder(options.out, all, error))
+            return 0;
+    }
+    if (!now.files.count("setup.ini")) {
+        *error = "the new release " + Printable(options.to) +
+                 " holds no SETUP.INI in its top folder: it is incomplete (give the release as "
+                 "installed, with the installer's SETUP.INI)";
+        return 0;
+    }
+    for (const std::string& pattern : options.keep) {
+        bool matched = false;
+        for (const Tree* t : {&now})
+            for (const auto& [key, f] : t->files)
+                matched = matched || MatchesKeep(pattern, f.relative);
+        for (const Tree& t : olds)
+            for (const auto& [key, f] : t.files)
+                matched = matched || MatchesKeep(pattern, f.relative);
+        if (!matched) {
+            *error = "--keep " + pattern + " matches no file of any release (a typo?)";
+            return 0;
+        }
+    }
+    for (const Tree& t : olds) {
+        const auto ini = t.files.find("update.ini");
+        if (ini != t.files.end() && !Kept(options, ini->second.relative)) {
+            *error = Printable(t.root) + " holds UPDATE.INI in its top folder, which the patch " +
+                     "would delete; leave it alone with --keep UPDATE.INI";
+            return 0;
+        }
+    }
+    // A file and a folder of one name: the new release may turn the one into the other, as
+    // long as nothing --keep leaves stands in the way.
+    for (const Tree& t : olds) {
+        for (const auto& [key, f] : t.files) {
+            const bool becomesFolder = now.folders.count(key) != 0;
+            if (becomesFolder && Kept(options, f.relative)) {
+                *error = f.relative + " is a file in " + Printable(t.root) + " and a folder in " +
+                         Printable(options.to) + ", and --keep leaves it: the patch cannot be " +
+                         "applied";
+                return 0;
+            }
+            for (const std::string& folder : FolderKeys(key)) {
+                const auto file = now.files.find(folder);
+                if (file != now.files.end() && Kept(options, f.relative)) {
+                    *error = file->second.relative + " is a folder in " + Printable(t.root) +
+                             " and a file in " + Printable(options.to) + ", and --keep leaves " +
+                             f.relative + " in it: the patch cannot be applied";
+                    return 0;
+                }
+            }
+        }
+    }
+    return 1;
+}
+
+} // namespace
+
 int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* error) {
     *diff = ReleaseDiff();
     if (options.from.empty()) {
@@ -279,12 +370,88 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
             return 0;
     if (!ListTree(options.to, &now, error))
         return 0;
-    if (!options.out.empty()) {
-        std::vector<fs::path> all = options.from;
-        all.push_back(options.to);
-        if (!MakeFolderEmpty(options.out, all, error))
+    if (!CheckBeforeReading(options, olds, now, error))
+        return 0;
+
+    // Removed: in some older release, gone from the new one. Their names, and those of the
+    // files that surely travel, are judged before anything is read.
+    std::map<std::string, std::string> removed; // key -> item path
+    for (size_t i = 0; i < olds.size(); ++i) {
+        for (const auto& [key, f] : olds[i].files) {
+            if (now.files.count(key) || Kept(options, f.relative) || removed.count(key))
+                continue;
+            std::string path;
+            if (!ItemPath(f.relative, &path, error))
+                return 0;
+            removed[key] = path;
+        }
+    }
+    for (const auto& [key, f] : now.files) {
+        bool surely = false;
+        for (const Tree& t : olds)
+            surely = surely || !t.files.count(key);
+        std::string path;
+        if (surely && !Kept(options, f.relative) && !ItemPath(f.relative, &path, error))
             return 0;
     }
+    // A file that becomes a folder, or the reverse: the deletion goes first, then the writes,
+    // which only an updater that makes folders does.
+    for (const Tree& t : olds) {
+        for (const auto& [key, f] : t.files)
+            diff->newFolders = diff->newFolders || now.folders.count(key);
+        for (const auto& [key, folder] : t.folders)
+            diff->newFolders = diff->newFolders || now.files.count(key);
+    }
+
+    // The version check: a file every older release has that stays a file of the new one, the
+    // game's program first; never one the patch deletes or turns into a folder.
+    std::vector<IniSection> setup;
+    {
+        std::vector<uint8_t> text;
+        if (!ReadHostFile(now.files.at("setup.ini").path, &text, error))
+            return 0;
+        setup = ParseIni(std::string(text.begin(), text.end()));
+    }
+    std::vector<std::string> common;
+    for (const auto& [key, f] : olds[0].files) {
+        bool everywhere = !Kept(options, f.relative) && now.files.count(key);
+        for (const Tree& t : olds)
+            everywhere = everywhere && t.files.count(key);
+        if (everywhere)
+            common.push_back(key);
+    }
+    std::string gameExe, checked;
+    if (IniValue(setup, "SETUP", "GameExe", &gameExe)) {
+        std::string utf8;
+        std::replace(gameExe.begin(), gameExe.end(), '\\', '/');
+        if (Cp932ToUtf8(gameExe, &utf8) &&
+            std::find(common.begin(), common.end(), Key(utf8)) != common.end())
+            checked = Key(utf8);
+    }
+    if (checked.empty() && !common.empty())
+        checked = common[0];
+    if (!checked.empty()) {
+        if (!ItemPath(olds[0].files[checked].relative, &diff->versionCheck, error))
+            return 0;
+    } else {
+        diff->told.push_back("no file is in every older release: the patch makes no version "
+                             "check, and runs on any installation of the game");
+    }
+    IniContent ini;
+    if (!SetupValue(setup, "CompanyName", options.companyName, "--company", &ini.companyName,
+                    error) ||
+        !SetupValue(setup, "GameTitle", options.gameTitle, "--title", &ini.gameTitle, error) ||
+        !SetupValue(setup, "GameClass", options.gameClass, "--game-class", &ini.gameClass, error) ||
+        !SetupValue(setup, "GameDir", options.gameDir, "--game-dir", &ini.gameDir, error))
+        return 0;
+
+    // The work is done in a folder of its own beside the patch folder, which takes its name
+    // only at the end: a failure or an interruption leaves nothing at -o.
+    OwnedFolder work;
+    if (!options.out.empty() && !work.Make(FolderOf(options.out), error))
+        return 0;
+    const fs::path into = work.path();
+
     std::set<std::string> kept;
     for (const Tree* t : {&now}) {
         for (const auto& [key, f] : t->files)
@@ -309,8 +476,9 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
     // read when some older release lacks it or holds it at another size. A file every older
     // release holds at its size is kept in memory while it is hashed, up to kHoldLimit, in case
     // its bytes differ; only a larger one that does is read a second time.
+    diff->releases.resize(olds.size());
     for (size_t i = 0; i < olds.size(); ++i)
-        diff->releases.push_back(ReleaseCounts{Printable(options.from[i].filename())});
+        diff->releases[i].name = Printable(options.from[i].filename());
     const uint64_t kHoldLimit = 64u << 20;
     std::vector<uint8_t> held;
     uint64_t newest = 0; // UPDATE.INI's time: the same releases give the same patch
@@ -322,6 +490,8 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         if (Kept(options, f.relative)) {
             kept.insert(key);
             reader.Advance(f.size);
+            for (ReleaseCounts& c : diff->releases)
+                c.files.push_back(PlanFile{f.relative, "kept", f.size});
             continue;
         }
         bool surely = false;
@@ -329,8 +499,7 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
             const auto old = t.files.find(key);
             surely = surely || old == t.files.end() || old->second.size != f.size;
         }
-        const fs::path target =
-            options.out.empty() ? fs::path() : options.out / fs::u8path(f.relative);
+        const fs::path target = into.empty() ? fs::path() : into / fs::u8path(f.relative);
         std::error_code ec;
         std::ofstream out;
         if (!target.empty() && surely) {
@@ -350,24 +519,33 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         for (size_t i = 0; i < olds.size(); ++i) {
             ReleaseCounts& c = diff->releases[i];
             const auto old = olds[i].files.find(key);
+            const char* status;
             if (old == olds[i].files.end()) {
                 ++c.added;
                 c.addedBytes += f.size;
                 needed = true;
+                status = "added";
             } else if (old->second.digest == f.digest) {
                 ++c.unchanged;
                 c.unchangedBytes += f.size;
+                status = "unchanged";
             } else {
                 ++c.changed;
                 c.changedBytes += f.size;
                 needed = true;
+                status = "changed";
             }
+            c.files.push_back(PlanFile{f.relative, status, f.size});
         }
         if (!needed)
             continue;
         PatchFile p{f.path, f.relative, std::string(), f.size};
         if (!ItemPath(f.relative, &p.itemPath, error))
             return 0;
+        // A file that lies in a folder some older release lacks needs the folder made.
+        for (const std::string& folder : FolderKeys(key))
+            for (const Tree& t : olds)
+                diff->newFolders = diff->newFolders || !t.folders.count(folder);
         if (!target.empty()) {
             if (out.is_open()) {
                 out.close();
@@ -393,21 +571,20 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
     }
     diff->kept = kept.size();
 
-    // Removed: in some older release, gone from the new one.
-    std::map<std::string, std::string> removed; // key -> item path
     for (size_t i = 0; i < olds.size(); ++i) {
         for (const auto& [key, f] : olds[i].files) {
-            if (now.files.count(key) || Kept(options, f.relative))
+            if (now.files.count(key))
+                continue;
+            const bool leftAlone = Kept(options, f.relative);
+            diff->releases[i].files.push_back(
+                PlanFile{f.relative, leftAlone ? "kept" : "removed", f.size});
+            if (leftAlone)
                 continue;
             ++diff->releases[i].removed;
             diff->releases[i].removedBytes += f.size;
-            if (removed.count(key))
-                continue;
-            std::string path;
-            if (!ItemPath(f.relative, &path, error))
-                return 0;
-            removed[key] = path;
         }
+        std::sort(diff->releases[i].files.begin(), diff->releases[i].files.end(),
+                  [](const PlanFile& a, const PlanFile& b) { return Key(a.path) < Key(b.path); });
     }
     for (const auto& [key, path] : removed)
         diff->deletes.push_back(path);
@@ -425,65 +602,25 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         diff->folderNames = diff->folderNames || !names.insert(name).second;
     }
 
-    // The version check: a file every older release has, the game's program first.
-    std::vector<IniSection> setup;
-    const auto setupFile = now.files.find("setup.ini");
-    if (setupFile != now.files.end()) {
-        std::vector<uint8_t> text;
-        if (!ReadHostFile(setupFile->second.path, &text, error))
-            return 0;
-        setup = ParseIni(std::string(text.begin(), text.end()));
-    }
-    std::vector<std::string> common;
-    for (const auto& [key, f] : olds[0].files) {
-        bool everywhere = !Kept(options, f.relative);
-        for (const Tree& t : olds)
-            everywhere = everywhere && t.files.count(key);
-        if (everywhere)
-            common.push_back(key);
-    }
-    std::string gameExe, checked;
-    if (IniValue(setup, "SETUP", "GameExe", &gameExe)) {
-        std::string utf8;
-        std::replace(gameExe.begin(), gameExe.end(), '\\', '/');
-        if (Cp932ToUtf8(gameExe, &utf8) &&
-            std::find(common.begin(), common.end(), Key(utf8)) != common.end())
-            checked = Key(utf8);
-    }
-    if (checked.empty() && !common.empty())
-        checked = common[0];
-    if (!checked.empty()) {
-        if (!ItemPath(olds[0].files[checked].relative, &diff->versionCheck, error))
-            return 0;
-    } else {
-        diff->told.push_back("no file is in every older release: the patch makes no version "
-                             "check, and runs on any installation of the game");
-    }
-
-    IniContent ini;
-    if (!SetupValue(setup, "CompanyName", options.companyName, "--company", &ini.companyName,
-                    error) ||
-        !SetupValue(setup, "GameTitle", options.gameTitle, "--title", &ini.gameTitle, error) ||
-        !SetupValue(setup, "GameClass", options.gameClass, "--game-class", &ini.gameClass, error) ||
-        !SetupValue(setup, "GameDir", options.gameDir, "--game-dir", &ini.gameDir, error))
-        return 0;
     if (!diff->versionCheck.empty())
         ini.updates.push_back("e," + diff->versionCheck);
     for (const PatchFile& p : diff->files)
         ini.updates.push_back(p.itemPath);
     ini.deletes = diff->deletes;
+    ini.createFolders = diff->newFolders;
     if (ini.updates.size() > (size_t)kLongListKeys || ini.deletes.size() > (size_t)kLongListKeys) {
         *error = "the patch would need more than " + std::to_string(kLongListKeys) +
                  " update or delete items; make two patches";
         return 0;
     }
-    if (diff->files.empty() && diff->deletes.empty())
-        diff->told.push_back("the new release holds nothing the older ones lack: there is no "
-                             "patch to make");
+    if (diff->files.empty() && diff->deletes.empty()) {
+        *error = "the releases do not differ: there is no patch to make";
+        return 0;
+    }
     diff->ini = WriteUpdateIni(ini);
-    if (!options.out.empty() && !(diff->files.empty() && diff->deletes.empty()) &&
-        !WriteHostFile(options.out / "UPDATE.INI", (const uint8_t*)diff->ini.data(),
-                       diff->ini.size(), &newest, error))
+    if (!into.empty() && (!WriteHostFile(into / "UPDATE.INI", (const uint8_t*)diff->ini.data(),
+                                         diff->ini.size(), &newest, error) ||
+                          !work.MoveTo(options.out, error)))
         return 0;
     return 1;
 }
@@ -511,5 +648,67 @@ std::string DescribeDiff(const ReleaseDiff& diff) {
     text += "\n";
     for (const std::string& t : diff.told)
         text += t + "\n";
+    return text;
+}
+
+std::string DescribePlanFiles(const ReleaseDiff& diff) {
+    std::string text;
+    for (const ReleaseCounts& c : diff.releases) {
+        text += "from " + c.name + ":\n";
+        for (const PlanFile& f : c.files)
+            text += "  " + std::string(f.status) + std::string(10 - strlen(f.status), ' ') +
+                    std::to_string(f.size) + "\t" + EscapeControls(f.path, true) + "\n";
+    }
+    return text;
+}
+
+namespace {
+
+std::string Json(const std::string& utf8) {
+    std::string out = "\"";
+    for (const char ch : utf8) {
+        const unsigned char c = (unsigned char)ch;
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonCp932(const std::string& cp932) {
+    std::string utf8;
+    return Json(Cp932ToUtf8(cp932, &utf8) ? utf8 : ShownCp932(cp932));
+}
+
+} // namespace
+
+std::string PlanJson(const ReleaseDiff& diff) {
+    std::string text = "{\n  \"releases\": [";
+    for (size_t r = 0; r < diff.releases.size(); ++r) {
+        const ReleaseCounts& c = diff.releases[r];
+        text += std::string(r ? "," : "") + "\n    {\"name\": " + Json(c.name) + ", \"files\": [";
+        for (size_t i = 0; i < c.files.size(); ++i)
+            text += std::string(i ? "," : "") + "\n      {\"path\": " + Json(c.files[i].path) +
+                    ", \"status\": \"" + c.files[i].status +
+                    "\", \"size\": " + std::to_string(c.files[i].size) + "}";
+        text += "]}";
+    }
+    text += "],\n  \"write\": [";
+    for (size_t i = 0; i < diff.files.size(); ++i)
+        text += std::string(i ? ", " : "") + JsonCp932(diff.files[i].itemPath);
+    text += "],\n  \"delete\": [";
+    for (size_t i = 0; i < diff.deletes.size(); ++i)
+        text += std::string(i ? ", " : "") + JsonCp932(diff.deletes[i]);
+    text += "],\n  \"versionCheck\": " +
+            (diff.versionCheck.empty() ? std::string("null") : JsonCp932(diff.versionCheck)) +
+            ",\n  \"folderNames\": " + (diff.folderNames ? "true" : "false") +
+            ",\n  \"createFolders\": " + (diff.newFolders ? "true" : "false") + "\n}\n";
     return text;
 }

@@ -20,9 +20,18 @@ struct DiffOptions {
     std::function<void(uint64_t, uint64_t)> progress;
 };
 
+// One file of the plan: its path in the releases (UTF-8, slashes), what becomes of it ("changed",
+// "added", "removed", "unchanged", or "kept" by --keep) and its size.
+struct PlanFile {
+    std::string path;
+    const char* status;
+    uint64_t size;
+};
+
 // What one older release needs.
 struct ReleaseCounts {
     std::string name;
+    std::vector<PlanFile> files; // in path order
     size_t changed = 0, added = 0, removed = 0, unchanged = 0;
     uint64_t changedBytes = 0, addedBytes = 0, removedBytes = 0, unchangedBytes = 0;
 };
@@ -41,6 +50,7 @@ struct ReleaseDiff {
     std::vector<ReleaseCounts> releases;
     size_t kept = 0;               // files left alone by --keep
     bool folderNames = false;      // two files of one name travel: entries carry their paths
+    bool newFolders = false;       // folders to make, or a file and a folder that trade places
     std::string ini;               // the UPDATE.INI written, CP932 with CRLF
     std::vector<std::string> told; // notes for the publisher
 };
@@ -48,11 +58,22 @@ struct ReleaseDiff {
 // Reads every file of every release once, compares them by SHA-256 and, unless options.out is
 // empty, writes the new and changed files there (laid out as installed, with their times) and
 // UPDATE.INI beside them. The patch folder must not exist or be empty, and lie outside every
-// release. 0 and a one-line reason on failure.
+// release. Everything that can be judged from the names is judged before a byte is read; the
+// folder is filled under a temporary name beside it and takes its name at the end. Releases
+// that do not differ are a failure. 0 and a one-line reason on failure, nothing left behind.
 int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* error);
 
 // The plan, for standard error: per older release what changes, and the patch in all.
 std::string DescribeDiff(const ReleaseDiff& diff);
+
+// The plan file by file, for standard output: per older release each file with what becomes of
+// it and its size.
+std::string DescribePlanFiles(const ReleaseDiff& diff);
+
+// The plan as JSON: the releases with their files (as DescribePlanFiles), the item paths the
+// patch writes and deletes, the version check (or null), whether entries carry their folders
+// and whether the patch makes folders.
+std::string PlanJson(const ReleaseDiff& diff);
 
 // 1 when the relative path (UTF-8, slashes) matches a --keep pattern: '*' any run of
 // characters, '?' one, ASCII letters in either case, '\' taken as '/'; a pattern without a

@@ -10,6 +10,8 @@
 #include <fstream>
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@ extern char** environ;
 #endif
 
 #include "mkupdate/host_files.h"
+#include "mkupdate/temp_output.h"
 #include "pe/pe_signature.h"
 
 namespace {
@@ -29,7 +32,8 @@ const size_t kHeadBytes = 1 << 20;
 const uint64_t kLargestTable = 16u << 20;
 
 #ifndef _WIN32
-// The signer's path on PATH, or empty.
+// The signer's path in an absolute folder of PATH, or empty: an empty or relative entry would
+// run whatever the current folder holds.
 std::string FindSigner() {
     const char* path = getenv("PATH");
     std::string dirs = path ? path : "";
@@ -38,8 +42,8 @@ std::string FindSigner() {
         if (end == std::string::npos)
             end = dirs.size();
         const std::string dir = dirs.substr(start, end - start);
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + kSigner;
-        if (access(candidate.c_str(), X_OK) == 0)
+        const std::string candidate = dir + "/" + kSigner;
+        if (!dir.empty() && dir[0] == '/' && access(candidate.c_str(), X_OK) == 0)
             return candidate;
         start = end + 1;
     }
@@ -57,12 +61,23 @@ int RunSigner(const std::vector<std::string>& args, std::string* error) {
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // No terminal to ask on: a session of its own, and nothing to read on its input. Its own
+    // signals as usual, whatever this process blocks.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
     pid_t pid;
-    const int spawned = posix_spawn(&pid, signer.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        posix_spawn(&pid, signer.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         *error = "cannot run " + signer + ": " + strerror(spawned);
         return 0;
@@ -120,6 +135,23 @@ int CheckSigning(const SignOptions& options, std::string* error) {
          {&options.cert, &options.key, &options.pkcs12, &options.passwordFile})
         if (!file->empty() && !CanReadHostFile(*file, error))
             return 0;
+    if (!options.key.empty() && options.passwordFile.empty()) {
+        std::vector<uint8_t> key;
+        if (!ReadHostFile(options.key, &key, error))
+            return 0;
+        const std::string text(key.begin(), key.end());
+        if (text.find("ENCRYPTED") != std::string::npos) {
+            *error = "the key " + Printable(options.key) +
+                     " is encrypted: give its password with --password-file FILE";
+            return 0;
+        }
+    }
+    for (const std::string* url : {&options.timestamp, &options.url})
+        if (!url->empty() && url->compare(0, 7, "http://") != 0 &&
+            url->compare(0, 8, "https://") != 0) {
+            *error = *url + " is no http:// or https:// address";
+            return 0;
+        }
     return 1;
 }
 
@@ -136,6 +168,7 @@ int SignFile(const std::filesystem::path& unsignedFile, const std::filesystem::p
         *error = "cannot sign " + Printable(output) + ": no random name for the temporary file";
         return 0;
     }
+    RemoveIfInterrupted(temp);
     std::vector<std::string> args = {kSigner, "sign", "-h", "sha256"};
     if (!options.pkcs12.empty())
         args.insert(args.end(), {"-pkcs12", options.pkcs12.string()});
@@ -143,6 +176,12 @@ int SignFile(const std::filesystem::path& unsignedFile, const std::filesystem::p
         args.insert(args.end(), {"-certs", options.cert.string(), "-key", options.key.string()});
     if (!options.passwordFile.empty())
         args.insert(args.end(), {"-readpass", options.passwordFile.string()});
+    if (!options.description.empty())
+        args.insert(args.end(), {"-n", options.description});
+    if (!options.url.empty())
+        args.insert(args.end(), {"-i", options.url});
+    if (!options.timestamp.empty())
+        args.insert(args.end(), {"-ts", options.timestamp});
     args.insert(args.end(), {"-in", unsignedFile.string(), "-out", temp.string()});
     // The signed program is judged from its headers and copied to output piece by piece: a
     // program of many GiB is never held whole.
@@ -177,6 +216,7 @@ int SignFile(const std::filesystem::path& unsignedFile, const std::filesystem::p
     in.close();
     std::error_code ec;
     std::filesystem::remove(temp, ec);
+    Forget(temp);
     if (!ok) {
         *error = "cannot sign " + Printable(output) + ": " + *error;
         return 0;

@@ -10,6 +10,8 @@ struct SignOptions {
     std::filesystem::path cert, key;    // --sign CERT --key KEY (PEM or DER)
     std::filesystem::path pkcs12;       // --pkcs12 FILE instead
     std::filesystem::path passwordFile; // --password-file FILE: the key's or PKCS#12 password
+    std::string timestamp;              // --timestamp URL: an RFC 3161 time-stamp server
+    std::string description, url;       // --description TEXT, --url URL: shown by the platform
     bool Wanted() const { return !cert.empty() || !pkcs12.empty(); }
 };
 
@@ -17,7 +19,8 @@ struct SignOptions {
 int SigningAvailable();
 
 // Before anything is built, so that a long build does not end in a refusal: signing is
-// available, osslsigncode is found on PATH and the files it is to read are readable.
+// available, osslsigncode is found in an absolute folder of PATH, the files it is to read are
+// readable, and an encrypted key comes with its password file (the signer never asks).
 int CheckSigning(const SignOptions& options, std::string* error);
 
 // Signs unsignedFile and writes the signed program to output, as every output is written

@@ -179,6 +179,12 @@ std::vector<std::string> ReadNumberedList(const std::vector<IniSection>& ini, co
     return values;
 }
 
+const char* Cp932CharStep(const char* p) {
+    if (!*p)
+        return p;
+    return IsLead((unsigned char)*p) && p[1] ? p + 2 : p + 1;
+}
+
 size_t NameOffset(const std::string& path) {
     size_t offset = 0;
     for (size_t i = 0; i < path.size(); ++i) {

@@ -59,6 +59,10 @@ struct UpdateItemFields {
 };
 UpdateItemFields CutUpdateItem(const std::string& value);
 
+// One character of CP932 text: past a lead byte and its trail byte, or past one byte; the step
+// the updater's code page gives, for the name rule it shares with mkupdate (core/path_form.h).
+const char* Cp932CharStep(const char* p);
+
 // Index of the file name in a CP932 path: past the last backslash that is no trail byte.
 size_t NameOffset(const std::string& path);
 
