@@ -13,6 +13,7 @@
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/profile.h"
+#include "update/run_checks.h"
 
 namespace {
 
@@ -101,44 +102,11 @@ int ReadInstallRecord() {
     return installed;
 }
 
-// The one form of a folder (see core/path_form.h): full, with long names, without a backslash at
-// the end unless it is a drive root. An empty folder becomes the root of the current drive, the
-// place an empty folder joined with a name leads to. 0 when no such form exists.
-int ExactFolder(const char* folder, char out[kPathSize]) {
-    char full[kPathSize];
-    const DWORD length = GetFullPathNameA(folder[0] ? folder : "\\", kPathSize, full, nullptr);
-    if (length == 0 || length >= kPathSize)
-        return 0;
-    // Short aliases are expanded where the folder exists; a folder still missing keeps its names.
-    const DWORD longLength = GetLongPathNameA(full, out, kPathSize);
-    if (longLength == 0 || longLength >= kPathSize)
-        strcpy(out, full);
-    DropTrailingBackslash(out, StepAnsiChar);
-    return IsCanonicalPath(out, StepAnsiChar);
-}
-
-// 1 when path is folder or lies inside it, compared as the platform compares names.
-int IsSameOrInside(const char* path, const char* folder) {
-    const size_t length = strlen(folder);
-    if (strlen(path) < length)
-        return 0;
-    char head[kPathSize];
-    lstrcpynA(head, path, (int)length + 1);
-    if (lstrcmpiA(head, folder) != 0)
-        return 0;
-    return path[length] == 0 || path[length] == '\\' || folder[length - 1] == '\\';
-}
-
-// Where the folder really is, links followed.
-int FinalFolder(const char* folder, char out[kPathSize]) {
-    return FinalPathOf(folder, 0, out);
-}
-
 // The install and data folders in their exact form, refused when they are, or lie inside, the
 // Windows folder (by name or by where a link leads): an elevated program must not write there
 // on the word of a registry value any program of the user can set. 0 after a message.
 int SettleGameFolder(char* folder) {
-    char exact[kPathSize], windows[kPathSize], final[kPathSize];
+    char exact[kPathSize];
     char text[kMessageSize];
     if (!ExactFolder(folder, exact)) {
         wsprintfA(text, "「%s」はフォルダの名前として正しくないため、アップデートできません",
@@ -146,11 +114,7 @@ int SettleGameFolder(char* folder) {
         ShowUpdaterError(text);
         return 0;
     }
-    const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
-    char windowsExact[kPathSize];
-    const int known = length > 0 && length < sizeof windows && ExactFolder(windows, windowsExact);
-    if (known && (IsSameOrInside(exact, windowsExact) ||
-                  (FinalFolder(exact, final) && IsSameOrInside(final, windowsExact)))) {
+    if (LiesInWindowsFolder(exact)) {
         wsprintfA(text, "「%s」は Windows のフォルダの中にあるため、アップデートできません",
                   folder);
         ShowUpdaterError(text);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "core/folder_handles.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
@@ -91,7 +92,45 @@ int CheckCopyDestinations() {
     return 1;
 }
 
+// 1 when path is folder or lies inside it, compared as the platform compares names.
+int IsSameOrInside(const char* path, const char* folder) {
+    const size_t length = strlen(folder);
+    if (strlen(path) < length)
+        return 0;
+    char head[kPathSize];
+    lstrcpynA(head, path, (int)length + 1);
+    if (lstrcmpiA(head, folder) != 0)
+        return 0;
+    return path[length] == 0 || path[length] == '\\' || folder[length - 1] == '\\';
+}
+
+// Where the folder really is, links followed.
+int FinalFolder(const char* folder, char out[kPathSize]) {
+    return FinalPathOf(folder, 0, out);
+}
+
 } // namespace
+
+int ExactFolder(const char* folder, char out[kPathSize]) {
+    char full[kPathSize];
+    const DWORD length = GetFullPathNameA(folder[0] ? folder : "\\", kPathSize, full, nullptr);
+    if (length == 0 || length >= kPathSize)
+        return 0;
+    // Short aliases are expanded where the folder exists; a folder still missing keeps its names.
+    const DWORD longLength = GetLongPathNameA(full, out, kPathSize);
+    if (longLength == 0 || longLength >= kPathSize)
+        strcpy(out, full);
+    DropTrailingBackslash(out, StepAnsiChar);
+    return IsCanonicalPath(out, StepAnsiChar);
+}
+
+int LiesInWindowsFolder(const char* exact) {
+    char windows[kPathSize], windowsExact[kPathSize], final[kPathSize];
+    const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
+    const int known = length > 0 && length < sizeof windows && ExactFolder(windows, windowsExact);
+    return known && (IsSameOrInside(exact, windowsExact) ||
+                     (FinalFolder(exact, final) && IsSameOrInside(final, windowsExact)));
+}
 
 int CheckRunPaths() {
     return CheckUpdateTargets() && CheckCopyDestinations() && CheckDiscProbes();

@@ -19,3 +19,13 @@ int ShowCannotReplace(const char* format, const char* path);
 // Puts a path into the form the platform resolves it to (full, "." and ".." gone, separators
 // backslashes); left as it is when that form does not fit a path.
 void ToFullPath(char path[kPathSize]);
+
+// The one form of a folder (see core/path_form.h): full, with long names, without a backslash at
+// the end unless it is a drive root. An empty folder becomes the root of the current drive, the
+// place an empty folder joined with a name leads to. 0 when no such form exists.
+int ExactFolder(const char* folder, char out[kPathSize]);
+
+// 1 when a folder in its exact form is, or lies inside, the Windows folder, by its name or by
+// where a link on its way leads: an elevated program writes nothing there on the word of a value
+// that any program of the user can set.
+int LiesInWindowsFolder(const char* exact);
