@@ -43,8 +43,9 @@ class CommitTest : public UpdaterRunTest {
             ScratchFolder::RemoveContents(disc);
         UpdaterRunTest::TearDown();
     }
-    // The installed game before the patch, without its data folder, and disc 1 in drive E:.
-    void Lay(bool discInDrive = true) {
+    // The installed game before the patch, without its data folder; with disc 1 in drive E:
+    // when asked.
+    void Lay(bool discInDrive = false) {
         ScratchFolder::RemoveContents(install);
         WriteText(InstallFile("SETUP.INI"), InstalledSetupIni("DiskCheckFile1=DISC1.CHK\r\n"),
                   0x01D0000000000000ull);
@@ -111,7 +112,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
     ASSERT_FALSE(plainExe.empty());
     const std::string countFile = folder.File("count.txt");
 
-    Lay();
+    Lay(true);
     const TreeSnapshot before = TakeSnapshot(install);
     SetEnvironmentVariableA("QV_CRASH_AT", "0");
     SetEnvironmentVariableA("QV_CRASH_COUNT", countFile.c_str());
@@ -144,7 +145,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
             PromptedProcess = process.hProcess;
             killed = DriveProcess(process, {"click:1", "click:1"}, ShotName("-prompt"),
                                   KillAtTheDiscPrompt);
-            Lay();
+            Lay(true);
         } else {
             SetEnvironmentVariableA("QV_CRASH_AT", std::to_string(k).c_str());
             killed = RunAndAnswer(crashExe, {"click:1", "click:1"}, ShotName("-killed"));
