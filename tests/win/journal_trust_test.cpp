@@ -150,6 +150,18 @@ class JournalTrustTest : public UpdateRunFixture {
         RegCloseKey(key);
     }
 
+    // A payload of one file, a.dat.
+    void LoadOneFile() {
+        std::vector<ArchiveInput> inputs = {
+            {"a.dat", (const uint8_t*)"new a", 5, 0x01D6000000000000ull, true, true}};
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_EQ(1,
+                  BuildArchiveWith(inputs, ArchiveOptions(kIndexCompressed, kCompressFast, false),
+                                   &image, &error));
+        ASSERT_EQ(1, LoadPayload(image));
+    }
+
     std::string other;
 };
 
@@ -216,13 +228,7 @@ TEST_F(JournalTrustTest, ForgedJournalsAreSaidOnceKeptAsideAndTouchNothing) {
 // The game's key, and the company's, go at the end of a run when the run made them and nothing
 // else is in them; keys that were there stay.
 TEST_F(JournalTrustTest, TheRunRemovesTheKeysItMade) {
-    std::vector<ArchiveInput> inputs = {
-        {"a.dat", (const uint8_t*)"new a", 5, 0x01D6000000000000ull, true, true}};
-    std::vector<uint8_t> image;
-    std::string error;
-    ASSERT_EQ(1, BuildArchiveWith(inputs, ArchiveOptions(kIndexCompressed, kCompressFast, false),
-                                  &image, &error));
-    ASSERT_EQ(1, LoadPayload(image));
+    ASSERT_NO_FATAL_FAILURE(LoadOneFile());
     const std::string company = "Software\\QvTestsMade";
     const std::string game = company + "\\Game";
     strcpy(InstallRecord.KeyPath, game.c_str());
@@ -258,6 +264,45 @@ TEST_F(JournalTrustTest, TheRunRemovesTheKeysItMade) {
     }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, game.c_str());
     DeleteKeys(game, company);
+}
+
+// The security the run gives a key it found loose.
+std::string SetSecurity;
+bool SetSecurityWorks = true;
+LSTATUS WINAPI RecordKeySecurity(HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR security) {
+    char* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(
+        security, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
+        nullptr);
+    SetSecurity = text ? text : "";
+    LocalFree(text);
+    if (!SetSecurityWorks)
+        return ERROR_ACCESS_DENIED;
+    KeySecurity = SetSecurity;
+    return ERROR_SUCCESS;
+}
+
+// A key already there that another account could change gets the run's own owner and access
+// list before the journal goes into it; when it cannot, the run fails before it writes.
+TEST_F(JournalTrustTest, ALooseKeyIsTightenedOrTheRunWritesNothing) {
+    ASSERT_NO_FATAL_FAILURE(LoadOneFile());
+    PlatformOps.RegSetKeySecurity = RecordKeySecurity;
+    for (const bool works : {true, false}) {
+        ScratchFolder::RemoveContents(install);
+        KeySecurity = "O:BUD:(A;;KA;;;BU)";
+        SetSecurityWorks = works;
+        ShownMessages.clear();
+        const DialogOutcome o = Run("UpdateFile00=a.dat\r\n");
+        EXPECT_EQ(works ? 99 : -1, o.result) << works;
+        EXPECT_EQ(works, PathExists(install + "\\a.dat")) << works;
+        EXPECT_EQ(std::string("O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)"), SetSecurity) << works;
+        EXPECT_FALSE(JournalKept(InstallRecord.KeyPath)) << works;
+        if (!works) {
+            ASSERT_FALSE(ShownMessages.empty());
+            EXPECT_NE(std::string::npos, ShownMessages[0].find("書き込みに失敗しました"))
+                << ShownMessages[0];
+        }
+    }
 }
 
 } // namespace
