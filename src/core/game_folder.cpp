@@ -47,18 +47,20 @@ int FinalFolder(const char* folder, char out[kPathSize]) {
 enum FolderJudgement { kFolderFits, kFolderNoForm, kFolderInWindows };
 
 FolderJudgement Judge(const char* folder, char exact[kPathSize]) {
-    char windows[kPathSize], windowsExact[kPathSize], final[kPathSize];
     if (!ExactFolder(folder, exact))
         return kFolderNoForm;
-    const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
-    const int known = length > 0 && length < sizeof windows && ExactFolder(windows, windowsExact);
-    if (known && (IsSameOrInside(exact, windowsExact) ||
-                  (FinalFolder(exact, final) && IsSameOrInside(final, windowsExact))))
-        return kFolderInWindows;
-    return kFolderFits;
+    return LiesInWindowsFolder(exact) ? kFolderInWindows : kFolderFits;
 }
 
 } // namespace
+
+int LiesInWindowsFolder(const char* exact) {
+    char windows[kPathSize], windowsExact[kPathSize], final[kPathSize];
+    const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
+    const int known = length > 0 && length < sizeof windows && ExactFolder(windows, windowsExact);
+    return known && (IsSameOrInside(exact, windowsExact) ||
+                     (FinalFolder(exact, final) && IsSameOrInside(final, windowsExact)));
+}
 
 int SettleGameFolder(char folder[kPathSize]) {
     char exact[kPathSize], text[kMessageSize];

@@ -12,3 +12,7 @@ int SettleGameFolder(char folder[kPathSize]);
 // A folder no item of the run writes into: its exact form when it would pass, else empty, and
 // never a message. It still bounds what the run may remove.
 void SettleUnusedFolder(char folder[kPathSize]);
+
+// 1 when a path in its exact form is, or lies inside, the Windows folder, by its name or by where
+// a link on its way leads.
+int LiesInWindowsFolder(const char* exact);

@@ -77,6 +77,10 @@ int BindPlatformOps() {
     ok &= Bind(t.registryLibrary, "RegSetValueExA", &t.RegSetValueExA);
     ok &= Bind(t.registryLibrary, "RegDeleteValueA", &t.RegDeleteValueA);
     ok &= Bind(t.registryLibrary, "RegFlushKey", &t.RegFlushKey);
+    ok &= Bind(t.registryLibrary, "RegGetKeySecurity", &t.RegGetKeySecurity);
+    ok &= Bind(t.registryLibrary, "RegSetKeySecurity", &t.RegSetKeySecurity);
+    ok &= Bind(t.registryLibrary, "RegQueryInfoKeyA", &t.RegQueryInfoKeyA);
+    ok &= Bind(t.registryLibrary, "RegDeleteKeyA", &t.RegDeleteKeyA);
 #ifdef UPDATER_CRASH_POINTS
     if (ok)
         ArmCrashPoints();
@@ -170,6 +174,10 @@ LSTATUS WINAPI CrashDeleteValue(HKEY key, LPCSTR name) {
     Step();
     return RealOps.RegDeleteValueA(key, name);
 }
+LSTATUS WINAPI CrashDeleteKey(HKEY key, LPCSTR name) {
+    Step();
+    return RealOps.RegDeleteKeyA(key, name);
+}
 
 } // namespace
 
@@ -187,6 +195,7 @@ void ArmCrashPoints() {
     PlatformOps.SetFileAttributesA = CrashSetAttributes;
     PlatformOps.RegSetValueExA = CrashSetValue;
     PlatformOps.RegDeleteValueA = CrashDeleteValue;
+    PlatformOps.RegDeleteKeyA = CrashDeleteKey;
     DirectOps.FlushFileBuffers = CrashFlush;
     DirectOps.SetFileTime = CrashSetTime;
     DirectOps.CreateDirectoryA = CrashCreateFolder;

@@ -33,6 +33,12 @@ struct PlatformOpTable {
     decltype(&::RegSetValueExA) RegSetValueExA;
     decltype(&::RegDeleteValueA) RegDeleteValueA;
     decltype(&::RegFlushKey) RegFlushKey;
+    // The journal's key is trusted only as far as its owner and access list allow; the run
+    // removes the keys it made once they are empty.
+    decltype(&::RegGetKeySecurity) RegGetKeySecurity;
+    decltype(&::RegSetKeySecurity) RegSetKeySecurity;
+    decltype(&::RegQueryInfoKeyA) RegQueryInfoKeyA;
+    decltype(&::RegDeleteKeyA) RegDeleteKeyA;
 };
 
 extern PlatformOpTable PlatformOps;

@@ -9,9 +9,12 @@
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/run_state.h"
+#include "update/emptied_folders.h"
+#include "update/journal_key.h"
 #include "update/staged_set.h"
 
 const char kJournalValueName[] = "UpdateJournal";
+const char kRefusedJournalValueName[] = "UpdateJournalRefused";
 
 namespace {
 
@@ -181,10 +184,7 @@ int StoreJournal(uint32_t state) {
         return 0;
     WriteJournal(folders, StagedSet.actions, StagedSet.count, bytes);
     HKEY key;
-    int ok = size <= kMaxJournalBytes && InstallRecord.KeyPath[0] &&
-             PlatformOps.RegCreateKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, nullptr,
-                                         REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
-                                         nullptr) == ERROR_SUCCESS;
+    int ok = size <= kMaxJournalBytes && OpenJournalKeyForWriting(&key);
     if (ok) {
         ok = PlatformOps.RegSetValueExA(key, kJournalValueName, 0, REG_BINARY, bytes,
                                         (DWORD)size) == ERROR_SUCCESS;
@@ -278,32 +278,6 @@ int UndoOne(const JournalAction* a, uint8_t step) {
     }
 }
 
-// Once the change is made, the folders that deleted files leave empty go too, innermost first,
-// never the game's own folders. Only an empty folder can be removed, and a folder that held a
-// deleted file was not empty before the run: nothing of anyone else's goes.
-void RemoveEmptiedFolders(const JournalAction* actions, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        if (actions[i].kind != kDeleteFile)
-            continue;
-        char folder[kPathSize];
-        strcpy(folder, actions[i].target);
-        for (;;) {
-            char* cut = nullptr;
-            for (char* p = folder; *p; p = CharNextA(p))
-                if (*p == '\\')
-                    cut = p;
-            if (!cut)
-                break;
-            *cut = 0;
-            if (!IsStrictlyInside(folder, InstallRecord.InstPath) &&
-                !(InstallRecord.DataPath[0] && IsStrictlyInside(folder, InstallRecord.DataPath)))
-                break;
-            if (!DirectOps.RemoveDirectoryA(folder))
-                break;
-        }
-    }
-}
-
 } // namespace
 
 // A removal that fails is tried once more at the end: a virus scanner, say, may hold a file a
@@ -333,6 +307,29 @@ int RemoveOldCopies(const JournalAction* actions, uint32_t count) {
     return !failed;
 }
 
+// Once the change is made, the folders that deleted files leave empty go too, innermost first,
+// up to and never including the install folder, the data folder or a folder holding either.
+// Only an empty folder can be removed, and a folder that held a deleted file was not empty
+// before the run: nothing of anyone else's goes.
+void RemoveEmptiedFolders(const JournalAction* actions, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (actions[i].kind != kDeleteFile)
+            continue;
+        char folder[kPathSize];
+        strcpy(folder, actions[i].target);
+        for (;;) {
+            const size_t cut = FolderPartLength(folder);
+            if (cut == 0)
+                break;
+            folder[cut - 1] = 0;
+            if (!MayRemoveEmptiedFolder(folder, InstallRecord.InstPath, InstallRecord.DataPath,
+                                        StepAnsiChar) ||
+                !DirectOps.RemoveDirectoryA(folder))
+                break;
+        }
+    }
+}
+
 // Tried once more on failure, as the removal of a file is.
 int RemoveJournal() {
     HKEY key;
@@ -346,8 +343,10 @@ int RemoveJournal() {
              PlatformOps.RegFlushKey(key) == ERROR_SUCCESS;
     }
     PlatformOps.RegCloseKey(key);
-    if (ok)
+    if (ok) {
         JournalWritten = 0;
+        RemoveJournalKeysMade();
+    }
     return ok;
 }
 
@@ -379,11 +378,13 @@ int CommitStagedSet() {
     }
     if (!StoreJournal(kJournalCommitted))
         return 0;
-    // The change is made. What is left over now only costs space: the next start removes it.
-    if (RemoveOldCopies(StagedSet.actions, StagedSet.count))
+    // The change is made. What is left over now only costs space: the next start removes it,
+    // the folders deletions emptied included, as long as the journal stays.
+    if (RemoveOldCopies(StagedSet.actions, StagedSet.count)) {
+        RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
         RemoveJournal();
+    }
     JournalWritten = 0;
-    RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
     return 1;
 }
 

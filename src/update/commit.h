@@ -37,8 +37,13 @@ int RecoverInterruptedRun();
 struct JournalAction;
 int RemoveOldCopies(const JournalAction* actions, uint32_t count);
 
+// Removes the folders that the deletions among the actions left empty (once the change is made).
+void RemoveEmptiedFolders(const JournalAction* actions, uint32_t count);
+
 // The registry value that holds the journal, below HKEY_LOCAL_MACHINE at InstallRecord.KeyPath.
 extern const char kJournalValueName[];
+// Where a journal the next start refused is kept, beside it, for support.
+extern const char kRefusedJournalValueName[];
 // Removes the journal; 1 when it is gone.
 int RemoveJournal();
 // Removes a folder of the run's own with everything in it. A link met on the way (a junction,

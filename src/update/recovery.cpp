@@ -1,11 +1,12 @@
 // What the next start does with a journal that a run left behind: the committed one only has
-// old copies to remove; the other means the run died while replacing, and every action is taken
-// back to where it was before, judged from what stands on the disk. Only the journal kept where
-// no program of the user can write (update/commit.h) is obeyed, and even that only when every
-// path it names is in its exact form, lies below the folders it records, uses the run's own
-// names for the run's own files, has no link on the way, and agrees with the files; a file is
-// taken for the new one only by its SHA-256. Journal files of older updaters in the install
-// folder are not read at all.
+// old copies and emptied folders to remove; the other means the run died while replacing, and
+// every action is taken back to where it was before, judged from what stands on the disk. Only a
+// journal whose key no other account can change (update/journal_key.h) is obeyed, and even that
+// only when its folders are today's, and every path it names is in its exact form, lies below
+// those folders, uses the run's own names for the run's own files, has no link on the way, and
+// agrees with the files; a file is taken for the new one only by its SHA-256. Any other journal
+// is said once and kept aside, and the start goes on. Journal files of older updaters in the
+// install folder are not read at all.
 #include "update/commit.h"
 
 #include <string.h>
@@ -15,47 +16,81 @@
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/run_state.h"
+#include "update/journal_key.h"
+#include "core/game_folder.h"
+#include "update/run_checks.h"
 #include "update/staged_set.h"
 
 namespace {
 
-enum Found { kNothing, kUsable, kDamaged };
+enum Found { kNothing, kUsable, kDamaged, kUntrusted };
 
 JournalFolders Folders;
-// Where the journal is, for the messages.
+// Where the journal is, and where a refused one is kept aside, for the messages.
 char Where[kTextSize];
+char AsideWhere[kTextSize];
 uint8_t* HashBuffer = nullptr;
+// The journal's bytes as read, kept aside as they are when it is refused.
+uint8_t* Raw = nullptr;
+DWORD RawSize = 0;
+DWORD RawType = REG_BINARY;
 
-// Reads and checks the journal into StagedSet and Folders, every step still unknown.
-Found LoadJournal() {
+// Reads the journal's bytes, whatever they are, when its key is one only the system and the
+// administrators can change.
+Found ReadRawJournal() {
     HKEY key;
-    if (PlatformOps.RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, KEY_QUERY_VALUE,
-                                  &key) != ERROR_SUCCESS)
+    if (PlatformOps.RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0,
+                                  KEY_QUERY_VALUE | READ_CONTROL, &key) != ERROR_SUCCESS)
         return kNothing;
-    DWORD type = 0, size = 0;
+    DWORD size = 0;
     const LSTATUS asked =
-        PlatformOps.RegQueryValueExA(key, kJournalValueName, nullptr, &type, nullptr, &size);
+        PlatformOps.RegQueryValueExA(key, kJournalValueName, nullptr, &RawType, nullptr, &size);
     if (asked == ERROR_FILE_NOT_FOUND) {
         PlatformOps.RegCloseKey(key);
         return kNothing;
     }
-    int ok = asked == ERROR_SUCCESS && type == REG_BINARY && size <= kMaxJournalBytes;
-    uint8_t* bytes = ok ? (uint8_t*)AllocFixed(size) : nullptr;
-    DWORD got = size;
-    ok = ok && bytes &&
-         PlatformOps.RegQueryValueExA(key, kJournalValueName, nullptr, &type, bytes, &got) ==
+    const int trusted = IsTrustedKey(key);
+    int ok = asked == ERROR_SUCCESS && size <= kMaxJournalBytes &&
+             (Raw = (uint8_t*)AllocFixed(size)) != nullptr;
+    RawSize = size;
+    ok = ok &&
+         PlatformOps.RegQueryValueExA(key, kJournalValueName, nullptr, &RawType, Raw, &RawSize) ==
              ERROR_SUCCESS &&
-         got == size;
+         RawSize == size;
+    if (!ok)
+        RawSize = 0;
     PlatformOps.RegCloseKey(key);
+    return !trusted ? kUntrusted : ok && RawType == REG_BINARY ? kUsable : kDamaged;
+}
+
+// Reads and checks the journal into StagedSet and Folders, every step still unknown.
+Found LoadJournal() {
+    const Found found = ReadRawJournal();
+    if (found != kUsable)
+        return found;
     uint32_t count = 0;
-    ok = ok && CountJournalActions(bytes, size, &count) == kJournalRead;
+    int ok = CountJournalActions(Raw, RawSize, &count) == kJournalRead;
     ResetStagedSet();
     for (uint32_t i = 0; ok && i < count; ++i)
         ok = AddAction(kReplaceFile, "x") != nullptr;
-    ok = ok && ReadJournal(bytes, size, &Folders, StagedSet.actions, StagedSet.count, &count) ==
+    ok = ok && ReadJournal(Raw, RawSize, &Folders, StagedSet.actions, StagedSet.count, &count) ==
                    kJournalRead;
-    FreeFixed(bytes);
     return ok ? kUsable : kDamaged;
+}
+
+// A journal that is not obeyed is kept under another name for support, and no longer stands in
+// the way: the next start finds none. Nothing it names is touched.
+void KeepJournalAside() {
+    HKEY key;
+    if (PlatformOps.RegOpenKeyExA(HKEY_LOCAL_MACHINE, InstallRecord.KeyPath, 0, KEY_SET_VALUE,
+                                  &key) != ERROR_SUCCESS)
+        return;
+    if (PlatformOps.RegSetValueExA(key, kRefusedJournalValueName, 0, RawType, Raw, RawSize) ==
+            ERROR_SUCCESS &&
+        PlatformOps.RegFlushKey(key) == ERROR_SUCCESS)
+        PlatformOps.RegDeleteValueA(key, kJournalValueName);
+    PlatformOps.RegFlushKey(key);
+    PlatformOps.RegCloseKey(key);
 }
 
 int IsLinkAt(const char* path) {
@@ -100,6 +135,12 @@ int IsStagedName(const char* staged, const char* target) {
     return 0;
 }
 
+// The install or data folder itself, as itself and not a link.
+int IsRecordedFolder(const char* path) {
+    return path[0] && (strcmp(path, Folders.install) == 0 || strcmp(path, Folders.data) == 0) &&
+           !IsLinkAt(path);
+}
+
 int PlacesAreOurs(const JournalAction& a) {
     switch (a.kind) {
     case kReplaceFile:
@@ -117,9 +158,13 @@ int PlacesAreOurs(const JournalAction& a) {
                IsRunNameBeside(a.backup, a.target, ".old", StepAnsiChar) && IsExactPath(a.backup) &&
                ReachedWithoutLinks(a.backup, BaseOf(a.target));
     case kFolderAttributes:
-        return strcmp(a.target, Folders.install) == 0;
+        // A read-only mark cleared on a file or a folder of the game, or the attributes of a
+        // recorded folder itself reset.
+        return IsRecordedFolder(a.target) || IsInsideGame(a.target);
     case kCreateFolder:
-        return IsInsideGame(a.target);
+        // Nested folders below the recorded ones, or the data folder itself.
+        return (strcmp(a.target, Folders.data) == 0 && IsRecordedFolder(a.target)) ||
+               IsInsideGame(a.target);
     default:
         return 0;
     }
@@ -198,11 +243,9 @@ void Say(const char* format, const char* a, const char* b, UINT icon) {
     DirectOps.MessageBoxA(nullptr, text, UpdaterCaption, MB_OK | icon);
 }
 
-// 1 when the journal's folders are exact and every path it names is one of the run's own.
+// 1 when every path the journal names is one of the run's own.
 int AllPlacesAreOurs(const JournalAction** stray) {
     *stray = nullptr;
-    if (!IsExactPath(Folders.install) || (Folders.data[0] && !IsExactPath(Folders.data)))
-        return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         if (!PlacesAreOurs(StagedSet.actions[i])) {
             *stray = &StagedSet.actions[i];
@@ -212,18 +255,46 @@ int AllPlacesAreOurs(const JournalAction** stray) {
     return 1;
 }
 
+// 1 when the journal's folders are today's install and data folders, as start-up settled them,
+// and lie outside the Windows folder.
+int FoldersAreToday() {
+    // The run settles the data folder itself (judged only when a Data item needs it); the
+    // journal holds it as the run settled it, which is what it is compared with.
+    char data[kPathSize];
+    strcpy(data, InstallRecord.DataPath);
+    SettleUnusedFolder(data);
+    return strcmp(Folders.install, InstallRecord.InstPath) == 0 &&
+           strcmp(Folders.data, data) == 0 && IsExactPath(Folders.install) &&
+           !LiesInWindowsFolder(Folders.install) &&
+           (!Folders.data[0] || (IsExactPath(Folders.data) && !LiesInWindowsFolder(Folders.data)));
+}
+
+// Says once why the journal is not obeyed, keeps it aside and lets the start go on.
+int Refuse(const char* format, const char* file) {
+    KeepJournalAside();
+    Say(format, AsideWhere, file, MB_ICONERROR);
+    return 1;
+}
+
 int Disagrees(const char* target) {
-    Say("前回のアップデートの記録がファイルの状態と一致しないため、ファイルはそのままにしました。"
-        "\r記録：%s\rファイル：%s",
-        Where, target, MB_ICONERROR);
-    return 0;
+    return Refuse("前回のアップデートの記録がファイルの状態と一致しないため、ファイルはそのままにし"
+                  "ました。\r記録は次の名前で残しました：%s\rファイル：%s",
+                  target);
+}
+
+int RefuseFolders() {
+    return Refuse("前回のアップデートの記録が今のインストール先とは違うフォルダを指しているため、"
+                  "ファイルはそのままにしました。\r記録は次の名前で残しました：%s",
+                  "");
 }
 
 // The run died before its change counted: take every action back.
 int RestoreFrom() {
     const JournalAction* stray;
+    if (!FoldersAreToday())
+        return RefuseFolders();
     if (!AllPlacesAreOurs(&stray))
-        return Disagrees(stray ? stray->target : Folders.install);
+        return Disagrees(stray->target);
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         const JournalAction& a = StagedSet.actions[i];
         ActionState* s = &StagedSet.states[i];
@@ -248,30 +319,46 @@ int RestoreFrom() {
     return 1;
 }
 
-// The run's change was made: only old copies and the journal remain to be removed.
-void FinishFrom() {
+// The run's change was made: only old copies, the folders deletions emptied and the journal
+// remain to be removed.
+int FinishFrom() {
     const JournalAction* stray;
-    if (AllPlacesAreOurs(&stray) && RemoveOldCopies(StagedSet.actions, StagedSet.count))
+    if (!FoldersAreToday())
+        return RefuseFolders();
+    if (!AllPlacesAreOurs(&stray))
+        return Disagrees(stray->target);
+    if (RemoveOldCopies(StagedSet.actions, StagedSet.count)) {
+        RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
         RemoveJournal();
+    }
+    return 1;
 }
 
 } // namespace
 
 int RecoverInterruptedRun() {
     wsprintfA(Where, "HKEY_LOCAL_MACHINE\\%s\\%s", InstallRecord.KeyPath, kJournalValueName);
+    wsprintfA(AsideWhere, "HKEY_LOCAL_MACHINE\\%s\\%s", InstallRecord.KeyPath,
+              kRefusedJournalValueName);
     int result = 1;
     const Found found = LoadJournal();
     if (found == kUsable && Folders.state == kJournalCommitted)
-        FinishFrom();
+        result = FinishFrom();
     else if (found == kUsable)
         result = RestoreFrom();
-    else if (found == kDamaged) {
-        Say("前回のアップデートの記録が壊れているため、ファイルはそのままにしました。\r記録：%s",
-            Where, "", MB_ICONERROR);
-        result = 0;
-    }
+    else if (found == kDamaged)
+        result = Refuse("前回のアップデートの記録が壊れているため、ファイルはそのままにしました。"
+                        "\r記録は次の名前で残しました：%s",
+                        "");
+    else if (found == kUntrusted)
+        result = Refuse("前回のアップデートの記録がほかのプログラムにも書き換えられる場所にあったた"
+                        "め、ファイルはそのままにしました。\r記録は次の名前で残しました：%s",
+                        "");
     FreeFixed(HashBuffer);
     HashBuffer = nullptr;
+    FreeFixed(Raw);
+    Raw = nullptr;
+    RawSize = 0;
     ResetStagedSet();
     return result;
 }

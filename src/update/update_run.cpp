@@ -7,6 +7,7 @@
 #include "core/decimal.h"
 #include "core/game_folder.h"
 #include "core/messages.h"
+#include "core/path_form.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/profile.h"
@@ -418,6 +419,9 @@ int TargetOf(const UpdateItem& item, char folder[kPathSize], char target[kPathSi
     // records every path that way, and recovery acts on no other.
     ToFullPath(folder);
     ToFullPath(target);
+    // An empty DataFolder leaves a backslash at the end: the folder the run may create is
+    // recorded as the data folder's own exact form.
+    DropTrailingBackslash(folder, StepAnsiChar);
     return 1;
 }
 
