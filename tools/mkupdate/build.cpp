@@ -35,7 +35,8 @@ std::string DescribeFeatures(uint32_t features) {
                   {PAYLOAD_FEATURE_FOLDER_NAMES, "folder names"},
                   {PAYLOAD_FEATURE_DELETIONS, "deletions"},
                   {PAYLOAD_FEATURE_LONG_LISTS, "long lists"},
-                  {PAYLOAD_FEATURE_MODELED_DELTAS, "modeled deltas"}};
+                  {PAYLOAD_FEATURE_MODELED_DELTAS, "modeled deltas"},
+                  {PAYLOAD_FEATURE_NEW_FOLDERS, "new folders"}};
     std::string names;
     for (const auto& n : kNames)
         if (features & n.bit)

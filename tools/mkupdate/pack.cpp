@@ -1,5 +1,6 @@
 #include "mkupdate/pack.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -206,6 +207,10 @@ uint32_t FolderFeatures(const std::vector<SourceFile>& files, bool folderNames) 
             features |= PAYLOAD_FEATURE_LONG_LISTS;
         if (!ReadDeleteItems(ini).empty())
             features |= PAYLOAD_FEATURE_DELETIONS;
+        std::string createFolders;
+        if (IniValue(ini, "UPDATE", "CreateFolders", &createFolders) &&
+            strtol(createFolders.c_str(), nullptr, 10) != 0)
+            features |= PAYLOAD_FEATURE_NEW_FOLDERS;
     }
     return features;
 }
