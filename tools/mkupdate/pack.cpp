@@ -1,5 +1,6 @@
 #include "mkupdate/pack.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
