@@ -170,6 +170,11 @@ TEST(MkupdateRefusals, NothingIsWrittenAndTheReasonIsNamed) {
          {"build", "@patch", "-o", "@U.exe", "--stub", stub},
          1,
          "CreateFolders=yes"},
+        {"a patch that makes folders, and a stub that cannot",
+         [](const fs::path& r) { PatchIni(r, "CreateFolders=1\r\n"); },
+         {"build", "@patch", "-o", "@U.exe", "--stub", stub},
+         1,
+         "(new folders)"},
         {"a deletion and a copy of one target: a warning",
          [](const fs::path& r) {
              PatchIni(r, "CopyFile00=1:movie\\OP.MPG\r\nDeleteFile00=movie\\op.mpg\r\n");

@@ -618,3 +618,42 @@ TEST(MkupdateOnWindows, WritesVolumesBesideThePayloadAndRemovesStaleOnes) {
     EXPECT_EQ(0u, count);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"\\out\\P.001").c_str()));
 }
+
+// diff and build --from/--to work in a folder of their own beside the output, with only the
+// user's rights: nothing of it is left, whether they succeed or refuse.
+TEST(MkupdateOnWindows, TemporaryFoldersBesideTheOutputAreNeverLeft) {
+    Scratch s;
+    const std::wstring folder = Wide(s.path);
+    const std::string setup = "[SETUP]\r\nCompanyName=M\r\nGameTitle=G\r\nGameDir=D\r\n"
+                              "GameClass=W\r\nGameExe=game.exe\r\n";
+    for (const wchar_t* release : {L"\\old", L"\\new"}) {
+        ASSERT_TRUE(CreateDirectoryW((folder + release).c_str(), nullptr));
+        WriteBytes(folder + release + L"\\SETUP.INI", setup);
+        WriteBytes(folder + release + L"\\game.exe", release[1] == L'o' ? "v1" : "v2");
+    }
+    const std::wstring releases = L"--from \"" + folder + L"\\old\" --to \"" + folder + L"\\new\"";
+    const std::wstring stub = L" --stub \"" + Wide(BuiltUpdater) + L"\"";
+    const struct {
+        std::wstring arguments;
+        DWORD status;
+        const wchar_t* output;
+    } runs[] = {
+        {L"diff " + releases + L" -o \"" + folder + L"\\patch\"", 0, L"\\patch\\UPDATE.INI"},
+        {L"build " + releases + L" -o \"" + folder + L"\\U.exe\"" + stub, 0, L"\\U.exe"},
+        {L"diff --from \"" + folder + L"\\old\" --to \"" + folder + L"\\old\" -o \"" + folder +
+             L"\\same\"",
+         1, L"\\same"},
+    };
+    for (const auto& run : runs) {
+        std::string text;
+        EXPECT_EQ(run.status, RunCapturing(run.arguments, folder, &text)) << text;
+        EXPECT_EQ(run.status == 0,
+                  GetFileAttributesW((folder + run.output).c_str()) != INVALID_FILE_ATTRIBUTES)
+            << text;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((folder + L"\\.mkupdate-*").c_str(), &found);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, find) << text;
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
+    }
+}

@@ -82,12 +82,16 @@ int RunSigner(const std::vector<std::string>& args, std::string* error) {
         *error = "cannot run " + signer + ": " + strerror(spawned);
         return 0;
     }
+    // In a session of its own it would not see the terminal's Ctrl-C: a signal ends it here.
+    EndIfInterrupted(pid);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) {
+            EndIfInterrupted(0);
             *error = std::string("lost ") + kSigner + ": " + strerror(errno);
             return 0;
         }
+    EndIfInterrupted(0);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 1;
     *error = std::string(kSigner) + " failed (" +

@@ -14,6 +14,7 @@
 #else
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #endif
 
 #include "mkupdate/host_files.h"
@@ -24,10 +25,15 @@ namespace {
 
 std::mutex registered_mutex;
 std::set<fs::path> registered;
+long child = 0;
 
 // A folder another process may still be writing into is emptied again until it is gone.
 void RemoveRegistered() {
     std::lock_guard<std::mutex> hold(registered_mutex);
+#ifndef _WIN32
+    if (child > 0 && kill((pid_t)child, SIGTERM) == 0)
+        waitpid((pid_t)child, nullptr, 0);
+#endif
     for (const fs::path& p : registered) {
         std::error_code ec;
         for (int tries = 0;
@@ -140,6 +146,11 @@ void RemoveOnSignal() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::thread(WaitForSignals, set).detach();
 #endif
+}
+
+void EndIfInterrupted(long pid) {
+    std::lock_guard<std::mutex> hold(registered_mutex);
+    child = pid;
 }
 
 void RemoveIfInterrupted(const fs::path& path) {

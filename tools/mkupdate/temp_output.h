@@ -28,6 +28,10 @@ void RemoveOnSignal();
 void RemoveIfInterrupted(const std::filesystem::path& path);
 void Forget(const std::filesystem::path& path);
 
+// A child process (the signer) that a signal ends, and waits for, before the paths are removed,
+// so that it writes nothing after them; 0 when there is none.
+void EndIfInterrupted(long pid);
+
 // A temporary folder owned by one command: removed with everything in it when the command ends
 // without handing it on (Release), and registered for removal on a signal meanwhile.
 class OwnedFolder {
