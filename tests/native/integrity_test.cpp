@@ -284,7 +284,7 @@ TEST(PayloadIntegrity, IndexAndFeatureChecks) {
 
     // A feature this code does not know.
     Opened later;
-    Open(Build(c, 3, true, 0x00000080), &later);
+    Open(Build(c, 3, true, 0x00000100), &later);
     EXPECT_EQ(kIntegrityUnknownFeature, CheckIndexIntegrity(later.index, later.record.data(),
                                                             (uint32_t)later.record.size(), &r));
 

@@ -217,8 +217,8 @@ TEST_F(IntegrityTest, DamagedIndexRecordOrUnknownFeatureStopsAtOpen) {
         {"index", index, broken},
         {"record", record, broken},
         {"record's name", renamed, broken},
-        {"unknown feature", Image(files, true, 3, 0x00000080),
-         "UPDATE|このアップデートプログラムでは扱えない形式のアップデートデータです（00000080）"},
+        {"unknown feature", Image(files, true, 3, 0x00000100),
+         "UPDATE|このアップデートプログラムでは扱えない形式のアップデートデータです（00000100）"},
     };
     for (const auto& c : cases) {
         ShownMessages.clear();

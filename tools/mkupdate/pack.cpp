@@ -1,5 +1,6 @@
 #include "mkupdate/pack.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include "archive/payload_deltas.h"
 #include "archive/payload_features.h"
 #include "archive/payload_large.h"
-#include "core/text.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack_deltas.h"
 #include "mkupdate/pack_volumes.h"
@@ -207,8 +207,9 @@ uint32_t FolderFeatures(const std::vector<SourceFile>& files, bool folderNames) 
             features |= PAYLOAD_FEATURE_LONG_LISTS;
         if (!ReadDeleteItems(ini).empty())
             features |= PAYLOAD_FEATURE_DELETIONS;
-        std::string create;
-        if (IniValue(ini, "UPDATE", "CreateFolders", &create) && ParseDecimal64(create.c_str()))
+        std::string createFolders;
+        if (IniValue(ini, "UPDATE", "CreateFolders", &createFolders) &&
+            strtol(createFolders.c_str(), nullptr, 10) != 0)
             features |= PAYLOAD_FEATURE_NEW_FOLDERS;
     }
     return features;
