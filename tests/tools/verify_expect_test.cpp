@@ -66,7 +66,7 @@ std::vector<std::string> Bases(const fs::path& root) {
 }
 
 // A release pair by diff: OLD holds MOVIE as a file, NEW as a folder with a file in it (or the
-// reverse); CreateFolders=1 appended to the UPDATE.INI that diff writes.
+// reverse). diff asks for the folders the run makes (CreateFolders=1).
 fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, bool toFolder) {
     for (const char* r : {"old", "new"}) {
         WriteFile(root / r / "SETUP.INI", "[SETUP]\r\nCompanyName=C\r\nGameTitle=T\r\nGameDir=D\r\n"
@@ -80,8 +80,6 @@ fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, boo
     const RunResult diff = RunTool({"diff", "--from", (root / "old").string(), "--to",
                                     (root / "new").string(), "-o", (root / "patch").string()});
     EXPECT_EQ(0, diff.status) << diff.err;
-    WriteFile(root / "patch" / "UPDATE.INI",
-              ReadFile(root / "patch" / "UPDATE.INI") + "CreateFolders=1\r\n");
     *args = {"--base", (root / "base").string(), "--expect", (root / "new").string()};
     return root / "patch";
 }

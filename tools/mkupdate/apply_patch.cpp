@@ -32,8 +32,7 @@ uint64_t NowFileTime() {
            116444736000000000ull;
 }
 
-// One run of the payload over the tree: what it has written so far, and how it reads the
-// payload.
+// One run of the payload over the tree: where it writes, and how it reads the payload.
 struct Run {
     const PayloadImage& image;
     const uint8_t* index;
@@ -182,7 +181,11 @@ struct PathTable {
     std::vector<PlanPath> states;
 
     uint32_t Index(const std::filesystem::path& path) {
-        const auto [at, fresh] = byName.emplace(FoldName(path.u8string()), (uint32_t)names.size());
+        // Folded in CP932, as the updater compares names; a name with no CP932 form as it is.
+        std::string name = path.u8string(), cp932;
+        if (Utf8ToCp932(name, &cp932))
+            name = FoldName(cp932);
+        const auto [at, fresh] = byName.emplace(name, (uint32_t)names.size());
         if (!fresh)
             return at->second;
         names.push_back(path);

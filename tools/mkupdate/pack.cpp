@@ -13,7 +13,6 @@
 #include "archive/payload_deltas.h"
 #include "archive/payload_features.h"
 #include "archive/payload_large.h"
-#include "core/text.h"
 #include "core/path_form.h"
 #include "mkupdate/host_files.h"
 #include "mkupdate/pack_deltas.h"
