@@ -64,9 +64,8 @@ TEST(MkupdateDiff, PatchFoldersFromReleases) {
          {base},
          With(base, {{"bgm/01.ogg", "a2"}, {"voice/01.ogg", "b2"}}),
          {"save/cfg.dat"},
-         "CreateFolders=1\r\n"
          "UpdateFile00=e,game.exe\r\nUpdateFile01=bgm\\01.ogg\r\nUpdateFile02=voice\\01.ogg\r\n",
-         PAYLOAD_FEATURE_FOLDER_NAMES | PAYLOAD_FEATURE_NEW_FOLDERS},
+         PAYLOAD_FEATURE_FOLDER_NAMES},
         {"a file whose name is the patch's UPDATE.INI, in a folder",
          {base},
          With(base, {{"doc/update.ini", "notes"}}),
