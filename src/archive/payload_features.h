@@ -30,9 +30,8 @@
    compact window headers), which an updater that knows only unflagged deltas cannot apply. */
 #define PAYLOAD_FEATURE_MODELED_DELTAS 0x00000040L
 
-/* Bit 7: folders the run makes: every folder of an item's path that is not there is created,
-   and a file that a DeleteFileNN item removes may give way to a folder of its name, or a folder
-   that deletions empty to a file. Asked for in UPDATE.INI by [UPDATE] CreateFolders=1. */
+/* Bit 7: folders the run makes: every folder of an item's path that is not there is created.
+   Asked for in UPDATE.INI by [UPDATE] CreateFolders=1. */
 #define PAYLOAD_FEATURE_NEW_FOLDERS 0x00000080L
 
 /* Every feature this updater knows. */

@@ -147,14 +147,22 @@ TEST(MkupdateRefusals, NothingIsWrittenAndTheReasonIsNamed) {
          {"diff", "--from", "@old", "--to", "@new", "-o", "@out", "--keep", "saev/*"},
          1,
          "--keep saev/* matches no file"},
-        {"a kept file that becomes a folder",
+        {"a file that becomes a folder",
          [](const fs::path& r) {
              WriteFile(r / "old" / "save", "player's");
              WriteFile(r / "new" / "save" / "slot.dat", "s");
          },
-         {"diff", "--from", "@old", "--to", "@new", "-o", "@out", "--keep", "save"},
+         {"diff", "--from", "@old", "--to", "@new", "-o", "@out"},
          1,
-         "cannot be applied"},
+         "save is a file in"},
+        {"a folder that becomes a file",
+         [](const fs::path& r) {
+             WriteFile(r / "old" / "saves" / "a.dat", "1");
+             WriteFile(r / "new" / "saves", "now a file");
+         },
+         {"build", "--from", "@old", "--to", "@new", "-o", "@out"},
+         1,
+         "saves is a folder in"},
         {"a deletion of SETUP.INI",
          [](const fs::path& r) { PatchIni(r, "DeleteFile00=setup.ini\r\n"); },
          {"check", "@patch"},
@@ -227,23 +235,23 @@ TEST(MkupdateRefusals, NothingIsWrittenAndTheReasonIsNamed) {
 TEST(MkupdateRefusals, ThePlanFileByFileAndAsJson) {
     TempFolder t;
     Lay(t.path);
-    WriteFile(t.path / "old" / "data", "a file that becomes a folder");
-    WriteFile(t.path / "new" / "data" / "x.dat", "x");
+    WriteFile(t.path / "old" / "data", "a file the new release has not");
+    WriteFile(t.path / "new" / "data2" / "x.dat", "x");
     const std::string plan = (t.path / "plan.json").string();
     RunResult dry = RunTool({"diff", "--from", (t.path / "old").string(), "--to",
                              (t.path / "new").string(), "--dry-run", "--plan", plan, "-q"});
     ASSERT_EQ(0, dry.status) << dry.err;
     EXPECT_EQ(
-        "from old:\n  removed   28\tdata\n  added     1\tdata/x.dat\n  changed   2\tgame.exe\n"
+        "from old:\n  removed   30\tdata\n  added     1\tdata2/x.dat\n  changed   2\tgame.exe\n"
         "  unchanged 79\tSETUP.INI\n",
         dry.out);
     EXPECT_EQ("", dry.err) << "-q: errors only";
     EXPECT_EQ("{\n  \"releases\": [\n    {\"name\": \"old\", \"files\": [\n"
-              "      {\"path\": \"data\", \"status\": \"removed\", \"size\": 28},\n"
-              "      {\"path\": \"data/x.dat\", \"status\": \"added\", \"size\": 1},\n"
+              "      {\"path\": \"data\", \"status\": \"removed\", \"size\": 30},\n"
+              "      {\"path\": \"data2/x.dat\", \"status\": \"added\", \"size\": 1},\n"
               "      {\"path\": \"game.exe\", \"status\": \"changed\", \"size\": 2},\n"
               "      {\"path\": \"SETUP.INI\", \"status\": \"unchanged\", \"size\": 79}]}],\n"
-              "  \"write\": [\"data\\\\x.dat\", \"game.exe\"],\n  \"delete\": [\"data\"],\n"
+              "  \"write\": [\"data2\\\\x.dat\", \"game.exe\"],\n  \"delete\": [\"data\"],\n"
               "  \"versionCheck\": \"game.exe\",\n  \"folderNames\": false,\n"
               "  \"createFolders\": true\n}\n",
               ReadFile(plan));

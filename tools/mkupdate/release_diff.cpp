@@ -329,23 +329,24 @@ int CheckBeforeReading(const DiffOptions& options, const std::vector<Tree>& olds
             return 0;
         }
     }
-    // A file and a folder of one name: the new release may turn the one into the other, as
-    // long as nothing --keep leaves stands in the way.
+    // A file and a folder of one name: the updater stages every new file beside where it will
+    // stand, and that place does not exist until the other is gone, so no run can trade the one
+    // for the other all or nothing. Such a patch would fail on every installation.
     for (const Tree& t : olds) {
         for (const auto& [key, f] : t.files) {
-            const bool becomesFolder = now.folders.count(key) != 0;
-            if (becomesFolder && Kept(options, f.relative)) {
+            if (now.folders.count(key)) {
                 *error = f.relative + " is a file in " + Printable(t.root) + " and a folder in " +
-                         Printable(options.to) + ", and --keep leaves it: the patch cannot be " +
-                         "applied";
+                         Printable(options.to) + ": the updater cannot turn the one into the " +
+                         "other, so the patch cannot be applied";
                 return 0;
             }
             for (const std::string& folder : FolderKeys(key)) {
                 const auto file = now.files.find(folder);
-                if (file != now.files.end() && Kept(options, f.relative)) {
+                if (file != now.files.end()) {
                     *error = file->second.relative + " is a folder in " + Printable(t.root) +
-                             " and a file in " + Printable(options.to) + ", and --keep leaves " +
-                             f.relative + " in it: the patch cannot be applied";
+                             " and a file in " + Printable(options.to) +
+                             ": the updater cannot turn the one into the other, so the patch " +
+                             "cannot be applied";
                     return 0;
                 }
             }
@@ -394,15 +395,6 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         if (surely && !Kept(options, f.relative) && !ItemPath(f.relative, &path, error))
             return 0;
     }
-    // A file that becomes a folder, or the reverse: the deletion goes first, then the writes,
-    // which only an updater that makes folders does.
-    for (const Tree& t : olds) {
-        for (const auto& [key, f] : t.files)
-            diff->newFolders = diff->newFolders || now.folders.count(key);
-        for (const auto& [key, folder] : t.folders)
-            diff->newFolders = diff->newFolders || now.files.count(key);
-    }
-
     // The version check: a file every older release has that stays a file of the new one, the
     // game's program first; never one the patch deletes or turns into a folder.
     std::vector<IniSection> setup;

@@ -50,7 +50,7 @@ struct ReleaseDiff {
     std::vector<ReleaseCounts> releases;
     size_t kept = 0;               // files left alone by --keep
     bool folderNames = false;      // two files of one name travel: entries carry their paths
-    bool newFolders = false;       // folders to make, or a file and a folder that trade places
+    bool newFolders = false;       // folders the run must make
     std::string ini;               // the UPDATE.INI written, CP932 with CRLF
     std::vector<std::string> told; // notes for the publisher
 };
