@@ -160,7 +160,7 @@ TEST(MkupdateRefusals, NothingIsWrittenAndTheReasonIsNamed) {
              WriteFile(r / "old" / "saves" / "a.dat", "1");
              WriteFile(r / "new" / "saves", "now a file");
          },
-         {"build", "--from", "@old", "--to", "@new", "-o", "@out"},
+         {"diff", "--from", "@old", "--to", "@new", "-o", "@out"},
          1,
          "saves is a folder in"},
         {"a deletion of SETUP.INI",
