@@ -474,12 +474,6 @@ int PrepareBuild(const Args& args, bool embed, BuildPlan* plan) {
         return UsageError("pack: --stub belongs to build");
     if (args.fallback && args.bases.empty() && args.from.empty())
         return UsageError(std::string(command) + ": --fallback goes with --base");
-    // Before anything is read: the Windows build has no suffix sorter to make deltas with.
-    if (!args.bases.empty() && !DeltaEncoderAvailable())
-        return Fail(std::string(command) +
-                    ": --base: delta encoding is unavailable in this build of mkupdate (the "
-                    "Windows build has no suffix sorter); make payloads with deltas with the "
-                    "Linux build");
     const int signing = SignArgs(command, args, &plan->sign);
     if (signing != kExitOk)
         return signing;
@@ -600,15 +594,11 @@ int BuildFromReleases(const Args& args) {
         return Diff(args, std::filesystem::path(), &diff);
     }
     Args packArgs = args;
-    if (DeltaEncoderAvailable())
-        packArgs.bases = args.from;
+    packArgs.bases = args.from;
     BuildPlan plan;
     const int ready = PrepareBuild(packArgs, true, &plan);
     if (ready != kExitOk)
         return ready;
-    if (!DeltaEncoderAvailable())
-        Note("mkupdate: build: this build of mkupdate makes no deltas: the changed files travel "
-             "whole\n");
     OwnedFolder work;
     std::string error;
     if (!work.Make(FolderOf(plan.output), &error))
@@ -723,8 +713,6 @@ int Inspect(const std::string& command, const Args& args) {
 std::string VersionText() {
     return std::string("mkupdate ") + kVersion +
            "\npayload features it writes and reads: " + DescribeFeatures(kToolPayloadFeatures) +
-           "\ndeltas: " +
-           (DeltaEncoderAvailable() ? "made" : "not made by this build (no suffix sorter)") +
            "\nsigning: " + (SigningAvailable() ? "with osslsigncode" : "not in this build") + "\n";
 }
 

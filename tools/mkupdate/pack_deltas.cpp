@@ -180,10 +180,6 @@ int PlanDeltas(const std::vector<SourceFile>& files, const std::vector<FileBytes
     plan->deltas.clear();
     plan->told.clear();
     plan->wholeLeftOut.assign(files.size(), 0);
-    if (!DeltaEncoderAvailable()) {
-        *error = "delta encoding is unavailable in this build of mkupdate";
-        return 0;
-    }
     std::vector<IniSection> ini;
     for (size_t i = 0; i < files.size(); ++i)
         if (files[i].name == "UPDATE.INI")

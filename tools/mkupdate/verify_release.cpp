@@ -1,79 +1,14 @@
 #include "mkupdate/verify_release.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <map>
-#include <mutex>
-#include <thread>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <pthread.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 #include "mkupdate/host_files.h"
 #include "mkupdate/inspect.h"
 #include "mkupdate/pack.h"
+#include "mkupdate/temp_output.h"
 
 namespace {
-
-// The scratch folder that a signal must take along; empty when there is none.
-std::mutex ScratchLock;
-std::filesystem::path ScratchInUse;
-
-void RemoveScratchInUse() {
-    std::lock_guard<std::mutex> hold(ScratchLock);
-    std::error_code ec;
-    if (!ScratchInUse.empty())
-        std::filesystem::remove_all(ScratchInUse, ec);
-    ScratchInUse.clear();
-}
-
-#ifdef _WIN32
-BOOL WINAPI OnConsoleEvent(DWORD) {
-    RemoveScratchInUse();
-    return FALSE; // and the process ends as it would have
-}
-
-void WatchSignals() {
-    static std::once_flag once;
-    std::call_once(once, [] { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); });
-}
-#else
-// The signals are taken by a thread of their own, which may do what a handler may not: remove
-// a tree. They are blocked in every other thread, which must all start after this.
-void WatchSignals() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        std::thread([set] {
-            int signal = 0;
-            sigwait(&set, &signal);
-            RemoveScratchInUse();
-            _exit(128 + signal);
-        }).detach();
-    });
-}
-#endif
-
-int MakeOwnFolder(const std::filesystem::path& folder) {
-#ifdef _WIN32
-    // Inside the user's temporary folder, whose access list it takes on.
-    return CreateDirectoryW(folder.c_str(), nullptr) ? 1 : 0;
-#else
-    return mkdir(folder.c_str(), 0700) == 0 ? 1 : 0;
-#endif
-}
 
 // A copy of the release, folders and regular files with their last-write times; a link or
 // anything else is no part of an installation and is refused. A file is a second name of the
@@ -164,29 +99,6 @@ std::string Bytes(uint64_t n) {
 
 } // namespace
 
-ScratchFolder::~ScratchFolder() {
-    if (!path_.empty())
-        RemoveScratchInUse();
-}
-
-int ScratchFolder::Create(std::string* error) {
-    WatchSignals();
-    std::error_code ec;
-    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    if (ec) {
-        *error = "no temporary folder: " + ec.message();
-        return 0;
-    }
-    const std::filesystem::path folder = TemporaryNameBeside(temp / "verify");
-    std::lock_guard<std::mutex> hold(ScratchLock);
-    if (folder.empty() || !MakeOwnFolder(folder)) {
-        *error = "cannot make a new folder in " + Printable(temp);
-        return 0;
-    }
-    path_ = ScratchInUse = folder;
-    return 1;
-}
-
 std::vector<std::string> CompareTrees(const std::filesystem::path& result,
                                       const std::filesystem::path& expected) {
     const std::map<std::string, TreeItem> got = Walk(result), want = Walk(expected);
@@ -233,9 +145,15 @@ void VerifyAgainstRelease(const PayloadImage& image,
                           std::vector<std::string>* told, std::vector<std::string>* problems) {
     for (const std::filesystem::path& base : bases) {
         const std::string who = Printable(base) + ": ";
-        ScratchFolder scratch;
+        // A folder of mkupdate's own in the temporary folder, removed when this copy is done
+        // with, and by INT, TERM or HUP meanwhile.
+        OwnedFolder scratch;
         std::string error;
-        if (!scratch.Create(&error) || !CopyRelease(base, scratch.path(), &error)) {
+        std::error_code ec;
+        const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+        if (ec)
+            error = "no temporary folder: " + ec.message();
+        if (ec || !scratch.Make(temp, &error) || !CopyRelease(base, scratch.path(), &error)) {
             problems->push_back(who + error);
             continue;
         }

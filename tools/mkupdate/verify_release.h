@@ -9,24 +9,6 @@
 
 #include "mkupdate/payload_file.h"
 
-// A new folder of the process's own in the temporary folder: a random name, made fresh (never
-// one that was there), open to its user alone; removed with everything in it when the object
-// goes, and when the process is ended by INT, TERM or HUP (Ctrl+C or the console closing, on
-// Windows). One at a time.
-class ScratchFolder {
-  public:
-    ScratchFolder() = default;
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    ~ScratchFolder();
-
-    int Create(std::string* error);
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
 // The differences between the trees result and expected, one line each, paths relative to
 // them: a file or folder missing from result, one result has that expected has not, a file of
 // other bytes (its sizes, or where it first differs), one that is a file on one side and a

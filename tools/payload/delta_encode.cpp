@@ -896,10 +896,6 @@ void BuildBlockFinder(BlockFinder* f, const uint8_t* base, size_t baseSize,
 
 } // namespace
 
-int DeltaEncoderAvailable() {
-    return 1;
-}
-
 int EncodeDelta(const uint8_t* base, uint64_t baseSize, const uint8_t* data, uint64_t size,
                 const DeltaEncodeOptions& options, std::vector<uint8_t>* out) {
     if (baseSize > SIZE_MAX / 2 || size > SIZE_MAX / 2)

@@ -16,10 +16,6 @@
 #include <functional>
 #include <vector>
 
-// 1 when this build can encode deltas (the suffix sorter is a library that is not in every
-// toolchain); without it EncodeDelta always fails.
-int DeltaEncoderAvailable();
-
 // Bases up to this size are searched whole, over a suffix array of the base, which finds even
 // the short matches of compressed data but takes about 5 bytes of memory per base byte (some
 // 650 MiB here) and more than linear time. Larger ones go through a table of block hashes (a
