@@ -10,6 +10,7 @@
 
 #include <string.h>
 
+#include "core/file_gate.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
@@ -212,6 +213,11 @@ int AllPlacesAreOurs(const JournalAction** stray) {
     return 1;
 }
 
+// The journal's folders, held by the file gate: every act of the recovery lies beneath them.
+int HoldJournalFolders() {
+    return GateHoldBase(Folders.install, 0) && (!Folders.data[0] || GateHoldBase(Folders.data, 0));
+}
+
 int Disagrees(const char* target) {
     Say("前回のアップデートの記録がファイルの状態と一致しないため、ファイルはそのままにしました。"
         "\r記録：%s\rファイル：%s",
@@ -222,7 +228,7 @@ int Disagrees(const char* target) {
 // The run died before its change counted: take every action back.
 int RestoreFrom() {
     const JournalAction* stray;
-    if (!AllPlacesAreOurs(&stray))
+    if (!AllPlacesAreOurs(&stray) || !HoldJournalFolders())
         return Disagrees(stray ? stray->target : Folders.install);
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         const JournalAction& a = StagedSet.actions[i];
@@ -251,7 +257,8 @@ int RestoreFrom() {
 // The run's change was made: only old copies and the journal remain to be removed.
 void FinishFrom() {
     const JournalAction* stray;
-    if (AllPlacesAreOurs(&stray) && RemoveOldCopies(StagedSet.actions, StagedSet.count))
+    if (AllPlacesAreOurs(&stray) && HoldJournalFolders() &&
+        RemoveOldCopies(StagedSet.actions, StagedSet.count))
         RemoveJournal();
 }
 
