@@ -58,9 +58,16 @@ int SplitBelow(const char* path, const char* folder, WalkNames* out, CharStepFn 
     out->count = 0;
     if (base == 0 || total >= kPathSize || strncmp(path, folder, base) != 0)
         return 0;
+    // The folder must end on a character of the path: a lead byte at its end would make the
+    // byte after it a trail byte, not a separator.
+    const char* boundary = path;
+    while (boundary < path + base && *boundary)
+        boundary = step(boundary);
+    if (boundary != path + base)
+        return 0;
     size_t at = base;
     if (!IsDriveRoot(folder)) {
-        if (path[at] != '\\')
+        if (path[at] != '\\' || step(path + at) != path + at + 1)
             return 0;
         ++at;
     }

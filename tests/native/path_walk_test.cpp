@@ -34,6 +34,7 @@ TEST(PathWalk, SplitsOnlyWhatLiesBelowTheFolder) {
         {"C:\\game", "C:\\game", ""},
         {"C:\\gamex\\a.dat", "C:\\game", ""},
         {"C:\\GAME\\a.dat", "C:\\game", ""}, // the folder byte for byte
+        {"C:\\g\x95\\a", "C:\\g\x95", ""},   // its last byte leads a character
         {"C:\\game\\..\\windows", "C:\\game", ""},
         {"C:\\game\\.\\a.dat", "C:\\game", ""},
         {"C:\\game\\sub\\\\a.dat", "C:\\game", ""},
