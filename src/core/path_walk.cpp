@@ -10,10 +10,6 @@ char Fold(char c) {
     return c >= 'a' && c <= 'z' ? (char)(c - 32) : c;
 }
 
-const char* SkipLongPrefix(const char* p) {
-    return strncmp(p, "\\\\?\\", 4) == 0 ? p + 4 : p;
-}
-
 // Compares length bytes of a and b character by character; single-byte letters without case.
 int SameBytes(const char* a, const char* b, size_t length, CharStepFn step) {
     size_t at = 0;
@@ -96,15 +92,11 @@ int SplitBelow(const char* path, const char* folder, WalkNames* out, CharStepFn 
 }
 
 int IsSamePlace(const char* a, const char* b, CharStepFn step) {
-    a = SkipLongPrefix(a);
-    b = SkipLongPrefix(b);
     const size_t length = strlen(a);
     return length > 0 && length == strlen(b) && SameBytes(a, b, length, step);
 }
 
 int IsSameOrBelow(const char* path, const char* folder, CharStepFn step) {
-    path = SkipLongPrefix(path);
-    folder = SkipLongPrefix(folder);
     const size_t length = strlen(folder);
     if (length == 0 || strlen(path) < length || !SameBytes(path, folder, length, step))
         return 0;

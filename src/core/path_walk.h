@@ -31,8 +31,8 @@ int IsWalkableName(const char* name, size_t length, CharStepFn step);
 int SplitBelow(const char* path, const char* folder, WalkNames* out, CharStepFn step);
 
 // 1 when two paths name the same place as the platform compares names: equal but for the case
-// of single-byte ASCII letters (never a byte of a double-byte character). The "\\?\" prefix the
-// platform puts before a final path is ignored on either side. An empty path names no place.
+// of single-byte ASCII letters (never a byte of a double-byte character). Both in the same form:
+// the gate takes the "\\?\" prefix off a final path first. An empty path names no place.
 int IsSamePlace(const char* a, const char* b, CharStepFn step);
 
 // 1 when path is folder or lies below it, compared as IsSamePlace compares.

@@ -56,7 +56,7 @@ TEST(PathWalk, FinalPathsCompareAsThePlatformComparesNames) {
         bool same, below;
     };
     const Case cases[] = {
-        {"\\\\?\\C:\\Game\\A.DAT", "c:\\game\\a.dat", true, true},
+        {"C:\\Game\\A.DAT", "c:\\game\\a.dat", true, true},
         {"C:\\game\\a.dat", "C:\\game", false, true},
         {"G:\\a", "G:\\", false, true},
         {"C:\\gamex", "C:\\game", false, false},
