@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
-#include "core/folder_handles.h"
+#include "core/file_gate.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
@@ -14,7 +14,6 @@
 namespace {
 
 char RunFolder[kPathSize];
-HANDLE FolderHandle = INVALID_HANDLE_VALUE;
 HANDLE IniHandle = INVALID_HANDLE_VALUE;
 
 const char kNameStem[] = "UPDATE.";
@@ -39,14 +38,6 @@ int RandomName(char name[kNameSize]) {
     }
     *p = 0;
     return 1;
-}
-
-// Opens the folder just created without delete sharing, so that it can be neither renamed nor
-// removed (nor replaced by a link) while the run lasts. 0 when what stands at the name is not
-// a plain folder.
-int PinFolder() {
-    FolderHandle = PinPlainFolder(RunFolder);
-    return FolderHandle != INVALID_HANDLE_VALUE;
 }
 
 // 1 when the open file holds exactly the payload's UPDATE.INI.
@@ -104,12 +95,12 @@ int CreateRunFolder() {
             return 0;
         }
         // Only a folder this call creates will do: anything already at the name (a folder, a
-        // file, a link, put there by whoever) makes it draw another name.
-        if (DirectOps.CreateDirectoryA(RunFolder, nullptr)) {
-            if (!PinFolder()) {
-                RemoveDirectoryA(RunFolder); // a link goes, never what it points to
-                break;
-            }
+        // file, a link, put there by whoever) makes it draw another name. The gate holds the
+        // temporary folder and the new one (neither can be renamed, nor replaced by a link)
+        // until the program ends.
+        if (!GateHoldBase(temp, 1))
+            break;
+        if (GateCreateFolder(RunFolder)) {
             strcpy(UpdateIniPath, ini);
             return 1;
         }
@@ -131,8 +122,7 @@ int PlaceUpdateIni() {
     }
     // Read sharing only: the profile reader may open it, nobody may write, rename or delete
     // it. The check closes the moment between the extraction's rename and this open.
-    IniHandle = PlatformOps.CreateFileA(UpdateIniPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    IniHandle = GateOpen(UpdateIniPath, GENERIC_READ, FILE_SHARE_READ, kGateExistingFile);
     if (IniHandle == INVALID_HANDLE_VALUE || !HoldsEntry(IniHandle)) {
         ShowWithPath("一時ファイルが他のプログラムに使用されているか、書き換えられています：\r%s",
                      UpdateIniPath);
@@ -148,16 +138,12 @@ void ReleaseRunFolder() {
     }
     // The folder is still pinned: the name below is inside the folder this run created.
     if (UpdateIniPath[0]) {
-        PlatformOps.DeleteFileA(UpdateIniPath);
+        GateDelete(UpdateIniPath);
         UpdateIniPath[0] = 0;
-    }
-    if (FolderHandle != INVALID_HANDLE_VALUE) {
-        PlatformOps.CloseHandle(FolderHandle);
-        FolderHandle = INVALID_HANDLE_VALUE;
     }
     // Removes an empty folder only: whatever someone else put into it stays, with the folder.
     if (RunFolder[0]) {
-        RemoveDirectoryA(RunFolder);
+        GateRemoveFolder(RunFolder);
         RunFolder[0] = 0;
     }
 }

@@ -3,6 +3,7 @@
 #include "archive/archive.h"
 #include "archive/archive_format.h"
 #include "core/decimal.h"
+#include "core/file_gate.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
@@ -43,8 +44,7 @@ uint64_t FileTimeValue(const FILETIME& t) {
 
 // 1 when the file at path was last written later than time.
 int IsNewerThan(const char* path, uint64_t time) {
-    HANDLE h = PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = GateOpen(path, GENERIC_READ, FILE_SHARE_READ, kGateExistingFile);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     FILETIME lastWrite;
@@ -70,21 +70,12 @@ HANDLE CreateTemporaryBeside(const char* path, char temp[MAX_PATH]) {
         const size_t nameLength = strlen(name);
         memcpy(temp, path, folder);
         memcpy(temp + folder, name, nameLength + 1);
-        HANDLE h = PlatformOps.CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+        HANDLE h = GateOpen(temp, GENERIC_WRITE | DELETE, 0, kGateNewFile);
+        if (h != INVALID_HANDLE_VALUE ||
+            (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS))
             return h;
     }
     return INVALID_HANDLE_VALUE;
-}
-
-int SetAllTimes(const char* path, const FILETIME* time) {
-    HANDLE h = PlatformOps.CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    const int ok = DirectOps.SetFileTime(h, time, time, time) ? 1 : 0;
-    return PlatformOps.CloseHandle(h) && ok;
 }
 
 // Writes the decoded entry to the target under the folder, read-only and keep-newer rules.
@@ -94,7 +85,7 @@ int PlaceFile(const uint8_t* rec, const uint8_t* bytes, const char* targetPath, 
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return 0;
     if (exists && (attributes & FILE_ATTRIBUTE_READONLY))
-        PlatformOps.SetFileAttributesA(targetPath, FILE_ATTRIBUTE_NORMAL);
+        GateSetAttributes(targetPath, FILE_ATTRIBUTE_NORMAL);
     const uint64_t time = EntryTime(rec);
     if (keepNewer && exists && IsNewerThan(targetPath, time))
         return 1;
@@ -118,18 +109,16 @@ int WriteWholeFile(const char* path, const void* data, uint32_t size, const FILE
         return 0;
     DWORD written = 0;
     int ok = PlatformOps.WriteFile(h, data, size, &written, nullptr) && written == size;
-    // The bytes must be on the disk before the rename makes them the only copy.
+    // The bytes must be on the disk before the rename makes them the only copy; the file is
+    // renamed by its own handle, held since its creation.
     ok = ok && DirectOps.FlushFileBuffers(h);
-    ok = PlatformOps.CloseHandle(h) && ok;
-    ok = ok &&
-         PlatformOps.MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) {
-        PlatformOps.DeleteFileA(temp);
-        return 0;
-    }
+    ok = ok && GateRenameHandle(h, path, 1);
     // Set in the final place: a file renamed into a recently removed name can inherit that
     // name's old creation time.
-    return time ? SetAllTimes(path, time) : 1;
+    ok = ok && (!time || DirectOps.SetFileTime(h, time, time, time));
+    if (!ok)
+        GateDeleteHandle(h);
+    return PlatformOps.CloseHandle(h) && ok;
 }
 
 int ExtractEntry(const char* name, const char* targetPath, int keepNewer) {

@@ -6,6 +6,7 @@
 
 #include "archive/archive.h"
 #include "archive/payload_large.h"
+#include "core/file_gate.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
@@ -42,8 +43,7 @@ HANDLE OpenVolume(const char* folder, uint32_t i) {
     memcpy(path, folder, length);
     path[length] = '\\';
     strcpy(path + length + 1, v.name);
-    HANDLE h = PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = GateOpenToRead(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_OPEN_REPARSE_POINT);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         ShowVolumeMessage(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND

@@ -12,11 +12,25 @@ void ArmCrashPoints();
 PlatformOpTable PlatformOps;
 
 DirectOpTable DirectOps = {
-    ::GetDiskFreeSpaceExA, ::GlobalAlloc,          ::GlobalFree,     ::GetFileTime,
-    ::SetFileTime,         ::FlushFileBuffers,     ::MessageBoxA,    ::CreateDirectoryA,
-    ::RemoveDirectoryA,    ::GetFileAttributesExA, ::FindFirstFileA, ::FindNextFileA,
-    ::FindClose,           ::LoadLibraryExA,       ::GetProcAddress, ::GetTempPathA,
+    ::GetDiskFreeSpaceExA,
+    ::GlobalAlloc,
+    ::GlobalFree,
+    ::GetFileTime,
+    ::SetFileTime,
+    ::FlushFileBuffers,
+    ::MessageBoxA,
+    ::CreateDirectoryA,
+    ::RemoveDirectoryA,
+    ::GetFileAttributesExA,
+    ::FindFirstFileA,
+    ::FindNextFileA,
+    ::FindClose,
+    ::LoadLibraryExA,
+    ::GetProcAddress,
+    ::GetTempPathA,
     ::RtlGenRandom,
+    ::GetFileInformationByHandle,
+    ::GetFinalPathNameByHandleA,
 };
 
 namespace {
@@ -59,7 +73,11 @@ int BindPlatformOps() {
     t.baseLibrary = LoadSystemLibrary("KERNEL32.DLL");
     t.shellLibrary = LoadSystemLibrary("SHELL32.DLL");
     t.registryLibrary = LoadSystemLibrary("ADVAPI32.DLL");
-    int ok = t.baseLibrary && t.shellLibrary && t.registryLibrary;
+    t.nativeLibrary = LoadSystemLibrary("NTDLL.DLL");
+    int ok = t.baseLibrary && t.shellLibrary && t.registryLibrary && t.nativeLibrary;
+    ok &= Bind(t.nativeLibrary, "NtCreateFile", &t.NtCreateFile);
+    ok &= Bind(t.nativeLibrary, "RtlNtStatusToDosError", &t.RtlNtStatusToDosError);
+    ok &= Bind(t.baseLibrary, "SetFileInformationByHandle", &t.SetFileInformationByHandle);
     ok &= Bind(t.baseLibrary, "CreateFileA", &t.CreateFileA);
     ok &= Bind(t.baseLibrary, "ReadFile", &t.ReadFile);
     ok &= Bind(t.baseLibrary, "WriteFile", &t.WriteFile);
@@ -164,6 +182,18 @@ BOOL WINAPI CrashRemoveFolder(LPCSTR path) {
     Step();
     return RealDirect.RemoveDirectoryA(path);
 }
+NTSTATUS NTAPI CrashNtCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES name,
+                             PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes,
+                             ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                             ULONG eaLength) {
+    Step();
+    return RealOps.NtCreateFile(h, access, name, io, size, attributes, share, disposition, options,
+                                ea, eaLength);
+}
+BOOL WINAPI CrashSetInformation(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    Step();
+    return RealOps.SetFileInformationByHandle(h, kind, info, size);
+}
 LSTATUS WINAPI CrashSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                              DWORD size) {
     Counting = true;
@@ -189,6 +219,8 @@ void ArmCrashPoints() {
     RealOps = PlatformOps;
     RealDirect = DirectOps;
     PlatformOps.CreateFileA = CrashCreate;
+    PlatformOps.NtCreateFile = CrashNtCreate;
+    PlatformOps.SetFileInformationByHandle = CrashSetInformation;
     PlatformOps.WriteFile = CrashWrite;
     PlatformOps.MoveFileExA = CrashMove;
     PlatformOps.DeleteFileA = CrashDelete;

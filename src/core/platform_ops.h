@@ -6,14 +6,25 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <stdint.h>
 
-// Bound at start-up by name from the base, shell and registry libraries.
+typedef NTSTATUS(NTAPI* NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef ULONG(NTAPI* NtStatusToErrorFn)(NTSTATUS);
+
+// Bound at start-up by name from the base, shell, registry and native libraries.
 struct PlatformOpTable {
     HMODULE baseLibrary;
     HMODULE shellLibrary;
     HMODULE registryLibrary;
+    HMODULE nativeLibrary;
+    // The file gate's (core/file_gate.h): opens relative to a held folder, and renames, deletes
+    // and changes attributes through a file's own handle.
+    NtCreateFileFn NtCreateFile;
+    NtStatusToErrorFn RtlNtStatusToDosError;
+    decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
     decltype(&::CreateFileA) CreateFileA;
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
@@ -43,7 +54,7 @@ struct PlatformOpTable {
 
 extern PlatformOpTable PlatformOps;
 
-// 1 when all three libraries loaded and every operation was found. Every operation is looked
+// 1 when all four libraries loaded and every operation was found. Every operation is looked
 // up whatever failed before it; the verdict is given at the end. The libraries are taken from
 // the system folder only.
 int BindPlatformOps();
@@ -73,6 +84,9 @@ struct DirectOpTable {
     decltype(&::GetTempPathA) GetTempPathA;
     // The platform's random number generator; fills the buffer, TRUE on success.
     BOOLEAN(WINAPI* RandomBytes)(PVOID buffer, ULONG size);
+    // What the file gate asks of a handle before it acts on it.
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+    decltype(&::GetFinalPathNameByHandleA) GetFinalPathNameByHandleA;
 };
 
 extern DirectOpTable DirectOps;

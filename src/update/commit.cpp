@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "archive/sha256.h"
+#include "core/file_gate.h"
 #include "core/folder_handles.h"
 #include "core/messages.h"
 #include "core/path_form.h"
@@ -25,20 +26,6 @@ int Exists(const char* path) {
     return PlatformOps.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-// All three times, or the creation time alone.
-int SetTimes(const char* path, uint64_t time, bool creationOnly) {
-    FILETIME t;
-    t.dwLowDateTime = (DWORD)time;
-    t.dwHighDateTime = (DWORD)(time >> 32);
-    HANDLE h = PlatformOps.CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    const FILETIME* others = creationOnly ? nullptr : &t;
-    const int ok = DirectOps.SetFileTime(h, &t, others, others) ? 1 : 0;
-    return PlatformOps.CloseHandle(h) && ok;
-}
-
 // Another program may hold a file for a moment (a virus scanner reading what was just
 // written, an indexer): a rename or removal it refuses is tried again for a while before the
 // run gives up on it.
@@ -59,23 +46,22 @@ template <typename Op> int OutlastingAHold(Op op) {
 }
 
 int Rename(const char* from, const char* to, DWORD flags) {
-    return OutlastingAHold([&] { return PlatformOps.MoveFileExA(from, to, flags) != 0; });
+    return OutlastingAHold(
+        [&] { return GateRename(from, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0); });
 }
 
 int Delete(const char* path) {
-    return OutlastingAHold([&] { return PlatformOps.DeleteFileA(path) != 0; });
+    return OutlastingAHold([&] { return GateDelete(path); });
 }
 
 int RemoveLink(const char* path);
 
-// Read-only files cannot be deleted: the attribute goes first. Never through a link: the
-// attributes would be set on what it leads to.
+// Read-only files cannot be deleted: the gate clears the attribute first, on the file's own
+// handle, never through a link.
 int DeleteAnyFile(const char* path) {
     const DWORD attributes = PlatformOps.GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return RemoveLink(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        PlatformOps.SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return Delete(path);
 }
 
@@ -83,15 +69,9 @@ int IsLink(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// A link is opened as itself, never what it leads to, and removed when that handle closes.
+// A link is removed as itself, never what it leads to.
 int RemoveLink(const char* path) {
-    HANDLE h = PlatformOps.CreateFileA(
-        path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING,
-        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE,
-        nullptr);
-    return h != INVALID_HANDLE_VALUE && PlatformOps.CloseHandle(h) &&
-           PlatformOps.GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+    return GateRemoveLink(path) && PlatformOps.GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
 }
 
 // Where an open handle of path really is, a link at path itself named rather than followed.
@@ -166,7 +146,7 @@ int RemoveTree(const char* folder) {
         } while (DirectOps.FindNextFileA(find, &found));
         DirectOps.FindClose(find);
     }
-    return DirectOps.RemoveDirectoryA(folder) && ok;
+    return GateRemoveFolder(folder) && ok;
 }
 
 namespace {
@@ -199,45 +179,28 @@ int StoreJournal(uint32_t state) {
     return ok;
 }
 
-// The SHA-256 of each staged file, by which the next start knows the new file where it finds
-// it. Read back from the disk, so it holds however the file was written.
-int SealStagedFiles() {
-    uint8_t* buffer = nullptr;
-    int ok = 1;
-    for (uint32_t i = 0; ok && i < StagedSet.count; ++i) {
-        JournalAction* a = &StagedSet.actions[i];
-        if (a->kind != kReplaceFile || StateOf(a)->step != kStaged)
-            continue;
-        if (!buffer && !(buffer = (uint8_t*)AllocFixed(kPartSize)))
-            return 0;
-        ok = HashFile(a->staged, buffer, a->newDigest);
-    }
-    FreeFixed(buffer);
-    return ok;
-}
-
 int ReplaceOne(JournalAction* a) {
     ActionState* s = StateOf(a);
     switch (a->kind) {
     case kCreateFolder:
         return CreatePlannedFolder(a);
     case kFolderAttributes:
-        if (!PlatformOps.SetFileAttributesA(a->target, FILE_ATTRIBUTE_NORMAL))
+        if (!GateSetAttributes(a->target, FILE_ATTRIBUTE_NORMAL))
             return 0;
         s->step = kStaged;
         return 1;
-    case kReplaceFile:
+    case kReplaceFile: {
         if (a->existed) {
             if (!Rename(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
                 return 0;
             s->step = kBackedUp;
         }
-        if (!Rename(a->staged, a->target, MOVEFILE_WRITE_THROUGH))
+        // The staged file is renamed by its own handle, held since it was created.
+        if (!OutlastingAHold([&] { return RenameStaged(a) != 0; }))
             return 0;
         s->step = kInPlace;
-        // Set in the final place: a file renamed into a recently removed name can inherit
-        // that name's old creation time.
-        return !s->hasTime || SetTimes(a->target, s->time, s->creationOnly != 0);
+        return FinishPlaced(a);
+    }
     case kDeleteFile:
         // Moved aside, not deleted: an undo puts it back.
         if (!Rename(a->target, a->backup, MOVEFILE_WRITE_THROUGH))
@@ -254,25 +217,28 @@ int UndoOne(const JournalAction* a, uint8_t step) {
     case kReplaceFile: {
         if (step >= kInPlace && !DeleteAnyFile(a->target))
             return 0;
+        // Back over whatever another program put at the name meanwhile (a link included, which
+        // the rename replaces as a name, never following it).
         if (step >= kBackedUp && a->existed &&
-            !Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH))
+            !Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING))
             return 0;
-        if ((step == kStaged || step == kBackedUp) && !DeleteAnyFile(a->staged))
+        if ((step == kStaged || step == kBackedUp) && !DiscardStaged(const_cast<JournalAction*>(a)))
             return 0;
         return 1;
     }
     case kDeleteFile:
-        return step < kBackedUp || Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH);
+        return step < kBackedUp ||
+               Rename(a->backup, a->target, MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING);
     case kCreateFolder:
         // A folder that someone else has put files into since stays.
         if (step >= kStaged)
-            DirectOps.RemoveDirectoryA(a->target);
+            GateRemoveFolder(a->target);
         return 1;
     case kStagingFolder:
         ReleaseStagingFolder();
         return step < kStaged || RemoveTree(a->target);
     case kFolderAttributes:
-        return step < kStaged || PlatformOps.SetFileAttributesA(a->target, a->oldAttributes);
+        return step < kStaged || GateSetAttributes(a->target, a->oldAttributes);
     default:
         return 1;
     }
@@ -324,7 +290,7 @@ void RemoveEmptiedFolders(const JournalAction* actions, uint32_t count) {
             folder[cut - 1] = 0;
             if (!MayRemoveEmptiedFolder(folder, InstallRecord.InstPath, InstallRecord.DataPath,
                                         StepAnsiChar) ||
-                !DirectOps.RemoveDirectoryA(folder))
+                !GateRemoveFolder(folder))
                 break;
         }
     }
@@ -369,8 +335,9 @@ int PutJournalInForce() {
 }
 
 int CommitStagedSet() {
-    // What each new file is goes into the journal before the first target is touched.
-    if (!SealStagedFiles() || !StoreJournal(kJournalInForce))
+    // What each new file is (its seal, taken as it was written) goes into the journal before
+    // the first target is touched.
+    if (!StoreJournal(kJournalInForce))
         return 0;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         if (!ReplaceOne(&StagedSet.actions[i]))

@@ -130,8 +130,7 @@ struct DeltaRun {
     uint32_t cacheBytes;
     EntryReader delta;
     bool deltaUnreadable; // the reader has said why
-    HANDLE out;
-    Sha256Context result;
+    JournalAction* out;   // its staged file is hashed as it is written: the seal
     bool writeFailed;
 };
 
@@ -182,7 +181,6 @@ ptrdiff_t ReadDelta(void* context, uint8_t* to, size_t size) {
 
 int WriteResult(void* context, const uint8_t* data, size_t size) {
     DeltaRun* r = (DeltaRun*)context;
-    Sha256Update(&r->result, data, size);
     if (!WriteStaged(r->out, data, size)) {
         r->writeFailed = true;
         return 0;
@@ -235,25 +233,26 @@ int ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d, uint64
         FreeFixed(scratch);
         return 0;
     }
-    r->out = CreateStaged(a);
+    r->out = a;
     DeltaStatus status = kDeltaWriteFailed;
-    uint8_t digest[kSha256Size];
-    if (r->out != INVALID_HANDLE_VALUE) {
-        Sha256Init(&r->result);
+    int sealed = 0;
+    if (CreateStaged(a) != INVALID_HANDLE_VALUE) {
         const DeltaIo io = {r, ReadDelta, ReadBase, WriteResult};
         uint64_t produced = 0;
         status =
             ApplyDeltaStream(io, d.baseSize, &baseCheck, scratch, kDeltaScratchSize, &produced);
         if (status == kDeltaOk && produced != d.resultSize)
             status = kDeltaCorrupt;
-        Sha256Final(&r->result, digest);
-        const int whole = status == kDeltaOk && memcmp(digest, d.resultDigest, kSha256Size) == 0;
-        if (!FinishStaged(a, r->out, whole) && whole)
+        // The seal, the digest of what was written, must be the recorded result's.
+        sealed = FinishStaged(a, status == kDeltaOk, d.resultDigest);
+        if (!sealed && status == kDeltaOk && memcmp(a->newDigest, d.resultDigest, kSha256Size))
+            status = kDeltaCorrupt;
+        else if (!sealed && status == kDeltaOk)
             status = kDeltaWriteFailed;
     }
     CloseEntryReader(&r->delta);
     FreeFixed(scratch);
-    if (status == kDeltaOk && memcmp(digest, d.resultDigest, kSha256Size) == 0)
+    if (sealed)
         return 1;
     if (status == kDeltaWriteFailed)
         return ShowCannotReplace("「%s」を書き込めません", a->target);

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "core/file_gate.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
@@ -83,9 +84,17 @@ int RecordFolderAttributes(const char* folder) {
     return a != nullptr;
 }
 
-// One copied file joins the staged set: it will replace the file at target, or a file an
-// update item was to write there.
-int StageCopiedFile(const char* staged, const char* target, const char* relative) {
+// What a copy brings along from the disc besides the bytes: the last-write time always, and for
+// the files of a folder copy their attributes.
+const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+// Copies the disc file at source into the staging folder at staged and makes it the action that
+// replaces the file at target (or the file an update item was to write there). The copy is
+// written by the run itself, held open from its creation to its rename, and sealed with the
+// digest of what was written.
+int StageCopiedFile(const char* source, const char* staged, const char* target,
+                    const char* relative, bool keepAttributes) {
     JournalAction* earlier = FindReplacement(target);
     if (earlier)
         DropAction(earlier);
@@ -99,34 +108,81 @@ int StageCopiedFile(const char* staged, const char* target, const char* relative
         }
     }
     DWORD attributes;
-    uint64_t size = 0, time = 0, newSize, newTime;
+    uint64_t size = 0, time = 0;
     const int exists = QueryPath(target, &attributes, &size, &time);
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return CopyFailed(relative);
     if (exists && !CanBeReplaced(target))
         return ShowCannotReplace("「%s」はほかのプログラムが使用しているため置き換えられません",
                                  target);
-    JournalAction* a = AddAction(kReplaceFile, target);
-    if (!a || !QueryPath(staged, &attributes, &newSize, &newTime))
-        return CopyFailed(relative);
-    a->existed = exists;
-    a->oldAttributes = exists ? attributes : 0;
-    a->oldSize = size;
-    a->oldWriteTime = time;
-    a->newSize = newSize;
-    strcpy(a->staged, staged);
-    StateOf(a)->step = kStaged;
-    return 1;
+    HANDLE in = GateOpenToRead(source, GENERIC_READ, FILE_SHARE_READ, 0);
+    JournalAction* a = in != INVALID_HANDLE_VALUE ? AddAction(kReplaceFile, target) : nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    uint8_t* buffer = (uint8_t*)AllocFixed(kPartSize);
+    int ok = a && buffer && DirectOps.GetFileInformationByHandle(in, &info) &&
+             !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (ok) {
+        a->existed = exists;
+        a->oldAttributes = exists ? attributes : 0;
+        a->oldSize = size;
+        a->oldWriteTime = time;
+        a->newSize = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+        strcpy(a->staged, staged);
+        ok = CreateStaged(a) != INVALID_HANDLE_VALUE;
+    }
+    const int created = ok;
+    for (uint64_t left = ok ? a->newSize : 0; ok && left > 0;) {
+        const DWORD part = left < kPartSize ? (DWORD)left : kPartSize;
+        DWORD got = 0;
+        ok = PlatformOps.ReadFile(in, buffer, part, &got, nullptr) && got == part &&
+             WriteStaged(a, buffer, part);
+        left -= part;
+    }
+    FreeFixed(buffer);
+    if (in != INVALID_HANDLE_VALUE)
+        PlatformOps.CloseHandle(in);
+    if (created) {
+        ActionState* s = StateOf(a);
+        ok = ok && DirectOps.SetFileTime(s->file, nullptr, nullptr, &info.ftLastWriteTime);
+        s->placedAttributes = keepAttributes ? info.dwFileAttributes & kKeptAttributes : 0;
+        ok = FinishStaged(a, ok, nullptr);
+    }
+    if (!ok && a && !created)
+        DropAction(a);
+    return ok || CopyFailed(relative);
 }
 
-// Walks what the copies left in the staging folder, below relative, into the staged set: each
-// file replaces its namesake below the install folder, each missing folder is created.
-int StageCopiedTree(const char* staging, const char* relative) {
-    char folder[kPathSize], pattern[kPathSize];
-    strcpy(folder, staging);
-    if (relative[0] && !JoinPath(folder, relative))
+int StageCopiedTree(const char* source, const char* staging, const char* relative,
+                    bool keepAttributes);
+
+// One name found on the disc, at relative below the staging folder: a folder is made in the
+// staging folder (and, when the game has none, planned in the game before the files that go into
+// it), a file is copied.
+int StageCopiedName(const char* source, const char* staging, const char* relative, bool folder,
+                    bool keepAttributes) {
+    char staged[kPathSize], target[kPathSize];
+    strcpy(staged, staging);
+    strcpy(target, InstallRecord.InstPath);
+    if (!JoinPath(staged, relative) || !JoinPath(target, relative))
         return CopyFailed(relative);
-    strcpy(pattern, folder);
+    if (!folder)
+        return StageCopiedFile(source, staged, target, relative, keepAttributes);
+    const DWORD there = PlatformOps.GetFileAttributesA(target);
+    if (there != INVALID_FILE_ATTRIBUTES && !(there & FILE_ATTRIBUTE_DIRECTORY))
+        return CopyFailed(relative);
+    if (there == INVALID_FILE_ATTRIBUTES && !AddAction(kCreateFolder, target))
+        return CopyFailed(relative);
+    // Made by this run, or refused: a folder or link someone else put there is not ours.
+    if (!GateHolds(staged) && !GateCreateFolder(staged))
+        return CopyFailed(relative);
+    return StageCopiedTree(source, staging, relative, keepAttributes);
+}
+
+// Copies everything below the disc folder source into the staging folder at relative.
+int StageCopiedTree(const char* source, const char* staging, const char* relative,
+                    bool keepAttributes) {
+    char pattern[kPathSize];
+    strcpy(pattern, source);
     if (!JoinPath(pattern, "*"))
         return CopyFailed(relative);
     WIN32_FIND_DATAA found;
@@ -137,72 +193,89 @@ int StageCopiedTree(const char* staging, const char* relative) {
     do {
         if (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, ".."))
             continue;
-        char inner[kPathSize] = "", staged[kPathSize], target[kPathSize];
-        strcpy(staged, folder);
-        strcpy(target, InstallRecord.InstPath);
-        if (relative[0])
-            strcpy(inner, relative);
-        if (!JoinPathTo(inner, found.cFileName) || !JoinPath(staged, found.cFileName) ||
-            !JoinPath(target, inner)) {
+        char from[kPathSize], inner[kPathSize];
+        strcpy(from, source);
+        strcpy(inner, relative);
+        if (!JoinPath(from, found.cFileName) || !JoinPathTo(inner, found.cFileName))
             ok = CopyFailed(relative[0] ? relative : found.cFileName);
-            break;
-        }
-        // The disc's copies hold no links: one here was put in by another program, and what it
-        // leads to must neither be staged nor moved into the game.
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-            !ReachedWithoutLinks(staged, staging)) {
-            ok = CopyFailed(inner);
-        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            const DWORD there = PlatformOps.GetFileAttributesA(target);
-            if (there != INVALID_FILE_ATTRIBUTES && !(there & FILE_ATTRIBUTE_DIRECTORY))
-                ok = CopyFailed(inner);
-            else if (there == INVALID_FILE_ATTRIBUTES && !AddAction(kCreateFolder, target))
-                ok = CopyFailed(inner);
-            else
-                ok = StageCopiedTree(staging, inner);
-        } else {
-            ok = StageCopiedFile(staged, target, inner);
-        }
+        else
+            ok = StageCopiedName(from, staging, inner,
+                                 (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                 keepAttributes);
     } while (ok && DirectOps.FindNextFileA(find, &found));
     DirectOps.FindClose(find);
     return ok;
 }
 
-// Copies one item into the staging folder: a file keeps its path below it, a folder lands in
-// it under its own last name.
-int CopyItemToStaging(HWND dialog, const CopyItem& item, const char* staging) {
-    // One byte more than a path: a folder destination is the staging folder itself, and a
-    // second NUL must follow it.
-    char source[kPathSize], destination[kPathSize + 1];
-    strcpy(source, DiscRoot);
-    JoinPath(source, item.path);
-    strcpy(destination, staging);
-    const DWORD attributes = PlatformOps.GetFileAttributesA(source);
-    // A failed query counts as a folder too: a missing source, or a pattern the shell
-    // expands itself.
-    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!folder)
-        JoinPath(destination, item.path);
-    else
-        destination[strlen(destination) + 1] = 0; // a one-entry list: a second NUL
-    SetInfoText(dialog, "%s をコピーしています", item.path);
+// The folders of a file item's path, made in the staging folder and, where the game lacks them,
+// planned in the game.
+int StageFoldersOf(const char* staging, const char* path) {
+    for (const char* p = path; *p; p = CharNextA(p)) {
+        if (*p != '\\' || p == path)
+            continue;
+        char part[kPathSize], staged[kPathSize], target[kPathSize];
+        lstrcpynA(part, path, (int)(p - path) + 1);
+        strcpy(staged, staging);
+        strcpy(target, InstallRecord.InstPath);
+        if (!JoinPath(staged, part) || !JoinPath(target, part))
+            return 0;
+        const DWORD there = PlatformOps.GetFileAttributesA(target);
+        if (there != INVALID_FILE_ATTRIBUTES && !(there & FILE_ATTRIBUTE_DIRECTORY))
+            return 0;
+        if (there == INVALID_FILE_ATTRIBUTES) {
+            bool planned = false;
+            for (uint32_t i = 0; i < StagedSet.count && !planned; ++i)
+                planned = StagedSet.actions[i].kind == kCreateFolder &&
+                          lstrcmpiA(StagedSet.actions[i].target, target) == 0;
+            if (!planned && !AddAction(kCreateFolder, target))
+                return 0;
+        }
+        if (!GateHolds(staged) && !GateCreateFolder(staged))
+            return 0;
+    }
+    return 1;
+}
 
-    SHFILEOPSTRUCTA op = {};
-    op.hwnd = dialog;
-    op.wFunc = FO_COPY;
-    op.pFrom = source;
-    op.pTo = destination;
-    op.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | (folder ? FOF_NOERRORUI : 0);
-    const int result = PlatformOps.SHFileOperationA(&op);
-    if (op.fAnyOperationsAborted)
+// Copies one item into the staging folder: a file keeps its path below it; a folder lands in it
+// under its own last name with everything in it; a pattern's matches land in it directly.
+int CopyItemToStaging(HWND dialog, const CopyItem& item, const char* staging) {
+    char source[kPathSize];
+    strcpy(source, DiscRoot);
+    if (!JoinPath(source, item.path))
+        return CopyFailed(item.path);
+    SetInfoText(dialog, "%s をコピーしています", item.path);
+    const DWORD attributes = PlatformOps.GetFileAttributesA(source);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        // The copy arrives with normal attributes: the disc's read-only mark is not kept.
+        return (StageFoldersOf(staging, item.path) || CopyFailed(item.path)) &&
+               StageCopiedName(source, staging, item.path, false, false);
+    }
+    // A folder or a pattern: each match under its own name, files keeping their attributes.
+    WIN32_FIND_DATAA found;
+    HANDLE find = DirectOps.FindFirstFileA(source, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return CopyFailed(item.path);
+    char folder[kPathSize];
+    strcpy(folder, source);
+    const size_t cut = FolderPartLength(folder);
+    folder[cut > 0 ? cut - 1 : 0] = 0;
+    int ok = 1, any = 0;
+    do {
+        if (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, ".."))
+            continue;
+        char from[kPathSize];
+        strcpy(from, folder);
+        any = 1;
+        ok = (JoinPath(from, found.cFileName) || CopyFailed(item.path)) &&
+             StageCopiedName(from, staging, found.cFileName,
+                             (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, true);
+    } while (ok && DirectOps.FindNextFileA(find, &found));
+    DirectOps.FindClose(find);
+    if (!ok)
         return 0;
-    if (result != 0)
+    if (!any)
         return CopyFailed(item.path);
-    // The copy is not in place until its read-only attribute from the disc is gone: a reset
-    // that fails fails the copy, and the run is taken back whole.
-    if (!folder && !PlatformOps.SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL))
-        return CopyFailed(item.path);
-    return !folder || RecordFolderAttributes(InstallRecord.InstPath) || CopyFailed(item.path);
+    return RecordFolderAttributes(InstallRecord.InstPath) || CopyFailed(item.path);
 }
 
 } // namespace
@@ -227,5 +300,5 @@ int StageDiscCopies(HWND dialog) {
             return 0;
     }
     SetInfoText(dialog, "%sを実行しています", ModeWord);
-    return StageCopiedTree(staging, "");
+    return 1;
 }

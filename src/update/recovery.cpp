@@ -11,6 +11,7 @@
 
 #include <string.h>
 
+#include "core/file_gate.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
@@ -276,6 +277,11 @@ int Refuse(const char* format, const char* file) {
     return 1;
 }
 
+// The journal's folders, held by the file gate: every act of the recovery lies beneath them.
+int HoldJournalFolders() {
+    return GateHoldBase(Folders.install, 0) && (!Folders.data[0] || GateHoldBase(Folders.data, 0));
+}
+
 int Disagrees(const char* target) {
     return Refuse("前回のアップデートの記録がファイルの状態と一致しないため、ファイルはそのままにし"
                   "ました。\r記録は次の名前で残しました：%s\rファイル：%s",
@@ -295,6 +301,8 @@ int RestoreFrom() {
         return RefuseFolders();
     if (!AllPlacesAreOurs(&stray))
         return Disagrees(stray->target);
+    if (!HoldJournalFolders())
+        return Disagrees(Folders.install);
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         const JournalAction& a = StagedSet.actions[i];
         ActionState* s = &StagedSet.states[i];
@@ -327,6 +335,8 @@ int FinishFrom() {
         return RefuseFolders();
     if (!AllPlacesAreOurs(&stray))
         return Disagrees(stray->target);
+    if (!HoldJournalFolders())
+        return Disagrees(Folders.install);
     if (RemoveOldCopies(StagedSet.actions, StagedSet.count)) {
         RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
         RemoveJournal();

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "core/file_gate.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
@@ -113,9 +114,8 @@ int CheckRunPaths() {
 int CanBeReplaced(const char* target) {
     // Renaming needs delete access; a program holding the file without delete sharing denies
     // it, and then the swap could not be made.
-    HANDLE h = PlatformOps.CreateFileA(target, DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = GateOpen(target, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        kGateExistingFile);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     PlatformOps.CloseHandle(h);

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "archive/sha256.h"
-#include "core/folder_handles.h"
+#include "core/file_gate.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "update/progress.h"
@@ -40,7 +40,11 @@ int Grow() {
 } // namespace
 
 void ResetStagedSet() {
-    ReleaseStagingFolder();
+    for (uint32_t i = 0; i < StagedSet.count; ++i) {
+        if (StagedSet.states[i].file)
+            PlatformOps.CloseHandle(StagedSet.states[i].file);
+    }
+    GateReleaseRun();
     FreeFixed(StagedSet.actions);
     FreeFixed(StagedSet.states);
     memset(&StagedSet, 0, sizeof StagedSet);
@@ -65,7 +69,7 @@ ActionState* StateOf(const JournalAction* action) {
 void DropAction(JournalAction* action) {
     const uint32_t i = (uint32_t)(action - StagedSet.actions);
     if (StagedSet.states[i].step == kStaged)
-        PlatformOps.DeleteFileA(action->staged);
+        DiscardStaged(action);
     const uint32_t after = StagedSet.count - i - 1;
     memmove(&StagedSet.actions[i], &StagedSet.actions[i + 1], after * sizeof(JournalAction));
     memmove(&StagedSet.states[i], &StagedSet.states[i + 1], after * sizeof(ActionState));
@@ -97,11 +101,13 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
     return 0;
 }
 
-int WriteStaged(HANDLE h, const uint8_t* data, uint64_t size) {
+int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size) {
+    ActionState* s = StateOf(action);
     while (size > 0) {
         const DWORD part = size < kPartSize ? (DWORD)size : kPartSize;
         DWORD written = 0;
-        if (!PlatformOps.WriteFile(h, data, part, &written, nullptr) || written != part)
+        Sha256Update(&s->written, data, part);
+        if (!PlatformOps.WriteFile(s->file, data, part, &written, nullptr) || written != part)
             return 0;
         data += part;
         size -= part;
@@ -111,35 +117,73 @@ int WriteStaged(HANDLE h, const uint8_t* data, uint64_t size) {
 }
 
 // A new file under a fresh name: whatever stands at the name (a link included, which is never
-// followed) makes the creation fail.
+// followed) makes the creation fail. Held with delete access, for its rename and its removal.
 HANDLE CreateStaged(JournalAction* action) {
-    HANDLE h =
-        PlatformOps.CreateFileA(action->staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-        StateOf(action)->step = kStaged;
+    HANDLE h = GateOpen(action->staged, GENERIC_WRITE | DELETE, FILE_SHARE_READ, kGateNewFile);
+    if (h != INVALID_HANDLE_VALUE) {
+        ActionState* s = StateOf(action);
+        s->step = kStaged;
+        s->file = h;
+        Sha256Init(&s->written);
+    }
     return h;
 }
 
-int FinishStaged(JournalAction* action, HANDLE h, int ok) {
+int DiscardStaged(JournalAction* action) {
+    ActionState* s = StateOf(action);
+    int gone;
+    if (s->file) {
+        gone = GateDeleteHandle(s->file);
+        gone = PlatformOps.CloseHandle(s->file) && gone;
+        s->file = nullptr;
+    } else {
+        gone = GateDelete(action->staged) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    if (gone)
+        s->step = kPlanned;
+    return gone;
+}
+
+int FinishStaged(JournalAction* action, int ok, const uint8_t* expected) {
+    ActionState* s = StateOf(action);
     // The bytes must be on the disk before a rename makes them the only copy.
-    ok = ok && DirectOps.FlushFileBuffers(h);
-    ok = PlatformOps.CloseHandle(h) && ok;
-    if (!ok && PlatformOps.DeleteFileA(action->staged))
-        StateOf(action)->step = kPlanned;
+    ok = ok && DirectOps.FlushFileBuffers(s->file);
+    Sha256Final(&s->written, action->newDigest);
+    ok = ok && (!expected || memcmp(expected, action->newDigest, kSha256Size) == 0);
+    if (!ok)
+        DiscardStaged(action);
     return ok;
 }
 
+int RenameStaged(JournalAction* action) {
+    ActionState* s = StateOf(action);
+    return s->file && GateRenameHandle(s->file, action->target, 0);
+}
+
+int FinishPlaced(JournalAction* action) {
+    ActionState* s = StateOf(action);
+    // Set in the final place: a file renamed into a recently removed name can inherit that
+    // name's old creation time.
+    FILETIME t;
+    t.dwLowDateTime = (DWORD)s->time;
+    t.dwHighDateTime = (DWORD)(s->time >> 32);
+    const FILETIME* others = s->creationOnly ? nullptr : &t;
+    int done = !s->hasTime || DirectOps.SetFileTime(s->file, &t, others, others);
+    if (s->placedAttributes)
+        done = done && GateSetHandleAttributes(s->file, s->placedAttributes);
+    done = PlatformOps.CloseHandle(s->file) && done;
+    s->file = nullptr;
+    return done;
+}
+
 int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size) {
-    HANDLE h = CreateStaged(action);
-    if (h == INVALID_HANDLE_VALUE)
+    if (CreateStaged(action) == INVALID_HANDLE_VALUE)
         return 0;
-    return FinishStaged(action, h, WriteStaged(h, data, size));
+    return FinishStaged(action, WriteStaged(action, data, size), nullptr);
 }
 
 HANDLE OpenTargetForReading(const char* path) {
-    return PlatformOps.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    return GateOpen(path, GENERIC_READ, FILE_SHARE_READ, kGateExistingFile);
 }
 
 int HashFile(const char* path, uint8_t* buffer, uint8_t digest[32]) {
@@ -185,44 +229,26 @@ CopyResult StageCopyOfTarget(JournalAction* action) {
         // A short read counts as unreadable: bytes that were not read are never written back.
         if (!PlatformOps.ReadFile(in, buffer, part, &got, nullptr) || got != part)
             result = kCopyUnreadable;
-        else if (!WriteStaged(out, buffer, part))
+        else if (!WriteStaged(action, buffer, part))
             result = kCopyFailed;
         left -= part;
     }
     PlatformOps.CloseHandle(in);
     FreeFixed(buffer);
-    return FinishStaged(action, out, result == kCopied) ? kCopied
-           : result == kCopied                          ? kCopyFailed
-                                                        : result;
+    return FinishStaged(action, result == kCopied, nullptr) ? kCopied
+           : result == kCopied                              ? kCopyFailed
+                                                            : result;
 }
 
-namespace {
-
-// The staging folder, held open from its creation until it is removed.
-HANDLE StagingPin = INVALID_HANDLE_VALUE;
-
-// Opens the folder just made without delete sharing: while disc copies are written into it by
-// name, no other program can rename it away and put a link to another folder in its place.
-int PinStagingFolder(const char* folder) {
-    StagingPin = PinPlainFolder(folder);
-    return StagingPin != INVALID_HANDLE_VALUE;
-}
-
-} // namespace
-
-void ReleaseStagingFolder() {
-    if (StagingPin != INVALID_HANDLE_VALUE)
-        PlatformOps.CloseHandle(StagingPin);
-    StagingPin = INVALID_HANDLE_VALUE;
-}
+void ReleaseStagingFolder() {}
 
 int CreatePlannedFolder(JournalAction* action) {
     if (StateOf(action)->step != kPlanned)
         return 1;
-    if (!DirectOps.CreateDirectoryA(action->target, nullptr))
+    if (!GateCreateFolder(action->target))
         return 0;
     StateOf(action)->step = kStaged;
-    return action->kind != kStagingFolder || PinStagingFolder(action->target);
+    return 1;
 }
 
 int QueryPath(const char* path, DWORD* attributes, uint64_t* size, uint64_t* writeTime) {

@@ -5,6 +5,7 @@
 #include "archive/archive.h"
 #include "archive/payload_volumes.h"
 #include "core/decimal.h"
+#include "core/file_gate.h"
 #include "core/game_folder.h"
 #include "core/messages.h"
 #include "core/path_form.h"
@@ -235,7 +236,8 @@ int StageDelta(const PlannedFile& p) {
     return StageDeltaResult(ActionOf(p), (uint32_t)p.delta);
 }
 
-// The entry's bytes into the staged file part by part, hashed as they pass. 0 after a message.
+// The entry's bytes into the staged file part by part, hashed as they pass: that digest is the
+// staged file's seal, and must be the entry's own. 0 after a message.
 int StageEntry(const PlannedFile& p) {
     JournalAction* a = ActionOf(p);
     EntryReader r;
@@ -249,28 +251,27 @@ int StageEntry(const PlannedFile& p) {
     }
     HANDLE h = CreateStaged(a);
     int written = h != INVALID_HANDLE_VALUE;
-    Sha256Context c;
-    Sha256Init(&c);
     int read = 1;
     while (written && read && r.at < r.size) {
         const uint32_t n =
             r.size - r.at < kEntryPartSize ? (uint32_t)(r.size - r.at) : kEntryPartSize;
         read = ReadEntryPart(&r, buffer, n);
-        Sha256Update(&c, buffer, n);
-        written = read && WriteStaged(h, buffer, n);
+        written = read && WriteStaged(a, buffer, n);
         PumpMessages();
     }
     CloseEntryReader(&r);
     FreeFixed(buffer);
-    uint8_t digest[kSha256Size];
-    Sha256Final(&c, digest);
     // A damaged entry is named by its check, an entry that could not be read by its reader;
     // the staged file goes either way.
-    const int intact = read && (!written || CheckEntryDigest(p.record, digest));
-    if (h != INVALID_HANDLE_VALUE)
-        written = FinishStaged(a, h, written && intact) || !intact;
-    if (!intact)
+    if (h == INVALID_HANDLE_VALUE)
+        return ShowCannotReplace("「%s」を書き込めません", a->target);
+    written = FinishStaged(a, written && read, nullptr);
+    const int intact = read && (!written || CheckEntryDigest(p.record, a->newDigest));
+    if (!intact) {
+        if (written)
+            DiscardStaged(a);
         return 0;
+    }
     return written || ShowCannotReplace("「%s」を書き込めません", a->target);
 }
 
@@ -359,6 +360,10 @@ void Fail(HWND dialog, bool writeFailed) {
 // The writing part of the run, all or nothing: plan, check, stage, commit.
 void WriteAll(HWND dialog, bool overwriteOnly) {
     ResetStagedSet();
+    // Every change of the run is made beneath these two, held from the plan to the end.
+    if (!GateHoldBase(InstallRecord.InstPath, 0) ||
+        (InstallRecord.DataPath[0] && !GateHoldBase(InstallRecord.DataPath, 0)))
+        return Fail(dialog, true);
     bool onlyDeletions = true;
     for (int i = 0; i < UpdateList.count; ++i)
         onlyDeletions = onlyDeletions && UpdateList.items[i].mode == Delete;

@@ -74,25 +74,30 @@ class CommitTest : public UpdaterRunTest {
     }
     // Every kind of action a run records: folders made (nested, and the data folder itself),
     // read-only marks cleared on a file and the install folder's attributes reset, replacements,
-    // deletions with the folder one empties, and disc copies of a file and of a folder.
-    std::vector<PayloadFile> Patch() {
-        return {{"UPDATE.INI", UpdateIniSetup() + "[UPDATE]\r\n"
-                                                  "UpdateFile00=a.dat\r\n"
-                                                  "UpdateFile01=b.dat\r\n"
-                                                  "UpdateFile02=u,sys\\c.dat\r\n"
-                                                  "UpdateFile03=d,save.dat\r\n"
-                                                  "UpdateFile04=u,ro.dat\r\n"
-                                                  "UpdateFile05=new\\deeper\\n.dat\r\n"
-                                                  "DeleteFile00=sys\\gone.dat\r\n"
-                                                  "DeleteFile01=empty\\only.dat\r\n"
-                                                  "CopyFile00=1:movie\\op.mpg\r\n"
-                                                  "CopyFile01=1:extras\r\n"},
-                {"a.dat", "patched a"},
-                {"b.dat", std::string(100000, 'b')},
-                {"c.dat", "patched c"},
-                {"save.dat", "default save"},
-                {"ro.dat", "patched ro"},
-                {"n.dat", "nested n"}};
+    // deletions with the folder one empties, and disc copies of a file and of a folder. The
+    // nested folders only for a payload that makes folders.
+    std::vector<PayloadFile> Patch(bool nested = true) {
+        std::vector<PayloadFile> files = {
+            {"UPDATE.INI", UpdateIniSetup() +
+                               "[UPDATE]\r\n"
+                               "UpdateFile00=a.dat\r\n"
+                               "UpdateFile01=b.dat\r\n"
+                               "UpdateFile02=u,sys\\c.dat\r\n"
+                               "UpdateFile03=d,save.dat\r\n"
+                               "UpdateFile04=u,ro.dat\r\n" +
+                               (nested ? "UpdateFile05=new\\deeper\\n.dat\r\n" : "") +
+                               "DeleteFile00=sys\\gone.dat\r\n"
+                               "DeleteFile01=empty\\only.dat\r\n"
+                               "CopyFile00=1:movie\\op.mpg\r\n"
+                               "CopyFile01=1:extras\r\n"},
+            {"a.dat", "patched a"},
+            {"b.dat", std::string(100000, 'b')},
+            {"c.dat", "patched c"},
+            {"save.dat", "default save"},
+            {"ro.dat", "patched ro"}};
+        if (nested)
+            files.push_back({"n.dat", "nested n"});
+        return files;
     }
 
     std::string disc;
@@ -103,7 +108,8 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
         GTEST_SKIP() << "no crash-test copy of the updater given";
     if (GetDriveTypeA("E:\\") != DRIVE_CDROM)
         GTEST_SKIP() << "no CD-ROM drive E: in this prefix";
-    const std::vector<uint8_t> payload = MakePayload(Patch(), PAYLOAD_FEATURE_DELETIONS);
+    const std::vector<uint8_t> payload =
+        MakePayload(Patch(), PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_NEW_FOLDERS);
     CreateDirectoryA((folder.path + "\\crash").c_str(), nullptr);
     CreateDirectoryA((folder.path + "\\plain").c_str(), nullptr);
     const std::string crashExe = MakeUpdater(folder.path + "\\crash", &payload, CrashUpdater);
@@ -204,7 +210,7 @@ TEST_F(CommitTest, DamagedEntryIsRefusedBeforeAnyWrite) {
     for (bool compressed : {false, true}) {
         Lay();
         const TreeSnapshot before = TakeSnapshot(install);
-        std::vector<PayloadFile> files = Patch();
+        std::vector<PayloadFile> files = Patch(false);
         std::vector<ArchiveInput> inputs;
         for (const PayloadFile& f : files)
             inputs.push_back(ArchiveInput{f.name, (const uint8_t*)f.bytes.data(), f.bytes.size(),
@@ -246,7 +252,7 @@ TEST_F(CommitTest, TargetHeldByAnotherProcessIsNamed) {
     HANDLE held = CreateFileA(InstallFile("sys\\c.dat").c_str(), GENERIC_READ, FILE_SHARE_READ,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    Transcript t = Run(Patch(), {"click:1", "click:1", "OK", "OK", "OK"});
+    Transcript t = Run(Patch(false), {"click:1", "click:1", "OK", "OK", "OK"});
     CloseHandle(held);
     EXPECT_EQ(0u, t.exitCode);
     const std::vector<std::string> boxes = Boxes(t);

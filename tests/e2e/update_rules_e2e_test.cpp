@@ -98,8 +98,7 @@ TEST_F(UpdateRulesE2ETest, EachRuleAsThePublisherMeetsIt) {
          "UpdateFile00=a.dat\r\nUpdateFile01=" + deep + "\\b.dat\r\n",
          0,
          [&] { CreateDirectoryA(InstallFile(deep).c_str(), nullptr); },
-         {"パスが長すぎます (ファイルのあるフォルダは 243 バイトまで)：\r" + install + "\\\r" +
-             deep +
+         {"パスが長すぎます (ファイルのあるフォルダは 243 バイトまで)：\r" + install + "\r" + deep +
               "\\b.dat",
           kAborted},
          {{"a.dat", "old a"}}},

@@ -55,6 +55,25 @@ HANDLE WINAPI CountedCreate(LPCSTR path, DWORD access, DWORD share, LPSECURITY_A
         return INVALID_HANDLE_VALUE;
     return Real->platform.CreateFileA(path, access, share, sa, disposition, flags, tmpl);
 }
+NTSTATUS NTAPI CountedNtCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES name,
+                               PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes,
+                               ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                               ULONG eaLength) {
+    if (!Count("create"))
+        return FailWith == ERROR_SHARING_VIOLATION ? (NTSTATUS)0xC0000043 : (NTSTATUS)0xC0000022;
+    return Real->platform.NtCreateFile(h, access, name, io, size, attributes, share, disposition,
+                                       options, ea, eaLength);
+}
+// Renames, removals and attribute changes by handle, named as the calls they stand for.
+BOOL WINAPI CountedSetInformation(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
+                                  DWORD size) {
+    const char* name = kind == FileRenameInfo        ? "move"
+                       : kind == FileDispositionInfo ? "delete"
+                                                     : "set attributes";
+    if (!Count(name))
+        return FALSE;
+    return Real->platform.SetFileInformationByHandle(h, kind, info, size);
+}
 BOOL WINAPI CountedWrite(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
     if (!Count("write")) {
         *written = 0;
@@ -117,11 +136,124 @@ LSTATUS WINAPI CountedFlushKey(HKEY key) {
     return Real->platform.RegFlushKey(key);
 }
 
+// Another program's links: planted at the name the run is about to create or rename a file to,
+// between the gate's walk to the folder and the act, or before the run in place of a folder the
+// run goes through. Each run plants at one point only, the plantAt-th it meets.
+struct Planter {
+    int points = 0, plantAt = 0;
+    std::string outside, planted;
+} Plant;
+
+std::string Narrow(const WCHAR* text, size_t length) {
+    char out[MAX_PATH * 2] = "";
+    WideCharToMultiByte(CP_ACP, 0, text, (int)length, out, sizeof out - 1, nullptr, nullptr);
+    return out;
+}
+
+std::string FinalOfHandle(HANDLE h) {
+    char final[MAX_PATH * 2] = "";
+    GetFinalPathNameByHandleA(h, final, sizeof final, VOLUME_NAME_DOS);
+    return strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : final;
+}
+
+// 1 when what stands at path leads elsewhere (the run may have replaced the link with a file).
+bool LeadsElsewhere(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; // dangling
+    const std::string final = FinalOfHandle(h);
+    CloseHandle(h);
+    return lstrcmpiA(final.c_str(), path.c_str()) != 0;
+}
+
+void PlantIfFree(const std::string& path, bool folder) {
+    if (path.empty() || PathExists(path) || ++Plant.points != Plant.plantAt)
+        return;
+    if (MakeLink(path, Plant.outside + (folder ? "\\tree" : "\\victim.txt")))
+        Plant.planted = path;
+}
+
+NTSTATUS NTAPI PlantingNtCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES name,
+                                PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes,
+                                ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                ULONG eaLength) {
+    if (disposition == FILE_CREATE && name->RootDirectory && name->ObjectName->Length > 0)
+        PlantIfFree(FinalOfHandle(name->RootDirectory) + "\\" +
+                        Narrow(name->ObjectName->Buffer, name->ObjectName->Length / 2),
+                    (options & FILE_DIRECTORY_FILE) != 0);
+    return Real->platform.NtCreateFile(h, access, name, io, size, attributes, share, disposition,
+                                       options, ea, eaLength);
+}
+BOOL WINAPI PlantingSetInformation(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
+                                   DWORD size) {
+    const FILE_RENAME_INFO* to = (const FILE_RENAME_INFO*)info;
+    if (kind == FileRenameInfo) {
+        const std::string name = Narrow(to->FileName, to->FileNameLength / 2);
+        PlantIfFree(to->RootDirectory ? FinalOfHandle(to->RootDirectory) + "\\" + name
+                                      : name.substr(name.compare(0, 4,
+                                                                 "\\?"
+                                                                 "?\\") == 0
+                                                        ? 4
+                                                        : 0),
+                    false);
+    }
+    return Real->platform.SetFileInformationByHandle(h, kind, info, size);
+}
+
+// A staged file rewritten by another program at every step of the run: each file the run has
+// staged so far is opened for writing and given other bytes, as far as the platform lets it.
+int RewritesTried = 0, RewritesTaken = 0;
+std::vector<std::string> StagedFolders;
+void RewriteStagedFiles(const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string name = found.cFileName, path = folder + "\\" + name;
+        if (name == "." || name == "..")
+            continue;
+        const bool ours = folder.find("~qv") != std::string::npos || name.rfind("~qv", 0) == 0;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RewriteStagedFiles(path);
+        } else if (ours && name.find(".old") == std::string::npos) {
+            ++RewritesTried;
+            HANDLE w = CreateFileA(path.c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+            DWORD written = 0;
+            if (w != INVALID_HANDLE_VALUE && WriteFile(w, "swapped", 7, &written, nullptr) &&
+                written == 7)
+                ++RewritesTaken;
+            if (w != INVALID_HANDLE_VALUE)
+                CloseHandle(w);
+        }
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+BOOL WINAPI RewritingFlush(HANDLE h) {
+    if (CommitPoint == 0)
+        for (const std::string& f : StagedFolders)
+            RewriteStagedFiles(f);
+    return Real->direct.FlushFileBuffers(h);
+}
+LSTATUS WINAPI RewritingSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
+                                 const BYTE* data, DWORD size) {
+    for (const std::string& f : StagedFolders)
+        RewriteStagedFiles(f);
+    if (size > 12 && data[8] == kJournalCommitted)
+        CommitPoint = 1;
+    return Real->platform.RegSetValueExA(key, name, reserved, type, data, size);
+}
+
 // With reads, every read fails in turn too: a payload in volumes is read from files all along.
 void CountEveryChange(bool reads = false) {
     if (reads)
         PlatformOps.ReadFile = CountedRead;
     PlatformOps.CreateFileA = CountedCreate;
+    PlatformOps.NtCreateFile = CountedNtCreate;
+    PlatformOps.SetFileInformationByHandle = CountedSetInformation;
     PlatformOps.WriteFile = CountedWrite;
     PlatformOps.MoveFileExA = CountedMove;
     PlatformOps.DeleteFileA = CountedDelete;
@@ -371,6 +503,117 @@ TEST_F(AllOrNothingTest, AMomentaryHoldIsWaitedOut) {
     FailWith = ERROR_ACCESS_DENIED;
     printf("%d held renames and removals, %d mixed\n", held, mixed);
     EXPECT_GT(held, 10);
+}
+
+// A link to a folder outside the game at every name and folder level the run creates, walks or
+// renames to: before the run in place of each folder of the game it goes through (the data
+// folder included), and between the gate's walk and each creation or rename. Nothing outside
+// changes; each run completes inside the game, or fails and the next start leaves the game as it
+// was.
+TEST_F(AllOrNothingTest, ALinkAtEveryPointLeadsNowhere) {
+    ScratchFolder outside;
+    WriteText(outside.File("victim.txt"), "not the game's");
+    CreateDirectoryA(outside.File("tree").c_str(), nullptr);
+    WriteText(outside.File("tree\\leaf.txt"), "leaf");
+    const TreeSnapshot outsideBefore = TakeSnapshot(outside.path);
+    Plant = Planter{0, 0, outside.path, ""};
+    Lay();
+    const TreeSnapshot before = Both();
+    PlatformOps.NtCreateFile = PlantingNtCreate;
+    PlatformOps.SetFileInformationByHandle = PlantingSetInformation;
+    ASSERT_EQ(99, RunInDialog(100, RunUpdate).result);
+    PlatformOps = saved.platform;
+    const TreeSnapshot after = Both();
+    const int during = Plant.points;
+    // The folders the run goes through, as they stand before it.
+    std::vector<std::string> folders = {data};
+    for (const auto& [key, entry] : before) {
+        const size_t colon = key.find(':');
+        if (colon + 1 < key.size() && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY))
+            folders.push_back((key.compare(0, colon, "game") == 0 ? install : data) + "\\" +
+                              key.substr(colon + 1));
+    }
+    int points = 0, escaped = 0, mixed = 0, left = 0;
+    auto judge = [&](const std::string& where, const DialogOutcome& r) {
+        ++points;
+        // What a failed run could not take back (a link it cannot remove as itself, under Wine)
+        // is the next start's, under the journal it kept: the run's own names only.
+        const bool kept = JournalKept(InstallRecord.KeyPath);
+        if (kept)
+            RecoverInterruptedRun();
+        const bool out = !CompareSnapshots(outsideBefore, TakeSnapshot(outside.path)).empty();
+        const TreeSnapshot now = Both();
+        std::vector<std::string> differences;
+        for (const std::string& d : r.result == 99
+                                        ? CompareSnapshots(after, now, {"data:patch\\save.dat"})
+                                        : CompareSnapshots(before, now)) {
+            // A folder of the run's that another program put something into stays, by design.
+            const bool theirs =
+                d.rfind("extra: game:", 0) == 0 &&
+                lstrcmpiA((install + "\\" + d.substr(12) + "\\").c_str(),
+                          where.substr(0, install.size() + d.size() - 10).c_str()) == 0;
+            if (!theirs && (!kept || d.find("~qv") == std::string::npos))
+                differences.push_back(d);
+        }
+        left += kept;
+        escaped += out;
+        mixed += !differences.empty();
+        EXPECT_FALSE(out) << "a link at " << where << " led the run outside";
+        EXPECT_TRUE(differences.empty()) << "a link at " << where << " left the game mixed ("
+                                         << r.result << "): " << differences[0] << "\n"
+                                         << (ShownMessages.empty() ? "" : ShownMessages.back());
+        ForgetJournal(InstallRecord.KeyPath);
+    };
+    for (const std::string& f : folders) {
+        Lay();
+        ASSERT_TRUE(MoveFileA(f.c_str(), (f + "-away").c_str())) << f;
+        ASSERT_TRUE(MakeLink(f, outside.File("tree"))) << f;
+        const DialogOutcome r = RunInDialog(100, RunUpdate);
+        RemoveLink(f);
+        MoveFileA((f + "-away").c_str(), f.c_str());
+        judge(f, r);
+    }
+    for (int k = 1; k <= during; ++k) {
+        Lay();
+        Plant = Planter{0, k, outside.path, ""};
+        PlatformOps.NtCreateFile = PlantingNtCreate;
+        PlatformOps.SetFileInformationByHandle = PlantingSetInformation;
+        const DialogOutcome r = RunInDialog(100, RunUpdate);
+        PlatformOps = saved.platform;
+        ASSERT_FALSE(Plant.planted.empty()) << "point " << k << " was not met again";
+        if (LeadsElsewhere(Plant.planted))
+            RemoveLink(Plant.planted);
+        judge(Plant.planted, r);
+    }
+    printf("%d link points, %d escaped, %d mixed, %d left to the next start\n", points, escaped,
+           mixed, left);
+    EXPECT_GT(during, 10);
+}
+
+// Every staged file is rewritten by another program at every step before the commit, as far as
+// the platform lets it: nothing of that reaches the game.
+TEST_F(AllOrNothingTest, AStagedFileRewrittenAtAnyStepNeverReachesTheGame) {
+    Lay();
+    ASSERT_EQ(99, RunInDialog(100, RunUpdate).result);
+    const TreeSnapshot after = Both();
+    Lay();
+    const TreeSnapshot before = Both();
+    StagedFolders = {install, data};
+    RewritesTried = RewritesTaken = 0;
+    CommitPoint = 0;
+    DirectOps.FlushFileBuffers = RewritingFlush;
+    PlatformOps.RegSetValueExA = RewritingSetValue;
+    const DialogOutcome r = RunInDialog(100, RunUpdate);
+    PlatformOps = saved.platform;
+    DirectOps = saved.direct;
+    const std::vector<std::string> differences =
+        r.result == 99 ? CompareSnapshots(after, Both(), {"data:patch\\save.dat"})
+                       : CompareSnapshots(before, Both());
+    printf("%d rewrites of staged files tried, %d taken, %d mixed\n", RewritesTried, RewritesTaken,
+           (int)!differences.empty());
+    EXPECT_GT(RewritesTried, 20);
+    EXPECT_TRUE(differences.empty()) << differences[0];
+    EXPECT_TRUE(r.result == 99 ? RewritesTaken == 0 : RewritesTaken > 0);
 }
 
 } // namespace

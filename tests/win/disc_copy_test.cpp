@@ -160,28 +160,32 @@ TEST_F(DiscCopyTest, ItemWithoutDiscNumber) {
 }
 
 // While the copies land in the run's own folder, another program tries to move that folder away
-// (to put a link in its place) and drops links into it: the folder stays, the run fails, and
-// nothing a link leads to is staged, moved or removed.
+// (to put a link in its place) and puts links into it where the copy goes on: the folder stays,
+// the run fails, and nothing a link leads to is staged, moved or removed.
 struct Meddling {
     std::string install, outside, staging;
     bool moved = false, linked = false;
     SavedOps* real = nullptr;
 } g_meddling;
 
-int WINAPI CopyAndMeddle(LPSHFILEOPSTRUCTA op) {
-    const int result = g_meddling.real->platform.SHFileOperationA(op);
+BOOL WINAPI WriteAndMeddle(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
     WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA((g_meddling.install + "\\~qv*.dir").c_str(), &found);
-    if (h == INVALID_HANDLE_VALUE)
-        return result;
-    FindClose(h);
-    g_meddling.staging = g_meddling.install + "\\" + found.cFileName;
-    g_meddling.moved = MoveFileA(g_meddling.staging.c_str(), (g_meddling.staging + "-x").c_str());
-    g_meddling.linked =
-        MakeLink(g_meddling.staging + "\\bonus\\planted.txt",
-                 g_meddling.outside + "\\victim.txt") &&
-        MakeLink(g_meddling.staging + "\\bonus\\tree", g_meddling.outside + "\\tree");
-    return result;
+    HANDLE find = FindFirstFileA((g_meddling.install + "\\~qv*.dir").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE && g_meddling.staging.empty()) {
+        g_meddling.staging = g_meddling.install + "\\" + found.cFileName;
+        g_meddling.moved =
+            MoveFileA(g_meddling.staging.c_str(), (g_meddling.staging + "-x").c_str());
+        // The copy is on its way into bonus: links at the names it has not reached yet.
+        const std::string bonus = g_meddling.staging + "\\bonus\\";
+        for (const auto& [name, to] :
+             {std::pair<std::string, std::string>{"x.txt", "victim.txt"}, {"sub", "tree"}}) {
+            if (!PathExists(bonus + name))
+                g_meddling.linked |= MakeLink(bonus + name, g_meddling.outside + "\\" + to);
+        }
+    }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    return g_meddling.real->platform.WriteFile(h, data, size, written, o);
 }
 
 TEST_F(DiscCopyTest, OwnFolderCannotBeSwappedAndLinksInItAreNotFollowed) {
@@ -191,7 +195,7 @@ TEST_F(DiscCopyTest, OwnFolderCannotBeSwappedAndLinksInItAreNotFollowed) {
     CreateDirectoryA(outside.File("tree").c_str(), nullptr);
     WriteText(outside.File("tree\\leaf.txt"), "leaf");
     g_meddling = Meddling{install, outside.path, "", false, false, &saved};
-    PlatformOps.SHFileOperationA = CopyAndMeddle;
+    PlatformOps.WriteFile = WriteAndMeddle;
     DialogOutcome o = Run("CopyFile00=1:bonus\r\n");
     PlatformOps = saved.platform;
     EXPECT_FALSE(g_meddling.moved) << "the staging folder was moved away";
@@ -201,10 +205,13 @@ TEST_F(DiscCopyTest, OwnFolderCannotBeSwappedAndLinksInItAreNotFollowed) {
     EXPECT_NE(std::string::npos, ShownMessages[0].find("のコピーに失敗しました"))
         << ShownMessages[0];
     EXPECT_EQ("not the game's", ReadText(outside.File("victim.txt")));
-    EXPECT_EQ("leaf", ReadText(outside.File("tree\\leaf.txt")));
+    EXPECT_EQ(std::vector<std::string>({"leaf.txt"}), ScratchFolder::NamesIn(outside.File("tree")));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((install + "\\bonus").c_str()));
-    RemoveLink(g_meddling.staging + "\\bonus\\planted.txt");
-    RemoveLink(g_meddling.staging + "\\bonus\\tree");
+    for (const char* name : {"x.txt", "sub"}) {
+        const std::string at = g_meddling.staging + "\\bonus\\" + name;
+        if (GetFileAttributesA(at.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)
+            RemoveLink(at);
+    }
 }
 
 } // namespace

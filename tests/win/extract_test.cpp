@@ -8,6 +8,7 @@
 
 #include "archive/archive.h"
 #include "archive/archive_format.h"
+#include "core/file_gate.h"
 #include "payload/archive_writer.h"
 #include "win/win_test_support.h"
 
@@ -38,8 +39,15 @@ ArchiveInput Input(const std::string& name, const std::vector<uint8_t>& bytes, b
 
 class ExtractTest : public ::testing::Test {
   protected:
-    void SetUp() override { ShownMessages.clear(); }
-    void TearDown() override { CloseArchive(); }
+    // The scratch folder is the folder the gate acts beneath, as the run's own folder is.
+    void SetUp() override {
+        ShownMessages.clear();
+        ASSERT_EQ(1, GateHoldBase(folder.path.c_str(), 0));
+    }
+    void TearDown() override {
+        GateReleaseRun();
+        CloseArchive();
+    }
     SavedOps saved;
     ScratchFolder folder;
 };
@@ -260,7 +268,9 @@ TEST_F(ExtractTest, DamagedEntryIsRefusedAndTheTargetKept) {
 BOOL WINAPI HalfWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
     return WriteFile(file, data, size / 2, written, o);
 }
-BOOL WINAPI FailingMove(LPCSTR, LPCSTR, DWORD) {
+BOOL WINAPI FailingRename(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    if (kind != FileRenameInfo)
+        return SetFileInformationByHandle(file, kind, info, size);
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
 }
@@ -279,7 +289,7 @@ TEST_F(ExtractTest, FailedWriteLeavesTheOldFileWholeAndNoTemporaryFile) {
     };
     const Fault faults[] = {
         {"short write", [] { PlatformOps.WriteFile = HalfWrite; }},
-        {"failed replace", [] { PlatformOps.MoveFileExA = FailingMove; }},
+        {"failed replace", [] { PlatformOps.SetFileInformationByHandle = FailingRename; }},
     };
     for (const Fault& f : faults) {
         SavedOps restore;

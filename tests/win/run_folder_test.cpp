@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <ntsecapi.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -187,21 +188,29 @@ TEST_F(RunFolderTest, NoOtherHandleCanWriteRenameOrDeleteWhatTheRunHolds) {
     EXPECT_TRUE(ShownMessages.empty());
 }
 
-// What another program could do between the extraction's rename and the run's open.
+// What another program could do between the extraction's last hold of the file and the run's
+// open of it.
 std::string Rewrite;
 HANDLE WriterHandle = INVALID_HANDLE_VALUE;
-BOOL WINAPI MoveThenTamper(LPCSTR from, LPCSTR to, DWORD flags) {
-    const BOOL moved = MoveFileExA(from, to, flags);
+bool Tampered = false;
+BOOL WINAPI CloseThenTamper(HANDLE h) {
+    char final[MAX_PATH] = "";
+    GetFinalPathNameByHandleA(h, final, sizeof final, VOLUME_NAME_DOS);
+    const BOOL closed = CloseHandle(h);
+    const std::string to = UpdateIniPath;
+    if (Tampered || to.empty() || strcmp(final + 4, to.c_str()) != 0)
+        return closed;
+    Tampered = true;
     if (!Rewrite.empty())
         WriteBytes(to, std::vector<uint8_t>(Rewrite.begin(), Rewrite.end()));
     else
-        WriterHandle = CreateFileA(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-    return moved;
+        WriterHandle = CreateFileA(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+    return closed;
 }
 
 TEST_F(RunFolderTest, AFileChangedOrHeldForWritingBeforeTheRunHoldsItStopsTheRun) {
-    PlatformOps.MoveFileExA = MoveThenTamper;
+    PlatformOps.CloseHandle = CloseThenTamper;
     const std::string message =
         "UPDATE|一時ファイルが他のプログラムに使用されているか、書き換えられています：\r";
     const char* rewrites[] = {"[SETUP]\r\nCompanyName=Other\r\n", "", kIni};
@@ -210,6 +219,7 @@ TEST_F(RunFolderTest, AFileChangedOrHeldForWritingBeforeTheRunHoldsItStopsTheRun
         const bool harmless = rewrite == kIni;
         ShownMessages.clear();
         Rewrite = rewrite;
+        Tampered = false;
         ASSERT_EQ(1, CreateRunFolder());
         const std::string ini = UpdateIniPath;
         EXPECT_EQ(harmless ? 1 : 0, PlaceUpdateIni()) << "'" << rewrite << "'";

@@ -1,0 +1,48 @@
+// The file gate takes every path the elevated updater acts on apart below a folder it holds and
+// compares what the platform reports with it: whatever bytes it is given, it must not run past
+// them, and what it accepts must put the path back together exactly.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "core/path_walk.h"
+#include "shared/char_step.h"
+
+namespace {
+
+void Require(bool condition) {
+    if (!condition)
+        abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Two strings: a path and, after the first NUL, a folder.
+    const std::string all((const char*)data, size < 600 ? size : 600);
+    const size_t split = all.find('\0');
+    const std::string path = all.substr(0, split);
+    const std::string folder = split == std::string::npos ? "" : all.substr(split + 1).c_str();
+    WalkNames names;
+    if (SplitBelow(path.c_str(), folder.c_str(), &names, TestCharStep)) {
+        // The names put back together below the folder give the path, byte for byte.
+        std::string joined = folder;
+        for (int i = 0; i < names.count; ++i) {
+            const std::string name = path.substr(names.start[i], names.length[i]);
+            Require(IsWalkableName(name.c_str(), name.size(), TestCharStep));
+            Require(name != "." && name != "..");
+            if (i > 0 || !IsDriveRoot(folder.c_str()))
+                joined += '\\';
+            joined += name;
+        }
+        Require(names.count > 0 && joined == path);
+        Require(IsSameOrBelow(path.c_str(), folder.c_str(), TestCharStep));
+        Require(!IsSamePlace(path.c_str(), folder.c_str(), TestCharStep));
+    }
+    const int same = IsSamePlace(path.c_str(), folder.c_str(), TestCharStep);
+    Require(same == IsSamePlace(folder.c_str(), path.c_str(), TestCharStep));
+    Require(!same || IsSameOrBelow(path.c_str(), folder.c_str(), TestCharStep));
+    return 0;
+}
