@@ -7,6 +7,7 @@
 #include "core/folder_handles.h"
 #include "core/messages.h"
 #include "core/path_form.h"
+#include "core/platform_ops.h"
 #include "core/platform_text.h"
 
 namespace {
@@ -46,20 +47,31 @@ int FinalFolder(const char* folder, char out[kPathSize]) {
 
 enum FolderJudgement { kFolderFits, kFolderNoForm, kFolderInWindows };
 
+// Where a folder in its exact form stands against the Windows folder, by its name and by where
+// a link on its way leads. A folder that is there but whose real place cannot be learnt might
+// lead anywhere: kFolderNoForm.
+FolderJudgement JudgeExact(const char* exact) {
+    char windows[kPathSize], windowsExact[kPathSize], final[kPathSize];
+    const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
+    const int known = length > 0 && length < sizeof windows && ExactFolder(windows, windowsExact);
+    if (known && IsSameOrInside(exact, windowsExact))
+        return kFolderInWindows;
+    if (!FinalFolder(exact, final))
+        return PlatformOps.GetFileAttributesA(exact) == INVALID_FILE_ATTRIBUTES ? kFolderFits
+                                                                                : kFolderNoForm;
+    return known && IsSameOrInside(final, windowsExact) ? kFolderInWindows : kFolderFits;
+}
+
 FolderJudgement Judge(const char* folder, char exact[kPathSize]) {
     if (!ExactFolder(folder, exact))
         return kFolderNoForm;
-    return LiesInWindowsFolder(exact) ? kFolderInWindows : kFolderFits;
+    return JudgeExact(exact);
 }
 
 } // namespace
 
 int LiesInWindowsFolder(const char* exact) {
-    char windows[kPathSize], windowsExact[kPathSize], final[kPathSize];
-    const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
-    const int known = length > 0 && length < sizeof windows && ExactFolder(windows, windowsExact);
-    return known && (IsSameOrInside(exact, windowsExact) ||
-                     (FinalFolder(exact, final) && IsSameOrInside(final, windowsExact)));
+    return JudgeExact(exact) != kFolderFits;
 }
 
 int SettleGameFolder(char folder[kPathSize]) {

@@ -14,5 +14,5 @@ int SettleGameFolder(char folder[kPathSize]);
 void SettleUnusedFolder(char folder[kPathSize]);
 
 // 1 when a path in its exact form is, or lies inside, the Windows folder, by its name or by where
-// a link on its way leads.
+// a link on its way leads, or when it is there but where it leads cannot be learnt.
 int LiesInWindowsFolder(const char* exact);

@@ -12,13 +12,13 @@
 #include <string.h>
 
 #include "core/file_gate.h"
+#include "core/game_folder.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "core/run_state.h"
 #include "update/journal_key.h"
-#include "core/game_folder.h"
 #include "update/run_checks.h"
 #include "update/staged_set.h"
 
@@ -279,7 +279,24 @@ int Refuse(const char* format, const char* file) {
 
 // The journal's folders, held by the file gate: every act of the recovery lies beneath them.
 int HoldJournalFolders() {
-    return GateHoldBase(Folders.install, 0) && (!Folders.data[0] || GateHoldBase(Folders.data, 0));
+    if (!GateHoldBase(Folders.install, 0))
+        return 0;
+    if (!Folders.data[0])
+        return 1;
+    // A data folder the run made itself goes with the rest of an undo, which a base the gate
+    // holds never does: the folder above it is held instead, as the run held it.
+    for (uint32_t i = 0; i < StagedSet.count; ++i) {
+        const JournalAction& a = StagedSet.actions[i];
+        if (a.kind == kCreateFolder && lstrcmpiA(a.target, Folders.data) == 0) {
+            char parent[kPathSize];
+            const size_t cut = FolderPartLength(Folders.data);
+            if (cut < 3)
+                return 0;
+            lstrcpynA(parent, Folders.data, (int)(cut > 3 ? cut : cut + 1));
+            return GateHoldBase(parent, 0);
+        }
+    }
+    return GateHoldBase(Folders.data, 0);
 }
 
 int Disagrees(const char* target) {
@@ -294,15 +311,26 @@ int RefuseFolders() {
                   "");
 }
 
-// The run died before its change counted: take every action back.
-int RestoreFrom() {
+// 1 when the journal names today's folders and only places of the run's own, its folders then
+// held for all that follows; else it is refused, and refused holds what the start goes on with.
+int MayBeObeyed(int* refused) {
     const JournalAction* stray;
     if (!FoldersAreToday())
-        return RefuseFolders();
-    if (!AllPlacesAreOurs(&stray))
-        return Disagrees(stray->target);
-    if (!HoldJournalFolders())
-        return Disagrees(Folders.install);
+        *refused = RefuseFolders();
+    else if (!AllPlacesAreOurs(&stray))
+        *refused = Disagrees(stray->target);
+    else if (!HoldJournalFolders())
+        *refused = Disagrees(Folders.install);
+    else
+        return 1;
+    return 0;
+}
+
+// The run died before its change counted: take every action back.
+int RestoreFrom() {
+    int refused;
+    if (!MayBeObeyed(&refused))
+        return refused;
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         const JournalAction& a = StagedSet.actions[i];
         ActionState* s = &StagedSet.states[i];
@@ -330,13 +358,9 @@ int RestoreFrom() {
 // The run's change was made: only old copies, the folders deletions emptied and the journal
 // remain to be removed.
 int FinishFrom() {
-    const JournalAction* stray;
-    if (!FoldersAreToday())
-        return RefuseFolders();
-    if (!AllPlacesAreOurs(&stray))
-        return Disagrees(stray->target);
-    if (!HoldJournalFolders())
-        return Disagrees(Folders.install);
+    int refused;
+    if (!MayBeObeyed(&refused))
+        return refused;
     if (RemoveOldCopies(StagedSet.actions, StagedSet.count)) {
         RemoveEmptiedFolders(StagedSet.actions, StagedSet.count);
         RemoveJournal();
