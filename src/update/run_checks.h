@@ -19,4 +19,3 @@ int ShowCannotReplace(const char* format, const char* path);
 // Puts a path into the form the platform resolves it to (full, "." and ".." gone, separators
 // backslashes); left as it is when that form does not fit a path.
 void ToFullPath(char path[kPathSize]);
-

@@ -22,8 +22,8 @@
 #include "mkupdate/payload_file.h"
 #include "mkupdate/release_diff.h"
 #include "mkupdate/sign.h"
-#include "mkupdate/verify_release.h"
 #include "mkupdate/temp_output.h"
+#include "mkupdate/verify_release.h"
 #include "payload/delta_encode.h"
 
 namespace {
