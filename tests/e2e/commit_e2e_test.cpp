@@ -43,6 +43,15 @@ class CommitTest : public UpdaterRunTest {
             ScratchFolder::RemoveContents(disc);
         UpdaterRunTest::TearDown();
     }
+    // No journal key, as on a machine the game's updater never ran on. A run that finds the key
+    // makes and removes it one step fewer, and a run that died between making it and recording
+    // that it did leaves it behind: without this, the run that counts the steps and the runs that
+    // die at each of them would not count alike.
+    static void ForgetJournalKey() {
+        const std::string company = std::string("Software\\") + kE2ECompany;
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, (company + "\\" + kE2EGameDir).c_str());
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, company.c_str());
+    }
     // The installed game before the patch, without its data folder; with disc 1 in drive E:
     // when asked.
     void Lay(bool discInDrive = false) {
@@ -119,6 +128,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
     const std::string countFile = folder.File("count.txt");
 
     Lay(true);
+    ForgetJournalKey();
     const TreeSnapshot before = TakeSnapshot(install);
     SetEnvironmentVariableA("QV_CRASH_AT", "0");
     SetEnvironmentVariableA("QV_CRASH_COUNT", countFile.c_str());
@@ -144,6 +154,7 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
     for (int k = 1; k <= steps + 2; ++k) {
         const bool atPrompt = k == steps + 2;
         Lay(!atPrompt);
+        ForgetJournalKey();
         Transcript killed;
         if (atPrompt) {
             PROCESS_INFORMATION process = {};
