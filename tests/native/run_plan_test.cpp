@@ -62,10 +62,11 @@ struct World {
         return (uint32_t)names.size() - 1;
     }
 
-    void Add(const std::string& spec, const Row& row) {
+    // An item as "mode,path" ("u,sys\\a.dat").
+    void Add(const std::string& modeAndPath, const Row& row) {
         PlanItem item{};
-        const char mode = spec[0];
-        const std::string path = spec.substr(2);
+        const char mode = modeAndPath[0];
+        const std::string path = modeAndPath.substr(2);
         item.mode = mode == 'u'   ? Update
                     : mode == 'd' ? Data
                     : mode == 'o' ? Overwrite
