@@ -6,7 +6,9 @@
 #
 # Usage: bench/large-apply.sh OLD_RELEASE_DIR PATCH_EXE [RESULTS_FILE]
 # Environment: LARGE_WORK (default /work/scratch/large-apply) holds the prefix and the copies
-# and is removed at the end unless LARGE_KEEP=1; LARGE_STEPS overrides the driver's steps.
+# and is removed at the end unless LARGE_KEEP=1; LARGE_STEPS overrides the driver's steps;
+# with LARGE_IO=1 the updater's report of the bytes it read, wrote and hashed (its debug
+# output, which only a debugger or Wine's debug channel sees) is printed too.
 #
 # Memory: the process's peak resident set (VmHWM) and the peak of its private (anonymous)
 # resident memory, sampled every 100 ms. The private figure is the one that matters: the payload
@@ -115,14 +117,20 @@ sample_memory() {
 windows_exe="Z:${work//\//\\}\\UPDATE.exe"
 echo "== running UPDATE.exe (driver steps: ${steps[*]})"
 start=$(date +%s.%N)
-(cd "$work" && UPDRIVER_TIMEOUT_MS=86400000 wine_run "$win/tests/updriver.exe" \
+debug=-all
+if [ "${LARGE_IO:-0}" = 1 ]; then debug=-all,+debugstr; fi
+(cd "$work" && UPDRIVER_TIMEOUT_MS=86400000 WINEDEBUG=$debug wine_run "$win/tests/updriver.exe" \
   "$work/UPDATE.exe" "" "${steps[@]}" >"$work/transcript.txt" 2>&1) &
 driver=$!
 memory=$(sample_memory "$driver")
 status=0
 wait "$driver" || status=$?
 end=$(date +%s.%N)
-iconv -f CP932 -t UTF-8 "$work/transcript.txt" | tail -5 || true
+grep -av 'I/O ' "$work/transcript.txt" | iconv -f CP932 -t UTF-8 | tail -5 || true
+if [ "${LARGE_IO:-0}" = 1 ]; then
+  grep -a 'I/O ' "$work/transcript.txt" | sed 's/^[^"]*"//; s/\\n"$//' || true
+fi
+
 [ "$status" = 1 ] || { echo "UPDATE.exe did not complete (exit $status)" >&2; exit 1; }
 
 # The same bytes copied plainly: every file the run wrote, flushed to the disk as the run does.

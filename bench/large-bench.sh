@@ -97,25 +97,7 @@ measure() {
   old=$work/old
   new=$work/new
   mkdir -p "$old" "$new"
-  python3 "$pair" "$old/DATA.ARC" "$new/DATA.ARC" --size $((9 * GiB / 2)) --repeat 0.3 --seed 5 \
-    --rewrites 300 --rewrite-size 16384 --inserts 30 --insert-size 65536 --removes 30 \
-    --remove-size 65536
-  python3 "$pair" "$old/MOVIE.BIN" "$new/MOVIE.BIN" --size $((5 * GiB / 2)) --repeat 0.1 --seed 6 \
-    --rewrites 4 --rewrite-size 65536 --inserts 1 --insert-size 4096 --removes 1 --remove-size 4096
-  python3 - "$old" "$new" <<'PY'
-import os, random, sys
-old, new = sys.argv[1], sys.argv[2]
-rng = random.Random(7)
-for i in range(200):
-    data = bytearray(rng.randbytes(rng.randrange(1024, 65536)))
-    with open(os.path.join(old, "S%03d.DAT" % i), "wb") as f:
-        f.write(data)
-    if i % 3 == 0:
-        at = rng.randrange(len(data))
-        data[at:at + 64] = rng.randbytes(64)
-    with open(os.path.join(new, "S%03d.DAT" % i), "wb") as f:
-        f.write(data)
-PY
+  "$here/make-large-release.sh" "$old" "$new"
   {
     printf '[SETUP]\r\nCompanyName=Bench\r\nGameTitle=Bench\r\nGameClass=Bench\r\nGameDir=Bench\r\n'
     printf '[UPDATE]\r\nUpdateFile00=DATA.ARC\r\nUpdateFile01=MOVIE.BIN\r\n'

@@ -298,6 +298,11 @@ DeltaStatus CheckBase(const DeltaIo& io, uint64_t baseSize, uint8_t* buffer, siz
 
 } // namespace
 
+namespace {
+const uint64_t provenByResultMark = 0;
+} // namespace
+const uint64_t* const kDeltaBaseProvenByResult = &provenByResultMark;
+
 DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_t* baseCheck,
                              uint8_t* scratch, size_t scratchSize, uint64_t* produced) {
     *produced = 0;
@@ -320,8 +325,11 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
     in.Use(info.headerSize);
     if (info.baseSize != baseSize)
         return kDeltaBaseMismatch;
+    const bool provenByResult = baseCheck == kDeltaBaseProvenByResult;
     uint64_t check;
-    if (baseCheck)
+    if (provenByResult)
+        check = info.baseCheck;
+    else if (baseCheck)
         check = *baseCheck;
     else if ((status = CheckBase(io, baseSize, window, kDeltaMaxWindowOutput, &check)) != kDeltaOk)
         return status;
@@ -437,7 +445,7 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
     if (in.failed)
         return kDeltaReadFailed;
     if (DeltaCheckEnd(&result) != info.resultCheck)
-        return kDeltaCorrupt;
+        return provenByResult ? kDeltaBaseMismatch : kDeltaCorrupt;
     return kDeltaOk;
 }
 

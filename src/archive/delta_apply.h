@@ -64,12 +64,15 @@ struct DeltaIo {
 
 // Rebuilds the result of a delta over a base of baseSize bytes. With baseCheck, the caller
 // vouches that the base's DeltaCheck is *baseCheck (computed as it read the base for another
-// reason); without, the base is read once through readBase to compute it. kDeltaOk means the
-// whole result, its check value the recorded one, went to writeResult and the delta ended
-// exactly there. On any other status *produced says how many bytes went out; those bytes are
-// not the result.
+// reason); without, the base is read once through readBase to compute it. With
+// kDeltaBaseProvenByResult the base's check is not computed at all: the caller knows the base
+// only by a sample and proves the result by its own digest, and a result whose check differs
+// then means a different base, kDeltaBaseMismatch. kDeltaOk means the whole result, its check
+// value the recorded one, went to writeResult and the delta ended exactly there. On any other
+// status *produced says how many bytes went out; those bytes are not the result.
 DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_t* baseCheck,
                              uint8_t* scratch, size_t scratchSize, uint64_t* produced);
+extern const uint64_t* const kDeltaBaseProvenByResult;
 
 // ApplyDeltaStream over memory: the base and the delta in place, the result into out (at most
 // outCapacity bytes; a larger one is kDeltaOutputOverflow before anything is written).

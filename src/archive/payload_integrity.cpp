@@ -58,7 +58,7 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
     memset(out, 0, sizeof *out);
     out->requiredFeatures = LoadLE32(data + 8);
     const uint32_t sections = LoadLE32(data + 12);
-    bool seen[kTagVolumes + 1] = {};
+    bool seen[kTagDeltaSamples + 1] = {};
     uint32_t at = headerSize;
     for (uint32_t i = 0; i < sections; ++i) {
         if (body - at < kIntegritySectionHeaderSize)
@@ -70,7 +70,7 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
             return kIntegrityDamaged;
         const uint8_t* p = data + at;
         at += length;
-        if (tag < kTagAlgorithm || tag > kTagVolumes)
+        if (tag < kTagAlgorithm || tag > kTagDeltaSamples)
             continue;
         if (seen[tag])
             return kIntegrityDamaged;
@@ -123,6 +123,12 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
             }
             break;
         }
+        case kTagDeltaSamples:
+            if (length < 4 || (length - 4) % kDeltaSampleSize != 0 ||
+                (length - 4) / kDeltaSampleSize != LoadLE32(p))
+                return kIntegrityDamaged;
+            out->deltaSamples = p + 4;
+            break;
         }
     }
     if (at != body || !seen[kTagAlgorithm] || !seen[kTagIndexDigest] || !seen[kTagEntryDigests])
@@ -133,6 +139,10 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
     // them would take the payload.
     if (seen[kTagDeltas] != ((out->requiredFeatures & PAYLOAD_FEATURE_DELTAS) != 0))
         return kIntegrityDamaged;
+    // Samples stand beside the descriptors, one pair each.
+    if (seen[kTagDeltaSamples] &&
+        (!seen[kTagDeltas] || LoadLE32(out->deltaSamples - 4) != out->deltaCount))
+        return kIntegrityDamaged;
     // The same for placed entries; volumes hold nothing but their bytes.
     if (seen[kTagPlacedEntries] != ((out->requiredFeatures & PAYLOAD_FEATURE_LARGE) != 0) ||
         (seen[kTagVolumes] && !seen[kTagPlacedEntries]))
@@ -141,7 +151,7 @@ IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size,
 }
 
 uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount,
-                             const LargeSections* large) {
+                             const LargeSections* large, bool deltaSamples) {
     uint32_t size = kIntegrityHeaderSize;
     size += kIntegritySectionHeaderSize + 4;
     size += kIntegritySectionHeaderSize + (uint32_t)kSha256Size;
@@ -150,6 +160,8 @@ uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t del
         size += kIntegritySectionHeaderSize + (uint32_t)kSha256Size;
     if (deltaCount)
         size += kIntegritySectionHeaderSize + 4 + deltaCount * kDeltaDescriptorSize;
+    if (deltaCount && deltaSamples)
+        size += kIntegritySectionHeaderSize + 4 + deltaCount * kDeltaSampleSize;
     if (large && large->placedCount)
         size += kIntegritySectionHeaderSize + kLargeSectionHeaderSize +
                 large->placedCount * kPlacedEntrySize;
@@ -162,9 +174,12 @@ uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t del
 void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
                           const uint8_t* imageDigest, uint32_t entryCount,
                           const uint8_t* entryDigests, uint8_t* out, uint32_t deltaCount,
-                          const uint8_t* deltas, const LargeSections* large) {
-    const uint32_t size =
-        IntegrityRecordSize(entryCount, imageDigest != nullptr, deltaCount, large);
+                          const uint8_t* deltas, const LargeSections* large,
+                          const uint8_t* deltaSamples) {
+    if (!deltaCount)
+        deltaSamples = nullptr;
+    const uint32_t size = IntegrityRecordSize(entryCount, imageDigest != nullptr, deltaCount, large,
+                                              deltaSamples != nullptr);
     const uint32_t placedCount = large ? large->placedCount : 0;
     const uint32_t volumeCount = large ? large->volumeCount : 0;
     if (deltaCount)
@@ -177,7 +192,7 @@ void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
     StoreLE16(out + 6, (uint16_t)kIntegrityHeaderSize);
     StoreLE32(out + 8, requiredFeatures);
     StoreLE32(out + 12, 3 + (imageDigest ? 1 : 0) + (deltaCount ? 1 : 0) + (placedCount ? 1 : 0) +
-                            (volumeCount ? 1 : 0));
+                            (volumeCount ? 1 : 0) + (deltaSamples ? 1 : 0));
     StoreLE32(out + 16, size);
     uint8_t* at = out + kIntegrityHeaderSize;
     at = PutSection(at, kTagAlgorithm, 4);
@@ -206,6 +221,12 @@ void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
         at = PutLargeSection(at, kTagPlacedEntries, large->placed, placedCount, kPlacedEntrySize);
     if (volumeCount)
         at = PutLargeSection(at, kTagVolumes, large->volumes, volumeCount, kVolumeRecordSize);
+    if (deltaSamples) {
+        at = PutSection(at, kTagDeltaSamples, 4 + deltaCount * kDeltaSampleSize);
+        StoreLE32(at, deltaCount);
+        memcpy(at + 4, deltaSamples, (size_t)deltaCount * kDeltaSampleSize);
+        at += 4 + (size_t)deltaCount * kDeltaSampleSize;
+    }
     Sha256(out, (size_t)(at - out), at);
 }
 

@@ -35,6 +35,10 @@
 //                    PAYLOAD_FEATURE_LARGE.
 //   7 volumes        the files beside UPDATE.exe that hold placed entries' bytes, each with its
 //                    size and digest (archive/payload_large.h). Only with section 6.
+//   8 delta samples  4 bytes count, equal to section 5's, then per delta descriptor, in its
+//                    order, the sampled identity (archive/file_sample.h) of its base and that
+//                    of its result, 32 bytes each. Optional, only with section 5: a reader
+//                    without it hashes a base whole to know it.
 #pragma once
 
 #include <stddef.h>
@@ -60,7 +64,11 @@ enum IntegrityTag {
     kTagDeltas = 5,
     kTagPlacedEntries = 6,
     kTagVolumes = 7,
+    kTagDeltaSamples = 8,
 };
+
+// The two sampled identities section 8 gives each delta.
+const uint32_t kDeltaSampleSize = 2 * (uint32_t)kSha256Size;
 
 // The features this code knows.
 const uint32_t kKnownPayloadFeatures = UPDATER_PAYLOAD_FEATURES;
@@ -75,6 +83,8 @@ struct IntegrityRecord {
     const uint8_t* entryDigests; // entryCount digests of kSha256Size bytes
     uint32_t deltaCount;
     const uint8_t* deltas; // deltaCount descriptors (archive/payload_deltas.h), or null
+    // deltaCount pairs of sampled identities, base then result, or null when the record has none
+    const uint8_t* deltaSamples;
     uint32_t placedCount;
     const uint8_t* placed; // placedCount descriptors (archive/payload_large.h), or null
     uint32_t volumeCount;
@@ -101,19 +111,21 @@ enum IntegrityParseResult {
 IntegrityParseResult ParseIntegrityRecord(const uint8_t* data, uint32_t size, IntegrityRecord* out);
 
 // The record's size for entryCount covered entries, with or without an image digest, with
-// deltaCount delta descriptors (a deltas section only when there is at least one) and the large
-// sections (a section only for a count of at least one).
+// deltaCount delta descriptors (a deltas section only when there is at least one), the large
+// sections (a section only for a count of at least one) and, with deltas, their samples.
 uint32_t IntegrityRecordSize(uint32_t entryCount, bool imageDigest, uint32_t deltaCount = 0,
-                             const LargeSections* large = nullptr);
+                             const LargeSections* large = nullptr, bool deltaSamples = false);
 
 // Writes a record of IntegrityRecordSize(entryCount, imageDigest, deltaCount, large) bytes into
 // out, its own digest included; entryDigests holds entryCount digests, imageDigest may be null,
-// deltas holds deltaCount descriptors. With deltas, PAYLOAD_FEATURE_DELTAS is required as well;
-// with placed entries, PAYLOAD_FEATURE_LARGE.
+// deltas holds deltaCount descriptors and deltaSamples, when given, their kDeltaSampleSize bytes
+// each. With deltas, PAYLOAD_FEATURE_DELTAS is required as well; with placed entries,
+// PAYLOAD_FEATURE_LARGE.
 void WriteIntegrityRecord(uint32_t requiredFeatures, const uint8_t* indexDigest,
                           const uint8_t* imageDigest, uint32_t entryCount,
                           const uint8_t* entryDigests, uint8_t* out, uint32_t deltaCount = 0,
-                          const uint8_t* deltas = nullptr, const LargeSections* large = nullptr);
+                          const uint8_t* deltas = nullptr, const LargeSections* large = nullptr,
+                          const uint8_t* deltaSamples = nullptr);
 
 // 1 when the record names the integrity entry (the exact reserved name).
 int IsIntegrityEntry(const uint8_t* rec);

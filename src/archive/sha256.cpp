@@ -1,5 +1,7 @@
 #include "archive/sha256.h"
 
+#include <atomic>
+
 #include <string.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -177,7 +179,16 @@ void Sha256Init(Sha256Context* c) {
     c->used = 0;
 }
 
+namespace {
+std::atomic<uint64_t> Hashed{0};
+} // namespace
+
+uint64_t Sha256BytesHashed() {
+    return Hashed.load(std::memory_order_relaxed);
+}
+
 void Sha256Update(Sha256Context* c, const void* data, size_t size) {
+    Hashed.fetch_add(size, std::memory_order_relaxed);
     const uint8_t* p = (const uint8_t*)data;
     const BlocksFn blocks = CurrentBlocks();
     c->length += size;

@@ -23,6 +23,9 @@ void Sha256Final(Sha256Context* c, uint8_t out[kSha256Size]);
 
 void Sha256(const void* data, size_t size, uint8_t out[kSha256Size]);
 
+// Every byte this process has hashed, so that a run can say what its checks cost.
+uint64_t Sha256BytesHashed();
+
 enum Sha256Path { kSha256Portable = 0, kSha256Accelerated = 1 };
 
 // 1 when this processor has the SHA extensions the accelerated path needs.

@@ -1,5 +1,7 @@
 #include "core/platform_ops.h"
 
+#include "core/io_count.h"
+
 #include <ntsecapi.h>
 #include <string.h>
 
@@ -31,6 +33,7 @@ DirectOpTable DirectOps = {
     ::RtlGenRandom,
     ::GetFileInformationByHandle,
     ::GetFinalPathNameByHandleA,
+    ::OutputDebugStringA,
 };
 
 namespace {
@@ -99,6 +102,8 @@ int BindPlatformOps() {
     ok &= Bind(t.registryLibrary, "RegSetKeySecurity", &t.RegSetKeySecurity);
     ok &= Bind(t.registryLibrary, "RegQueryInfoKeyA", &t.RegQueryInfoKeyA);
     ok &= Bind(t.registryLibrary, "RegDeleteKeyA", &t.RegDeleteKeyA);
+    if (ok)
+        CountIo();
 #ifdef UPDATER_CRASH_POINTS
     if (ok)
         ArmCrashPoints();

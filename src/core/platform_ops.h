@@ -87,6 +87,8 @@ struct DirectOpTable {
     // What the file gate asks of a handle before it acts on it.
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
     decltype(&::GetFinalPathNameByHandleA) GetFinalPathNameByHandleA;
+    // What the run's file work cost (core/io_count.h), for a debugger or a benchmark.
+    decltype(&::OutputDebugStringA) OutputDebugStringA;
 };
 
 extern DirectOpTable DirectOps;

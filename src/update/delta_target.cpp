@@ -7,6 +7,7 @@
 #include "archive/archive.h"
 #include "archive/archive_index.h"
 #include "archive/delta_apply.h"
+#include "archive/file_sample.h"
 #include "archive/payload_deltas.h"
 #include "core/messages.h"
 #include "core/platform_ops.h"
@@ -76,6 +77,69 @@ int HasDeltasFor(const char* name, uint64_t* time) {
     return 0;
 }
 
+namespace {
+
+// Delta i's recorded samples, base then result, or null when the payload records none.
+const uint8_t* SamplesOf(uint32_t i) {
+    const uint8_t* all = PayloadIntegrity.record.deltaSamples;
+    return all ? all + (size_t)i * kDeltaSampleSize : nullptr;
+}
+
+// The sampled identity of the open file of size bytes; 0 when a span cannot be read.
+int SampleOpenFile(HANDLE h, uint64_t size, uint8_t digest[kSha256Size]) {
+    uint8_t* buffer = (uint8_t*)AllocFixed(kSampleWholeSize);
+    if (!buffer)
+        return 0;
+    Sha256Context c;
+    SampleBegin(&c, size);
+    int read = 1;
+    for (uint32_t i = 0; read && i < SampleSpanCount(size); ++i) {
+        uint64_t offset;
+        uint32_t length;
+        SampleSpan(size, i, &offset, &length);
+        read = ReadFileAt(h, offset, buffer, length);
+        if (read)
+            Sha256Update(&c, buffer, length);
+    }
+    FreeFixed(buffer);
+    if (read)
+        Sha256Final(&c, digest);
+    return read;
+}
+
+// What the samples alone tell of the installed file: kMatchNone when it is no recorded base
+// and not the new file, kMatchBase (with *delta) when it can only be that one base, and
+// kMatchUnreadable when it cannot be read; -1 when they leave a doubt.
+int MatchBySamples(const char* path, uint64_t size, const char* name, uint32_t* delta) {
+    HANDLE h = OpenTargetForReading(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return kMatchUnreadable;
+    uint8_t digest[kSha256Size];
+    const int sampled = SampleOpenFile(h, size, digest);
+    PlatformOps.CloseHandle(h);
+    if (!sampled)
+        return kMatchUnreadable;
+    uint32_t bases = 0, results = 0;
+    for (uint32_t i = 0; i < DeltaCount(); ++i) {
+        const PayloadDelta d = DeltaAt(i);
+        if (lstrcmpiA(d.target, name) != 0)
+            continue;
+        const uint8_t* samples = SamplesOf(i);
+        if (d.baseSize == size && memcmp(samples, digest, kSha256Size) == 0) {
+            ++bases;
+            *delta = i;
+        }
+        if (d.resultSize == size && memcmp(samples + kSha256Size, digest, kSha256Size) == 0)
+            ++results;
+    }
+    // A file that looks like the new one is left as it is only once it is proven to be it.
+    if (bases == 0 && results == 0)
+        return kMatchNone;
+    return bases == 1 && results == 0 ? kMatchBase : -1;
+}
+
+} // namespace
+
 InstalledMatch MatchInstalledFile(const char* path, uint64_t size, const char* name,
                                   uint32_t* delta) {
     bool sizeFits = false;
@@ -87,6 +151,11 @@ InstalledMatch MatchInstalledFile(const char* path, uint64_t size, const char* n
     // A file of no recorded size is not read at all.
     if (!sizeFits)
         return kMatchNone;
+    if (SamplesOf(0)) {
+        const int sampled = MatchBySamples(path, size, name, delta);
+        if (sampled >= 0)
+            return (InstalledMatch)sampled;
+    }
     uint8_t digest[kSha256Size];
     if (!HashFile(path, size, digest))
         return kMatchUnreadable;
@@ -103,6 +172,10 @@ InstalledMatch MatchInstalledFile(const char* path, uint64_t size, const char* n
         }
     }
     return match;
+}
+
+const char* DeltaTargetName(uint32_t delta) {
+    return DeltaAt(delta).target;
 }
 
 uint64_t DeltaResultSize(uint32_t delta) {
@@ -219,19 +292,22 @@ uint64_t FileSizeOf(HANDLE h, bool* known) {
     return ((uint64_t)high << 32) | low;
 }
 
-// Applies the delta once the base is open and checked: 1 when the staged file holds the result
-// and it matches its hash; else 0 after a message.
-int ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d, uint64_t baseCheck) {
+// Applies the delta once the base is open and checked, by its whole check value (*baseCheck) or
+// by its sample (kDeltaBaseProvenByResult): kDeltaStaged when the staged file holds the result
+// and it matches its hash; kDeltaOtherBase, nothing said, when a base known by its sample turns
+// out to be another; else kDeltaNotStaged after a message.
+DeltaStaging ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d,
+                             const uint64_t* baseCheck) {
     uint32_t offset;
     const uint8_t* rec = EntryAtPosition(CurrentArchiveIndex, d.entryPosition, &offset);
     uint8_t* scratch = (uint8_t*)AllocFixed(kDeltaScratchSize);
     if (!scratch) {
         ShowUpdaterError("Can't Allocate Memory !!");
-        return 0;
+        return kDeltaNotStaged;
     }
     if (!rec || !OpenEntryReader(rec, offset, &r->delta)) {
         FreeFixed(scratch);
-        return 0;
+        return kDeltaNotStaged;
     }
     r->out = a;
     DeltaStatus status = kDeltaWriteFailed;
@@ -239,12 +315,13 @@ int ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d, uint64
     if (CreateStaged(a) != INVALID_HANDLE_VALUE) {
         const DeltaIo io = {r, ReadDelta, ReadBase, WriteResult};
         uint64_t produced = 0;
-        status =
-            ApplyDeltaStream(io, d.baseSize, &baseCheck, scratch, kDeltaScratchSize, &produced);
+        status = ApplyDeltaStream(io, d.baseSize, baseCheck, scratch, kDeltaScratchSize, &produced);
         if (status == kDeltaOk && produced != d.resultSize)
             status = kDeltaCorrupt;
         // The seal, the digest of what was written, must be the recorded result's.
         sealed = FinishStaged(a, status == kDeltaOk, d.resultDigest);
+        // The delta's own check passed, so a result other than the recorded one is the record's
+        // fault, whatever the base.
         if (!sealed && status == kDeltaOk && memcmp(a->newDigest, d.resultDigest, kSha256Size))
             status = kDeltaCorrupt;
         else if (!sealed && status == kDeltaOk)
@@ -253,45 +330,57 @@ int ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& d, uint64
     CloseEntryReader(&r->delta);
     FreeFixed(scratch);
     if (sealed)
-        return 1;
-    if (status == kDeltaWriteFailed)
-        return ShowCannotReplace("「%s」を書き込めません", a->target);
+        return kDeltaStaged;
+    // The delta's bytes were proven before the run began to write, so with a base known only by
+    // its sample a result that is not the recorded one means another base.
+    if (status == kDeltaBaseMismatch && baseCheck == kDeltaBaseProvenByResult)
+        return kDeltaOtherBase;
+    if (status == kDeltaWriteFailed) {
+        ShowCannotReplace("「%s」を書き込めません", a->target);
+        return kDeltaNotStaged;
+    }
     if (status == kDeltaReadFailed && r->deltaUnreadable)
-        return 0;
-    if (status == kDeltaReadFailed)
-        return ShowCannotReplace("「%s」を読み込めません", a->target);
+        return kDeltaNotStaged;
+    if (status == kDeltaReadFailed) {
+        ShowCannotReplace("「%s」を読み込めません", a->target);
+        return kDeltaNotStaged;
+    }
     ShowPayloadDamaged(d.target);
-    return 0;
+    return kDeltaNotStaged;
 }
 
 } // namespace
 
-int StageDeltaResult(JournalAction* a, uint32_t delta) {
+DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
     const PayloadDelta d = DeltaAt(delta);
+    const uint8_t* samples = SamplesOf(delta);
     DeltaRun r;
     memset(&r, 0, sizeof r);
     r.baseSize = d.baseSize;
     r.base = OpenTargetForReading(a->target);
-    if (r.base == INVALID_HANDLE_VALUE)
-        return ShowCannotReplace("「%s」を読み込めません", a->target);
+    if (r.base == INVALID_HANDLE_VALUE) {
+        ShowCannotReplace("「%s」を読み込めません", a->target);
+        return kDeltaNotStaged;
+    }
     r.cache = (uint8_t*)AllocFixed(kBaseCacheSize);
-    int ok = 0;
+    DeltaStaging staged = kDeltaNotStaged;
     bool known = false;
     uint8_t digest[kSha256Size];
     uint64_t check = 0;
+    // The file was matched when the run was planned; held from here on, it must still be that
+    // base. A sample costs a megabyte; a payload without samples has the whole file read.
     if (!r.cache) {
         ShowUpdaterError("Can't Allocate Memory !!");
     } else if (FileSizeOf(r.base, &known) != d.baseSize || !known ||
-               !SurveyBase(&r, digest, &check)) {
+               !(samples ? SampleOpenFile(r.base, d.baseSize, digest)
+                         : SurveyBase(&r, digest, &check))) {
         ShowCannotReplace("「%s」を読み込めません", a->target);
-    } else if (memcmp(digest, d.baseDigest, kSha256Size) != 0) {
-        // The file was matched when the run was planned; it must still be that base.
-        ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
-                          a->target);
+    } else if (memcmp(digest, samples ? samples : d.baseDigest, kSha256Size) != 0) {
+        staged = kDeltaOtherBase;
     } else {
-        ok = ApplyIntoStaged(&r, a, d, check);
+        staged = ApplyIntoStaged(&r, a, d, samples ? kDeltaBaseProvenByResult : &check);
     }
     PlatformOps.CloseHandle(r.base);
     FreeFixed(r.cache);
-    return ok;
+    return staged;
 }

@@ -19,9 +19,15 @@ enum InstalledMatch {
 };
 
 // Compares the installed file at path, size bytes long, with the bases and the new file the
-// payload records for the entry name, by size and then SHA-256.
+// payload records for the entry name: by size, then by the sampled identities the payload
+// records (archive/file_sample.h), then, only where those leave a doubt (the new file itself,
+// or two bases alike in their samples) or where the payload records none, by SHA-256 of the
+// whole file. A base known by its sample alone is proven by the digest of its result.
 InstalledMatch MatchInstalledFile(const char* path, uint64_t size, const char* name,
                                   uint32_t* delta);
+
+// The entry name of the file delta number `delta` rebuilds.
+const char* DeltaTargetName(uint32_t delta);
 
 // The size of the file delta number `delta` rebuilds.
 uint64_t DeltaResultSize(uint32_t delta);
@@ -29,9 +35,17 @@ uint64_t DeltaResultSize(uint32_t delta);
 // The record of the entry holding delta number `delta` and where its stored bytes begin.
 const uint8_t* DeltaEntryRecord(uint32_t delta, uint32_t* dataOffset);
 
+enum DeltaStaging {
+    kDeltaStaged = 1,    // the staged file holds the recorded result
+    kDeltaNotStaged = 0, // after a message naming what is wrong
+    // The installed file, known by its sample, is not the base after all: nothing said yet, so
+    // that the caller can write the whole entry instead or name the file.
+    kDeltaOtherBase = 2
+};
+
 // Stages the new file of the action (whose target is the installed base) rebuilt by delta
 // number `delta`: the base is read by position, never whole, after a check that it still is the
-// recorded base; the result goes window by window into the staged file, hashed as it passes.
-// 1 when the staged file holds the recorded result; else 0 after a message naming what is wrong,
-// with no staged file left.
-int StageDeltaResult(JournalAction* a, uint32_t delta);
+// recorded base (its sample, or its whole digest when the payload records no samples); the
+// result goes window by window into the staged file, hashed as it passes, and that digest must
+// be the recorded result's. No staged file is left unless kDeltaStaged.
+DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta);

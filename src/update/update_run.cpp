@@ -7,6 +7,7 @@
 #include "core/decimal.h"
 #include "core/file_gate.h"
 #include "core/game_folder.h"
+#include "core/io_count.h"
 #include "core/messages.h"
 #include "core/path_form.h"
 #include "core/platform_ops.h"
@@ -231,9 +232,25 @@ int VerifyPlannedEntries() {
     return 1;
 }
 
-// The new file rebuilt from the target and its delta, staged beside it. 0 after a message.
-int StageDelta(const PlannedFile& p) {
-    return StageDeltaResult(ActionOf(p), (uint32_t)p.delta);
+int StageEntry(const PlannedFile& p);
+
+// The new file rebuilt from the target and its delta, staged beside it. A target that its sample
+// took for the base but that is another file gets the whole entry, as it would have had its
+// whole digest been read, or is named when the payload has none. kListPlanned when staged.
+PlanListResult StageDelta(const PlannedFile& p) {
+    JournalAction* a = ActionOf(p);
+    const DeltaStaging staged = StageDeltaResult(a, (uint32_t)p.delta);
+    if (staged != kDeltaOtherBase)
+        return staged == kDeltaStaged ? kListPlanned : kListFailed;
+    PlannedFile whole = p;
+    whole.delta = -1;
+    whole.record = LookupEntryRecord(DeltaTargetName((uint32_t)p.delta), &whole.dataOffset);
+    if (!whole.record || EntrySizeOf(whole.record) != a->newSize) {
+        ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
+                          a->target);
+        return kListOtherVersion;
+    }
+    return StageEntry(whole) ? kListPlanned : kListFailed;
 }
 
 // The entry's bytes into the staged file part by part, hashed as they pass: that digest is the
@@ -295,34 +312,39 @@ int PlanStagingFolder() {
 }
 
 // Writes every planned file beside its target, in the folders the run creates for them; the
-// targets stay untouched.
-int StagePlannedFiles() {
+// targets stay untouched. kListPlanned when all are staged.
+PlanListResult StagePlannedFiles() {
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
-        if (a->kind == kCreateFolder && !CreatePlannedFolder(a))
-            return ShowCannotReplace("「%s」を作成できません", a->target);
+        if (a->kind == kCreateFolder && !CreatePlannedFolder(a)) {
+            ShowCannotReplace("「%s」を作成できません", a->target);
+            return kListFailed;
+        }
     }
     for (int i = 0; i < PlannedCount; ++i) {
         const PlannedFile& p = Planned[i];
         JournalAction* a = ActionOf(p);
+        const IoCountData before = IoCountNow();
         if (p.delta >= 0) {
-            if (!StageDelta(p))
-                return 0;
-            continue;
-        }
-        // A decode failure has said what it is; a failed write is named by the staging.
-        if (p.record) {
+            const PlanListResult staged = StageDelta(p);
+            if (staged != kListPlanned)
+                return staged;
+        } else if (p.record) {
+            // A decode failure has said what it is; a failed write is named by the staging.
             if (!StageEntry(p))
-                return 0;
-            continue;
+                return kListFailed;
+        } else {
+            const CopyResult copied = StageCopyOfTarget(a);
+            if (copied != kCopied) {
+                ShowCannotReplace(copied == kCopyUnreadable ? "「%s」を読み込めません"
+                                                            : "「%s」を書き込めません",
+                                  a->target);
+                return kListFailed;
+            }
         }
-        const CopyResult copied = StageCopyOfTarget(a);
-        if (copied == kCopyUnreadable)
-            return ShowCannotReplace("「%s」を読み込めません", a->target);
-        if (copied != kCopied)
-            return ShowCannotReplace("「%s」を書き込めません", a->target);
+        ReportIo(a->target, before, a->newSize);
     }
-    return 1;
+    return kListPlanned;
 }
 
 uint64_t PlannedBytes() {
@@ -360,6 +382,7 @@ void Fail(HWND dialog, bool writeFailed) {
 // The writing part of the run, all or nothing: plan, check, stage, commit.
 void WriteAll(HWND dialog, bool overwriteOnly) {
     ResetStagedSet();
+    const IoCountData start = IoCountNow();
     // Every change of the run is made beneath these two, held from the plan to the end.
     if (!GateHoldBase(InstallRecord.InstPath, 0) ||
         (InstallRecord.DataPath[0] && !GateHoldBase(InstallRecord.DataPath, 0)))
@@ -385,18 +408,26 @@ void WriteAll(HWND dialog, bool overwriteOnly) {
     // A damaged entry is a failed write, however early it is found.
     if (!VerifyPlannedEntries())
         return Fail(dialog, true);
+    ReportIo("plan and checks", start, 0);
     // The journal comes before the first write of any kind: whatever the run leaves, however
     // it ends, the next start can find and take back.
     if (!NamePlannedFiles() || (CopyList.count > 0 && !PlanStagingFolder()) || !PutJournalInForce())
         return Fail(dialog, true);
-    if (!StagePlannedFiles())
-        return Fail(dialog, true);
+    const PlanListResult staged = StagePlannedFiles();
+    if (staged != kListPlanned)
+        return Fail(dialog, staged == kListFailed);
     if (CopyList.count > 0 && !StageDiscCopies(dialog))
         return Fail(dialog, false);
     if (CopyList.count > 0 && !PutJournalInForce())
         return Fail(dialog, true);
+    const IoCountData committing = IoCountNow();
     if (!CommitStagedSet())
         return Fail(dialog, true);
+    ReportIo("commit", committing, 0);
+    uint64_t result = 0;
+    for (int i = 0; i < PlannedCount; ++i)
+        result += ActionOf(Planned[i])->newSize;
+    ReportIo("run", start, result);
     EndProgress();
     ResetStagedSet();
     ShowCompletion(dialog);

@@ -1022,3 +1022,67 @@ TEST(DeltaModeled, HistoryReachesItsLimitExactly) {
 }
 
 } // namespace
+
+// A base known only by its sample: never read for its check, and a base of the right size but
+// other bytes is told as another base, not as a damaged delta.
+TEST(DeltaStream, BaseProvenByResult) {
+    std::mt19937 rng(31);
+    const Bytes base = Random(rng, 300000);
+    Bytes data(base.begin(), base.begin() + 150000); // the base's second half is not used
+    data[1000] ^= 1;
+    data.insert(data.begin() + 100000, 5000, 'y');
+    const Bytes delta = Encode(base, data);
+    Bytes other(base);
+    other[120000] ^= 0x40; // inside a stretch the delta copies
+    struct Io {
+        const Bytes* base;
+        const Bytes* delta;
+        size_t used;
+        uint64_t baseRead;
+        Bytes out;
+    };
+    const DeltaIo io = {nullptr,
+                        [](void* c, uint8_t* to, size_t size) -> ptrdiff_t {
+                            Io* s = (Io*)c;
+                            const size_t n = std::min(size, s->delta->size() - s->used);
+                            memcpy(to, s->delta->data() + s->used, n);
+                            s->used += n;
+                            return (ptrdiff_t)n;
+                        },
+                        [](void* c, uint64_t at, uint8_t* to, size_t size) {
+                            Io* s = (Io*)c;
+                            memcpy(to, s->base->data() + at, size);
+                            s->baseRead += size;
+                            return 1;
+                        },
+                        [](void* c, const uint8_t* p, size_t size) {
+                            Io* s = (Io*)c;
+                            s->out.insert(s->out.end(), p, p + size);
+                            return 1;
+                        }};
+    static Bytes scratch(kDeltaScratchSize);
+    struct Row {
+        const Bytes* base;
+        const uint64_t* check;
+        DeltaStatus expected;
+    } rows[] = {{&base, kDeltaBaseProvenByResult, kDeltaOk},
+                {&other, kDeltaBaseProvenByResult, kDeltaBaseMismatch},
+                {&base, nullptr, kDeltaOk},
+                {&other, nullptr, kDeltaBaseMismatch}};
+    for (const Row& r : rows) {
+        Io s{r.base, &delta, 0, 0, {}};
+        DeltaIo each = io;
+        each.context = &s;
+        uint64_t produced = 0;
+        EXPECT_EQ(r.expected, ApplyDeltaStream(each, base.size(), r.check, scratch.data(),
+                                               scratch.size(), &produced));
+        if (r.expected == kDeltaOk) {
+            EXPECT_TRUE(s.out == data);
+        }
+        // Read for its check, the base passes whole before the first window.
+        if (r.check)
+            EXPECT_LT(s.baseRead, base.size()) << "proven by its result, read only where copied";
+        else
+            EXPECT_GE(s.baseRead, base.size());
+    }
+}

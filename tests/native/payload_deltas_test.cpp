@@ -187,6 +187,19 @@ TEST(PayloadDeltas, SectionAndFeatureBitComeTogether) {
     oddLength.push_back(0);
     auto twice = with(body);
     twice.push_back({kTagDeltas, body});
+    // Samples: one pair per descriptor, and only beside descriptors.
+    std::vector<uint8_t> pair = U32(1);
+    pair.resize(4 + kDeltaSampleSize, 0x5a);
+    std::vector<uint8_t> twoPairs = U32(2);
+    twoPairs.resize(4 + 2 * kDeltaSampleSize, 0x5a);
+    auto sampled = with(body), overSampled = with(body), samplesAlone = RequiredSections(2);
+    sampled.push_back({kTagDeltaSamples, pair});
+    overSampled.push_back({kTagDeltaSamples, twoPairs});
+    samplesAlone.push_back({kTagDeltaSamples, pair});
+    rec = Craft(1, PAYLOAD_FEATURE_DELTAS, sampled);
+    ASSERT_EQ(kIntegrityParsed, ParseIntegrityRecord(rec.data(), (uint32_t)rec.size(), &r));
+    ASSERT_NE(nullptr, r.deltaSamples);
+    EXPECT_EQ(0x5a, r.deltaSamples[kDeltaSampleSize - 1]);
     struct Case {
         const char* what;
         std::vector<uint8_t> record;
@@ -200,6 +213,8 @@ TEST(PayloadDeltas, SectionAndFeatureBitComeTogether) {
         {"a length that is no whole number of descriptors",
          Craft(1, PAYLOAD_FEATURE_DELTAS, with(oddLength))},
         {"the section twice", Craft(1, PAYLOAD_FEATURE_DELTAS, twice)},
+        {"more sample pairs than descriptors", Craft(1, PAYLOAD_FEATURE_DELTAS, overSampled)},
+        {"samples without descriptors", Craft(1, 0, samplesAlone)},
     };
     for (const Case& c : cases)
         EXPECT_EQ(kIntegrityDamaged,

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/file_sample.h"
 #include "archive/payload_deltas.h"
+#include "archive/payload_integrity.h"
 #include "payload/archive_writer.h"
 #include "support/simple_delta.h"
 
@@ -27,10 +29,11 @@ typedef std::function<int(std::vector<ArchiveInput>& entries, const ArchiveOptio
 
 // 1 and the image, or 0; every file and delta time-stamped with time. The record requires
 // features beyond integrity and deltas. build, when given, builds the image of the entries.
+// Without samples, the record is one of the writers that gave none.
 inline int BuildDeltaPayload(const std::vector<WholeFile>& wholes,
                              const std::vector<DeltaFile>& deltas, uint64_t time,
                              std::vector<uint8_t>* image, uint32_t features = 0,
-                             const PayloadBuilder& build = nullptr) {
+                             const PayloadBuilder& build = nullptr, bool samples = true) {
     std::vector<std::vector<uint8_t>> coded;
     std::vector<std::string> names;
     for (const DeltaFile& d : deltas) {
@@ -60,6 +63,12 @@ inline int BuildDeltaPayload(const std::vector<WholeFile>& wholes,
         WriteDeltaDescriptor(p, descriptor);
         options.deltaDescriptors.insert(options.deltaDescriptors.end(), descriptor,
                                         descriptor + kDeltaDescriptorSize);
+        uint8_t sampled[kDeltaSampleSize];
+        SampleOfMemory((const uint8_t*)d.base.data(), d.base.size(), sampled);
+        SampleOfMemory((const uint8_t*)d.result.data(), d.result.size(), sampled + kSha256Size);
+        if (samples)
+            options.deltaSamples.insert(options.deltaSamples.end(), sampled,
+                                        sampled + kDeltaSampleSize);
     }
     std::string error;
     return build ? build(inputs, options, image, &error)

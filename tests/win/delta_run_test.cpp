@@ -13,6 +13,8 @@
 #include "archive/archive.h"
 #include "archive/archive_format.h"
 #include "archive/archive_index.h"
+#include "archive/file_sample.h"
+#include "core/io_count.h"
 #include "core/profile.h"
 #include "core/run_state.h"
 #include "settings/install_settings.h"
@@ -131,6 +133,53 @@ TEST_F(DeltaRunTest, AFileOfAnotherVersionStopsTheRunBeforeAnyWrite) {
     ShownMessages.clear();
     DialogOutcome o = Run("UpdateFile00=c.dat\r\nUpdateFile01=a.dat\r\n");
     ExpectRefused(o, before, Mismatch("a.dat"));
+}
+
+// A large file is known by its sample and proven by its result. The recorded base is rebuilt
+// without being read whole twice; one that differs only between the sampled blocks passes the
+// sample, then gets the whole copy when the payload carries one, and is refused, untouched,
+// when it does not; so it is when the payload records no samples and the base is hashed whole.
+TEST_F(DeltaRunTest, ALargeBaseIsKnownByItsSampleAndProvenByItsResult) {
+    const std::string base = Noise(7, 3 << 20), result = Edited(base, 8);
+    std::string unsampled = base;
+    unsampled[kSampleBlockSize + 100] ^= 1; // between the first two blocks
+    struct Row {
+        const std::string* installed;
+        bool whole, samples;
+    } rows[] = {{&base, false, true},
+                {&unsampled, true, true},
+                {&unsampled, false, true},
+                {&unsampled, false, false},
+                {&base, false, false}};
+    for (const Row& r : rows) {
+        std::vector<uint8_t> image;
+        std::vector<WholeFile> wholes = {{"c.dat", "new c"}};
+        if (r.whole)
+            wholes.push_back({"big.dat", result});
+        ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"big.dat", base, result}}, kArchiveTime, &image, 0,
+                                       nullptr, r.samples));
+        ASSERT_EQ(1, LoadPayload(image));
+        ASSERT_EQ(1, CheckPayloadIntegrity());
+        WriteText(install + "\\c.dat", "old c");
+        WriteText(install + "\\big.dat", *r.installed, kArchiveTime - 50);
+        const TreeSnapshot before = TakeSnapshot(install);
+        ShownMessages.clear();
+        const IoCountData start = IoCountNow();
+        DialogOutcome o = Run("UpdateFile00=c.dat\r\nUpdateFile01=big.dat\r\n");
+        const std::string row = std::string(r.installed == &base ? "the base" : "another") +
+                                (r.whole ? ", whole copy" : "") +
+                                (r.samples ? ", samples" : ", no samples");
+        if (r.installed == &base || r.whole) {
+            ExpectCompleted(o);
+            EXPECT_TRUE(ReadText(install + "\\big.dat") == result) << row;
+        } else {
+            ExpectRefused(o, before, Mismatch("big.dat"));
+        }
+        if (r.installed == &base && r.samples) {
+            EXPECT_LT(IoCountNow().read - start.read, base.size() * 3 / 2)
+                << row << ": read for its sample and where the delta copies, never whole twice";
+        }
+    }
 }
 
 TEST_F(DeltaRunTest, AWholeCopyServesInstallationsThatMatchNoBase) {

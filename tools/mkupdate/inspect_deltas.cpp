@@ -12,6 +12,7 @@
 
 #include "archive/archive_index.h"
 #include "archive/delta_apply.h"
+#include "archive/file_sample.h"
 #include "archive/payload_deltas.h"
 #include "mkupdate/entry_reader.h"
 #include "mkupdate/host_files.h"
@@ -180,7 +181,8 @@ namespace {
 // A base read from its file in parts (into part): its SHA-256 and its delta check value. 0 and a
 // reason when it cannot be read whole.
 int SurveyBase(const std::filesystem::path& file, uint64_t size, uint8_t digest[kSha256Size],
-               uint64_t* check, DeltaBuffers* buffers, std::string* error) {
+               uint8_t sample[kSha256Size], uint64_t* check, DeltaBuffers* buffers,
+               std::string* error) {
     std::ifstream in(file, std::ios::binary);
     std::vector<uint8_t>& part = buffers->part;
     part.resize(1u << 20);
@@ -188,6 +190,8 @@ int SurveyBase(const std::filesystem::path& file, uint64_t size, uint8_t digest[
     Sha256Init(&c);
     DeltaCheckState s;
     DeltaCheckBegin(&s, size);
+    SampleStream sampled;
+    SampleStreamBegin(&sampled, size);
     for (uint64_t at = 0; at < size;) {
         const size_t n = size - at < part.size() ? (size_t)(size - at) : part.size();
         if (!in.read((char*)part.data(), (std::streamsize)n)) {
@@ -196,9 +200,11 @@ int SurveyBase(const std::filesystem::path& file, uint64_t size, uint8_t digest[
         }
         Sha256Update(&c, part.data(), n);
         DeltaCheckUpdate(&s, part.data(), n);
+        SampleStreamFeed(&sampled, part.data(), n);
         at += n;
     }
     Sha256Final(&c, digest);
+    SampleStreamEnd(&sampled, sample);
     *check = DeltaCheckEnd(&s);
     return 1;
 }
@@ -207,6 +213,7 @@ struct StreamedDelta {
     std::ifstream* base;
     EntryPuller* delta;
     Sha256Context result;
+    SampleStream resultSample;
     bool baseFailed;
 };
 
@@ -225,6 +232,7 @@ int ReadStreamedBase(void* context, uint64_t position, uint8_t* to, size_t size)
 
 int HashResult(void* context, const uint8_t* data, size_t size) {
     Sha256Update(&((StreamedDelta*)context)->result, data, size);
+    SampleStreamFeed(&((StreamedDelta*)context)->resultSample, data, size);
     return 1;
 }
 
@@ -251,7 +259,7 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         return;
     }
     const uint64_t size = std::filesystem::file_size(file, ec);
-    uint8_t digest[kSha256Size];
+    uint8_t digest[kSha256Size], sample[kSha256Size];
     uint64_t check = 0;
     bool read = false;
     for (uint32_t i = 0; i < record.deltaCount; ++i) {
@@ -260,7 +268,7 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         if (FoldName(d.target) != FoldName(target) || ec || d.baseSize != size)
             continue;
         std::string error;
-        if (!read && !SurveyBase(file, size, digest, &check, buffers, &error)) {
+        if (!read && !SurveyBase(file, size, digest, sample, &check, buffers, &error)) {
             problems->push_back(error);
             return;
         }
@@ -268,6 +276,13 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         if (memcmp(digest, d.baseDigest, kSha256Size) != 0)
             continue;
         const std::string who = DeltaWho(index, d) + " on " + Printable(file);
+        // An updater knows the base, and a file already new, by these samples alone.
+        const uint8_t* samples =
+            record.deltaSamples ? record.deltaSamples + (size_t)i * kDeltaSampleSize : nullptr;
+        if (samples && memcmp(samples, sample, kSha256Size) != 0) {
+            problems->push_back(who + ": the base's recorded sample differs from its bytes");
+            return;
+        }
         EntryPuller delta(image, PlaceAt(index, &record, d.entryPosition), volumes);
         if (delta.opened() != kEntryReadOk) {
             problems->push_back(who + ": the entry does not decode");
@@ -276,14 +291,16 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         // The delta is pulled piece by piece, the base read by position and the result only
         // hashed: none of them is held whole.
         std::ifstream in(file, std::ios::binary);
-        StreamedDelta run{&in, &delta, {}, false};
+        StreamedDelta run{&in, &delta, {}, {}, false};
         Sha256Init(&run.result);
+        SampleStreamBegin(&run.resultSample, d.resultSize);
         const DeltaIo io = {&run, ReadStreamedDelta, ReadStreamedBase, HashResult};
         uint64_t produced = 0;
         const DeltaStatus status =
             ApplyDeltaStream(io, size, &check, buffers->Scratch(), kDeltaScratchSize, &produced);
-        uint8_t resultDigest[kSha256Size];
+        uint8_t resultDigest[kSha256Size], resultSample[kSha256Size];
         Sha256Final(&run.result, resultDigest);
+        SampleStreamEnd(&run.resultSample, resultSample);
         if (status == kDeltaReadFailed && run.baseFailed)
             problems->push_back(Printable(file) + " could not be read");
         else if (status == kDeltaReadFailed)
@@ -294,6 +311,8 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         else if (produced != d.resultSize || memcmp(resultDigest, d.resultDigest, kSha256Size) != 0)
             problems->push_back(who + ": its result differs from the size and SHA-256 of " +
                                 ShownCp932(target) + " its descriptor names");
+        else if (samples && memcmp(samples + kSha256Size, resultSample, kSha256Size) != 0)
+            problems->push_back(who + ": the result's recorded sample differs from its bytes");
         else
             told->push_back("applied " + who + ": " + ShownCp932(target) + " rebuilt, " +
                             Bytes(produced) + ", SHA-256 as described");

@@ -10,6 +10,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/delta_apply.h"
+#include "archive/file_sample.h"
 #include "archive/payload_deltas.h"
 #include "archive/payload_features.h"
 #include "archive/payload_large.h"
@@ -295,7 +296,7 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
                              true, kept.count(FoldName(files[i].name)) != 0, contents[i].release});
     // The deltas after every file, in the order of their descriptors, so that the positions
     // the descriptors name rise.
-    std::vector<uint8_t> descriptors;
+    std::vector<uint8_t> descriptors, samples;
     uint32_t deltaFeatures = 0;
     for (size_t n = 0; n < plan.deltas.size(); ++n) {
         const PackDelta& d = plan.deltas[n];
@@ -327,6 +328,11 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
         descriptors.resize(descriptors.size() + kDeltaDescriptorSize);
         WriteDeltaDescriptor(descriptor,
                              descriptors.data() + descriptors.size() - kDeltaDescriptorSize);
+        // Beside each, the samples by which an updater knows the base, and the new file, without
+        // reading either whole.
+        samples.insert(samples.end(), d.baseSample, d.baseSample + kSha256Size);
+        samples.resize(samples.size() + kSha256Size);
+        SampleOfMemory(result.data, result.size, samples.data() + samples.size() - kSha256Size);
         entries.push_back(ArchiveInput{name, d.bytes.data(), d.bytes.size(), times[d.file], true,
                                        true, false, nullptr});
         entries.back().place = result.size > UINT32_MAX;
@@ -337,6 +343,7 @@ int PackFolder(const std::filesystem::path& dir, const std::filesystem::path& le
     archive.integrity = true;
     archive.requiredFeatures = FolderFeatures(files, folderNames) | deltaFeatures;
     archive.deltaDescriptors.swap(descriptors);
+    archive.deltaSamples.swap(samples);
     archive.placeOver = kPlaceOver;
     archive.chunkSize = kDefaultChunkSize;
     if (!options.volumesFor.empty()) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "archive/file_sample.h"
 #include "archive/payload_deltas.h"
 #include "archive/payload_large.h"
 #include "mkupdate/host_files.h"
@@ -285,6 +286,7 @@ int PlanDeltas(const std::vector<SourceFile>& files, const std::vector<FileBytes
                 delta.file = i;
                 delta.baseSize = mapped.size();
                 memcpy(delta.baseDigest, now.digest, kSha256Size);
+                SampleOfMemory(mapped.data(), mapped.size(), delta.baseSample);
                 DeltaEncodeOptions options;
                 const FileBytes& result = contents[i];
                 options.release = [&mapped, &result]() {

@@ -21,6 +21,7 @@ struct PackDelta {
     std::vector<uint8_t> bytes;
     uint64_t baseSize;
     uint8_t baseDigest[kSha256Size];
+    uint8_t baseSample[kSha256Size]; // its sampled identity (archive/file_sample.h)
 };
 
 struct DeltaPlan {

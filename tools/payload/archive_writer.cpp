@@ -311,6 +311,9 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
     if (options.deltaDescriptors.size() % kDeltaDescriptorSize != 0 ||
         (deltaCount && !options.integrity))
         return Fail(error, "delta descriptors need the integrity record and whole descriptors");
+    const bool samples = !options.deltaSamples.empty();
+    if (samples && options.deltaSamples.size() != (size_t)deltaCount * kDeltaSampleSize)
+        return Fail(error, "delta samples need one pair for each delta descriptor");
     if (options.placeOver != UINT64_MAX && !options.integrity)
         return Fail(error, "placed entries need the integrity record");
 
@@ -359,10 +362,11 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
     // empty.
     // The image's size is counted with the index uncompressed: near the limit a payload goes
     // to volumes a little early rather than past the limit.
-    const uint64_t tail = IntegrityRecordSize((uint32_t)entries.size(), true, deltaCount) +
-                          2 * kLargeSectionHeaderSize + kEntryAlignment +
-                          (uint64_t)entries.size() * kPlacedEntrySize +
-                          (entries.size() + 1) * (uint64_t)kArchiveEntrySize + 4096;
+    const uint64_t tail =
+        IntegrityRecordSize((uint32_t)entries.size(), true, deltaCount, nullptr, samples) +
+        2 * kLargeSectionHeaderSize + kEntryAlignment +
+        (uint64_t)entries.size() * kPlacedEntrySize +
+        (entries.size() + 1) * (uint64_t)kArchiveEntrySize + 4096;
     uint64_t whole = kArchiveHeaderSize + tail;
     for (const Encoded& x : encoded)
         whole += Padded64(x.table.size() + x.size);
@@ -494,7 +498,8 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
     const size_t recordOffset = out.size();
     uint32_t recordSize = 0;
     if (options.integrity) {
-        recordSize = IntegrityRecordSize((uint32_t)entries.size(), true, deltaCount, &large);
+        recordSize =
+            IntegrityRecordSize((uint32_t)entries.size(), true, deltaCount, &large, samples);
         if (out.size() + PaddedSize(recordSize) > std::min<uint64_t>(UINT32_MAX, vo.imageLimit))
             return tooLarge();
         out.resize(out.size() + (size_t)PaddedSize(recordSize), 0);
@@ -530,7 +535,8 @@ int BuildArchiveWith(const std::vector<ArchiveInput>& entries, const ArchiveOpti
             options.requiredFeatures | (placedCount ? PAYLOAD_FEATURE_LARGE : 0);
         WriteIntegrityRecord(features, indexDigest, imageDigest, (uint32_t)entries.size(),
                              digests.data(), out.data() + recordOffset, deltaCount,
-                             options.deltaDescriptors.data(), &large);
+                             options.deltaDescriptors.data(), &large,
+                             samples ? options.deltaSamples.data() : nullptr);
     }
     image->swap(out);
     return 1;

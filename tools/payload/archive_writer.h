@@ -63,6 +63,9 @@ struct ArchiveOptions {
     // The record's delta descriptors (archive/payload_deltas.h), kDeltaDescriptorSize bytes
     // each, naming entries by their position in `entries`; with integrity only.
     std::vector<uint8_t> deltaDescriptors;
+    // Their sampled identities (archive/file_sample.h), kDeltaSampleSize bytes per descriptor, in
+    // the same order; none when empty.
+    std::vector<uint8_t> deltaSamples;
     // Entries larger than this are placed: stored in chunks of chunkSize decoded bytes, each
     // compressed when that makes it smaller; with integrity only. A payload with a placed
     // entry requires PAYLOAD_FEATURE_LARGE.
