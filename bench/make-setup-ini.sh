@@ -5,7 +5,7 @@
 # Usage: make-setup-ini.sh FOLDER...
 set -euo pipefail
 for folder in "$@"; do
-  printf '[SETUP]\r\nCompanyName=Bench\r\nGameTitle=Bench\r\nGameClass=Bench\r\nGameDir=Bench\r\nGameExe=GAME.EXE\r\n' \
+  printf '[SETUP]\r\nCompanyName=Bench\r\nGameTitle=Bench\r\nGameClass=Bench\r\nGameDir=Bench\r\nGameExe=GAME.EXE\r\nUninstExe=UNINST.EXE\r\nSetupBmp=SETUP.BMP\r\nInstallSelects=1\r\nInstallTitle0=Standard\r\nInstallFiles0=GAME.EXE\r\nShortcuts=0\r\n' \
     >"$folder/SETUP.INI"
   printf 'the game' >"$folder/GAME.EXE"
 done

@@ -284,6 +284,19 @@ int SurveyBase(DeltaRun* r, uint8_t digest[kSha256Size], uint64_t* check) {
     return 1;
 }
 
+// The base's sampled identity. A base that fits the cache is its own sample: it is read into
+// the cache once, and the delta's copies are served from there.
+int SampleBase(DeltaRun* r, uint8_t digest[kSha256Size]) {
+    if (r->baseSize > kBaseCacheSize)
+        return SampleOpenFile(r->base, r->baseSize, digest);
+    if (!ReadFileAt(r->base, 0, r->cache, (uint32_t)r->baseSize))
+        return 0;
+    r->cacheAt = 0;
+    r->cacheBytes = (uint32_t)r->baseSize;
+    SampleOfMemory(r->cache, r->baseSize, digest);
+    return 1;
+}
+
 uint64_t FileSizeOf(HANDLE h, bool* known) {
     DWORD high = 0;
     SetLastError(NO_ERROR);
@@ -372,8 +385,7 @@ DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
     if (!r.cache) {
         ShowUpdaterError("Can't Allocate Memory !!");
     } else if (FileSizeOf(r.base, &known) != d.baseSize || !known ||
-               !(samples ? SampleOpenFile(r.base, d.baseSize, digest)
-                         : SurveyBase(&r, digest, &check))) {
+               !(samples ? SampleBase(&r, digest) : SurveyBase(&r, digest, &check))) {
         ShowCannotReplace("「%s」を読み込めません", a->target);
     } else if (memcmp(digest, samples ? samples : d.baseDigest, kSha256Size) != 0) {
         staged = kDeltaOtherBase;
