@@ -274,13 +274,22 @@ HANDLE WINAPI CountedOpen(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     return Real->platform.CreateFileA(path, access, share, sa, disposition, flags, tmpl);
 }
 
+// With a base known by its sample (past the size where the sample is the whole file) among them.
 TEST_F(DeltaRunTest, EveryFailedReadLeavesTheGameAsItWas) {
-    Load({});
+    const std::string big = Noise(9, 2 << 20), bigNew = Edited(big, 10);
+    std::vector<uint8_t> image;
+    ASSERT_EQ(1, BuildDeltaPayload(
+                     {}, {{"a.dat", a11, newA}, {"b.dat", b10, newB}, {"big.dat", big, bigNew}},
+                     kArchiveTime, &image));
+    ASSERT_EQ(1, LoadPayload(image));
+    ASSERT_EQ(1, CheckPayloadIntegrity());
     Real = &saved;
-    const std::string section = "UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\b.dat\r\n";
+    const std::string section =
+        "UpdateFile00=a.dat\r\nUpdateFile01=u,sys\\b.dat\r\nUpdateFile02=big.dat\r\n";
     const auto lay = [&] {
         WriteText(install + "\\a.dat", a11, kArchiveTime - 50);
         WriteText(install + "\\sys\\b.dat", b10, kArchiveTime - 50);
+        WriteText(install + "\\big.dat", big, kArchiveTime - 50);
     };
     lay();
     const TreeSnapshot before = TakeSnapshot(install);
