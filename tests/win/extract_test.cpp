@@ -8,7 +8,6 @@
 
 #include "archive/archive.h"
 #include "archive/archive_format.h"
-#include "core/file_gate.h"
 #include "payload/archive_writer.h"
 #include "win/win_test_support.h"
 
@@ -37,20 +36,7 @@ ArchiveInput Input(const std::string& name, const std::vector<uint8_t>& bytes, b
     return ArchiveInput{name, bytes.data(), bytes.size(), time, compress, scramble};
 }
 
-class ExtractTest : public ::testing::Test {
-  protected:
-    // The scratch folder is the folder the gate acts beneath, as the run's own folder is.
-    void SetUp() override {
-        ShownMessages.clear();
-        ASSERT_EQ(1, GateHoldBase(folder.path.c_str(), 0));
-    }
-    void TearDown() override {
-        GateReleaseRun();
-        CloseArchive();
-    }
-    SavedOps saved;
-    ScratchFolder folder;
-};
+class ExtractTest : public GatedFolderTest {};
 
 TEST_F(ExtractTest, RoundTripsEveryIndexFormStoreMethodAndSize) {
     const size_t sizes[] = {0, 1, 3, 4, 5, 16, 17, 4095, 8192, 8193, 3 * 1024 * 1024 + 7};

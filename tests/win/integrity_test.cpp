@@ -11,7 +11,6 @@
 #include "archive/archive.h"
 #include "archive/archive_format.h"
 #include "archive/payload_integrity.h"
-#include "core/file_gate.h"
 #include "payload/archive_writer.h"
 #include "win/win_test_support.h"
 
@@ -74,19 +73,8 @@ HGLOBAL WINAPI CountingFree(HGLOBAL h) {
     return RealGlobalFree(h);
 }
 
-class IntegrityTest : public ::testing::Test {
+class IntegrityTest : public GatedFolderTest {
   protected:
-    // The scratch folder is the folder the file gate acts beneath.
-    void SetUp() override {
-        ShownMessages.clear();
-        ASSERT_EQ(1, GateHoldBase(folder.path.c_str(), 0));
-    }
-    void TearDown() override {
-        GateReleaseRun();
-        CloseArchive();
-    }
-    SavedOps saved;
-    ScratchFolder folder;
     Files files;
 };
 

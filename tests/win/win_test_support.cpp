@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "archive/archive.h"
+#include "core/file_gate.h"
 #include "core/profile.h"
 #include "core/run_state.h"
 #include "e2e/driver.h"
@@ -314,4 +315,14 @@ void UpdateRunFixture::TearDown() {
 DialogOutcome UpdateRunFixture::Run(const std::string& section) {
     WriteText(UpdateIniPath, "[UPDATE]\r\n" + section);
     return RunInDialog(100, RunUpdate);
+}
+
+void GatedFolderTest::SetUp() {
+    ShownMessages.clear();
+    ASSERT_EQ(1, GateHoldBase(folder.path.c_str(), 0));
+}
+
+void GatedFolderTest::TearDown() {
+    GateReleaseRun();
+    CloseArchive();
 }

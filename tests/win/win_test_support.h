@@ -57,6 +57,16 @@ struct ScratchFolder {
     static void RemoveContents(const std::string& folder);
 };
 
+// A scratch folder that the file gate acts beneath, as it does beneath the run's own folder,
+// the tables put back and the archive closed at the end: for tests that write entries out.
+class GatedFolderTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    SavedOps saved;
+    ScratchFolder folder;
+};
+
 // Makes image the payload and opens it as the current archive; 1 when it opened. The image
 // is kept alive until the next call.
 int LoadPayload(const std::vector<uint8_t>& image);
