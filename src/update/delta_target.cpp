@@ -6,6 +6,7 @@
 
 #include "archive/archive.h"
 #include "archive/archive_index.h"
+#include "archive/base_cache.h"
 #include "archive/delta_apply.h"
 #include "archive/file_sample.h"
 #include "archive/payload_deltas.h"
@@ -188,56 +189,25 @@ const uint8_t* DeltaEntryRecord(uint32_t delta, uint32_t* dataOffset) {
 
 namespace {
 
-// Reads of the base are served from a cache of this many bytes: a delta's copies are mostly
-// short and near one another, and each read of the file is a call to the platform.
-const uint32_t kBaseCacheSize = 1u << 20;
-const uint32_t kBaseCacheAlignment = 64u << 10;
-
 // One delta applied into a staged file. The base is the installed file, held open (others may
 // only read it) from the check of its bytes until the result is staged.
 struct DeltaRun {
     HANDLE base;
     uint64_t baseSize;
-    uint8_t* cache;
-    uint64_t cacheAt;
-    uint32_t cacheBytes;
+    uint8_t* blocks; // the base cache's
+    BaseCache cache;
     EntryReader delta;
     bool deltaUnreadable; // the reader has said why
     JournalAction* out;   // its staged file is hashed as it is written: the seal
     bool writeFailed;
 };
 
+int ReadBaseFile(void* context, uint64_t position, uint8_t* to, uint32_t size) {
+    return ReadFileAt(((DeltaRun*)context)->base, position, to, size);
+}
+
 int ReadBase(void* context, uint64_t position, uint8_t* to, size_t size) {
-    DeltaRun* r = (DeltaRun*)context;
-    while (size > 0) {
-        if (position < r->cacheAt || position >= r->cacheAt + r->cacheBytes) {
-            // A long read goes straight to the file.
-            if (size >= kBaseCacheSize) {
-                const uint32_t n = size < kPartSize ? (uint32_t)size : kPartSize;
-                if (!ReadFileAt(r->base, position, to, n))
-                    return 0;
-                to += n;
-                position += n;
-                size -= n;
-                continue;
-            }
-            const uint64_t from = position / kBaseCacheAlignment * kBaseCacheAlignment;
-            const uint64_t left = r->baseSize - from;
-            const uint32_t n = left < kBaseCacheSize ? (uint32_t)left : kBaseCacheSize;
-            r->cacheBytes = 0;
-            if (!ReadFileAt(r->base, from, r->cache, n))
-                return 0;
-            r->cacheAt = from;
-            r->cacheBytes = n;
-        }
-        const uint64_t inCache = r->cacheAt + r->cacheBytes - position;
-        const size_t n = inCache < size ? (size_t)inCache : size;
-        memcpy(to, r->cache + (position - r->cacheAt), n);
-        to += n;
-        position += n;
-        size -= n;
-    }
-    return 1;
+    return BaseCacheRead(&((DeltaRun*)context)->cache, position, to, size);
 }
 
 ptrdiff_t ReadDelta(void* context, uint8_t* to, size_t size) {
@@ -262,8 +232,8 @@ int WriteResult(void* context, const uint8_t* data, size_t size) {
     return 1;
 }
 
-// Reads the base once from its start: its SHA-256 and its delta check value together. 0 when
-// it cannot be read whole.
+// Reads the base once from its start, through the cache's memory: its SHA-256 and its delta
+// check value together. 0 when it cannot be read whole.
 int SurveyBase(DeltaRun* r, uint8_t digest[kSha256Size], uint64_t* check) {
     Sha256Context c;
     Sha256Init(&c);
@@ -271,11 +241,11 @@ int SurveyBase(DeltaRun* r, uint8_t digest[kSha256Size], uint64_t* check) {
     DeltaCheckBegin(&s, r->baseSize);
     for (uint64_t at = 0; at < r->baseSize;) {
         const uint64_t left = r->baseSize - at;
-        const uint32_t n = left < kBaseCacheSize ? (uint32_t)left : kBaseCacheSize;
-        if (!ReadFileAt(r->base, at, r->cache, n))
+        const uint32_t n = left < kBaseCacheBytes ? (uint32_t)left : kBaseCacheBytes;
+        if (!ReadFileAt(r->base, at, r->blocks, n))
             return 0;
-        Sha256Update(&c, r->cache, n);
-        DeltaCheckUpdate(&s, r->cache, n);
+        Sha256Update(&c, r->blocks, n);
+        DeltaCheckUpdate(&s, r->blocks, n);
         at += n;
         PumpMessages();
     }
@@ -284,16 +254,14 @@ int SurveyBase(DeltaRun* r, uint8_t digest[kSha256Size], uint64_t* check) {
     return 1;
 }
 
-// The base's sampled identity. A base that fits the cache is its own sample: it is read into
-// the cache once, and the delta's copies are served from there.
+// The base's sampled identity. A base that fits the cache is read into it whole, once, and
+// sampled there; the delta's copies are then served from memory.
 int SampleBase(DeltaRun* r, uint8_t digest[kSha256Size]) {
-    if (r->baseSize > kBaseCacheSize)
+    if (r->baseSize > kBaseCacheBytes)
         return SampleOpenFile(r->base, r->baseSize, digest);
-    if (!ReadFileAt(r->base, 0, r->cache, (uint32_t)r->baseSize))
+    if (!BaseCacheLoadWhole(&r->cache))
         return 0;
-    r->cacheAt = 0;
-    r->cacheBytes = (uint32_t)r->baseSize;
-    SampleOfMemory(r->cache, r->baseSize, digest);
+    SampleOfMemory(r->blocks, r->baseSize, digest);
     return 1;
 }
 
@@ -375,14 +343,15 @@ DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
         ShowCannotReplace("「%s」を読み込めません", a->target);
         return kDeltaNotStaged;
     }
-    r.cache = (uint8_t*)AllocFixed(kBaseCacheSize);
+    r.blocks = (uint8_t*)AllocFixed(kBaseCacheBytes);
+    BaseCacheInit(&r.cache, r.blocks, r.baseSize, ReadBaseFile, &r);
     DeltaStaging staged = kDeltaNotStaged;
     bool known = false;
     uint8_t digest[kSha256Size];
     uint64_t check = 0;
     // The file was matched when the run was planned; held from here on, it must still be that
     // base. A sample costs a megabyte; a payload without samples has the whole file read.
-    if (!r.cache) {
+    if (!r.blocks) {
         ShowUpdaterError("Can't Allocate Memory !!");
     } else if (FileSizeOf(r.base, &known) != d.baseSize || !known ||
                !(samples ? SampleBase(&r, digest) : SurveyBase(&r, digest, &check))) {
@@ -393,6 +362,6 @@ DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
         staged = ApplyIntoStaged(&r, a, d, samples ? kDeltaBaseProvenByResult : &check);
     }
     PlatformOps.CloseHandle(r.base);
-    FreeFixed(r.cache);
+    FreeFixed(r.blocks);
     return staged;
 }

@@ -140,7 +140,7 @@ TEST_F(DeltaRunTest, AFileOfAnotherVersionStopsTheRunBeforeAnyWrite) {
 // sample, then gets the whole copy when the payload carries one, and is refused, untouched,
 // when it does not; so it is when the payload records no samples and the base is hashed whole.
 TEST_F(DeltaRunTest, ALargeBaseIsKnownByItsSampleAndProvenByItsResult) {
-    const std::string base = Noise(7, 3 << 20), result = Edited(base, 8);
+    const std::string base = Noise(7, 5 << 20), result = Edited(base, 8);
     std::string unsampled = base;
     unsampled[kSampleBlockSize + 100] ^= 1; // between the first two blocks
     struct Row {
@@ -276,7 +276,7 @@ HANDLE WINAPI CountedOpen(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 
 // With a base known by its sample (past the size where the sample is the whole file) among them.
 TEST_F(DeltaRunTest, EveryFailedReadLeavesTheGameAsItWas) {
-    const std::string big = Noise(9, 2 << 20), bigNew = Edited(big, 10);
+    const std::string big = Noise(9, 5 << 20), bigNew = Edited(big, 10);
     std::vector<uint8_t> image;
     ASSERT_EQ(1, BuildDeltaPayload(
                      {}, {{"a.dat", a11, newA}, {"b.dat", b10, newB}, {"big.dat", big, bigNew}},
