@@ -278,6 +278,12 @@ int GateSetHandleAttributes(HANDLE h, DWORD attributes) {
     return PlatformOps.SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
+int GateReserveRoom(HANDLE h, uint64_t size) {
+    FILE_ALLOCATION_INFO room;
+    room.AllocationSize.QuadPart = (LONGLONG)size;
+    return PlatformOps.SetFileInformationByHandle(h, FileAllocationInfo, &room, sizeof room) != 0;
+}
+
 HANDLE GateOpenToRead(const char* path, DWORD access, DWORD share, DWORD flags) {
     const DWORD reading = GENERIC_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA |
                           FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL | SYNCHRONIZE;

@@ -57,6 +57,10 @@ int GateDeleteHandle(HANDLE file);
 int GateSetAttributes(const char* path, DWORD attributes);
 // Sets the attributes of an open file (opened with write-attributes access).
 int GateSetHandleAttributes(HANDLE file, DWORD attributes);
+// Reserves room for a file about to be written size bytes long, without changing its length:
+// the system then lays it out at once, and writes that extend it need not each grow it. 1 when
+// reserved; a file that is not reserved is still written, only more slowly.
+int GateReserveRoom(HANDLE file, uint64_t size);
 // Removes a link at path as the link itself, never what it leads to. Where the platform
 // cannot open a link as itself, the link stays and 0 says so.
 int GateRemoveLink(const char* path);

@@ -36,7 +36,7 @@ char* Decimal(uint64_t n, char* end) {
 } // namespace
 
 IoCountData IoCountNow() {
-    return IoCountData{Read, Written, Sha256BytesHashed()};
+    return IoCountData{Read, Written, Sha256BytesHashed(), DirectOps.GetTickCount64()};
 }
 
 void CountIo() {
@@ -48,12 +48,13 @@ void CountIo() {
 
 void ReportIo(const char* what, const IoCountData& since, uint64_t resultBytes) {
     const IoCountData now = IoCountNow();
-    char r[24], w[24], h[24], n[24];
+    char r[24], w[24], h[24], n[24], t[24];
     char text[kPathSize + 160];
     // what is a path of the run or a word: never longer than a path.
-    wsprintfA(text, "I/O %s: read %s, written %s, hashed %s for %s bytes of result\n", what,
-              Decimal(now.read - since.read, r + sizeof r),
+    wsprintfA(text, "I/O %s: read %s, written %s, hashed %s for %s bytes of result in %s ms\n",
+              what, Decimal(now.read - since.read, r + sizeof r),
               Decimal(now.written - since.written, w + sizeof w),
-              Decimal(now.hashed - since.hashed, h + sizeof h), Decimal(resultBytes, n + sizeof n));
+              Decimal(now.hashed - since.hashed, h + sizeof h), Decimal(resultBytes, n + sizeof n),
+              Decimal(now.milliseconds - since.milliseconds, t + sizeof t));
     DirectOps.OutputDebugStringA(text);
 }

@@ -9,6 +9,7 @@ struct IoCountData {
     uint64_t read;
     uint64_t written;
     uint64_t hashed;
+    uint64_t milliseconds; // since the system started
 };
 
 // The counts so far.
@@ -17,6 +18,6 @@ IoCountData IoCountNow();
 // Puts counting around the table's reads and writes; called once the table is bound.
 void CountIo();
 
-// Says "I/O <what>: read R, written W, hashed H for N bytes of result", the counts being those
-// since `since`.
+// Says "I/O <what>: read R, written W, hashed H for N bytes of result in T ms", the counts
+// being those since `since`.
 void ReportIo(const char* what, const IoCountData& since, uint64_t resultBytes);

@@ -34,6 +34,7 @@ DirectOpTable DirectOps = {
     ::GetFileInformationByHandle,
     ::GetFinalPathNameByHandleA,
     ::OutputDebugStringA,
+    ::GetTickCount64,
 };
 
 namespace {

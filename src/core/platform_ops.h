@@ -89,6 +89,7 @@ struct DirectOpTable {
     decltype(&::GetFinalPathNameByHandleA) GetFinalPathNameByHandleA;
     // What the run's file work cost (core/io_count.h), for a debugger or a benchmark.
     decltype(&::OutputDebugStringA) OutputDebugStringA;
+    decltype(&::GetTickCount64) GetTickCount64;
 };
 
 extern DirectOpTable DirectOps;

@@ -104,7 +104,7 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
 int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size) {
     ActionState* s = StateOf(action);
     while (size > 0) {
-        const DWORD part = size < kPartSize ? (DWORD)size : kPartSize;
+        const DWORD part = size < kWritePartSize ? (DWORD)size : kWritePartSize;
         DWORD written = 0;
         Sha256Update(&s->written, data, part);
         if (!PlatformOps.WriteFile(s->file, data, part, &written, nullptr) || written != part)
@@ -125,6 +125,9 @@ HANDLE CreateStaged(JournalAction* action) {
         s->step = kStaged;
         s->file = h;
         Sha256Init(&s->written);
+        // Only a help: a file whose room is not reserved is written all the same.
+        if (action->newSize)
+            GateReserveRoom(h, action->newSize);
     }
     return h;
 }
