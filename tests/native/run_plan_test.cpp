@@ -110,7 +110,7 @@ std::string Describe(const World& w, const PlanResult& r, const std::vector<Plan
     std::string out;
     for (uint32_t i = 0; i < r.count; ++i) {
         const PlanAction& a = actions[i];
-        static const char* kinds[] = {"", "put", "mk", "plain", "", "del"};
+        static const char* kinds[] = {"", "put", "mk", "plain", "", "del", "rmdir"};
         out += (out.empty() ? "" : "; ") + std::string(kinds[a.kind]) + " " + w.names[a.path];
         if (a.kind == kReplaceFile) {
             static const char* from[] = {"self", "entry", "delta"};
@@ -160,16 +160,38 @@ TEST(RunPlan, WriteRules) {
          "refused NoFolder sys",
          {},
          true},
-        {"a deleted file does not give way to a folder",
+        {"a deleted file gives way to a folder, its files staged before",
          {{"sys", "f"}},
-         {"a sys\\a", "x sys"},
-         "refused NoFolder sys",
+         {"a sys\\x\\a", "a sys\\b", "x sys"},
+         "del sys; mk sys; mk sys\\x; put sys\\x\\a=entry; put sys\\b=entry",
          {},
          true},
-        {"a folder emptied by deletions does not give way to a file",
-         {{"d", "d"}, {"d\\a", "f"}},
-         {"a d", "x d\\a"},
+        {"a deleted file stays without new folders", {{"sys", "f"}}, {"a sys\\a", "x sys"},
+         "refused NoFolder sys"},
+        {"a held file does not give way to a folder",
+         {{"sys", "fl"}},
+         {"a sys\\a", "x sys"},
+         "refused InUse sys",
+         {},
+         true},
+        {"a folder emptied by deletions gives way to a file, innermost first",
+         {{"d", "d"}, {"d\\a", "f"}, {"d\\s", "d"}, {"d\\s\\b", "f"}},
+         {"a d", "x d\\s\\b", "x d\\a", "x gone"},
+         "del d\\s\\b; del d\\a; rmdir d\\s; rmdir d; put d=entry",
+         {},
+         true},
+        {"a folder stays in the way without new folders", {{"d", "d"}, {"d\\a", "f"}},
+         {"a d", "x d\\a"}, "refused FolderInWay d"},
+        {"a folder the run makes stays in the way",
+         {},
+         {"a d\\a", "a d", "x d\\a"},
          "refused FolderInWay d",
+         {},
+         true},
+        {"a held file in a folder that gives way",
+         {{"d", "d"}, {"d\\a", "fl"}},
+         {"a d", "x d\\a"},
+         "refused InUse d\\a",
          {},
          true},
         {"a file another program holds", {{"a", "fl"}}, {"a a"}, "refused InUse a"},
