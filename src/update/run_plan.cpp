@@ -145,8 +145,9 @@ int TradeFolderForFile(Planner& p, uint32_t folder) {
             const uint32_t at = InnerPosition(p.s, item, folder);
             if (item.mode != Delete || at == kNoPlanPath || at + depth >= item.innerCount)
                 continue;
+            // A folder this installation does not have is nothing to remove.
             const uint32_t inner = p.s.inner[item.firstInner + at + depth];
-            if (!Planned(p, kRemoveFolder, inner))
+            if (IsFolder(ViewOf(p, inner)) && !Planned(p, kRemoveFolder, inner))
                 Add(p, kRemoveFolder, inner);
         }
     }

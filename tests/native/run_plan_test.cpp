@@ -178,7 +178,7 @@ TEST(RunPlan, WriteRules) {
          true},
         {"a folder emptied by deletions gives way to a file, innermost first",
          {{"d", "d"}, {"d\\a", "f"}, {"d\\s", "d"}, {"d\\s\\b", "f"}},
-         {"a d", "x d\\s\\b", "x d\\a", "x gone"},
+         {"a d", "x d\\s\\b", "x d\\a", "x d\\t\\c", "x gone"},
          "del d\\s\\b; del d\\a; rmdir d\\s; rmdir d; put d=entry",
          {},
          true},
