@@ -209,8 +209,9 @@ int ReplaceOne(JournalAction* a) {
         return 1;
     case kRemoveFolder:
         // Empty once the deletions in it moved their files aside; anything else in it (a file
-        // the payload does not name) keeps it, and the run is undone.
-        if (!OutlastingAHold([&] { return GateRemoveFolder(a->target); }))
+        // the payload does not name) keeps it, and the run is undone. Gone only when it is gone:
+        // a removal the platform takes and then drops at the close leaves the folder standing.
+        if (!OutlastingAHold([&] { return GateRemoveFolder(a->target); }) || Exists(a->target))
             return 0;
         s->step = kBackedUp;
         return 1;
@@ -242,7 +243,9 @@ int UndoOne(const JournalAction* a, uint8_t step) {
             GateRemoveFolder(a->target);
         return 1;
     case kRemoveFolder:
-        return step < kBackedUp || GateCreateFolder(a->target);
+        return step < kBackedUp || GateCreateFolder(a->target) ||
+               (PlatformOps.GetFileAttributesA(a->target) & FILE_ATTRIBUTE_DIRECTORY) ==
+                   FILE_ATTRIBUTE_DIRECTORY;
     case kStagingFolder:
         ReleaseStagingFolder();
         return step < kStaged || RemoveTree(a->target);

@@ -482,6 +482,23 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
     }
 }
 
+// A folder that gives way to a file but holds a file of the player's the patch does not delete:
+// the run fails whole, with the write-failed box, and the player's file stays where it was.
+TEST_F(AllOrNothingTest, AFolderHoldingAFileThePatchDoesNotDeleteStays) {
+    Lay();
+    WriteText(install + "\\patch\\tofile\\in\\mine.sav", "the player's", kArchiveTime - 5);
+    const TreeSnapshot before = Both();
+    const DialogOutcome r = RunInDialog(100, RunUpdate);
+    EXPECT_EQ(-1, r.result);
+    ASSERT_FALSE(ShownMessages.empty());
+    EXPECT_NE(std::string::npos, ShownMessages[0].find("ファイルの書き込みに失敗しました"))
+        << ShownMessages[0];
+    const std::vector<std::string> differences = CompareSnapshots(before, Both());
+    EXPECT_TRUE(differences.empty()) << differences[0];
+    EXPECT_TRUE(RunLeftovers(install).empty()) << RunLeftovers(install)[0];
+    EXPECT_FALSE(JournalKept(InstallRecord.KeyPath));
+}
+
 // A file another program holds for a moment refuses a rename or a removal once: the run waits
 // it out and completes, at every rename and removal it makes.
 TEST_F(AllOrNothingTest, AMomentaryHoldIsWaitedOut) {
