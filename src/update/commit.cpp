@@ -207,6 +207,14 @@ int ReplaceOne(JournalAction* a) {
             return 0;
         s->step = kBackedUp;
         return 1;
+    case kRemoveFolder:
+        // Empty once the deletions in it moved their files aside; anything else in it (a file
+        // the payload does not name) keeps it, and the run is undone. Gone only when it is gone:
+        // a removal the platform takes and then drops at the close leaves the folder standing.
+        if (!OutlastingAHold([&] { return GateRemoveFolder(a->target); }) || Exists(a->target))
+            return 0;
+        s->step = kBackedUp;
+        return 1;
     default:
         return 1;
     }
@@ -234,6 +242,10 @@ int UndoOne(const JournalAction* a, uint8_t step) {
         if (step >= kStaged)
             GateRemoveFolder(a->target);
         return 1;
+    case kRemoveFolder:
+        return step < kBackedUp || GateCreateFolder(a->target) ||
+               (PlatformOps.GetFileAttributesA(a->target) & FILE_ATTRIBUTE_DIRECTORY) ==
+                   FILE_ATTRIBUTE_DIRECTORY;
     case kStagingFolder:
         ReleaseStagingFolder();
         return step < kStaged || RemoveTree(a->target);
@@ -324,11 +336,29 @@ int IsExactPath(const char* path) {
     return length > 0 && length < sizeof full && strcmp(full, path) == 0;
 }
 
+const JournalAction* ActionAbove(const JournalAction* actions, uint32_t from, uint32_t to,
+                                 uint32_t kind, const char* path) {
+    for (uint32_t i = to; i-- > from;) {
+        const char* above = actions[i].target;
+        const int length = lstrlenA(above);
+        if (actions[i].kind == kind && lstrlenA(path) >= length &&
+            (path[length] == 0 || path[length] == '\\') &&
+            CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, path, length, above, length) ==
+                CSTR_EQUAL)
+            return &actions[i];
+    }
+    return nullptr;
+}
+
 int PutJournalInForce() {
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
+        const JournalAction* removed =
+            a->kind == kDeleteFile
+                ? ActionAbove(StagedSet.actions, i + 1, StagedSet.count, kRemoveFolder, a->target)
+                : nullptr;
         if (((a->kind == kReplaceFile && a->existed) || a->kind == kDeleteFile) && !a->backup[0] &&
-            !SiblingName(a->target, ".old", a->backup))
+            !SiblingName(removed ? removed->target : a->target, ".old", a->backup))
             return 0;
     }
     return StoreJournal(kJournalInForce);

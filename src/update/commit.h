@@ -32,9 +32,16 @@ int RollBackStagedSet();
 // cannot be acted on safely, the files then left as they are.
 int RecoverInterruptedRun();
 
+// The last action of the kind among actions[from, to) whose target is path or a folder above it
+// (compared as the platform compares names), or null. A file the run writes below a file it
+// deletes is staged beside that file, and a file it deletes below a folder it removes is moved
+// aside beside that folder: neither place is there, or empty, before the commit.
+struct JournalAction;
+const JournalAction* ActionAbove(const JournalAction* actions, uint32_t from, uint32_t to,
+                                 uint32_t kind, const char* path);
+
 // Removes what only an undo would have needed: the backups and the staging folders of the
 // actions. 1 when nothing of them is left.
-struct JournalAction;
 int RemoveOldCopies(const JournalAction* actions, uint32_t count);
 
 // Removes the folders that the deletions among the actions left empty (once the change is made).

@@ -52,7 +52,7 @@ int WalkActions(const uint8_t* p, const uint8_t* end, uint32_t count, JournalAct
         a.newSize = LoadLE64(p + 28);
         memcpy(a.newDigest, p + 36, sizeof a.newDigest);
         p += kFixedActionSize;
-        if (a.kind < kReplaceFile || a.kind > kDeleteFile || a.existed > 1)
+        if (a.kind < kReplaceFile || a.kind > kRemoveFolder || a.existed > 1)
             return 0;
         if (!TakePath(&p, end, a.target) || !TakePath(&p, end, a.staged) ||
             !TakePath(&p, end, a.backup) || !a.target[0])

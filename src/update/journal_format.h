@@ -32,7 +32,8 @@ enum JournalActionKind : uint32_t {
     kCreateFolder = 2,     // target is a folder the run created
     kFolderAttributes = 3, // target is a folder or file whose attributes the run set (old kept)
     kStagingFolder = 4,    // target is a folder of the run's own, removed with what it holds
-    kDeleteFile = 5        // target moved aside to backup, which is removed at the end
+    kDeleteFile = 5,       // target moved aside to backup, which is removed at the end
+    kRemoveFolder = 6      // target is a folder the run emptied and removed (made again by undo)
 };
 
 struct JournalAction {

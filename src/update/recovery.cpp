@@ -124,9 +124,11 @@ int IsStagingFolder(const char* path) {
            IsRunNameBeside(path, sibling, ".dir", StepAnsiChar);
 }
 
-// A disc copy waits inside the staging folder; everything else beside its target.
-int IsStagedName(const char* staged, const char* target) {
-    if (IsRunNameBeside(staged, target, ".new", StepAnsiChar))
+// A disc copy waits inside the staging folder; a file whose folder takes the place of a file
+// an earlier action deletes, beside that file; everything else beside its target.
+int IsStagedName(const char* staged, const char* target, uint32_t index) {
+    const JournalAction* deleted = ActionAbove(StagedSet.actions, 0, index, kDeleteFile, target);
+    if (IsRunNameBeside(staged, deleted ? deleted->target : target, ".new", StepAnsiChar))
         return IsExactPath(staged);
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         const JournalAction& s = StagedSet.actions[i];
@@ -143,9 +145,15 @@ int IsRecordedFolder(const char* path) {
 }
 
 int PlacesAreOurs(const JournalAction& a) {
+    const uint32_t index = (uint32_t)(&a - StagedSet.actions);
+    // A deleted file below a folder a later action removes waited beside that folder.
+    const JournalAction* removed =
+        a.kind == kDeleteFile
+            ? ActionAbove(StagedSet.actions, index + 1, StagedSet.count, kRemoveFolder, a.target)
+            : nullptr;
     switch (a.kind) {
     case kReplaceFile:
-        return IsInsideGame(a.target) && IsStagedName(a.staged, a.target) &&
+        return IsInsideGame(a.target) && IsStagedName(a.staged, a.target, index) &&
                ReachedWithoutLinks(a.staged, BaseOf(a.target)) &&
                (a.existed
                     ? IsRunNameBeside(a.backup, a.target, ".old", StepAnsiChar) &&
@@ -156,8 +164,11 @@ int PlacesAreOurs(const JournalAction& a) {
         return IsStagingFolder(a.target);
     case kDeleteFile:
         return IsInsideGame(a.target) && !a.staged[0] &&
-               IsRunNameBeside(a.backup, a.target, ".old", StepAnsiChar) && IsExactPath(a.backup) &&
-               ReachedWithoutLinks(a.backup, BaseOf(a.target));
+               IsRunNameBeside(a.backup, removed ? removed->target : a.target, ".old",
+                               StepAnsiChar) &&
+               IsExactPath(a.backup) && ReachedWithoutLinks(a.backup, BaseOf(a.target));
+    case kRemoveFolder:
+        return IsInsideGame(a.target) && !a.staged[0] && !a.backup[0];
     case kFolderAttributes:
         // A read-only mark cleared on a file or a folder of the game, or the attributes of a
         // recorded folder itself reset.
@@ -173,6 +184,11 @@ int PlacesAreOurs(const JournalAction& a) {
 
 int IsThere(const char* path) {
     return path[0] && PlatformOps.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+int IsFolderAt(const char* path) {
+    const DWORD attributes = PlatformOps.GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // 1 when the file at path is the run's new one by its SHA-256.
@@ -339,6 +355,12 @@ int RestoreFrom() {
             agrees = JudgeReplacement(a, &s->step);
         else if (a.kind == kDeleteFile)
             agrees = JudgeDeletion(a, &s->step);
+        else if (a.kind == kRemoveFolder)
+            // Still there, or gone (a file in its place is a later action's to judge).
+            s->step = IsFolderAt(a.target) ? kPlanned : kBackedUp;
+        else if (a.kind == kCreateFolder)
+            // Where a deleted file stood, the file may still be there.
+            s->step = IsFolderAt(a.target) ? kStaged : kPlanned;
         else
             s->step = IsThere(a.target) ? kStaged : kPlanned;
         if (!agrees)

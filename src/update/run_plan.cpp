@@ -58,6 +58,8 @@ View ViewOf(Planner& p, uint32_t path) {
     } else if (Planned(p, kCreateFolder, path)) {
         v.exists = 1;
         v.attributes = kPlanFolder;
+    } else if (Planned(p, kDeleteFile, path) || Planned(p, kRemoveFolder, path)) {
+        v.exists = 0;
     } else if (Planned(p, kFolderAttributes, path)) {
         v.attributes = kPlanNormal;
     }
@@ -75,14 +77,99 @@ void PlanFolder(Planner& p, uint32_t folder) {
         Add(p, kCreateFolder, folder);
 }
 
+// A file the update removes: moved aside at the commit, put back by any undo, removed at the end.
+// Nothing there is nothing to do; a file the run also writes stays written.
+int PlanDeletion(Planner& p, const PlanItem& item) {
+    const PlanPath& disk = p.s.paths[item.target];
+    if (!disk.exists || Planned(p, kReplaceFile, item.target) ||
+        Planned(p, kDeleteFile, item.target))
+        return 1;
+    if (disk.attributes & kPlanFolder)
+        return Refuse(p, kPlanFolderDeleted, item.target);
+    if (!disk.replaceable)
+        return Refuse(p, kPlanInUse, item.target);
+    PlanAction* a = Add(p, kDeleteFile, item.target);
+    a->existed = 1;
+    a->oldAttributes = disk.attributes;
+    a->oldSize = disk.size;
+    a->oldWriteTime = disk.writeTime;
+    return 1;
+}
+
+// The position of path among the folders of the item's own path, or kNoPlanPath.
+uint32_t InnerPosition(const PlanSnapshot& s, const PlanItem& item, uint32_t path) {
+    for (uint32_t i = 0; i < item.innerCount; ++i) {
+        if (s.inner[item.firstInner + i] == path)
+            return i;
+    }
+    return kNoPlanPath;
+}
+
+// A file of the old release where the new one has a folder: the payload deletes it, so the
+// commit moves it aside first and makes the folder in its place. The files that go into the
+// folder are staged beside the file, as the folder is not there until the commit.
+int TradeFileForFolder(Planner& p, uint32_t file) {
+    for (uint32_t i = 0; i < p.s.itemCount; ++i) {
+        const PlanItem& item = p.s.items[i];
+        if (item.mode == Delete && item.target == file && !PlanDeletion(p, item))
+            return 0;
+    }
+    if (!Planned(p, kDeleteFile, file))
+        return Refuse(p, kPlanNoFolder, file);
+    Add(p, kCreateFolder, file);
+    return 1;
+}
+
+// A folder of the old release where the new one has a file: the payload deletes the files in
+// it, so the commit moves them aside and removes the folders they leave, innermost first, before
+// the file takes the name. A folder that still holds something (a file the payload does not
+// name) cannot be removed, and the run then fails whole. 0 when the payload deletes nothing in
+// it: the folder stays in the way.
+int TradeFolderForFile(Planner& p, uint32_t folder) {
+    uint32_t deepest = 0;
+    for (uint32_t i = 0; i < p.s.itemCount; ++i) {
+        const PlanItem& item = p.s.items[i];
+        const uint32_t at = InnerPosition(p.s, item, folder);
+        if (item.mode != Delete || at == kNoPlanPath)
+            continue;
+        if (!PlanDeletion(p, item))
+            return 0;
+        if (item.innerCount - at > deepest)
+            deepest = item.innerCount - at;
+    }
+    if (deepest == 0)
+        return Refuse(p, kPlanFolderInWay, folder);
+    for (uint32_t depth = deepest; depth-- > 0;) {
+        for (uint32_t i = 0; i < p.s.itemCount; ++i) {
+            const PlanItem& item = p.s.items[i];
+            const uint32_t at = InnerPosition(p.s, item, folder);
+            if (item.mode != Delete || at == kNoPlanPath || at + depth >= item.innerCount)
+                continue;
+            // A folder this installation does not have is nothing to remove.
+            const uint32_t inner = p.s.inner[item.firstInner + at + depth];
+            if (IsFolder(ViewOf(p, inner)) && !Planned(p, kRemoveFolder, inner))
+                Add(p, kRemoveFolder, inner);
+        }
+    }
+    return 1;
+}
+
 // The folders of the item's own path, outermost first: made when the payload asks for it, else
 // they must be there, as the item's folder is the one level a run makes.
 int PlanInnerFolders(Planner& p, const PlanItem& item) {
     for (uint32_t i = 0; i < item.innerCount; ++i) {
         const uint32_t folder = p.s.inner[item.firstInner + i];
-        if (IsFolder(ViewOf(p, folder)))
+        const View v = ViewOf(p, folder);
+        if (IsFolder(v))
             continue;
-        if (!p.s.newFolders || p.s.paths[folder].exists)
+        if (!p.s.newFolders)
+            return Refuse(p, kPlanNoFolder, folder);
+        if (v.exists && !v.earlier) {
+            if (!TradeFileForFolder(p, folder))
+                return 0;
+            continue;
+        }
+        if (v.exists)
             return Refuse(p, kPlanNoFolder, folder);
         Add(p, kCreateFolder, folder);
     }
@@ -150,30 +237,11 @@ int ChooseSource(Planner& p, const PlanItem& item, const View& v, Source* s) {
     return 1;
 }
 
-// A file the update removes: moved aside at the commit, put back by any undo, removed at the end.
-// Nothing there is nothing to do; a file the run also writes stays written.
-int PlanDeletion(Planner& p, const PlanItem& item) {
-    const PlanPath& disk = p.s.paths[item.target];
-    if (!disk.exists || Planned(p, kReplaceFile, item.target) ||
-        Planned(p, kDeleteFile, item.target))
-        return 1;
-    if (disk.attributes & kPlanFolder)
-        return Refuse(p, kPlanFolderDeleted, item.target);
-    if (!disk.replaceable)
-        return Refuse(p, kPlanInUse, item.target);
-    PlanAction* a = Add(p, kDeleteFile, item.target);
-    a->existed = 1;
-    a->oldAttributes = disk.attributes;
-    a->oldSize = disk.size;
-    a->oldWriteTime = disk.writeTime;
-    return 1;
-}
-
 // What one update item writes, against the state the earlier ones leave. 1 when it writes
 // nothing or was planned.
 int PlanWrite(Planner& p, const PlanItem& item) {
     const PlanPath& disk = p.s.paths[item.target];
-    const View v = ViewOf(p, item.target);
+    View v = ViewOf(p, item.target);
     const bool isFolder = IsFolder(v);
     const bool skipped = (p.s.overwriteOnly || item.mode == Overwrite) && (!v.exists || isFolder);
     // Every item makes its folder first, one the overwrite-only rule then skips too; a folder is
@@ -185,8 +253,17 @@ int PlanWrite(Planner& p, const PlanItem& item) {
     // A path that names no file has no entry, whatever stands there.
     if (item.noName)
         return Refuse(p, kPlanNoEntry, item.target);
-    if (isFolder)
+    // A folder of the installation gives way to the file when the payload deletes what it holds;
+    // one an earlier item makes never does.
+    const bool traded = isFolder && p.s.newFolders && (disk.attributes & kPlanFolder) &&
+                        !Planned(p, kCreateFolder, item.target);
+    if (isFolder && !traded)
         return Refuse(p, kPlanFolderInWay, item.target);
+    if (traded) {
+        if (!TradeFolderForFile(p, item.target))
+            return 0;
+        v = ViewOf(p, item.target);
+    }
     // A data file the platform will not re-create with plain attributes (read-only, hidden or
     // system) stays exactly as it is.
     if (item.mode == Data && v.exists &&
@@ -220,7 +297,7 @@ int PlanWrite(Planner& p, const PlanItem& item) {
             Add(p, kFolderAttributes, item.target)->oldAttributes = disk.attributes;
         return 1;
     }
-    if (disk.exists && !disk.replaceable)
+    if (disk.exists && !traded && !disk.replaceable)
         return Refuse(p, kPlanInUse, item.target);
     if (!PlanInnerFolders(p, item))
         return 0;
@@ -229,7 +306,7 @@ int PlanWrite(Planner& p, const PlanItem& item) {
     PlanAction* a = v.earlier;
     if (!a) {
         a = Add(p, kReplaceFile, item.target);
-        a->existed = disk.exists;
+        a->existed = disk.exists && !traded;
         a->oldAttributes = disk.attributes;
         a->oldSize = disk.size;
         a->oldWriteTime = disk.writeTime;

@@ -292,11 +292,14 @@ int StageEntry(const PlannedFile& p) {
     return written || ShowCannotReplace("「%s」を書き込めません", a->target);
 }
 
-// The names the staged files will take beside their targets.
+// The names the staged files will take beside their targets, or beside the file the run deletes
+// where their folder is to stand.
 int NamePlannedFiles() {
     for (int i = 0; i < PlannedCount; ++i) {
         JournalAction* a = ActionOf(Planned[i]);
-        if (!SiblingName(a->target, ".new", a->staged))
+        const JournalAction* deleted =
+            ActionAbove(StagedSet.actions, 0, Planned[i].action, kDeleteFile, a->target);
+        if (!SiblingName(deleted ? deleted->target : a->target, ".new", a->staged))
             return ShowCannotReplace("「%s」のフォルダに書き込めません", a->target);
     }
     return 1;
@@ -316,7 +319,10 @@ int PlanStagingFolder() {
 PlanListResult StagePlannedFiles() {
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
-        if (a->kind == kCreateFolder && !CreatePlannedFolder(a)) {
+        // A folder where a deleted file stands is made at the commit, once the file is aside.
+        if (a->kind == kCreateFolder &&
+            !ActionAbove(StagedSet.actions, 0, i, kDeleteFile, a->target) &&
+            !CreatePlannedFolder(a)) {
             ShowCannotReplace("「%s」を作成できません", a->target);
             return kListFailed;
         }

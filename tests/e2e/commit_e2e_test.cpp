@@ -70,6 +70,12 @@ class CommitTest : public UpdaterRunTest {
         WriteText(InstallFile("sys\\gone.dat"), "old gone", 0x01D0000000000000ull);
         CreateDirectoryA(InstallFile("empty").c_str(), nullptr);
         WriteText(InstallFile("empty\\only.dat"), "old only", 0x01D0000000000000ull);
+        // A file the patch trades for a folder, and a folder it trades for a file.
+        WriteText(InstallFile("trade"), "old trade", 0x01D0000000000000ull);
+        CreateDirectoryA(InstallFile("tofile").c_str(), nullptr);
+        CreateDirectoryA(InstallFile("tofile\\in").c_str(), nullptr);
+        WriteText(InstallFile("tofile\\x.dat"), "old x", 0x01D0000000000000ull);
+        WriteText(InstallFile("tofile\\in\\y.dat"), "old y", 0x01D0000000000000ull);
         if (disc.empty())
             return;
         ScratchFolder::RemoveContents(disc);
@@ -84,7 +90,8 @@ class CommitTest : public UpdaterRunTest {
     // Every kind of action a run records: folders made (nested, and the data folder itself),
     // read-only marks cleared on a file and the install folder's attributes reset, replacements,
     // deletions with the folder one empties, and disc copies of a file and of a folder. The
-    // nested folders only for a payload that makes folders.
+    // nested folders, and a file and a folder traded for each other, only for a payload that
+    // makes folders.
     std::vector<PayloadFile> Patch(bool nested = true) {
         std::vector<PayloadFile> files = {
             {"UPDATE.INI", UpdateIniSetup() +
@@ -94,9 +101,16 @@ class CommitTest : public UpdaterRunTest {
                                "UpdateFile02=u,sys\\c.dat\r\n"
                                "UpdateFile03=d,save.dat\r\n"
                                "UpdateFile04=u,ro.dat\r\n" +
-                               (nested ? "UpdateFile05=new\\deeper\\n.dat\r\n" : "") +
+                               (nested ? "UpdateFile05=new\\deeper\\n.dat\r\n"
+                                         "UpdateFile06=trade\\t.dat\r\n"
+                                         "UpdateFile07=tofile\r\n"
+                                       : "") +
                                "DeleteFile00=sys\\gone.dat\r\n"
-                               "DeleteFile01=empty\\only.dat\r\n"
+                               "DeleteFile01=empty\\only.dat\r\n" +
+                               (nested ? "DeleteFile02=trade\r\n"
+                                         "DeleteFile03=tofile\\x.dat\r\n"
+                                         "DeleteFile04=tofile\\in\\y.dat\r\n"
+                                       : "") +
                                "CopyFile00=1:movie\\op.mpg\r\n"
                                "CopyFile01=1:extras\r\n"},
             {"a.dat", "patched a"},
@@ -105,7 +119,8 @@ class CommitTest : public UpdaterRunTest {
             {"save.dat", "default save"},
             {"ro.dat", "patched ro"}};
         if (nested)
-            files.push_back({"n.dat", "nested n"});
+            files.insert(files.end(),
+                         {{"n.dat", "nested n"}, {"t.dat", "traded t"}, {"tofile", "traded file"}});
         return files;
     }
 
@@ -138,6 +153,8 @@ TEST_F(CommitTest, EndedAtEveryStepOfTheCommitTheNextStartRestoresOrFinishes) {
     // What each kind of action made, checked once by hand: the rest compares with it.
     EXPECT_EQ("default save", after.at("data\\save.dat").bytes);
     EXPECT_EQ("nested n", after.at("new\\deeper\\n.dat").bytes);
+    EXPECT_EQ("traded t", after.at("trade\\t.dat").bytes);
+    EXPECT_EQ("traded file", after.at("tofile").bytes);
     EXPECT_EQ("newer ro", after.at("ro.dat").bytes);
     EXPECT_EQ(0u, after.at("ro.dat").attributes & FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ("movie", after.at("movie\\op.mpg").bytes);

@@ -1,7 +1,8 @@
 // The real UPDATE.exe made by mkupdate diff and build from three small releases of a game (0.9
 // and 1.0 to 1.1; tests/e2e/data/make_diff_releases.py): an installation of each older release
 // becomes exactly the new one. Files of one name in several folders change, files come and go,
-// the player's file that --keep names stays as it was, and nothing else is touched or left over.
+// a file becomes a folder and a folder a file, the player's file that --keep names stays as it
+// was, and nothing else is touched or left over.
 #include <stdlib.h>
 
 #include <string>
@@ -31,6 +32,7 @@ TEST_F(ReleaseDiffE2ETest, EachOlderReleaseBecomesTheNewOne) {
     // What mkupdate diff put in the patch folder: the files the patch carries.
     const TreeSnapshot carried = TakeSnapshot(releases + "\\patch");
     ASSERT_TRUE(carried.count("bgm\\01.ogg") && carried.count("voice\\01.ogg"));
+    ASSERT_TRUE(carried.count("manual\\index.txt") && carried.count("bonus"));
     for (const char* release : {"0.9", "1.0"}) {
         ScratchFolder::RemoveContents(install);
         CopyTree(releases + "\\" + release, install, kReleaseTime);

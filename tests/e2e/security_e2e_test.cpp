@@ -208,6 +208,53 @@ TEST_F(SecurityTest, PlantedJournalsAreNeverObeyed) {
     }
 }
 
+JournalAction Act(uint32_t kind, const std::string& target, const std::string& backup = "") {
+    JournalAction a = Replace(target, "", backup);
+    a.kind = kind;
+    a.existed = kind == kDeleteFile;
+    return a;
+}
+
+// Journals of a file traded for a folder and back, whose names are not the run's own: a file
+// staged beside a file no earlier action deletes, a file moved aside beside a folder no later
+// action removes, a folder removed outside the game. Refused whole, nothing made or moved.
+TEST_F(SecurityTest, TradeNamesNoRunWouldRecordAreRefused) {
+    const std::string staged = InstallFile("~qv00000001.new");
+    const std::string aside = InstallFile("~qv00000002.old");
+    const struct Row {
+        const char* what;
+        std::vector<JournalAction> actions;
+    } rows[] = {
+        {"staged beside a folder no deletion names",
+         {Replace(InstallFile("sys\\n.dat"), staged, "")}},
+        {"staged beside a file deleted only later",
+         {Replace(InstallFile("sys\\n.dat"), staged, ""),
+          Act(kDeleteFile, InstallFile("sys"), aside)}},
+        {"moved aside beside a folder no removal names",
+         {Act(kDeleteFile, InstallFile("sys\\c.dat"), aside)}},
+        {"moved aside beside a folder removed before",
+         {Act(kRemoveFolder, InstallFile("sys")),
+          Act(kDeleteFile, InstallFile("sys\\c.dat"), aside)}},
+        {"a folder removed outside the game", {Act(kRemoveFolder, victim + "\\made")}},
+    };
+    for (const Row& row : rows) {
+        Lay();
+        WriteText(staged, "planter's bytes");
+        WriteText(aside, "planter's bytes");
+        KeepJournal(kJournalInForce, install, data, row.actions);
+        const TreeSnapshot before = Both();
+        Transcript t = Run(Patch(), {"OK", "click:2", "OK"});
+        const std::vector<std::string> differences = CompareSnapshots(before, Both());
+        EXPECT_TRUE(differences.empty()) << row.what << ": " << differences[0];
+        const std::vector<std::string> boxes = Boxes(t);
+        ASSERT_FALSE(boxes.empty()) << row.what;
+        EXPECT_NE(std::string::npos, boxes[0].find("一致しないため"))
+            << row.what << ": " << t.Text();
+        EXPECT_FALSE(JournalKept(kKeyPath)) << row.what;
+        ForgetJournal(kKeyPath);
+    }
+}
+
 // Links another program made where a run's names are, or on the way to them: removed as links
 // or refused, never followed.
 TEST_F(SecurityTest, LinksAreNeverFollowed) {

@@ -35,7 +35,8 @@ std::vector<JournalAction> Sample() {
                    "C:\\game\\patch\\\x95\x5C\\~qv00000002.old"),
             Action(kStagingFolder, "C:\\game\\~qv00000003.dir", "", ""),
             Action(kFolderAttributes, "C:\\game", "", ""),
-            Action(kDeleteFile, "C:\\game\\old.dat", "", "C:\\game\\~qv00000004.old")};
+            Action(kDeleteFile, "C:\\game\\old.dat", "", "C:\\game\\~qv00000004.old"),
+            Action(kRemoveFolder, "C:\\game\\gone", "", "")};
 }
 
 JournalFolders Folders() {
@@ -118,10 +119,10 @@ TEST(JournalFormat, WellSealedNonsenseIsRefused) {
     };
     const Case cases[] = {
         {"kind 0", firstAction, 0},
-        {"kind 6", firstAction, 6},
+        {"kind 7", firstAction, 7},
         {"existed 2", firstAction + 4, 2},
-        {"count one more", 12, 6},
-        {"count one less", 12, 4},
+        {"count one more", 12, 7},
+        {"count one less", 12, 5},
         {"version 1", 4, 1},
         {"state 0", 8, 0},
         {"state 3", 8, 3},

@@ -147,22 +147,33 @@ TEST(MkupdateRefusals, NothingIsWrittenAndTheReasonIsNamed) {
          {"diff", "--from", "@old", "--to", "@new", "-o", "@out", "--keep", "saev/*"},
          1,
          "--keep saev/* matches no file"},
-        {"a file that becomes a folder",
+        // A file and a folder of one name are traded only for what the patch deletes.
+        {"a file kept by --keep that becomes a folder",
          [](const fs::path& r) {
              WriteFile(r / "old" / "save", "player's");
              WriteFile(r / "new" / "save" / "slot.dat", "s");
          },
-         {"diff", "--from", "@old", "--to", "@new", "-o", "@out"},
+         {"diff", "--from", "@old", "--to", "@new", "-o", "@out", "--keep", "save"},
          1,
          "save is a file in"},
-        {"a folder that becomes a file",
+        {"a folder holding a kept file that becomes a file",
          [](const fs::path& r) {
              WriteFile(r / "old" / "saves" / "a.dat", "1");
+             WriteFile(r / "old" / "saves" / "my.sav", "player's");
+             WriteFile(r / "new" / "saves", "now a file");
+         },
+         {"diff", "--from", "@old", "--to", "@new", "-o", "@out", "--keep", "*.sav"},
+         1,
+         "--keep leaves saves/my.sav in it"},
+        {"a folder holding an empty folder that becomes a file",
+         [](const fs::path& r) {
+             WriteFile(r / "old" / "saves" / "a.dat", "1");
+             fs::create_directories(r / "old" / "saves" / "empty");
              WriteFile(r / "new" / "saves", "now a file");
          },
          {"diff", "--from", "@old", "--to", "@new", "-o", "@out"},
          1,
-         "saves is a folder in"},
+         "the folder saves/empty holds no file"},
         {"a deletion of SETUP.INI",
          [](const fs::path& r) { PatchIni(r, "DeleteFile00=setup.ini\r\n"); },
          {"check", "@patch"},
@@ -252,7 +263,7 @@ TEST(MkupdateRefusals, ThePlanFileByFileAndAsJson) {
               "      {\"path\": \"game.exe\", \"status\": \"changed\", \"size\": 2},\n"
               "      {\"path\": \"SETUP.INI\", \"status\": \"unchanged\", \"size\": 79}]}],\n"
               "  \"write\": [\"data2\\\\x.dat\", \"game.exe\"],\n  \"delete\": [\"data\"],\n"
-              "  \"versionCheck\": \"game.exe\",\n  \"folderNames\": false,\n"
+              "  \"versionCheck\": \"SETUP.INI\",\n  \"folderNames\": false,\n"
               "  \"createFolders\": true\n}\n",
               ReadFile(plan));
     EXPECT_FALSE(fs::exists(t.path / "out"));

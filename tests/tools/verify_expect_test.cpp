@@ -65,9 +65,12 @@ std::vector<std::string> Bases(const fs::path& root) {
             "--base", CopyOld(kExamples / "sample-releases" / "1.00", root / "1.00").string()};
 }
 
-// A release pair by diff: OLD holds MOVIE as a file, NEW as a folder with a file in it (or the
-// reverse). diff asks for the folders the run makes (CreateFolders=1).
-fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, bool toFolder) {
+// A release pair: OLD holds MOVIE as a file, NEW as a folder with a file in it (or the reverse),
+// and the patch diff makes of them, written out: the one deleted, the other written, the
+// folders the run makes asked for (CreateFolders=1). foreign puts a file of the player's in the
+// installed folder that the patch does not delete.
+fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, bool toFolder,
+                       bool foreign = false) {
     for (const char* r : {"old", "new"}) {
         WriteFile(root / r / "SETUP.INI", "[SETUP]\r\nCompanyName=C\r\nGameTitle=T\r\nGameDir=D\r\n"
                                           "GameClass=K\r\n");
@@ -75,11 +78,15 @@ fs::path FileAndFolder(const fs::path& root, std::vector<std::string>* args, boo
     }
     const bool folderInOld = !toFolder;
     WriteFile(root / (folderInOld ? "old" : "new") / "MOVIE" / "OP.DAT", "opening");
+    WriteFile(root / (folderInOld ? "old" : "new") / "MOVIE" / "IN" / "ED.DAT", "ending");
     WriteFile(root / (folderInOld ? "new" : "old") / "MOVIE", "a file named like the folder");
     CopyOld(root / "old", root / "base");
-    // Written by hand: diff refuses such a pair, which no run of the updater can apply.
-    const std::string written = toFolder ? "MOVIE\\OP.DAT" : "MOVIE";
-    const std::string deleted = toFolder ? "MOVIE" : "MOVIE\\OP.DAT";
+    if (foreign)
+        WriteFile(root / "base" / "MOVIE" / "IN" / "SAVE.DAT", "the player's");
+    const std::string written =
+        toFolder ? "MOVIE\\OP.DAT\r\nUpdateFile02=MOVIE\\IN\\ED.DAT" : "MOVIE";
+    const std::string deleted =
+        toFolder ? "MOVIE" : "MOVIE\\IN\\ED.DAT\r\nDeleteFile01=MOVIE\\OP.DAT";
     fs::copy(root / "new", root / "patch", fs::copy_options::recursive);
     fs::remove(root / "patch" / "SETUP.INI");
     WriteFile(root / "patch" / "UPDATE.INI",
@@ -152,21 +159,27 @@ TEST(MkupdateVerifyExpect, EachOlderReleaseAgainstTheNewOne) {
          1,
          {"the update stops: the version check e,GAME.EXE fails"},
          {"differs", "turns it into"}},
-        // The updater does not trade a file for a folder of its name, nor the reverse, even
-        // for a payload that makes folders: verify says where such a hand-written patch stops.
-        {"a file becomes a folder: the update stops at the file in the way",
+        // A file traded for a folder of its name, and the reverse: deleted first, then written.
+        {"a file becomes a folder",
          [](const fs::path& root, std::vector<std::string>* args) {
              return FileAndFolder(root, args, true);
          },
-         1,
-         {"the update stops: ファイルの書き込みに失敗しました (the folder MOVIE is a file there)"},
-         {"turns it into"}},
-        {"a folder becomes a file: the update stops at the folder in the way",
+         0,
+         {"the update turns it into"},
+         {"differs:", "missing:", "extra:"}},
+        {"a folder becomes a file",
          [](const fs::path& root, std::vector<std::string>* args) {
              return FileAndFolder(root, args, false);
          },
+         0,
+         {"the update turns it into"},
+         {"differs:", "missing:", "extra:"}},
+        {"a folder holding a file the patch does not delete stays: the update stops",
+         [](const fs::path& root, std::vector<std::string>* args) {
+             return FileAndFolder(root, args, false, true);
+         },
          1,
-         {"the update stops: 「MOVIE」はフォルダのため置き換えられません"},
+         {"the update stops: ファイルの書き込みに失敗しました (the folder MOVIE/IN holds what"},
          {"turns it into"}},
     };
     for (const Case& c : cases) {

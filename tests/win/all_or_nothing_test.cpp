@@ -286,7 +286,7 @@ class AllOrNothingTest : public UpdateRunFixture {
             {"a.dat", "new a"},    {"b.dat", "new b"},         {"c.dat", "new c"},
             {"d.dat", "new d"},    {"e.dat", "new e"},         {"f.dat", "new f"},
             {"save.dat", "deflt"}, {"fresh.dat", "new fresh"}, {"g.dat", "new g"},
-            {"h.dat", big}};
+            {"h.dat", big},        {"t.dat", "new t"},         {"tofile", "new tofile"}};
         for (const auto& [name, bytes] : entries)
             wholes.push_back(WholeFile{name, bytes});
         // k.dat travels only as a delta from the installed release.
@@ -306,9 +306,14 @@ class AllOrNothingTest : public UpdateRunFixture {
                                 "UpdateFile08=sub\\g.dat\r\n"
                                 "UpdateFile09=h.dat\r\n"
                                 "UpdateFile10=k.dat\r\n"
+                                "UpdateFile11=trade\\t.dat\r\n"
+                                "UpdateFile12=tofile\r\n"
                                 "DeleteFile00=old.dat\r\n"
                                 "DeleteFile01=sub\\gone.dat\r\n"
                                 "DeleteFile02=never.dat\r\n"
+                                "DeleteFile03=trade\r\n"
+                                "DeleteFile04=tofile\\x.dat\r\n"
+                                "DeleteFile05=tofile\\in\\y.dat\r\n"
                                 "CopyFile00=1:movie\\op.mpg\r\n"
                                 "CopyFile01=1:extras\r\n";
         WriteText(UpdateIniPath, ini);
@@ -327,7 +332,7 @@ class AllOrNothingTest : public UpdateRunFixture {
                                     error);
         };
         ASSERT_EQ(1, BuildDeltaPayload(wholes, {{"k.dat", oldK, newK}}, kArchiveTime, &image,
-                                       PAYLOAD_FEATURE_DELETIONS,
+                                       PAYLOAD_FEATURE_DELETIONS | PAYLOAD_FEATURE_NEW_FOLDERS,
                                        volumes ? inVolumes : PayloadBuilder()));
         ASSERT_EQ(volumes, names.size() >= 2) << names.size() << " volumes";
         ASSERT_EQ(1, LoadPayload(image));
@@ -360,6 +365,12 @@ class AllOrNothingTest : public UpdateRunFixture {
         WriteText(game + "\\old.dat", "removed", kArchiveTime - 5);
         WriteText(game + "\\sub\\gone.dat", "removed too", kArchiveTime - 5);
         SetFileAttributesA((game + "\\sub\\gone.dat").c_str(), FILE_ATTRIBUTE_READONLY);
+        // A file the new release has as a folder, and a folder it has as a file.
+        WriteText(game + "\\trade", "a file to become a folder", kArchiveTime - 5);
+        CreateDirectoryA((game + "\\tofile").c_str(), nullptr);
+        CreateDirectoryA((game + "\\tofile\\in").c_str(), nullptr);
+        WriteText(game + "\\tofile\\x.dat", "in a folder to become a file", kArchiveTime - 5);
+        WriteText(game + "\\tofile\\in\\y.dat", "deeper", kArchiveTime - 5);
         WriteText(install + "\\game.exe", "program", kArchiveTime - 9);
         CreateDirectoryA((data + "\\patch").c_str(), nullptr);
         WriteText(data + "\\patch\\save.dat", "player's save", kArchiveTime - 7);
@@ -417,6 +428,8 @@ void AllOrNothingTest::EveryFaultLeavesTheOldStateOrTheNewOne(bool volumes) {
     EXPECT_EQ(big, after.at("game:patch\\h.dat").bytes);
     EXPECT_EQ(newK, after.at("game:patch\\k.dat").bytes);
     EXPECT_FALSE(after.count("game:patch\\old.dat") || after.count("game:patch\\sub\\gone.dat"));
+    EXPECT_EQ("new t", after.at("game:patch\\trade\\t.dat").bytes);
+    EXPECT_EQ("new tofile", after.at("game:patch\\tofile").bytes);
     EXPECT_EQ("movie", after.at("game:movie\\op.mpg").bytes);
     EXPECT_EQ("two", after.at("game:extras\\two.txt").bytes);
     EXPECT_EQ(kArchiveTime, after.at("game:patch\\b.dat").writeTime);
@@ -467,6 +480,23 @@ TEST_F(AllOrNothingTest, EveryFaultLeavesTheOldStateOrTheNewOne) {
         ASSERT_NO_FATAL_FAILURE(LoadRelease(volumes));
         EveryFaultLeavesTheOldStateOrTheNewOne(volumes);
     }
+}
+
+// A folder that gives way to a file but holds a file of the player's the patch does not delete:
+// the run fails whole, with the write-failed box, and the player's file stays where it was.
+TEST_F(AllOrNothingTest, AFolderHoldingAFileThePatchDoesNotDeleteStays) {
+    Lay();
+    WriteText(install + "\\patch\\tofile\\in\\mine.sav", "the player's", kArchiveTime - 5);
+    const TreeSnapshot before = Both();
+    const DialogOutcome r = RunInDialog(100, RunUpdate);
+    EXPECT_EQ(-1, r.result);
+    ASSERT_FALSE(ShownMessages.empty());
+    EXPECT_NE(std::string::npos, ShownMessages[0].find("ファイルの書き込みに失敗しました"))
+        << ShownMessages[0];
+    const std::vector<std::string> differences = CompareSnapshots(before, Both());
+    EXPECT_TRUE(differences.empty()) << differences[0];
+    EXPECT_TRUE(RunLeftovers(install).empty()) << RunLeftovers(install)[0];
+    EXPECT_FALSE(JournalKept(InstallRecord.KeyPath));
 }
 
 // A file another program holds for a moment refuses a rename or a removal once: the run waits

@@ -309,7 +309,9 @@ void RemoveEmptied(Run* run, const std::filesystem::path& file, const std::files
     for (std::filesystem::path f = file.parent_path();
          f != run->tree && f != data && f.native().size() > run->tree.native().size();
          f = f.parent_path())
-        if (!std::filesystem::remove(f, ec))
+        // A file that took a folder's place stays.
+        if (!std::filesystem::is_directory(std::filesystem::symlink_status(f, ec)) ||
+            !std::filesystem::remove(f, ec))
             break;
 }
 
@@ -327,6 +329,13 @@ int Carry(Run* run, const PathTable& t, const std::vector<PlanAction>& actions, 
             std::filesystem::remove(path, ec);
             deleted.push_back(path);
         }
+        // Only an emptied folder goes: anything the payload does not delete keeps it, and the
+        // updater's run fails whole.
+        if (a.kind == kRemoveFolder && !std::filesystem::remove(path, ec))
+            return run->Stop("ファイルの書き込みに失敗しました (the folder " +
+                             Shown(run->tree, path) +
+                             " holds what the payload does not delete, so the file cannot take "
+                             "its place)");
         if (a.kind != kReplaceFile)
             continue; // a read-only mark cleared: the copy has none
         const uint64_t time = a.hasTime && !a.creationOnly ? a.time : now;

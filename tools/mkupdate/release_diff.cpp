@@ -329,26 +329,42 @@ int CheckBeforeReading(const DiffOptions& options, const std::vector<Tree>& olds
             return 0;
         }
     }
-    // A file and a folder of one name: the updater stages every new file beside where it will
-    // stand, and that place does not exist until the other is gone, so no run can trade the one
-    // for the other all or nothing. Such a patch would fail on every installation.
+    // A file and a folder of one name: the updater trades the one for the other, deleting first,
+    // but only what the patch deletes. A file left alone cannot give way to a folder, and a
+    // folder keeps its place while anything the patch does not delete is in it (a file left
+    // alone, a folder holding no file), on every installation.
     for (const Tree& t : olds) {
         for (const auto& [key, f] : t.files) {
-            if (now.folders.count(key)) {
+            if (now.folders.count(key) && Kept(options, f.relative)) {
                 *error = f.relative + " is a file in " + Printable(t.root) + " and a folder in " +
-                         Printable(options.to) + ": the updater cannot turn the one into the " +
-                         "other, so the patch cannot be applied";
+                         Printable(options.to) + ", but --keep leaves the file alone: the " +
+                         "folder cannot take its place";
                 return 0;
             }
-            for (const std::string& folder : FolderKeys(key)) {
-                const auto file = now.files.find(folder);
-                if (file != now.files.end()) {
-                    *error = file->second.relative + " is a folder in " + Printable(t.root) +
-                             " and a file in " + Printable(options.to) +
-                             ": the updater cannot turn the one into the other, so the patch " +
-                             "cannot be applied";
+        }
+        for (const auto& [key, relative] : t.folders) {
+            std::string traded;
+            for (const std::string& folder : FolderKeys(key + "/"))
+                if (now.files.count(folder))
+                    traded = now.files.at(folder).relative;
+            if (traded.empty())
+                continue;
+            bool emptied = false;
+            for (auto f = t.files.lower_bound(key + "/");
+                 f != t.files.end() && f->first.compare(0, key.size() + 1, key + "/") == 0; ++f) {
+                if (Kept(options, f->second.relative)) {
+                    *error = traded + " is a folder in " + Printable(t.root) + " and a file in " +
+                             Printable(options.to) + ", but --keep leaves " + f->second.relative +
+                             " in it: the folder cannot give way to the file";
                     return 0;
                 }
+                emptied = true;
+            }
+            if (!emptied) {
+                *error = traded + " is a folder in " + Printable(t.root) + " and a file in " +
+                         Printable(options.to) + ", but the folder " + relative +
+                         " holds no file the patch could delete: it cannot give way to the file";
+                return 0;
             }
         }
     }
@@ -395,39 +411,12 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         if (surely && !Kept(options, f.relative) && !ItemPath(f.relative, &path, error))
             return 0;
     }
-    // The version check: a file every older release has that stays a file of the new one, the
-    // game's program first; never one the patch deletes or turns into a folder.
     std::vector<IniSection> setup;
     {
         std::vector<uint8_t> text;
         if (!ReadHostFile(now.files.at("setup.ini").path, &text, error))
             return 0;
         setup = ParseIni(std::string(text.begin(), text.end()));
-    }
-    std::vector<std::string> common;
-    for (const auto& [key, f] : olds[0].files) {
-        bool everywhere = !Kept(options, f.relative) && now.files.count(key);
-        for (const Tree& t : olds)
-            everywhere = everywhere && t.files.count(key);
-        if (everywhere)
-            common.push_back(key);
-    }
-    std::string gameExe, checked;
-    if (IniValue(setup, "SETUP", "GameExe", &gameExe)) {
-        std::string utf8;
-        std::replace(gameExe.begin(), gameExe.end(), '\\', '/');
-        if (Cp932ToUtf8(gameExe, &utf8) &&
-            std::find(common.begin(), common.end(), Key(utf8)) != common.end())
-            checked = Key(utf8);
-    }
-    if (checked.empty() && !common.empty())
-        checked = common[0];
-    if (!checked.empty()) {
-        if (!ItemPath(olds[0].files[checked].relative, &diff->versionCheck, error))
-            return 0;
-    } else {
-        diff->told.push_back("no file is in every older release: the patch makes no version "
-                             "check, and runs on any installation of the game");
     }
     IniContent ini;
     if (!SetupValue(setup, "CompanyName", options.companyName, "--company", &ini.companyName,
@@ -534,10 +523,13 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         PatchFile p{f.path, f.relative, std::string(), f.size};
         if (!ItemPath(f.relative, &p.itemPath, error))
             return 0;
-        // A file that lies in a folder some older release lacks needs the folder made.
+        // A file that lies in a folder some older release lacks needs the folder made; one that
+        // takes the place of a folder needs the same feature to remove it.
         for (const std::string& folder : FolderKeys(key))
             for (const Tree& t : olds)
                 diff->newFolders = diff->newFolders || !t.folders.count(folder);
+        for (const Tree& t : olds)
+            diff->newFolders = diff->newFolders || t.folders.count(key);
         if (!target.empty()) {
             if (out.is_open()) {
                 out.close();
@@ -562,6 +554,45 @@ int DiffReleases(const DiffOptions& options, ReleaseDiff* diff, std::string* err
         diff->files.push_back(p);
     }
     diff->kept = kept.size();
+
+    // The version check: a file whose bytes are the same in every older release and the new
+    // one, the game's program first; never one the patch deletes or changes.
+    std::vector<std::string> common, unchanged;
+    for (const auto& [key, f] : olds[0].files) {
+        const auto nowFile = now.files.find(key);
+        bool everywhere = !Kept(options, f.relative) && nowFile != now.files.end();
+        bool same = everywhere;
+        for (const Tree& t : olds) {
+            const auto old = t.files.find(key);
+            everywhere = everywhere && old != t.files.end();
+            same = same && everywhere && old->second.digest == nowFile->second.digest;
+        }
+        if (everywhere)
+            common.push_back(key);
+        if (same)
+            unchanged.push_back(key);
+    }
+    std::string gameExe, checked;
+    if (IniValue(setup, "SETUP", "GameExe", &gameExe)) {
+        std::string utf8;
+        std::replace(gameExe.begin(), gameExe.end(), '\\', '/');
+        if (Cp932ToUtf8(gameExe, &utf8) &&
+            std::find(unchanged.begin(), unchanged.end(), Key(utf8)) != unchanged.end())
+            checked = Key(utf8);
+    }
+    if (checked.empty() && !unchanged.empty())
+        checked = unchanged[0];
+    if (!checked.empty()) {
+        if (!ItemPath(olds[0].files[checked].relative, &diff->versionCheck, error))
+            return 0;
+    } else if (common.empty()) {
+        diff->told.push_back("no file is in every older release: the patch makes no version "
+                             "check, and runs on any installation of the game");
+    } else {
+        diff->told.push_back("every file that is in every older release is changed or deleted by "
+                             "the patch: it makes no version check, and runs on any installation "
+                             "of the game");
+    }
 
     for (size_t i = 0; i < olds.size(); ++i) {
         for (const auto& [key, f] : olds[i].files) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Writes three small releases of a game, laid out as installed, for the release-diff end-to-end
 test: 0.9 and 1.0, and 1.1 that the patch brings both to. Files of one name in several folders
-change, files come and go (some in new folders), and one of the player's files differs but is
-kept."""
+change, files come and go (some in new folders), a file becomes a folder and a folder a file, and
+one of the player's files differs but is kept."""
 import os
 import random
 import shutil
@@ -35,6 +35,8 @@ RELEASES = {
         "data/keep.dat": b"unchanged data\r\n", "data/old.dat": b"gone in 1.1\r\n",
         "readme.txt": b"only in 0.9\r\n", "save/config.dat": b"player 0.9\r\n",
         "extras/a/one.txt": b"gone in 1.1 with its folders\r\n",
+        "manual": b"a file in 0.9, a folder in 1.1\r\n",
+        "bonus/a.txt": b"a folder in 0.9, a file in 1.1\r\n", "bonus/sub/b.txt": b"deeper\r\n",
     },
     "1.0": {
         "SETUP.INI": SETUP, "game.exe": program(2),
@@ -43,6 +45,8 @@ RELEASES = {
         "data/keep.dat": b"unchanged data\r\n", "data/old.dat": b"gone in 1.1\r\n",
         "data/only10.dat": b"only in 1.0\r\n", "save/config.dat": b"player 1.0\r\n",
         "extras/a/one.txt": b"gone in 1.1 with its folders\r\n", "extras/two.txt": b"two\r\n",
+        "manual": b"a file in 1.0, a folder in 1.1\r\n",
+        "bonus/a.txt": b"a folder in 1.0, a file in 1.1\r\n",
     },
     "1.1": {
         "SETUP.INI": SETUP, "game.exe": program(3),
@@ -54,6 +58,9 @@ RELEASES = {
         "save/config.dat": b"player as shipped\r\n",
         # New folders, one inside the other; 表 ends in the byte 0x5C in CP932.
         "movie/op/intro.mpg": sound("intro "), "曲/表.ogg": sound("song "),
+        # Traded: a file of the older releases is a folder here, and a folder is a file.
+        "manual/index.txt": b"manual\r\n", "manual/img/a.png": sound("picture "),
+        "bonus": b"now a file\r\n",
     },
 }
 
