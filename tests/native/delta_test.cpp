@@ -366,6 +366,42 @@ TEST(DeltaCrafted, EachOpAndEachRefusal) {
     EXPECT_EQ(0u, produced);
 }
 
+// A delta stream over memory: the delta handed out in pieces of at most `piece` bytes, the
+// base read by position and counted, the result gathered; call failAt of any callback fails.
+struct MemoryStream {
+    const Bytes* base;
+    const Bytes* delta;
+    size_t used, piece;
+    int calls, failAt;
+    uint64_t baseRead;
+    Bytes out;
+    bool Fail() { return ++calls == failAt; }
+};
+
+DeltaIo MemoryStreamIo(MemoryStream* s) {
+    return {s,
+            [](void* c, uint8_t* to, size_t size) -> ptrdiff_t {
+                MemoryStream* s = (MemoryStream*)c;
+                if (s->Fail())
+                    return -1;
+                const size_t n = std::min({size, s->piece, s->delta->size() - s->used});
+                memcpy(to, s->delta->data() + s->used, n);
+                s->used += n;
+                return (ptrdiff_t)n;
+            },
+            [](void* c, uint64_t at, uint8_t* to, size_t size) {
+                MemoryStream* s = (MemoryStream*)c;
+                memcpy(to, s->base->data() + at, size);
+                s->baseRead += size;
+                return s->Fail() ? 0 : 1;
+            },
+            [](void* c, const uint8_t* p, size_t size) {
+                MemoryStream* s = (MemoryStream*)c;
+                s->out.insert(s->out.end(), p, p + size);
+                return s->Fail() ? 0 : 1;
+            }};
+}
+
 // The streaming applier with the delta handed over in pieces of every size, and with each of
 // its callbacks failing at every call: the same result, or the callback's failure told as such.
 TEST(DeltaStream, PiecesAndFailingCallbacks) {
@@ -374,47 +410,18 @@ TEST(DeltaStream, PiecesAndFailingCallbacks) {
     Bytes data(base.begin() + 3000, base.end());
     data.insert(data.begin() + 500, 700, 'x');
     const Bytes delta = Encode(base, data);
-    struct Io {
-        const Bytes* base;
-        const Bytes* delta;
-        size_t used, piece;
-        int calls, failAt;
-        Bytes out;
-        bool Fail() { return ++calls == failAt; }
-    };
-    const DeltaIo io = {nullptr,
-                        [](void* c, uint8_t* to, size_t size) -> ptrdiff_t {
-                            Io* s = (Io*)c;
-                            if (s->Fail())
-                                return -1;
-                            const size_t n = std::min({size, s->piece, s->delta->size() - s->used});
-                            memcpy(to, s->delta->data() + s->used, n);
-                            s->used += n;
-                            return (ptrdiff_t)n;
-                        },
-                        [](void* c, uint64_t at, uint8_t* to, size_t size) {
-                            Io* s = (Io*)c;
-                            memcpy(to, s->base->data() + at, size);
-                            return s->Fail() ? 0 : 1;
-                        },
-                        [](void* c, const uint8_t* p, size_t size) {
-                            Io* s = (Io*)c;
-                            s->out.insert(s->out.end(), p, p + size);
-                            return s->Fail() ? 0 : 1;
-                        }};
     static Bytes scratch(kDeltaScratchSize);
     for (size_t piece : {(size_t)1, (size_t)7, delta.size()}) {
-        Io s{&base, &delta, 0, piece, 0, 0, {}};
-        DeltaIo each = io;
-        each.context = &s;
+        MemoryStream s{&base, &delta, 0, piece, 0, 0, 0, {}};
+        DeltaIo each = MemoryStreamIo(&s);
         uint64_t produced = 0;
         ASSERT_EQ(kDeltaOk, ApplyDeltaStream(each, base.size(), nullptr, scratch.data(),
                                              scratch.size(), &produced));
         EXPECT_TRUE(s.out == data) << "pieces of " << piece;
         const int calls = s.calls;
         for (int k = 1; k <= calls; ++k) {
-            Io f{&base, &delta, 0, piece, 0, k, {}};
-            each.context = &f;
+            MemoryStream f{&base, &delta, 0, piece, 0, k, 0, {}};
+            each = MemoryStreamIo(&f);
             const DeltaStatus status = ApplyDeltaStream(each, base.size(), nullptr, scratch.data(),
                                                         scratch.size(), &produced);
             EXPECT_TRUE(status == kDeltaReadFailed || status == kDeltaWriteFailed)
@@ -1034,32 +1041,6 @@ TEST(DeltaStream, BaseProvenByResult) {
     const Bytes delta = Encode(base, data);
     Bytes other(base);
     other[120000] ^= 0x40; // inside a stretch the delta copies
-    struct Io {
-        const Bytes* base;
-        const Bytes* delta;
-        size_t used;
-        uint64_t baseRead;
-        Bytes out;
-    };
-    const DeltaIo io = {nullptr,
-                        [](void* c, uint8_t* to, size_t size) -> ptrdiff_t {
-                            Io* s = (Io*)c;
-                            const size_t n = std::min(size, s->delta->size() - s->used);
-                            memcpy(to, s->delta->data() + s->used, n);
-                            s->used += n;
-                            return (ptrdiff_t)n;
-                        },
-                        [](void* c, uint64_t at, uint8_t* to, size_t size) {
-                            Io* s = (Io*)c;
-                            memcpy(to, s->base->data() + at, size);
-                            s->baseRead += size;
-                            return 1;
-                        },
-                        [](void* c, const uint8_t* p, size_t size) {
-                            Io* s = (Io*)c;
-                            s->out.insert(s->out.end(), p, p + size);
-                            return 1;
-                        }};
     static Bytes scratch(kDeltaScratchSize);
     struct Row {
         const Bytes* base;
@@ -1070,9 +1051,8 @@ TEST(DeltaStream, BaseProvenByResult) {
                 {&base, nullptr, kDeltaOk},
                 {&other, nullptr, kDeltaBaseMismatch}};
     for (const Row& r : rows) {
-        Io s{r.base, &delta, 0, 0, {}};
-        DeltaIo each = io;
-        each.context = &s;
+        MemoryStream s{r.base, &delta, 0, delta.size(), 0, 0, 0, {}};
+        const DeltaIo each = MemoryStreamIo(&s);
         uint64_t produced = 0;
         EXPECT_EQ(r.expected, ApplyDeltaStream(each, base.size(), r.check, scratch.data(),
                                                scratch.size(), &produced));
