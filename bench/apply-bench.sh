@@ -14,6 +14,7 @@
 # what it knows.
 #
 # Usage: apply-bench.sh MKUPDATE STUB WORK_DIR RESULTS_FILE [BEFORE_STUB]
+# APPLY_CASES (default "pairs small release") names the cases to run.
 # Everything is made under WORK_DIR and removed at the end.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -62,8 +63,9 @@ measure() {
     row "$name" "$which" "$bytes" "$run" "$copy" "$(echo "scale=2; $run / $copy" | bc)" \
       "${read:--}" "${written:--}" "${hashed:--}" "$private"
     if [ "$which" = after ] && [ -n "$io" ]; then
-      grep -a 'I/O ' "$out" | sed 's/^.*\(I\/O .*\)$/    \1/; s/\\n.*$//' | grep -v 'I/O run' |
-        sort -t, -k2 | tail -4
+      grep -a 'I/O ' "$out" | grep -v 'I/O run' | sed 's/^.*\(I\/O .*\)$/    \1/' |
+        awk '{ for (i = 1; i < NF; ++i) if ($i == "read") { print $(i + 1) + 0, $0; break } }' |
+        sort -k1,1nr | head -4 | cut -d' ' -f2-
     fi
   done
   rm -rf "$work/patch-before" "$work/patch-after"
@@ -73,8 +75,10 @@ measure() {
   echo "apply-bench on $(nproc) cores, $(date -u +%F): UPDATE.exe under Wine against a durable copy of the bytes it wrote"
   echo "seconds; bytes; ratio = run / copy; peak private memory of UPDATE.exe"
   row case updater result_bytes run_s copy_s ratio read written hashed private
+  cases=${APPLY_CASES:-pairs small release}
   p=$work/pair
   for seed in 1 2; do
+    [[ " $cases " == *" pairs "* ]] || break
     rm -rf "$p"
     mkdir -p "$p/old" "$p/new"
     repeat=$([ $seed = 1 ] && echo 0.3 || echo 0)
@@ -85,10 +89,14 @@ measure() {
   done
   rm -rf "$p"
   mkdir -p "$p"
-  "$here/make-large-release.sh" "$p/old" "$p/new" small
-  measure small-files "$p/old" "$p/new"
-  rm -rf "$p"
-  "$here/make-large-release.sh" "$p/old" "$p/new"
-  measure release "$p/old" "$p/new"
+  if [[ " $cases " == *" small "* ]]; then
+    "$here/make-large-release.sh" "$p/old" "$p/new" small
+    measure small-files "$p/old" "$p/new"
+    rm -rf "$p"
+  fi
+  if [[ " $cases " == *" release "* ]]; then
+    "$here/make-large-release.sh" "$p/old" "$p/new"
+    measure release "$p/old" "$p/new"
+  fi
   echo "indented: the four costliest files of the run after the change, by bytes read"
 } | tee "$results"
