@@ -64,7 +64,7 @@ measure() {
       "${read:--}" "${written:--}" "${hashed:--}" "$private"
     if [ "$which" = after ] && [ -n "$io" ]; then
       grep -a 'I/O ' "$out" | grep -v 'I/O run' | sed 's/^.*\(I\/O .*\)$/    \1/' |
-        awk '{ for (i = 1; i < NF; ++i) if ($i == "read") { print $(i + 1) + 0, $0; break } }' |
+        awk '{ for (i = 1; i < NF; ++i) if ($i == "read") { n = $(i + 1); sub(",", "", n); print n, $0; break } }' |
         sort -k1,1nr | head -4 | cut -d' ' -f2-
     fi
   done
