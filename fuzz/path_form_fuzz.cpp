@@ -8,14 +8,10 @@
 #include <string>
 
 #include "core/path_form.h"
+#include "fuzz_input.h"
 #include "shared/char_step.h"
 
 namespace {
-
-void Require(bool condition) {
-    if (!condition)
-        abort();
-}
 
 // Properties of a path the check accepted.
 void CheckAccepted(const std::string& path) {
@@ -47,10 +43,8 @@ void CheckAccepted(const std::string& path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Two strings: a path and, after the first NUL, a folder.
-    const std::string all((const char*)data, size < 600 ? size : 600);
-    const size_t split = all.find('\0');
-    const std::string path = all.substr(0, split);
-    const std::string folder = split == std::string::npos ? "" : all.substr(split + 1).c_str();
+    std::string path, folder;
+    TwoStrings(data, size, 600, &path, &folder);
     if (IsCanonicalPath(path.c_str(), TestCharStep))
         CheckAccepted(path);
     // One name without a separator byte: the path's check is the name's rule, nothing else.

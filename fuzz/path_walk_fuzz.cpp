@@ -8,23 +8,13 @@
 #include <string>
 
 #include "core/path_walk.h"
+#include "fuzz_input.h"
 #include "shared/char_step.h"
-
-namespace {
-
-void Require(bool condition) {
-    if (!condition)
-        abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Two strings: a path and, after the first NUL, a folder.
-    const std::string all((const char*)data, size < 600 ? size : 600);
-    const size_t split = all.find('\0');
-    const std::string path = all.substr(0, split);
-    const std::string folder = split == std::string::npos ? "" : all.substr(split + 1).c_str();
+    std::string path, folder;
+    TwoStrings(data, size, 600, &path, &folder);
     WalkNames names;
     if (SplitBelow(path.c_str(), folder.c_str(), &names, TestCharStep)) {
         // The names put back together below the folder give the path, byte for byte.
