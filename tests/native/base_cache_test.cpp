@@ -23,21 +23,36 @@ int ReadFile(void* context, uint64_t position, uint8_t* to, uint32_t size) {
     return 1;
 }
 
-// Each pattern of reads gives the base's bytes, costs at most the bytes the pattern names
-// (beside the base's own size, for one read in order), and a failed read of the file fails the
-// read, every time it happens.
+struct Read {
+    uint64_t at;
+    size_t size;
+};
+
+// Runs the reads over a fresh cache, the whole base loaded first when asked; 0 at the first
+// read that fails, after checking the bytes of every read before it.
+int RunReads(File* file, const std::vector<Read>& reads, bool loadWhole,
+             std::vector<uint8_t>* blocks) {
+    BaseCache cache;
+    BaseCacheInit(&cache, blocks->data(), file->bytes.size(), ReadFile, file);
+    if (loadWhole && !BaseCacheLoadWhole(&cache))
+        return 0;
+    std::vector<uint8_t> out;
+    for (const Read& r : reads) {
+        out.assign(r.size, 0);
+        if (!BaseCacheRead(&cache, r.at, out.data(), r.size))
+            return 0;
+        EXPECT_EQ(0, memcmp(out.data(), file->bytes.data() + r.at, r.size)) << "at " << r.at;
+    }
+    return 1;
+}
+
+// Each pattern of reads gives the base's bytes and costs at most the bytes the pattern names
+// (the base's own size for one read in order, or one whole load); a failed read of the file
+// fails the read, at every call.
 TEST(BaseCache, ReadsGiveTheBaseAtTheCostOfWhatTheyTouch) {
     std::mt19937 rng(11);
-    const uint64_t size = 9 * kBaseCacheBytes + 12345;
-    File file;
-    file.bytes.resize(size);
-    for (uint8_t& b : file.bytes)
-        b = (uint8_t)rng();
-    struct Read {
-        uint64_t at;
-        size_t size;
-    };
-    std::vector<Read> inOrder, scattered, returning, longOnes;
+    const uint64_t size = 9 * kBaseCacheBytes + 12345, small = kBaseCacheBytes - 5;
+    std::vector<Read> inOrder, scattered, returning, longOnes, inSmall;
     for (uint64_t at = 0; at < size; at += 3000)
         inOrder.push_back({at, (size_t)std::min<uint64_t>(3000, size - at)});
     for (int i = 0; i < 500; ++i)
@@ -45,66 +60,43 @@ TEST(BaseCache, ReadsGiveTheBaseAtTheCostOfWhatTheyTouch) {
     for (int i = 0; i < 500; ++i) // back and forth inside a few blocks
         returning.push_back(
             {kBaseCacheBytes + (rng() % 5) * kBaseCacheBlockSize + rng() % 1000, 50});
+    for (int i = 0; i < 500; ++i)
+        inSmall.push_back({rng() % (small - 100), 100});
     for (uint64_t at = 7; at + kBaseCacheDirectRead * 3 < size; at += kBaseCacheDirectRead * 3)
         longOnes.push_back({at, kBaseCacheDirectRead * 2});
     struct Pattern {
         const char* what;
         const std::vector<Read>* reads;
+        uint64_t size;
+        bool loadWhole;
         uint64_t most; // bytes of the file read at most
     } patterns[] = {
-        {"in order", &inOrder, size},
-        {"scattered", &scattered, 500ull * 2 * kBaseCacheBlockSize},
-        {"returning", &returning, 5ull * kBaseCacheBlockSize},
-        {"long", &longOnes,
+        {"in order", &inOrder, size, false, size},
+        {"scattered", &scattered, size, false, 500ull * 2 * kBaseCacheBlockSize},
+        // Its five blocks lie in one group: read ahead at most once, and never again.
+        {"returning", &returning, size, false,
+         (uint64_t)kBaseReadAheadBlocks * kBaseCacheBlockSize},
+        {"long", &longOnes, size, false,
          longOnes.size() * (kBaseCacheDirectRead * 2 + kBaseCacheBlockSize * 16)},
+        {"a base that fits, loaded whole", &inSmall, small, true, small},
     };
-    std::vector<uint8_t> blocks(kBaseCacheBytes), out;
+    File file;
+    file.bytes.resize(size);
+    for (uint8_t& b : file.bytes)
+        b = (uint8_t)rng();
+    std::vector<uint8_t> blocks(kBaseCacheBytes);
     for (const Pattern& p : patterns) {
-        BaseCache cache;
-        file.read = 0;
-        file.calls = 0;
-        file.failAt = 0;
-        BaseCacheInit(&cache, blocks.data(), size, ReadFile, &file);
-        for (const Read& r : *p.reads) {
-            out.assign(r.size, 0);
-            ASSERT_EQ(1, BaseCacheRead(&cache, r.at, out.data(), r.size)) << p.what;
-            ASSERT_EQ(0, memcmp(out.data(), file.bytes.data() + r.at, r.size))
-                << p.what << " at " << r.at;
-        }
-        EXPECT_LE(file.read, p.most) << p.what;
-        const int calls = file.calls;
+        File f;
+        f.bytes.assign(file.bytes.begin(), file.bytes.begin() + (long)p.size);
+        ASSERT_EQ(1, RunReads(&f, *p.reads, p.loadWhole, &blocks)) << p.what;
+        EXPECT_LE(f.read, p.most) << p.what;
+        const int calls = f.calls;
         for (int k = 1; k <= calls; ++k) {
-            file.calls = 0;
-            file.failAt = k;
-            BaseCacheInit(&cache, blocks.data(), size, ReadFile, &file);
-            bool failed = false;
-            for (const Read& r : *p.reads) {
-                out.assign(r.size, 0);
-                if (!BaseCacheRead(&cache, r.at, out.data(), r.size)) {
-                    failed = true;
-                    break;
-                }
-                ASSERT_EQ(0, memcmp(out.data(), file.bytes.data() + r.at, r.size))
-                    << p.what << " failing " << k;
-            }
-            EXPECT_TRUE(failed) << p.what << ": read " << k << " failed unseen";
+            f.calls = 0;
+            f.failAt = k;
+            EXPECT_EQ(0, RunReads(&f, *p.reads, p.loadWhole, &blocks)) << p.what << ": read " << k;
         }
     }
-
-    // A base that fits is read whole once, and then served from memory.
-    File small;
-    small.bytes.assign(file.bytes.begin(), file.bytes.begin() + kBaseCacheBytes - 5);
-    BaseCache cache;
-    BaseCacheInit(&cache, blocks.data(), small.bytes.size(), ReadFile, &small);
-    ASSERT_EQ(1, BaseCacheLoadWhole(&cache));
-    EXPECT_EQ(0, memcmp(blocks.data(), small.bytes.data(), small.bytes.size()));
-    for (const Read& r : scattered) {
-        const uint64_t at = r.at % (small.bytes.size() - r.size);
-        out.assign(r.size, 0);
-        ASSERT_EQ(1, BaseCacheRead(&cache, at, out.data(), r.size));
-        ASSERT_EQ(0, memcmp(out.data(), small.bytes.data() + at, r.size));
-    }
-    EXPECT_EQ(small.bytes.size(), small.read);
 }
 
 } // namespace
