@@ -86,9 +86,10 @@ const uint8_t* SamplesOf(uint32_t i) {
     return all ? all + (size_t)i * kDeltaSampleSize : nullptr;
 }
 
-// The sampled identity of the open file of size bytes; 0 when a span cannot be read.
+// The sampled identity of the open file of size bytes, read a block at a time; 0 when a span
+// cannot be read.
 int SampleOpenFile(HANDLE h, uint64_t size, uint8_t digest[kSha256Size]) {
-    uint8_t* buffer = (uint8_t*)AllocFixed(kSampleWholeSize);
+    uint8_t* buffer = (uint8_t*)AllocFixed(kSampleBlockSize);
     if (!buffer)
         return 0;
     Sha256Context c;
@@ -98,9 +99,12 @@ int SampleOpenFile(HANDLE h, uint64_t size, uint8_t digest[kSha256Size]) {
         uint64_t offset;
         uint32_t length;
         SampleSpan(size, i, &offset, &length);
-        read = ReadFileAt(h, offset, buffer, length);
-        if (read)
-            Sha256Update(&c, buffer, length);
+        for (uint32_t at = 0; read && at < length; at += kSampleBlockSize) {
+            const uint32_t n = length - at < kSampleBlockSize ? length - at : kSampleBlockSize;
+            read = ReadFileAt(h, offset + at, buffer, n);
+            if (read)
+                Sha256Update(&c, buffer, n);
+        }
     }
     FreeFixed(buffer);
     if (read)

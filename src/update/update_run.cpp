@@ -232,27 +232,6 @@ int VerifyPlannedEntries() {
     return 1;
 }
 
-int StageEntry(const PlannedFile& p);
-
-// The new file rebuilt from the target and its delta, staged beside it. A target that its sample
-// took for the base but that is another file gets the whole entry, as it would have had its
-// whole digest been read, or is named when the payload has none. kListPlanned when staged.
-PlanListResult StageDelta(const PlannedFile& p) {
-    JournalAction* a = ActionOf(p);
-    const DeltaStaging staged = StageDeltaResult(a, (uint32_t)p.delta);
-    if (staged != kDeltaOtherBase)
-        return staged == kDeltaStaged ? kListPlanned : kListFailed;
-    PlannedFile whole = p;
-    whole.delta = -1;
-    whole.record = LookupEntryRecord(DeltaTargetName((uint32_t)p.delta), &whole.dataOffset);
-    if (!whole.record || EntrySizeOf(whole.record) != a->newSize) {
-        ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
-                          a->target);
-        return kListOtherVersion;
-    }
-    return StageEntry(whole) ? kListPlanned : kListFailed;
-}
-
 // The entry's bytes into the staged file part by part, hashed as they pass: that digest is the
 // staged file's seal, and must be the entry's own. 0 after a message.
 int StageEntry(const PlannedFile& p) {
@@ -290,6 +269,25 @@ int StageEntry(const PlannedFile& p) {
         return 0;
     }
     return written || ShowCannotReplace("「%s」を書き込めません", a->target);
+}
+
+// The new file rebuilt from the target and its delta, staged beside it. A target that its sample
+// took for the base but that is another file gets the whole entry, as it would have had its
+// whole digest been read, or is named when the payload has none. kListPlanned when staged.
+PlanListResult StageDelta(const PlannedFile& p) {
+    JournalAction* a = ActionOf(p);
+    const DeltaStaging staged = StageDeltaResult(a, (uint32_t)p.delta);
+    if (staged != kDeltaOtherBase)
+        return staged == kDeltaStaged ? kListPlanned : kListFailed;
+    PlannedFile whole = p;
+    whole.delta = -1;
+    whole.record = LookupEntryRecord(DeltaTargetName((uint32_t)p.delta), &whole.dataOffset);
+    if (!whole.record || EntrySizeOf(whole.record) != a->newSize) {
+        ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
+                          a->target);
+        return kListOtherVersion;
+    }
+    return StageEntry(whole) ? kListPlanned : kListFailed;
 }
 
 // The names the staged files will take beside their targets, or beside the file the run deletes
