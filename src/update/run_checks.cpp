@@ -129,6 +129,11 @@ int ShowCannotReplace(const char* format, const char* path) {
     return 0;
 }
 
+int ShowOtherVersion(const char* path) {
+    return ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
+                             path);
+}
+
 void ToFullPath(char path[kPathSize]) {
     char full[kPathSize];
     const DWORD length = GetFullPathNameA(path, kPathSize, full, nullptr);

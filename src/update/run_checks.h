@@ -16,6 +16,10 @@ int CanBeReplaced(const char* target);
 // Shows the message format names with the path in it; returns 0.
 int ShowCannotReplace(const char* format, const char* path);
 
+// Says that the installed file at path is of another version than the patch was made for;
+// returns 0.
+int ShowOtherVersion(const char* path);
+
 // Puts a path into the form the platform resolves it to (full, "." and ".." gone, separators
 // backslashes); left as it is when that form does not fit a path.
 void ToFullPath(char path[kPathSize]);

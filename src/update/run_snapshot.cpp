@@ -186,8 +186,7 @@ PlanListResult ShowRefusal(PlanRefusal refusal, const char* path) {
         ShowCannotReplace("「%s」を読み込めません", path);
         return kListFailed;
     case kPlanOtherVersion:
-        ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
-                          path);
+        ShowOtherVersion(path);
         return kListOtherVersion;
     case kPlanFolderInWay:
         ShowCannotReplace("「%s」はフォルダのため置き換えられません", path);

@@ -283,8 +283,7 @@ PlanListResult StageDelta(const PlannedFile& p) {
     whole.delta = -1;
     whole.record = LookupEntryRecord(DeltaTargetName((uint32_t)p.delta), &whole.dataOffset);
     if (!whole.record || EntrySizeOf(whole.record) != a->newSize) {
-        ShowCannotReplace("アップデートエラー：「%s」がアップデート対象のバージョンと違います",
-                          a->target);
+        ShowOtherVersion(a->target);
         return kListOtherVersion;
     }
     return StageEntry(whole) ? kListPlanned : kListFailed;
