@@ -114,7 +114,18 @@ sample_memory() {
   echo "$hwm $anon"
 }
 
+# This machine is a virtual one: memory freed lately is handed back to its host after a few
+# seconds, and taking it again costs its host's work on first touch (some 2.5 s per GiB of page
+# cache here, ten times the copying itself). A copy made right after the run, which freed the
+# old files' pages, got them for nothing; the run did not. Both are therefore timed from the
+# same settled state. LARGE_SETTLE=0 turns this off.
+settle() {
+  sync
+  sleep "${LARGE_SETTLE:-20}"
+}
+
 windows_exe="Z:${work//\//\\}\\UPDATE.exe"
+settle
 echo "== running UPDATE.exe (driver steps: ${steps[*]})"
 start=$(date +%s.%N)
 debug=-all
@@ -138,6 +149,7 @@ fi
 mapfile -t written < <(comm -13 "$work/before.txt" "$work/after.txt" | cut -d' ' -f1)
 bytes=0
 mkdir -p "$work/copy"
+settle
 copy_start=$(date +%s.%N)
 for f in "${written[@]}"; do
   cp "$game/$f" "$work/copy/$(echo "$f" | tr / _)"

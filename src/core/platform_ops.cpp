@@ -35,6 +35,7 @@ DirectOpTable DirectOps = {
     ::GetFinalPathNameByHandleA,
     ::OutputDebugStringA,
     ::GetTickCount64,
+    ::CreateThread,
 };
 
 namespace {

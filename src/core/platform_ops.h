@@ -90,6 +90,8 @@ struct DirectOpTable {
     // What the run's file work cost (core/io_count.h), for a debugger or a benchmark.
     decltype(&::OutputDebugStringA) OutputDebugStringA;
     decltype(&::GetTickCount64) GetTickCount64;
+    // The second thread that hashes what the run writes (update/seal_thread.h).
+    decltype(&::CreateThread) CreateThread;
 };
 
 extern DirectOpTable DirectOps;

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "core/platform_ops.h"
+
 namespace {
 
 HWND ProgressDialog = nullptr;
@@ -10,10 +12,18 @@ uint64_t ProgressDone = 0;
 int ProgressShown = -1;
 
 const int kProgressRange = 1000;
+// Each look at the queue is a round trip to the window system on some systems, dearer than a
+// megabyte of the run's work; more often than the screen is redrawn gains the user nothing.
+const uint64_t kPumpIntervalMs = 10;
+uint64_t LastPump = 0;
 
 } // namespace
 
 void PumpMessages() {
+    const uint64_t now = DirectOps.GetTickCount64();
+    if (now - LastPump < kPumpIntervalMs)
+        return;
+    LastPump = now;
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {

@@ -15,5 +15,6 @@ void BeginProgress(HWND dialog, uint64_t total);
 void AdvanceProgress(uint64_t bytes);
 // Hides the bar (every page but the working one).
 void EndProgress();
-// Handles the messages waiting for the dialog's thread, without blocking.
+// Handles the messages waiting for the dialog's thread, without blocking; a call within a few
+// milliseconds of the last one that looked does nothing.
 void PumpMessages();

@@ -7,6 +7,7 @@
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
 #include "update/progress.h"
+#include "update/seal_thread.h"
 
 StagedSetData StagedSet;
 
@@ -45,6 +46,7 @@ void ResetStagedSet() {
             PlatformOps.CloseHandle(StagedSet.states[i].file);
     }
     GateReleaseRun();
+    StopSealThread();
     FreeFixed(StagedSet.actions);
     FreeFixed(StagedSet.states);
     memset(&StagedSet, 0, sizeof StagedSet);
@@ -103,17 +105,21 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
 
 int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size) {
     ActionState* s = StateOf(action);
+    // Both threads only read the bytes, which the caller may reuse once the seal has them.
+    SealHashBegin(&s->written, data, (size_t)size);
+    int ok = 1;
     while (size > 0) {
         const DWORD part = size < kWritePartSize ? (DWORD)size : kWritePartSize;
         DWORD written = 0;
-        Sha256Update(&s->written, data, part);
-        if (!PlatformOps.WriteFile(s->file, data, part, &written, nullptr) || written != part)
-            return 0;
+        ok = PlatformOps.WriteFile(s->file, data, part, &written, nullptr) && written == part;
+        if (!ok)
+            break;
         data += part;
         size -= part;
         AdvanceProgress(part);
     }
-    return 1;
+    SealHashWait();
+    return ok;
 }
 
 // A new file under a fresh name: whatever stands at the name (a link included, which is never
