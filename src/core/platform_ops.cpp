@@ -85,6 +85,7 @@ int BindPlatformOps() {
     ok &= Bind(t.baseLibrary, "SetFileInformationByHandle", &t.SetFileInformationByHandle);
     ok &= Bind(t.baseLibrary, "CreateFileA", &t.CreateFileA);
     ok &= Bind(t.baseLibrary, "ReadFile", &t.ReadFile);
+    ok &= Bind(t.baseLibrary, "SetFilePointerEx", &t.SetFilePointerEx);
     ok &= Bind(t.baseLibrary, "WriteFile", &t.WriteFile);
     ok &= Bind(t.baseLibrary, "GetFileSize", &t.GetFileSize);
     ok &= Bind(t.baseLibrary, "CloseHandle", &t.CloseHandle);
@@ -243,10 +244,11 @@ void ArmCrashPoints() {
 #endif
 
 int ReadFileAt(HANDLE file, uint64_t position, void* to, uint32_t size) {
-    OVERLAPPED at;
-    memset(&at, 0, sizeof at);
-    at.Offset = (DWORD)position;
-    at.OffsetHigh = (DWORD)(position >> 32);
+    // Not a read given its place through an OVERLAPPED, which leaves the pointer in the same
+    // place on a synchronous handle: some systems make each such read several times dearer.
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)position;
     DWORD got = 0;
-    return PlatformOps.ReadFile(file, to, size, &got, &at) && got == size;
+    return PlatformOps.SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+           PlatformOps.ReadFile(file, to, size, &got, nullptr) && got == size;
 }

@@ -27,6 +27,7 @@ struct PlatformOpTable {
     decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
     decltype(&::CreateFileA) CreateFileA;
     decltype(&::ReadFile) ReadFile;
+    decltype(&::SetFilePointerEx) SetFilePointerEx;
     decltype(&::WriteFile) WriteFile;
     decltype(&::GetFileSize) GetFileSize;
     decltype(&::CloseHandle) CloseHandle;
@@ -96,8 +97,8 @@ struct DirectOpTable {
 
 extern DirectOpTable DirectOps;
 
-// Reads size bytes at a 64-bit position of an open file through PlatformOps, leaving its file
-// pointer alone; 1 only when all of them were read.
+// Reads size bytes at a 64-bit position of a file opened for synchronous reads, through
+// PlatformOps, leaving its file pointer after them; 1 only when all of them were read.
 int ReadFileAt(HANDLE file, uint64_t position, void* to, uint32_t size);
 
 // Fixed blocks of global memory, through DirectOps. A request for 0 bytes still gets a block.
