@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
         std::vector<uint8_t> blocks(kBaseCacheBytes), scratch(kDeltaScratchSize);
         BaseCacheInit(&r.cache, blocks.data(), (uint64_t)baseSize, PreadBase, &r);
         Sha256Init(&r.seal);
-        const DeltaIo io = {&r, NextDelta, CachedBase, SealResult};
+        const DeltaIo io = {&r, NextDelta, CachedBase, SealResult, nullptr};
         uint64_t produced = 0;
         const auto t0 = Clock::now();
         const DeltaStatus status =

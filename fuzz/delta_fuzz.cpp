@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
 
     Pieces pieces = {&base, &delta, 0, 1 + (size_t)(data[0] % 64), {}};
-    const DeltaIo io = {&pieces, ReadPiece, ReadBase, Write};
+    const DeltaIo io = {&pieces, ReadPiece, ReadBase, Write, nullptr};
     uint64_t streamed = 0;
     const DeltaStatus streamStatus =
         ApplyDeltaStream(io, base.size(), nullptr, scratch.data(), scratch.size(), &streamed);

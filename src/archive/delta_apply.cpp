@@ -429,7 +429,8 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
                            (size_t)outputSize, compact);
         if (status != kDeltaOk)
             break;
-        DeltaCheckUpdate(&result, window, (size_t)outputSize);
+        if (!io.resultCheck)
+            DeltaCheckUpdate(&result, window, (size_t)outputSize);
         if (!io.writeResult(io.context, window, (size_t)outputSize)) {
             status = kDeltaWriteFailed;
             break;
@@ -444,7 +445,7 @@ DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_
         return kDeltaCorrupt;
     if (in.failed)
         return kDeltaReadFailed;
-    if (DeltaCheckEnd(&result) != info.resultCheck)
+    if ((io.resultCheck ? io.resultCheck(io.context) : DeltaCheckEnd(&result)) != info.resultCheck)
         return provenByResult ? kDeltaBaseMismatch : kDeltaCorrupt;
     return kDeltaOk;
 }
@@ -501,7 +502,7 @@ DeltaStatus ApplyDelta(const uint8_t* base, size_t baseSize, const uint8_t* delt
     if (info.resultSize > outCapacity)
         return kDeltaOutputOverflow;
     MemoryDelta m = {base, delta, deltaSize, 0, out, 0};
-    const DeltaIo io = {&m, ReadMemoryDelta, ReadMemoryBase, WriteMemoryResult};
+    const DeltaIo io = {&m, ReadMemoryDelta, ReadMemoryBase, WriteMemoryResult, nullptr};
     uint64_t done = 0;
     const DeltaStatus applied = ApplyDeltaStream(io, baseSize, &check, scratch, scratchSize, &done);
     *produced = (size_t)done;

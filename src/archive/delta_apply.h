@@ -60,6 +60,10 @@ struct DeltaIo {
     int (*readBase)(void* context, uint64_t position, uint8_t* to, size_t size);
     // The result's next size bytes; 1 when taken.
     int (*writeResult)(void* context, const uint8_t* data, size_t size);
+    // Null, or the result's check value computed by the caller over the bytes writeResult took
+    // (DeltaCheckBegin with the result's size), asked for once the last of them went out: the
+    // applier then leaves the computing to the caller, who may do it beside other work.
+    uint64_t (*resultCheck)(void* context);
 };
 
 // Rebuilds the result of a delta over a base of baseSize bytes. With baseCheck, the caller

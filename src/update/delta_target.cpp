@@ -201,8 +201,9 @@ struct DeltaRun {
     uint8_t* blocks; // the base cache's
     BaseCache cache;
     EntryReader delta;
-    bool deltaUnreadable; // the reader has said why
-    JournalAction* out;   // its staged file is hashed as it is written: the seal
+    bool deltaUnreadable;  // the reader has said why
+    JournalAction* out;    // its staged file is hashed as it is written: the seal
+    DeltaCheckState check; // the delta's own check of the result, computed beside the seal
     bool writeFailed;
 };
 
@@ -226,9 +227,14 @@ ptrdiff_t ReadDelta(void* context, uint8_t* to, size_t size) {
     return (ptrdiff_t)n;
 }
 
+// Every part written has been added to the check before WriteStaged returned.
+uint64_t ResultCheck(void* context) {
+    return DeltaCheckEnd(&((DeltaRun*)context)->check);
+}
+
 int WriteResult(void* context, const uint8_t* data, size_t size) {
     DeltaRun* r = (DeltaRun*)context;
-    if (!WriteStaged(r->out, data, size)) {
+    if (!WriteStaged(r->out, data, size, &r->check)) {
         r->writeFailed = true;
         return 0;
     }
@@ -298,7 +304,8 @@ DeltaStaging ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& 
     DeltaStatus status = kDeltaWriteFailed;
     int sealed = 0;
     if (CreateStaged(a) != INVALID_HANDLE_VALUE) {
-        const DeltaIo io = {r, ReadDelta, ReadBase, WriteResult};
+        const DeltaIo io = {r, ReadDelta, ReadBase, WriteResult, ResultCheck};
+        DeltaCheckBegin(&r->check, d.resultSize);
         uint64_t produced = 0;
         status = ApplyDeltaStream(io, d.baseSize, baseCheck, scratch, kDeltaScratchSize, &produced);
         if (status == kDeltaOk && produced != d.resultSize)

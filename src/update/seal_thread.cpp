@@ -8,7 +8,8 @@ namespace {
 
 struct SealJob {
     Sha256Context* context; // null: the thread ends
-    const void* data;
+    DeltaCheckState* check;
+    const uint8_t* data;
     size_t size;
 };
 
@@ -20,6 +21,12 @@ bool Pending = false;
 // A thread that could not be started is not tried again before the run ends.
 bool Unavailable = false;
 
+void Hash(const SealJob& job) {
+    Sha256Update(job.context, job.data, job.size);
+    if (job.check)
+        DeltaCheckUpdate(job.check, job.data, job.size);
+}
+
 DWORD WINAPI HashJobs(LPVOID) {
     for (;;) {
         WaitForSingleObject(Given, INFINITE);
@@ -27,7 +34,7 @@ DWORD WINAPI HashJobs(LPVOID) {
         // again only after Hashed is.
         if (!Job.context)
             return 0;
-        Sha256Update(Job.context, Job.data, Job.size);
+        Hash(Job);
         SetEvent(Hashed);
     }
 }
@@ -52,13 +59,14 @@ int StartThread() {
 
 } // namespace
 
-void SealHashBegin(Sha256Context* c, const void* data, size_t size) {
+void SealHashBegin(Sha256Context* c, DeltaCheckState* check, const uint8_t* data, size_t size) {
+    const SealJob job = {c, check, data, size};
     if (!Thread && (Unavailable || !StartThread())) {
         Unavailable = true;
-        Sha256Update(c, data, size);
+        Hash(job);
         return;
     }
-    Job = SealJob{c, data, size};
+    Job = job;
     Pending = true;
     SetEvent(Given);
 }
@@ -73,7 +81,7 @@ void SealHashWait() {
 void StopSealThread() {
     if (Thread) {
         SealHashWait();
-        Job = SealJob{nullptr, nullptr, 0};
+        Job = SealJob{nullptr, nullptr, nullptr, 0};
         SetEvent(Given);
         WaitForSingleObject(Thread, INFINITE);
         CloseHandle(Thread);

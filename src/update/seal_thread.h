@@ -8,11 +8,13 @@
 
 #include <stddef.h>
 
+#include "archive/delta_apply.h"
 #include "archive/sha256.h"
 
-// Hashes size bytes at data into c, beside the caller, or now when there is no second thread.
-// The bytes and the context must stay as they are until SealHashWait.
-void SealHashBegin(Sha256Context* c, const void* data, size_t size);
+// Hashes size bytes at data into c, and into check unless it is null, beside the caller, or now
+// when there is no second thread. The bytes and the states must stay as they are until
+// SealHashWait.
+void SealHashBegin(Sha256Context* c, DeltaCheckState* check, const uint8_t* data, size_t size);
 // Returns once the bytes given last are in their context.
 void SealHashWait();
 // Ends the thread at the end of a run; the next SealHashBegin starts another.

@@ -103,10 +103,10 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]) {
     return 0;
 }
 
-int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size) {
+int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size, DeltaCheckState* check) {
     ActionState* s = StateOf(action);
     // Both threads only read the bytes, which the caller may reuse once the seal has them.
-    SealHashBegin(&s->written, data, (size_t)size);
+    SealHashBegin(&s->written, check, data, (size_t)size);
     int ok = 1;
     while (size > 0) {
         const DWORD part = size < kWritePartSize ? (DWORD)size : kWritePartSize;

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include "archive/delta_apply.h"
 #include "archive/sha256.h"
 #include "update/journal_format.h"
 
@@ -61,9 +62,11 @@ int SiblingName(const char* path, const char* extension, char out[kPathSize]);
 // The staged file of the action, created empty (the target is not touched) and held open, others
 // allowed only to read it; INVALID_HANDLE_VALUE when it cannot be.
 HANDLE CreateStaged(JournalAction* action);
-// Writes the next size bytes to the action's staged file in parts, hashing them as they go, the
-// progress bar moving; 1 when all were written.
-int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size);
+// Writes the next size bytes to the action's staged file in parts, hashing them as they go (and
+// adding them to check, a delta's own check of its result, unless it is null), the progress bar
+// moving; 1 when all were written.
+int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size,
+                DeltaCheckState* check = nullptr);
 // Flushes the staged file and seals it: the digest of what was written becomes the action's
 // newDigest, and must equal expected (the payload's own digest of the new file) when that is
 // given. When ok is 0 or any of that fails, the file is removed again. The file stays open.

@@ -375,6 +375,7 @@ struct MemoryStream {
     int calls, failAt;
     uint64_t baseRead;
     Bytes out;
+    uint64_t checkError; // what the caller's own check of the result gets wrong, xored in
     bool Fail() { return ++calls == failAt; }
 };
 
@@ -399,7 +400,13 @@ DeltaIo MemoryStreamIo(MemoryStream* s) {
                 MemoryStream* s = (MemoryStream*)c;
                 s->out.insert(s->out.end(), p, p + size);
                 return s->Fail() ? 0 : 1;
-            }};
+            },
+            nullptr};
+}
+
+uint64_t CallersCheck(void* c) {
+    MemoryStream* s = (MemoryStream*)c;
+    return DeltaCheck(s->out.data(), s->out.size()) ^ s->checkError;
 }
 
 // The streaming applier with the delta handed over in pieces of every size, and with each of
@@ -412,7 +419,7 @@ TEST(DeltaStream, PiecesAndFailingCallbacks) {
     const Bytes delta = Encode(base, data);
     static Bytes scratch(kDeltaScratchSize);
     for (size_t piece : {(size_t)1, (size_t)7, delta.size()}) {
-        MemoryStream s{&base, &delta, 0, piece, 0, 0, 0, {}};
+        MemoryStream s{&base, &delta, 0, piece, 0, 0, 0, {}, 0};
         DeltaIo each = MemoryStreamIo(&s);
         uint64_t produced = 0;
         ASSERT_EQ(kDeltaOk, ApplyDeltaStream(each, base.size(), nullptr, scratch.data(),
@@ -420,7 +427,7 @@ TEST(DeltaStream, PiecesAndFailingCallbacks) {
         EXPECT_TRUE(s.out == data) << "pieces of " << piece;
         const int calls = s.calls;
         for (int k = 1; k <= calls; ++k) {
-            MemoryStream f{&base, &delta, 0, piece, 0, k, 0, {}};
+            MemoryStream f{&base, &delta, 0, piece, 0, k, 0, {}, 0};
             each = MemoryStreamIo(&f);
             const DeltaStatus status = ApplyDeltaStream(each, base.size(), nullptr, scratch.data(),
                                                         scratch.size(), &produced);
@@ -1011,7 +1018,7 @@ TEST(DeltaModeled, HistoryReachesItsLimitExactly) {
         std::vector<CompactWindow> w;
         w.push_back({far.size(), 0, {farOps, farLength, {}, {}, far}});
         w.push_back(beyond ? CompactWindow{64, 0, {ops64, {}, {}, {}, middle}}
-                           : CompactWindow{64, 0, {}});
+                           : CompactWindow{64, 0, {}, 0});
         w.push_back({64, 0, {ops64, {}, {}, {}, piece}, 1u << kDeltaStreamLiterals});
         Bytes result = far;
         result.insert(result.end(), middle.begin(), middle.end());
@@ -1031,7 +1038,8 @@ TEST(DeltaModeled, HistoryReachesItsLimitExactly) {
 } // namespace
 
 // A base known only by its sample: never read for its check, and a base of the right size but
-// other bytes is told as another base, not as a damaged delta.
+// other bytes is told as another base, not as a damaged delta. The result's check is the same
+// whether the applier computes it or leaves it to the caller, whose wrong value fails the delta.
 TEST(DeltaStream, BaseProvenByResult) {
     std::mt19937 rng(31);
     const Bytes base = Random(rng, 300000);
@@ -1046,13 +1054,21 @@ TEST(DeltaStream, BaseProvenByResult) {
         const Bytes* base;
         const uint64_t* check;
         DeltaStatus expected;
-    } rows[] = {{&base, kDeltaBaseProvenByResult, kDeltaOk},
-                {&other, kDeltaBaseProvenByResult, kDeltaBaseMismatch},
-                {&base, nullptr, kDeltaOk},
-                {&other, nullptr, kDeltaBaseMismatch}};
+        bool callerChecks;
+        uint64_t checkError;
+    } rows[] = {{&base, kDeltaBaseProvenByResult, kDeltaOk, false, 0},
+                {&other, kDeltaBaseProvenByResult, kDeltaBaseMismatch, false, 0},
+                {&base, nullptr, kDeltaOk, false, 0},
+                {&other, nullptr, kDeltaBaseMismatch, false, 0},
+                {&base, kDeltaBaseProvenByResult, kDeltaOk, true, 0},
+                {&other, kDeltaBaseProvenByResult, kDeltaBaseMismatch, true, 0},
+                {&base, kDeltaBaseProvenByResult, kDeltaBaseMismatch, true, 1},
+                {&base, nullptr, kDeltaCorrupt, true, 1u << 20}};
     for (const Row& r : rows) {
-        MemoryStream s{r.base, &delta, 0, delta.size(), 0, 0, 0, {}};
-        const DeltaIo each = MemoryStreamIo(&s);
+        MemoryStream s{r.base, &delta, 0, delta.size(), 0, 0, 0, {}, r.checkError};
+        DeltaIo each = MemoryStreamIo(&s);
+        if (r.callerChecks)
+            each.resultCheck = CallersCheck;
         uint64_t produced = 0;
         EXPECT_EQ(r.expected, ApplyDeltaStream(each, base.size(), r.check, scratch.data(),
                                                scratch.size(), &produced));

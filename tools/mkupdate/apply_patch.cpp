@@ -140,7 +140,7 @@ int WriteDelta(Run* run, uint32_t n, const std::filesystem::path& target, uint64
     if (!out.Open(target, &error))
         return run->Stop(error);
     DeltaRun context{&in, &delta, &out};
-    const DeltaIo io = {&context, PullDelta, ReadBase, WriteResult};
+    const DeltaIo io = {&context, PullDelta, ReadBase, WriteResult, nullptr};
     uint64_t produced = 0;
     const DeltaStatus status = ApplyDeltaStream(io, d.baseSize, nullptr, run->buffers.Scratch(),
                                                 kDeltaScratchSize, &produced);

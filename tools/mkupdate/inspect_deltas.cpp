@@ -294,7 +294,7 @@ void ApplyAt(const PayloadImage& image, const uint8_t* index, const IntegrityRec
         StreamedDelta run{&in, &delta, {}, {}, false};
         Sha256Init(&run.result);
         SampleStreamBegin(&run.resultSample, d.resultSize);
-        const DeltaIo io = {&run, ReadStreamedDelta, ReadStreamedBase, HashResult};
+        const DeltaIo io = {&run, ReadStreamedDelta, ReadStreamedBase, HashResult, nullptr};
         uint64_t produced = 0;
         const DeltaStatus status =
             ApplyDeltaStream(io, size, &check, buffers->Scratch(), kDeltaScratchSize, &produced);
