@@ -68,8 +68,10 @@ measure() {
     [ "$name" = start-up ] && startup[$which]=$run
     local above=-
     [ -z "${startup[$which]:-}" ] || above=$(echo "$run - ${startup[$which]}" | bc)
-    row "$name" "$which" "$bytes" "$run" "$copy" "$(echo "scale=2; $run / $copy" | bc)" "$above" \
-      "$([ "$above" = - ] && echo - || echo "scale=2; $above / $copy" | bc)" \
+    # A copy of a few bytes takes no measurable time: no ratio then.
+    ratio() { if [ "$2" = - ] || [ "$(echo "$1 == 0" | bc)" = 1 ]; then echo -; else echo "scale=2; $2 / $1" | bc; fi; }
+    row "$name" "$which" "$bytes" "$run" "$copy" "$(ratio "$copy" "$run")" "$above" \
+      "$(ratio "$copy" "$above")" \
       "${read:--}" "${written:--}" "${hashed:--}" "$private"
     if [ "$which" = after ] && [ -n "$io" ]; then
       grep -a 'I/O ' "$out" | grep -v 'I/O run' | sed 's/^.*\(I\/O .*\)$/    \1/' |
