@@ -296,11 +296,10 @@ DeltaStatus CheckBase(const DeltaIo& io, uint64_t baseSize, uint8_t* buffer, siz
     return kDeltaOk;
 }
 
+const uint64_t provenByResultMark = 0;
+
 } // namespace
 
-namespace {
-const uint64_t provenByResultMark = 0;
-} // namespace
 const uint64_t* const kDeltaBaseProvenByResult = &provenByResultMark;
 
 DeltaStatus ApplyDeltaStream(const DeltaIo& io, uint64_t baseSize, const uint64_t* baseCheck,

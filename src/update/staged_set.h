@@ -86,8 +86,7 @@ int StageBytes(JournalAction* action, const uint8_t* data, uint64_t size);
 
 // Writes and reads go in parts so that the dialog can repaint and its progress bar move.
 const DWORD kPartSize = 4u << 20;
-// Staged files are written in parts of this size: the same speed on Windows, and on Wine a write
-// past a file's end of several megabytes costs many times what four writes of one do.
+// Staged files are written in parts of this size, the progress bar moving after each.
 const DWORD kWritePartSize = 1u << 20;
 
 // Opens an installed file for reading, others allowed to read it too (through the file gate).

@@ -63,12 +63,13 @@ inline int BuildDeltaPayload(const std::vector<WholeFile>& wholes,
         WriteDeltaDescriptor(p, descriptor);
         options.deltaDescriptors.insert(options.deltaDescriptors.end(), descriptor,
                                         descriptor + kDeltaDescriptorSize);
-        uint8_t sampled[kDeltaSampleSize];
-        SampleOfMemory((const uint8_t*)d.base.data(), d.base.size(), sampled);
-        SampleOfMemory((const uint8_t*)d.result.data(), d.result.size(), sampled + kSha256Size);
-        if (samples)
+        if (samples) {
+            uint8_t sampled[kDeltaSampleSize];
+            SampleOfMemory((const uint8_t*)d.base.data(), d.base.size(), sampled);
+            SampleOfMemory((const uint8_t*)d.result.data(), d.result.size(), sampled + kSha256Size);
             options.deltaSamples.insert(options.deltaSamples.end(), sampled,
                                         sampled + kDeltaSampleSize);
+        }
     }
     std::string error;
     return build ? build(inputs, options, image, &error)
