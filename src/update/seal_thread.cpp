@@ -14,10 +14,14 @@ struct SealJob {
 };
 
 HANDLE Thread = nullptr;
-HANDLE Given = nullptr;  // set by the run's thread when a job is waiting
-HANDLE Hashed = nullptr; // set by the second thread when it is done
+// A job is handed over and its end awaited under Lock. Events would be kernel objects: under Wine
+// each set and each wait is a round trip to its server, a quarter of a millisecond on a busy
+// machine, twice per window written. These wait inside the process.
+SRWLOCK Lock = SRWLOCK_INIT;
+CONDITION_VARIABLE Changed = CONDITION_VARIABLE_INIT;
 SealJob Job;
-bool Pending = false;
+bool Given = false;   // a job is waiting for the second thread
+bool Pending = false; // the run's thread has not yet seen the last job's end
 // A thread that could not be started is not tried again before the run ends.
 bool Unavailable = false;
 
@@ -29,64 +33,62 @@ void Hash(const SealJob& job) {
 
 DWORD WINAPI HashJobs(LPVOID) {
     for (;;) {
-        WaitForSingleObject(Given, INFINITE);
-        // The events order these accesses: the job was written before Given was set, and is read
-        // again only after Hashed is.
-        if (!Job.context)
+        AcquireSRWLockExclusive(&Lock);
+        while (!Given)
+            SleepConditionVariableSRW(&Changed, &Lock, INFINITE, 0);
+        const SealJob job = Job;
+        ReleaseSRWLockExclusive(&Lock);
+        if (!job.context)
             return 0;
-        Hash(Job);
-        SetEvent(Hashed);
+        Hash(job);
+        AcquireSRWLockExclusive(&Lock);
+        Given = false;
+        ReleaseSRWLockExclusive(&Lock);
+        WakeAllConditionVariable(&Changed);
     }
 }
 
-void CloseEvents() {
-    if (Given)
-        CloseHandle(Given);
-    if (Hashed)
-        CloseHandle(Hashed);
-    Given = Hashed = nullptr;
-}
-
-int StartThread() {
-    Given = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    Hashed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (Given && Hashed)
-        Thread = DirectOps.CreateThread(nullptr, 0, HashJobs, nullptr, 0, nullptr);
-    if (!Thread)
-        CloseEvents();
-    return Thread != nullptr;
+void Give(const SealJob& job) {
+    AcquireSRWLockExclusive(&Lock);
+    Job = job;
+    Given = true;
+    ReleaseSRWLockExclusive(&Lock);
+    WakeAllConditionVariable(&Changed);
 }
 
 } // namespace
 
 void SealHashBegin(Sha256Context* c, DeltaCheckState* check, const uint8_t* data, size_t size) {
     const SealJob job = {c, check, data, size};
-    if (!Thread && (Unavailable || !StartThread())) {
+    if (!Thread && !Unavailable)
+        Thread = DirectOps.CreateThread(nullptr, 0, HashJobs, nullptr, 0, nullptr);
+    if (!Thread) {
         Unavailable = true;
         Hash(job);
         return;
     }
-    Job = job;
     Pending = true;
-    SetEvent(Given);
+    Give(job);
 }
 
 void SealHashWait() {
     if (!Pending)
         return;
-    WaitForSingleObject(Hashed, INFINITE);
+    AcquireSRWLockExclusive(&Lock);
+    while (Given)
+        SleepConditionVariableSRW(&Changed, &Lock, INFINITE, 0);
+    ReleaseSRWLockExclusive(&Lock);
     Pending = false;
 }
 
 void StopSealThread() {
     if (Thread) {
         SealHashWait();
-        Job = SealJob{nullptr, nullptr, nullptr, 0};
-        SetEvent(Given);
+        Give(SealJob{nullptr, nullptr, nullptr, 0});
         WaitForSingleObject(Thread, INFINITE);
         CloseHandle(Thread);
         Thread = nullptr;
-        CloseEvents();
+        Given = false;
     }
     Unavailable = false;
 }

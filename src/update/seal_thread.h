@@ -1,6 +1,6 @@
 // The seal of a staged file (the SHA-256 of the bytes written) is hashed on a second thread while
 // the run's thread writes the same bytes, so that a file's check costs no time of its own when
-// writing is the slower of the two. The second thread only hashes and waits on its two events: it
+// writing is the slower of the two. The second thread only hashes and waits on its lock: it
 // makes no file, window or table call, so the order of the run's file and window calls, and the
 // faults a test injects into them, stay those of one thread. Without the thread (it could not be
 // started) the bytes are hashed on the caller's thread, with the same digest.
