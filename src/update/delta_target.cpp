@@ -193,6 +193,24 @@ const uint8_t* DeltaEntryRecord(uint32_t delta, uint32_t* dataOffset) {
 
 namespace {
 
+// The applier's scratch and the base cache's blocks, kept from one delta of a run to the next:
+// taken anew for each, their pages were faulted in again every time (the models alone are
+// megabytes), which cost a small file more than its bytes did.
+struct DeltaMemoryRecord {
+    uint8_t* scratch; // kDeltaScratchSize bytes
+    uint8_t* blocks;  // kBaseCacheBytes bytes
+};
+DeltaMemoryRecord DeltaMemory;
+
+// 1 when both are there, taken now if they were not.
+int TakeDeltaMemory() {
+    if (!DeltaMemory.scratch)
+        DeltaMemory.scratch = (uint8_t*)AllocFixed(kDeltaScratchSize);
+    if (!DeltaMemory.blocks)
+        DeltaMemory.blocks = (uint8_t*)AllocFixed(kBaseCacheBytes);
+    return DeltaMemory.scratch && DeltaMemory.blocks;
+}
+
 // One delta applied into a staged file. The base is the installed file, held open (others may
 // only read it) from the check of its bytes until the result is staged.
 struct DeltaRun {
@@ -291,15 +309,9 @@ DeltaStaging ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& 
                              const uint64_t* baseCheck) {
     uint32_t offset;
     const uint8_t* rec = EntryAtPosition(CurrentArchiveIndex, d.entryPosition, &offset);
-    uint8_t* scratch = (uint8_t*)AllocFixed(kDeltaScratchSize);
-    if (!scratch) {
-        ShowUpdaterError("Can't Allocate Memory !!");
+    uint8_t* const scratch = DeltaMemory.scratch;
+    if (!rec || !OpenEntryReader(rec, offset, &r->delta))
         return kDeltaNotStaged;
-    }
-    if (!rec || !OpenEntryReader(rec, offset, &r->delta)) {
-        FreeFixed(scratch);
-        return kDeltaNotStaged;
-    }
     r->out = a;
     DeltaStatus status = kDeltaWriteFailed;
     int sealed = 0;
@@ -320,7 +332,6 @@ DeltaStaging ApplyIntoStaged(DeltaRun* r, JournalAction* a, const PayloadDelta& 
             status = kDeltaWriteFailed;
     }
     CloseEntryReader(&r->delta);
-    FreeFixed(scratch);
     if (sealed)
         return kDeltaStaged;
     // The delta's bytes were proven before the run began to write, so with a base known only by
@@ -354,7 +365,8 @@ DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
         ShowCannotReplace("「%s」を読み込めません", a->target);
         return kDeltaNotStaged;
     }
-    r.blocks = (uint8_t*)AllocFixed(kBaseCacheBytes);
+    const int memory = TakeDeltaMemory();
+    r.blocks = DeltaMemory.blocks;
     BaseCacheInit(&r.cache, r.blocks, r.baseSize, ReadBaseFile, &r);
     DeltaStaging staged = kDeltaNotStaged;
     bool known = false;
@@ -362,7 +374,7 @@ DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
     uint64_t check = 0;
     // The file was matched when the run was planned; held from here on, it must still be that
     // base. A sample costs a megabyte; a payload without samples has the whole file read.
-    if (!r.blocks) {
+    if (!memory) {
         ShowUpdaterError("Can't Allocate Memory !!");
     } else if (FileSizeOf(r.base, &known) != d.baseSize || !known ||
                !(samples ? SampleBase(&r, digest) : SurveyBase(&r, digest, &check))) {
@@ -373,6 +385,11 @@ DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
         staged = ApplyIntoStaged(&r, a, d, samples ? kDeltaBaseProvenByResult : &check);
     }
     PlatformOps.CloseHandle(r.base);
-    FreeFixed(r.blocks);
     return staged;
+}
+
+void ReleaseDeltaMemory() {
+    FreeFixed(DeltaMemory.scratch);
+    FreeFixed(DeltaMemory.blocks);
+    memset(&DeltaMemory, 0, sizeof DeltaMemory);
 }

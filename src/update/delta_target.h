@@ -49,3 +49,5 @@ enum DeltaStaging {
 // result goes window by window into the staged file, hashed as it passes, and that digest must
 // be the recorded result's. No staged file is left unless kDeltaStaged.
 DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta);
+// Lets go of the working memory StageDeltaResult keeps for the next delta of the run.
+void ReleaseDeltaMemory();

@@ -313,7 +313,7 @@ int PlanStagingFolder() {
 
 // Writes every planned file beside its target, in the folders the run creates for them; the
 // targets stay untouched. kListPlanned when all are staged.
-PlanListResult StagePlannedFiles() {
+PlanListResult StageEachPlannedFile() {
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         JournalAction* a = &StagedSet.actions[i];
         // A folder where a deleted file stands is made at the commit, once the file is aside.
@@ -348,6 +348,13 @@ PlanListResult StagePlannedFiles() {
         ReportIo(a->target, before, a->newSize);
     }
     return kListPlanned;
+}
+
+// The same, then lets go of what the deltas kept from one file to the next.
+PlanListResult StagePlannedFiles() {
+    const PlanListResult staged = StageEachPlannedFile();
+    ReleaseDeltaMemory();
+    return staged;
 }
 
 uint64_t PlannedBytes() {
