@@ -216,7 +216,6 @@ int TakeDeltaMemory() {
 struct DeltaRun {
     HANDLE base;
     uint64_t baseSize;
-    uint8_t* blocks; // the base cache's
     BaseCache cache;
     EntryReader delta;
     bool deltaUnreadable;  // the reader has said why
@@ -270,10 +269,10 @@ int SurveyBase(DeltaRun* r, uint8_t digest[kSha256Size], uint64_t* check) {
     for (uint64_t at = 0; at < r->baseSize;) {
         const uint64_t left = r->baseSize - at;
         const uint32_t n = left < kBaseCacheBytes ? (uint32_t)left : kBaseCacheBytes;
-        if (!ReadFileAt(r->base, at, r->blocks, n))
+        if (!ReadFileAt(r->base, at, DeltaMemory.blocks, n))
             return 0;
-        Sha256Update(&c, r->blocks, n);
-        DeltaCheckUpdate(&s, r->blocks, n);
+        Sha256Update(&c, DeltaMemory.blocks, n);
+        DeltaCheckUpdate(&s, DeltaMemory.blocks, n);
         at += n;
         PumpMessages();
     }
@@ -289,7 +288,7 @@ int SampleBase(DeltaRun* r, uint8_t digest[kSha256Size]) {
         return SampleOpenFile(r->base, r->baseSize, digest);
     if (!BaseCacheLoadWhole(&r->cache))
         return 0;
-    SampleOfMemory(r->blocks, r->baseSize, digest);
+    SampleOfMemory(DeltaMemory.blocks, r->baseSize, digest);
     return 1;
 }
 
@@ -366,8 +365,7 @@ DeltaStaging StageDeltaResult(JournalAction* a, uint32_t delta) {
         return kDeltaNotStaged;
     }
     const int memory = TakeDeltaMemory();
-    r.blocks = DeltaMemory.blocks;
-    BaseCacheInit(&r.cache, r.blocks, r.baseSize, ReadBaseFile, &r);
+    BaseCacheInit(&r.cache, DeltaMemory.blocks, r.baseSize, ReadBaseFile, &r);
     DeltaStaging staged = kDeltaNotStaged;
     bool known = false;
     uint8_t digest[kSha256Size];
