@@ -36,6 +36,7 @@ DirectOpTable DirectOps = {
     ::OutputDebugStringA,
     ::GetTickCount64,
     ::CreateThread,
+    ::FlushFileBuffers,
 };
 
 namespace {

@@ -91,8 +91,12 @@ struct DirectOpTable {
     // What the run's file work cost (core/io_count.h), for a debugger or a benchmark.
     decltype(&::OutputDebugStringA) OutputDebugStringA;
     decltype(&::GetTickCount64) GetTickCount64;
-    // The second thread that hashes what the run writes (update/seal_thread.h).
+    // The threads that hash what the run writes (update/seal_thread.h) and flush it behind the
+    // writer (update/flush_behind.h).
     decltype(&::CreateThread) CreateThread;
+    // The flush behind the writer: only a help, whose failure changes nothing, so no fault point
+    // of the run's.
+    decltype(&::FlushFileBuffers) FlushBehind;
 };
 
 extern DirectOpTable DirectOps;

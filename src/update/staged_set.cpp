@@ -6,6 +6,7 @@
 #include "core/file_gate.h"
 #include "core/platform_ops.h"
 #include "core/platform_text.h"
+#include "update/flush_behind.h"
 #include "update/progress.h"
 #include "update/seal_thread.h"
 
@@ -41,6 +42,7 @@ int Grow() {
 } // namespace
 
 void ResetStagedSet() {
+    StopFlushBehind();
     for (uint32_t i = 0; i < StagedSet.count; ++i) {
         if (StagedSet.states[i].file)
             PlatformOps.CloseHandle(StagedSet.states[i].file);
@@ -116,6 +118,7 @@ int WriteStaged(JournalAction* action, const uint8_t* data, uint64_t size, Delta
             break;
         data += part;
         size -= part;
+        FlushBehindWritten(s->file, part);
         AdvanceProgress(part);
     }
     SealHashWait();
@@ -140,6 +143,7 @@ HANDLE CreateStaged(JournalAction* action) {
 
 int DiscardStaged(JournalAction* action) {
     ActionState* s = StateOf(action);
+    FlushBehindWait();
     int gone;
     if (s->file) {
         gone = GateDeleteHandle(s->file);
@@ -155,6 +159,7 @@ int DiscardStaged(JournalAction* action) {
 
 int FinishStaged(JournalAction* action, int ok, const uint8_t* expected) {
     ActionState* s = StateOf(action);
+    FlushBehindWait();
     // The bytes must be on the disk before a rename makes them the only copy.
     ok = ok && DirectOps.FlushFileBuffers(s->file);
     Sha256Final(&s->written, action->newDigest);
