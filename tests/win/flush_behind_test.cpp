@@ -20,17 +20,6 @@ BOOL WINAPI SlowFlush(HANDLE h) {
     return FlushFileBuffers(h);
 }
 
-bool RefuseThreads = false;
-int ThreadsAsked = 0;
-HANDLE WINAPI CountThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
-                          LPVOID parameter, DWORD flags, LPDWORD id) {
-    ++ThreadsAsked;
-    if (!RefuseThreads)
-        return CreateThread(sa, stack, start, parameter, flags, id);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
 } // namespace
 
 // Files written one after another, each closed right after the wait its writer owes: every flush
@@ -40,7 +29,7 @@ TEST(FlushBehind, FlushesOnlyFilesStillOpen) {
     SavedOps saved;
     ScratchFolder folder;
     DirectOps.FlushBehind = SlowFlush;
-    DirectOps.CreateThread = CountThread;
+    DirectOps.CreateThread = CountedCreateThread;
     const std::vector<uint8_t> part(1u << 20, 0x5A);
     const uint64_t parts = 3 * kFlushBehindBytes / part.size();
     for (bool refused : {false, true}) {

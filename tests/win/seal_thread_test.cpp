@@ -8,21 +8,6 @@
 #include "update/seal_thread.h"
 #include "win/win_test_support.h"
 
-namespace {
-
-int ThreadsAsked = 0;
-bool RefuseThreads = false;
-HANDLE WINAPI CountThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
-                          LPVOID parameter, DWORD flags, LPDWORD id) {
-    ++ThreadsAsked;
-    if (!RefuseThreads)
-        return CreateThread(sa, stack, start, parameter, flags, id);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
-} // namespace
-
 // A file's bytes given in parts of any sizes, hashed beside the caller or, without a second
 // thread, on the caller's own: the digest and the delta check are the file's either way, and the
 // caller's buffer, refilled after each wait, never reaches them late.
@@ -32,7 +17,7 @@ TEST(SealThread, HashesEachPartBeforeTheCallerReusesIt) {
     for (bool refused : {false, true}) {
         ThreadsAsked = 0;
         RefuseThreads = refused;
-        DirectOps.CreateThread = CountThread;
+        DirectOps.CreateThread = CountedCreateThread;
         std::vector<uint8_t> whole, buffer;
         Sha256Context sealed;
         Sha256Init(&sealed);

@@ -14,6 +14,18 @@
 std::vector<std::string> ShownMessages;
 uint64_t FakeFreeBytes = 0;
 
+int ThreadsAsked = 0;
+bool RefuseThreads = false;
+HANDLE WINAPI CountedCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack,
+                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                  LPDWORD id) {
+    ++ThreadsAsked;
+    if (!RefuseThreads)
+        return CreateThread(sa, stack, start, parameter, flags, id);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
 BOOL WINAPI FakeFreeSpace(LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
     available->QuadPart = FakeFreeBytes;
     return TRUE;

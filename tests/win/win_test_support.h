@@ -34,6 +34,14 @@ extern uint64_t FakeFreeBytes;
 BOOL WINAPI FakeFreeSpace(LPCSTR root, PULARGE_INTEGER available, PULARGE_INTEGER total,
                           PULARGE_INTEGER free);
 
+// A thread creation for DirectOps.CreateThread that counts the threads asked for and, while
+// RefuseThreads says so, refuses them.
+extern int ThreadsAsked;
+extern bool RefuseThreads;
+HANDLE WINAPI CountedCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack,
+                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                  LPDWORD id);
+
 // Puts the tables back as they were when the fixture started, whatever the test replaced.
 struct SavedOps {
     PlatformOpTable platform = PlatformOps;
