@@ -128,7 +128,10 @@ windows_exe="Z:${work//\//\\}\\UPDATE.exe"
 settle
 # Wine's server and its system processes, started before the clock and kept until the end:
 # booting them (half a second here) is Wine's cost, which a Windows machine does not pay.
-WINEPREFIX=$prefix wineserver -p
+# Under the same folder as every other call on the prefix (scripts/wine-run), or this would be a
+# second server, left running after the end. A server still up from the set-up (a short settle)
+# refuses the request and stays up all the same while the next program runs.
+WINEPREFIX=$prefix TMPDIR=/tmp wineserver -p >/dev/null 2>&1 || true
 wine_run cmd /c exit >/dev/null 2>&1 || true
 echo "== running UPDATE.exe (driver steps: ${steps[*]})"
 start=$(date +%s.%N)
